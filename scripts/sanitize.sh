@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the core tests and the module with AddressSanitizer and UndefinedBehaviorSanitizer
+# and runs both suites against that build.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_venv
+ensure_native_deps
+dir="$ROOT/build/sanitize"
+cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNEL_SANITIZE=ON \
+  -DVORNEL_CORE_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build "$dir" -j2
+"$dir/core_tests" --gtest_brief=1
+
+# The interpreter itself is not instrumented: preload the runtimes, and leave leak
+# checking off (the interpreter keeps much of its memory until exit by design).
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+export ASAN_OPTIONS=detect_leaks=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+cd "$ROOT"
+PYTHONPATH="$dir" "$PY" -m pytest -q -p no:cacheprovider "$@"
