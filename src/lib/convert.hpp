@@ -1,0 +1,43 @@
+// Conversion of arguments to native values and of native results to new objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "format.hpp"
+#include "pyref.hpp"
+
+namespace vornel::py {
+
+// Key bytes: borrowed from a str's cached UTF-8 form, a bytes or a bytearray (valid
+// while no Python code runs), or owned when gathered from a sequence of integers.
+class KeyArg {
+ public:
+  Bytes bytes() const { return view_; }
+
+ private:
+  friend bool convert_key(PyObject* obj, KeyArg& out);
+  std::string owned_;
+  Bytes view_;
+};
+
+// Each returns false with an exception set. Errors are already in their final form:
+// a conversion's exact TypeError is wrapped as "argument '{param}': {text}".
+bool convert_key(PyObject* obj, KeyArg& out);  // ValueError "key must be str or bytes"
+bool convert_raw_bytes(PyObject* obj, Bytes& out);
+bool convert_obj_id(PyObject* obj, uint64_t& out);
+bool convert_path(PyObject* obj, std::string_view& out);
+bool convert_verify(PyObject* obj, bool& out);  // nullptr (absent) means true
+
+// "'{type}' object is not an instance of '{expected}'" as TypeError.
+void set_type_mismatch(PyObject* obj, const char* expected);
+
+// New result objects; a null from the interpreter becomes an internal failure.
+PyObject* new_bytes(Bytes b);
+PyObject* new_text(std::string_view utf8);
+// Key bytes as text: UTF-8 with one U+FFFD per maximal ill-formed subsequence.
+PyObject* key_text(Bytes key);
+PyObject* new_uint(uint64_t v);
+
+}  // namespace vornel::py

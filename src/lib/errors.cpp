@@ -1,0 +1,76 @@
+#include "errors.hpp"
+
+#include <atomic>
+#include <string>
+
+namespace vornel::py {
+namespace {
+
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Corrupt:
+    case ErrorKind::Version:
+      return PyExc_RuntimeError;
+    case ErrorKind::IO:
+      return PyExc_OSError;
+    case ErrorKind::Invalid:
+    case ErrorKind::Serialization:
+      return PyExc_ValueError;
+  }
+  return PyExc_RuntimeError;
+}
+
+constexpr const char kPanicDoc[] =
+    "Raised when native code called from Python fails.\n\n"
+    "Derived from BaseException, like SystemExit, so that it is not caught by\n"
+    "`except Exception` and typically propagates all the way up, ending the interpreter.";
+
+// Created once per process at the first internal failure; later failures reuse it.
+PyObject* panic_type() {
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* type = cached.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyObject* created = PyErr_NewExceptionWithDoc("_vornel.PanicException", kPanicDoc,
+                                                PyExc_BaseException, nullptr);
+  if (created == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);  // another thread published first
+    return expected;
+  }
+  return created;
+}
+
+PyObject* set_text(PyObject* type, std::string_view text) {
+  PyRef value = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!value) return nullptr;
+  PyErr_SetObject(type, value.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_store_error(const StoreError& error) {
+  return set_text(exception_type(error.kind()), error.text());
+}
+
+PyObject* raise_access_conflict(Access requested) {
+  PyErr_SetString(PyExc_RuntimeError, requested == Access::Exclusive
+                                          ? "Already borrowed"
+                                          : "Already mutably borrowed");
+  return nullptr;
+}
+
+PyObject* raise_panic(std::string_view text) {
+  PyObject* type = panic_type();
+  if (type == nullptr) return nullptr;
+  return set_text(type, text);
+}
+
+PyObject* raise_null_result() {
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  return raise_panic("PyObject pointer is null");
+}
+
+}  // namespace vornel::py

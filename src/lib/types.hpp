@@ -1,0 +1,25 @@
+// The two classes, created once per process on first request.
+#pragma once
+
+#include <atomic>
+
+#include "pyref.hpp"
+
+namespace vornel::py {
+
+// Borrowed references to the process-wide class objects; nullptr with an exception
+// set when creation fails.
+PyTypeObject* writer_type();
+PyTypeObject* reader_type();
+
+// Creates the type from `spec` unless `slot` already holds one; exactly one type is
+// ever published, also when several threads race here.
+PyTypeObject* get_or_create_type(std::atomic<PyObject*>& slot, PyType_Spec* spec);
+
+// Allocates an instance the way object.__new__(type) does, with no arguments.
+PyObject* allocate_instance(PyTypeObject* type);
+
+// Shared tail of every instance's deallocation: free the object, drop the type.
+void free_instance(PyObject* self);
+
+}  // namespace vornel::py
