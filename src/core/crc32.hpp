@@ -1,0 +1,39 @@
+// CRC-32 of IEEE 802.3 (CRC-32/ISO-HDLC, the value of zlib's crc32).
+//
+// The fastest kernel the CPU supports is picked once, at first use; the portable table kernel is
+// always there. The kernels are exposed so that tests and benchmarks can run each one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vornel {
+
+// Returns the CRC-32 of A‖data, given the CRC-32 of A (0 for nothing).
+uint32_t crc32_extend(uint32_t crc, const uint8_t* data, size_t n);
+
+inline uint32_t crc32(const uint8_t* data, size_t n) { return crc32_extend(0, data, n); }
+
+// Kernels from slowest to fastest; the fastest supported one is active.
+enum class Crc32Kernel {
+  Table,     // slice-by-8 tables, portable
+  Clmul,     // x86 PCLMULQDQ folding, 4 x 128-bit lanes
+  Clmul512,  // x86 VPCLMULQDQ on AVX-512 registers, 4 x 512-bit lanes
+};
+
+inline constexpr Crc32Kernel kAllCrc32Kernels[] = {Crc32Kernel::Table, Crc32Kernel::Clmul,
+                                                   Crc32Kernel::Clmul512};
+
+// True if this CPU (and OS) can run the kernel.
+bool crc32_kernel_supported(Crc32Kernel kernel);
+
+// The kernel that crc32_extend uses on this machine.
+Crc32Kernel crc32_active_kernel();
+
+// crc32_extend with the given kernel; an unsupported kernel computes with the table instead.
+uint32_t crc32_extend_with(Crc32Kernel kernel, uint32_t crc, const uint8_t* data, size_t n);
+
+std::string_view crc32_kernel_name(Crc32Kernel kernel);
+
+}  // namespace vornel
