@@ -1,0 +1,330 @@
+// Build paths that Python cannot reach: lowered limits, the temporary-path rule, the
+// summary line's rounding and the output buffer's behaviour under odd writes.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "publish.hpp"
+#include "writer.hpp"
+
+namespace vornel {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes bytes_of(std::string_view s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+// A fresh empty directory, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-build-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path path() const { return path_; }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename());
+    return names;
+  }
+
+ private:
+  fs::path path_;
+};
+
+struct LimitCase {
+  const char* name;
+  WriterLimits limits;
+  std::vector<std::string> objects;
+  std::vector<std::string> keys;  // bound to object 0
+  const char* text;
+};
+
+class BuildLimitTest : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(BuildLimitTest, FailsBeforeTouchingTheFileSystem) {
+  const LimitCase& c = GetParam();
+  Writer w(c.limits);
+  for (const auto& obj : c.objects) w.add_object(bytes_of(obj));
+  for (const auto& key : c.keys) ASSERT_TRUE(w.add_key(bytes_of(key), 0));
+
+  TempDir dir;
+  const auto result = w.build((dir.path() / "store.vrnl").string());
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Invalid);
+  EXPECT_EQ(result.error().text(), c.text);
+  EXPECT_TRUE(dir.entries().empty());
+  EXPECT_EQ(w.num_objects(), c.objects.size());
+}
+
+WriterLimits limits(uint64_t objects, uint64_t keys, uint64_t object_len) {
+  WriterLimits l;
+  l.max_objects = objects;
+  l.max_keys = keys;
+  l.max_object_len = object_len;
+  return l;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, BuildLimitTest,
+    ::testing::Values(
+        LimitCase{"TooManyObjects", limits(2, 9, 9), {"a", "b", "c"}, {"k"},
+                  "VornError: 3 objects exceeds format maximum of 2"},
+        LimitCase{"TooManyKeys", limits(9, 1, 9), {"a"}, {"k1", "k2"},
+                  "VornError: 2 keys exceeds format maximum of 1"},
+        LimitCase{"ObjectsCountedBeforeKeys", limits(1, 1, 9), {"a", "b"}, {"k1", "k2"},
+                  "VornError: 2 objects exceeds format maximum of 1"},
+        LimitCase{"CountsBeforeLengths", limits(9, 0, 1), {"abc"}, {"k"},
+                  "VornError: 1 keys exceeds format maximum of 0"},
+        LimitCase{"FirstLongObjectInIdOrder", limits(9, 9, 4), {"ab", "abcde", "", "abcdefghi"}, {},
+                  "VornError: object is 5 bytes, format maximum is 4"},
+        LimitCase{"LongObjectWithoutKey", limits(9, 9, 0), {"", "x"}, {},
+                  "VornError: object is 1 bytes, format maximum is 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BuildLimits, ValuesAtEachLimitAreWritten) {
+  Writer w(limits(2, 2, 3));
+  w.add_object(bytes_of("abc"));
+  w.add_object(bytes_of(""));
+  ASSERT_TRUE(w.add_key(bytes_of("k1"), 0));
+  ASSERT_TRUE(w.add_key(bytes_of("k2"), 1));
+
+  TempDir dir;
+  const auto report = w.build((dir.path() / "s.vrnl").string());
+  ASSERT_TRUE(report) << report.error().text();
+  EXPECT_EQ(report->num_objects, 2u);
+  EXPECT_EQ(report->num_keys, 2u);
+  // 40 header + (8 + 3) + 8 record bytes + 2 * (10 + 2) index bytes
+  EXPECT_EQ(report->file_size, 40u + 11u + 8u + 24u);
+  EXPECT_EQ(fs::file_size(dir.path() / "s.vrnl"), report->file_size);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"s.vrnl"});
+}
+
+class TempPathTest : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(TempPathTest, ReplacesTheFinalExtension) {
+  EXPECT_EQ(temp_path_for(GetParam().first), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rule, TempPathTest,
+    ::testing::Values(
+        std::pair<std::string, std::string>{"out/store.vrnl", "out/store.vrnl.tmp"},
+        std::pair<std::string, std::string>{"store", "store.vrnl.tmp"},
+        std::pair<std::string, std::string>{"a/b.tar.gz", "a/b.tar.vrnl.tmp"},
+        std::pair<std::string, std::string>{".hidden", ".hidden.vrnl.tmp"},
+        std::pair<std::string, std::string>{"name.", "name.vrnl.tmp"},
+        std::pair<std::string, std::string>{"dir/file/", "dir/file.vrnl.tmp"},
+        // trailing separators and "." components are skipped; only the name changes
+        std::pair<std::string, std::string>{"dir/file//", "dir/file.vrnl.tmp"},
+        std::pair<std::string, std::string>{"a/./", "a.vrnl.tmp"},
+        std::pair<std::string, std::string>{"a/x.y/./.", "a/x.vrnl.tmp"},
+        std::pair<std::string, std::string>{"/x", "/x.vrnl.tmp"},
+        std::pair<std::string, std::string>{"a//b", "a//b.vrnl.tmp"},
+        std::pair<std::string, std::string>{"a.b/c", "a.b/c.vrnl.tmp"},
+        std::pair<std::string, std::string>{"d/.hidden.x", "d/.hidden.vrnl.tmp"},
+        std::pair<std::string, std::string>{"store.vrnl.tmp", "store.vrnl.vrnl.tmp"},
+        std::pair<std::string, std::string>{"x/...", "x/...vrnl.tmp"},
+        std::pair<std::string, std::string>{"..a", "..vrnl.tmp"},
+        std::pair<std::string, std::string>{"./s", "./s.vrnl.tmp"},
+        // no final name: the path itself
+        std::pair<std::string, std::string>{"", ""},
+        std::pair<std::string, std::string>{"/", "/"},
+        std::pair<std::string, std::string>{"//", "//"},
+        std::pair<std::string, std::string>{".", "."},
+        std::pair<std::string, std::string>{"./", "./"},
+        std::pair<std::string, std::string>{"/./.", "/./."},
+        std::pair<std::string, std::string>{"..", ".."},
+        std::pair<std::string, std::string>{"a/..", "a/.."},
+        std::pair<std::string, std::string>{"a/../", "a/../"},
+        std::pair<std::string, std::string>{"a/../.", "a/../."}));
+
+TEST(ContainingDir, NamesTheDirectoryOfTheLastComponent) {
+  EXPECT_EQ(containing_dir("s.vrnl.tmp"), ".");
+  EXPECT_EQ(containing_dir("/s.vrnl.tmp"), "/");
+  EXPECT_EQ(containing_dir("a/b/s.vrnl.tmp"), "a/b");
+  EXPECT_EQ(containing_dir("a//s.vrnl.tmp"), "a/");
+}
+
+// Round-half-even of size/1024 to tenths in integer arithmetic, exact for any size.
+std::string tenths_kb(uint64_t size) {
+  const uint64_t scaled = size * 10;
+  uint64_t q = scaled / 1024;
+  const uint64_t r = scaled % 1024;
+  if (r * 2 > 1024 || (r * 2 == 1024 && q % 2 == 1)) ++q;
+  return std::to_string(q / 10) + "." + std::to_string(q % 10);
+}
+
+std::string size_field(const std::string& line) {
+  const size_t end = line.rfind(" KB\n");
+  const size_t start = line.rfind(' ', end - 1) + 1;
+  return line.substr(start, end - start);
+}
+
+TEST(SummaryLine, IsByteExact) {
+  const std::string line = summary_line("out/s.vrnl", BuildReport{3, 12, 1331});
+  EXPECT_EQ(line,
+            "\xE2\x9C\x85  out/s.vrnl  \xE2\x80\x94  3 objects \xC2\xB7 12 keys \xC2\xB7 1.3 KB\n");
+  EXPECT_EQ(summary_line("", BuildReport{0, 0, 40}),
+            "\xE2\x9C\x85    \xE2\x80\x94  0 objects \xC2\xB7 0 keys \xC2\xB7 0.0 KB\n");
+}
+
+TEST(SummaryLine, HalfwaySizesRoundToEven) {
+  for (const auto& [size, text] : std::vector<std::pair<uint64_t, std::string>>{
+           {40, "0.0"}, {256, "0.2"}, {768, "0.8"}, {1280, "1.2"}, {1331, "1.3"}, {1792, "1.8"}}) {
+    EXPECT_EQ(size_field(summary_line("p", BuildReport{0, 0, size})), text) << size;
+  }
+}
+
+TEST(SummaryLine, SizeMatchesExactRoundingModel) {
+  // Below 2^53 bytes the quotient is exact in a double, so the model must agree everywhere.
+  std::vector<uint64_t> sizes;
+  for (uint64_t s = 0; s < 40000; ++s) sizes.push_back(s);
+  for (uint64_t s : {uint64_t{1} << 30, (uint64_t{5} << 30) + 256, (uint64_t{1} << 40) + 768,
+                     (uint64_t{1} << 52) + 1280, (uint64_t{1} << 53) - 1}) {
+    sizes.push_back(s);
+  }
+  for (uint64_t s : sizes) {
+    ASSERT_EQ(size_field(summary_line("p", BuildReport{0, 0, s})), tenths_kb(s)) << s;
+  }
+}
+
+TEST(SummaryLine, LargestSizeKeepsEveryDigit) {
+  // 2^64 - 1 bytes is 2^54 KiB once rounded to a double: all 17 digits, then ".0".
+  const std::string line = summary_line("p", BuildReport{UINT64_MAX, UINT64_MAX, UINT64_MAX});
+  EXPECT_EQ(size_field(line), "18014398509481984.0");
+  EXPECT_NE(line.find("18446744073709551615 objects"), std::string::npos);
+}
+
+// A scripted stand-in for write(2): each call takes the next step, or accepts
+// everything when the script is empty.
+struct Step {
+  enum { Accept, Limit, Error, Nothing } what;
+  int value = 0;  // byte limit for Limit, errno for Error
+};
+std::deque<Step> g_script;
+std::string g_sink;
+std::vector<size_t> g_calls;  // requested size of every call
+
+ssize_t scripted_write(int, const void* buf, size_t n) {
+  g_calls.push_back(n);
+  Step step{Step::Accept};
+  if (!g_script.empty()) {
+    step = g_script.front();
+    g_script.pop_front();
+  }
+  switch (step.what) {
+    case Step::Error:
+      errno = step.value;
+      return -1;
+    case Step::Nothing:
+      return 0;
+    case Step::Limit:
+      n = std::min(n, static_cast<size_t>(step.value));
+      break;
+    case Step::Accept:
+      break;
+  }
+  g_sink.append(static_cast<const char*>(buf), n);
+  return static_cast<ssize_t>(n);
+}
+
+class BufferedOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_script.clear();
+    g_sink.clear();
+    g_calls.clear();
+  }
+  static std::string piece(size_t n, char fill) { return std::string(n, fill); }
+};
+
+TEST_F(BufferedOutputTest, CopiesWhatFitsAndWritesLargePiecesDirectly) {
+  BufferedOutput out(7, scripted_write);
+  const std::vector<std::string> pieces = {
+      piece(40, 'h'), piece(100, 'a'),
+      piece(8052, 'b'),  // fills the buffer exactly: still copied
+      piece(1, 'c'),     // flushes the full buffer, then is copied
+      piece(9000, 'd'),  // flushes one byte, then goes straight through
+      piece(8192, 'e'),  // fits the empty buffer
+      piece(0, 'f'),     piece(8191, 'g')};
+  std::string expected;
+  for (const auto& p : pieces) {
+    ASSERT_TRUE(out.append(bytes_of(p)));
+    expected += p;
+  }
+  ASSERT_TRUE(out.flush());
+  EXPECT_EQ(g_sink, expected);
+  EXPECT_EQ(g_calls, (std::vector<size_t>{8192, 1, 9000, 8192, 8191}));
+  EXPECT_EQ(out.buffered(), 0u);
+}
+
+TEST_F(BufferedOutputTest, RetriesInterruptedAndShortWrites) {
+  // The flush of the first piece, then the direct write of the second.
+  g_script = {{Step::Error, EINTR}, {Step::Limit, 3},    {Step::Error, EINTR}, {Step::Accept},
+              {Step::Limit, 1000},  {Step::Error, EINTR}, {Step::Limit, 5}};
+  BufferedOutput out(7, scripted_write);
+  std::string expected(20100, '\0');
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(i * 7);
+  ASSERT_TRUE(out.append(bytes_of(std::string_view(expected).substr(0, 100))));
+  ASSERT_TRUE(out.append(bytes_of(std::string_view(expected).substr(100))));
+  ASSERT_TRUE(out.flush());
+  EXPECT_EQ(g_sink, expected);
+  EXPECT_EQ(g_calls, (std::vector<size_t>{100, 100, 97, 97, 20000, 19000, 19000, 18995}));
+}
+
+TEST_F(BufferedOutputTest, WriteOfNothingIsAnError) {
+  {
+    g_script = {{Step::Nothing}};
+    BufferedOutput out(7, scripted_write);
+    ASSERT_TRUE(out.append(bytes_of("abc")));
+    const Status s = out.flush();
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().text(), "VornIOError: failed to write the buffered data");
+  }
+  {
+    g_script = {{Step::Nothing}};
+    BufferedOutput out(7, scripted_write);
+    const Status s = out.append(bytes_of(piece(BufferedOutput::kCapacity + 1, 'z')));
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().text(), "VornIOError: failed to write whole buffer");
+  }
+}
+
+TEST_F(BufferedOutputTest, FailedFlushKeepsTheUnwrittenTailForOneMoreAttempt) {
+  g_script = {{Step::Limit, 10}, {Step::Error, ENOSPC}};
+  BufferedOutput out(7, scripted_write);
+  std::string data(500, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i);
+  ASSERT_TRUE(out.append(bytes_of(data)));
+  const Status s = out.flush();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind(), ErrorKind::IO);
+  EXPECT_EQ(s.error().message(), os_error_text(ENOSPC));
+  EXPECT_EQ(out.buffered(), 490u);
+
+  out.flush_ignoring_errors();
+  EXPECT_EQ(g_sink, data);
+  EXPECT_EQ(out.buffered(), 0u);
+}
+
+TEST_F(BufferedOutputTest, FailedDirectWriteReportsTheErrorText) {
+  g_script = {{Step::Accept}, {Step::Error, EIO}};
+  BufferedOutput out(7, scripted_write);
+  ASSERT_TRUE(out.append(bytes_of("head")));
+  const Status s = out.append(bytes_of(piece(20000, 'q')));
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().text(), "VornIOError: " + os_error_text(EIO));
+  EXPECT_EQ(g_sink, "head");  // flushed before the direct write was tried
+}
+
+}  // namespace
+}  // namespace vornel
