@@ -1,0 +1,56 @@
+// Ownership of a read-only shared memory mapping of a whole file.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <utility>
+
+namespace vornel {
+
+// Unmaps what it owns when it goes out of scope.
+class FileMapping {
+ public:
+  FileMapping() = default;
+  FileMapping(FileMapping&& other) noexcept
+      : addr_(std::exchange(other.addr_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+  FileMapping& operator=(FileMapping&& other) noexcept {
+    if (this != &other) {
+      reset();
+      addr_ = std::exchange(other.addr_, nullptr);
+      length_ = std::exchange(other.length_, 0);
+    }
+    return *this;
+  }
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping() { reset(); }
+
+  // Maps the first `length` bytes of `fd` read-only and shared, or returns the errno.
+  // The system refuses a mapping of length 0, so the caller passes at least 1.
+  static std::expected<FileMapping, int> map(int fd, size_t length) {
+    void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+    if (addr == MAP_FAILED) return std::unexpected(errno);
+    FileMapping m;
+    m.addr_ = addr;
+    m.length_ = length;
+    return m;
+  }
+
+  const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
+
+ private:
+  void reset() {
+    if (addr_ != nullptr) ::munmap(addr_, length_);
+    addr_ = nullptr;
+    length_ = 0;
+  }
+
+  void* addr_ = nullptr;
+  size_t length_ = 0;
+};
+
+}  // namespace vornel

@@ -1,0 +1,59 @@
+// A store file mapped read-only, validated and indexed in memory. Immutable once open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "format.hpp"
+#include "store_error.hpp"
+
+namespace vornel {
+
+class Reader {
+ public:
+  // Opens, maps and validates `path` (with the whole-file CRC-32 when `verify`) and
+  // indexes every key. The descriptor is closed before return on every path.
+  [[nodiscard]] static Result<std::unique_ptr<Reader>> open(std::string_view path, bool verify);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  const std::string& path() const;
+  const Header& header() const;
+  uint64_t file_size() const;
+
+  // Index entries, in the order of the file's index section.
+  size_t size() const;
+  Bytes key_at(size_t i) const;
+  uint64_t offset_at(size_t i) const;
+
+  // Record offset of `key` (the last entry for a repeated key), or nullopt.
+  // Starts fetching the record, which the caller usually reads next.
+  std::optional<uint64_t> find(Bytes key) const;
+  // Whether `key` is indexed; touches less memory than find().
+  bool contains(Bytes key) const;
+
+  // Bounds-checks the record at `off` and returns its payload inside the mapping.
+  [[nodiscard]] Result<Bytes> read_object(uint64_t off) const;
+  // [first, last) of the entries whose key starts with `prefix`: lower bound by
+  // binary search, then the contiguous run.
+  std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
+  // Payloads of entries [first, last); the error of the first unreadable one.
+  [[nodiscard]] Result<std::vector<Bytes>> read_entries(size_t first, size_t last) const;
+  // Payload of every distinct offset, in order of first reference.
+  [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
+  // Whole-file CRC-32, then each distinct referenced record in index order.
+  [[nodiscard]] Status verify() const;
+
+ private:
+  Reader() = default;
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vornel

@@ -1,0 +1,103 @@
+"""verify(): the whole file first, then each referenced record once, in index order."""
+
+import struct
+import zlib
+
+import pytest
+
+import _vornel
+from storefile import HEADER_SIZE, encode_store, entry, raw_store, record, recrc
+
+Reader = _vornel._VornReader
+
+# Objects X, Y, unused, in that file order; a and c share Y, b names X.
+OBJECTS = [b"XXXX", b"YYYYYY", b"unused"]
+BINDINGS = [("a", 1), ("b", 0), ("c", 1)]
+OFFSETS = [40, 52, 66]
+VALID = encode_store(OBJECTS, BINDINGS)
+
+
+def damaged(positions, fix_crc=True):
+    blob = bytearray(VALID)
+    for pos in positions:
+        blob[pos] ^= 0x01
+    return recrc(bytes(blob)) if fix_crc else bytes(blob)
+
+
+def reader_for(tmp_path, blob, verify=False):
+    path = tmp_path / "v.vrnl"
+    path.write_bytes(blob)
+    return Reader(str(path), verify)
+
+
+def verify_error(reader):
+    with pytest.raises(RuntimeError) as info:
+        reader.verify()
+    return info.value.args[0]
+
+
+def test_sound_stores_verify(tmp_path):
+    assert reader_for(tmp_path, raw_store(b"", b"", 0)).verify() is True
+    reader = reader_for(tmp_path, VALID)
+    assert reader.verify() is True and reader.verify() is True
+    reader.close()
+    assert reader.verify() is True
+
+
+def test_whole_file_checksum_comes_first(tmp_path):
+    # A damaged payload with the stale whole-file checksum: the file-level message,
+    # which names no object, both at open and from verify().
+    blob = damaged([OFFSETS[1] + 8])
+    blob = blob[:32] + VALID[32:36] + blob[36:]
+    stored = struct.unpack_from(">I", blob, 32)[0]
+    message = (f"VornCorruptError: file CRC32 mismatch  stored=0x{stored:08x}  "
+               f"computed=0x{zlib.crc32(blob[HEADER_SIZE:]):08x}")
+    with pytest.raises(RuntimeError) as info:
+        reader_for(tmp_path, blob, verify=True)
+    assert info.value.args == (message,)
+    assert verify_error(reader_for(tmp_path, blob)) == message
+
+
+@pytest.mark.parametrize("positions, offset", [
+    ([OFFSETS[0] + 8], OFFSETS[0]),
+    ([OFFSETS[1] + 13], OFFSETS[1]),
+    ([OFFSETS[1] + 4], OFFSETS[1]),  # the stored record checksum itself
+    # Both damaged: Y is referenced first (by a), although X lies first in the file.
+    ([OFFSETS[0] + 9, OFFSETS[1] + 9], OFFSETS[1]),
+])
+def test_object_checksums(tmp_path, positions, offset):
+    reader = reader_for(tmp_path, damaged(positions), verify=True)
+    assert verify_error(reader) == f"VornCorruptError: object CRC32 mismatch at offset {offset}"
+    assert verify_error(reader) == f"VornCorruptError: object CRC32 mismatch at offset {offset}"
+    # The failure changes nothing: intact objects still read.
+    assert reader.get_raw("b" if offset == OFFSETS[1] else "a") is not None
+
+
+def test_unreferenced_objects_are_left_to_the_whole_file_checksum(tmp_path):
+    assert reader_for(tmp_path, damaged([OFFSETS[2] + 8])).verify() is True
+
+
+@pytest.mark.parametrize("bad, message", [
+    (lambda size: size - 4, "object offset {} out of bounds"),
+    (lambda size: size - 8 + 1, "object offset {} out of bounds"),
+    (lambda size: 2**64 - 1, "object offset {} out of bounds"),
+    (lambda size: 2**64 - 8, "object offset {} out of bounds"),
+    (lambda size: HEADER_SIZE + 10, "object at {} extends beyond file end"),
+])
+def test_record_bounds(tmp_path, bad, message):
+    # Record at 40 is sound; the one at 50 claims 2^32 - 1 bytes. The bounds of a
+    # record are checked before its checksum.
+    data = record(b"ok") + struct.pack(">II", 2**32 - 1, 0) + b"tail"
+    size = HEADER_SIZE + len(data) + 2 * len(entry("k", 0))
+    off = bad(size)
+    blob = raw_store(data, entry("a", HEADER_SIZE) + entry("k", off), 2)
+    assert len(blob) == size
+    assert verify_error(reader_for(tmp_path, blob)) == "VornCorruptError: " + message.format(off)
+
+
+def test_record_ending_at_the_file_end_is_checked(tmp_path):
+    # A payload that runs through the index section to the very last byte.
+    index = entry("k", HEADER_SIZE)
+    payload = b"\0" * 3 + index
+    blob = raw_store(struct.pack(">II", len(payload), zlib.crc32(payload)) + b"\0" * 3, index, 1)
+    assert reader_for(tmp_path, blob).verify() is True
