@@ -29,10 +29,18 @@ constexpr size_t kPrefetchDistance = 16;
 
 // One index entry awaiting its place. `head` holds the key's first bytes so that most
 // comparisons never leave the array.
+// One index entry awaiting its place, with what the index needs of its key at hand:
+// placing it later reads nothing else at random. `head` holds the key's first bytes so
+// that most comparisons never leave the array. Key lengths and object IDs fit 32 bits
+// once the limits are checked.
 struct SortEntry {
   uint64_t head;  // first 8 key bytes, big-endian, zero-padded
-  const StagedKey* key;
+  const uint8_t* key;
+  uint32_t key_len;
+  uint32_t obj_id;
+  Bytes key_bytes() const { return {key, key_len}; }
 };
+static_assert(kMaxKeyLen <= UINT32_MAX && kMaxObjects <= UINT32_MAX);
 
 uint64_t key_head(const uint8_t* key, uint64_t len) {
   uint8_t bytes[8] = {};
@@ -43,7 +51,7 @@ uint64_t key_head(const uint8_t* key, uint64_t len) {
 // Heads order keys as compare_keys does, except that a zero byte and padding tie.
 bool entry_less(const SortEntry& a, const SortEntry& b) {
   if (a.head != b.head) return a.head < b.head;
-  return compare_keys(a.key->bytes(), b.key->bytes()) < 0;
+  return compare_keys(a.key_bytes(), b.key_bytes()) < 0;
 }
 
 constexpr unsigned kGroupBits = 16;     // entries are grouped by their first two key bytes
@@ -55,7 +63,10 @@ constexpr size_t kGroupingMin = 1024;  // below this a plain sort is quicker
 // first bytes degrades to one plain sort.
 std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   std::vector<SortEntry> order(keys.size());
-  auto entry = [](const StagedKey& key) { return SortEntry{key_head(key.data, key.size), &key}; };
+  auto entry = [](const StagedKey& key) {
+    return SortEntry{key_head(key.data, key.size), key.data, static_cast<uint32_t>(key.size),
+                     static_cast<uint32_t>(key.obj_id)};
+  };
   if (keys.size() < kGroupingMin) {
     for (size_t i = 0; i < keys.size(); ++i) order[i] = entry(keys[i]);
     std::sort(order.begin(), order.end(), entry_less);
@@ -86,18 +97,15 @@ LargeBuffer lay_out_index(const std::vector<SortEntry>& order,
   uint8_t* out = index.data();
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + kPrefetchDistance < order.size()) {
-      const StagedKey* ahead = order[i + kPrefetchDistance].key;
-      __builtin_prefetch(ahead->data);
-      __builtin_prefetch(&record_starts[ahead->obj_id]);
-      if (i + 2 * kPrefetchDistance < order.size()) {
-        __builtin_prefetch(order[i + 2 * kPrefetchDistance].key);
-      }
+      const SortEntry& ahead = order[i + kPrefetchDistance];
+      __builtin_prefetch(ahead.key);
+      __builtin_prefetch(&record_starts[ahead.obj_id]);
     }
-    const StagedKey& key = *order[i].key;
-    store_be16(out, static_cast<uint16_t>(key.size));
-    if (key.size != 0) std::memcpy(out + kKeyLenSize, key.data, key.size);
-    out += kKeyLenSize + key.size;
-    store_be64(out, kDataOffset + record_starts[key.obj_id]);
+    const SortEntry& e = order[i];
+    store_be16(out, static_cast<uint16_t>(e.key_len));
+    if (e.key_len != 0) std::memcpy(out + kKeyLenSize, e.key, e.key_len);
+    out += kKeyLenSize + e.key_len;
+    store_be64(out, kDataOffset + record_starts[e.obj_id]);
     out += kOffsetSize;
   }
   return index;

@@ -54,18 +54,20 @@ class LargeBuffer {
   static constexpr size_t kHugePage = size_t{2} << 20;
   static constexpr size_t kMapMin = 2 * kHugePage;
 
-  // Maps n bytes rounded up to whole huge pages, at a huge-page boundary: the system
-  // backs only aligned 2 MiB ranges with huge pages.
+  // Maps n bytes (whole pages) starting at a huge-page boundary: the system backs
+  // aligned 2 MiB ranges with huge pages, and the tail short of one keeps small pages
+  // rather than growing to a whole huge page.
   void map_aligned(size_t n) {
+    constexpr size_t kPage = 4096;
     if (n > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-    const size_t length = (n + kHugePage - 1) / kHugePage * kHugePage;
+    const size_t length = (n + kPage - 1) / kPage * kPage;
     const size_t span = length + kHugePage;
     void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     auto* raw = static_cast<uint8_t*>(p);
     const size_t head = (kHugePage - reinterpret_cast<uintptr_t>(raw) % kHugePage) % kHugePage;
     if (head != 0) ::munmap(raw, head);
-    if (kHugePage - head != 0) ::munmap(raw + head + length, kHugePage - head);
+    if (span - head - length != 0) ::munmap(raw + head + length, span - head - length);
     data_ = raw + head;
     mapped_ = length;
     (void)::madvise(data_, length, MADV_HUGEPAGE);  // a hint: without it, plain pages
