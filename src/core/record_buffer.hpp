@@ -34,18 +34,25 @@ class RecordBuffer {
   size_t size() const { return size_; }
 
  private:
-  static constexpr size_t kGranule = size_t{2} << 20;  // a huge page
+  static constexpr size_t kPage = 4096;
+  static constexpr size_t kInitial = size_t{64} << 10;
+  static constexpr size_t kHugePage = size_t{2} << 20;
+  // Huge pages only pay once the buffer is large; a small writer would otherwise
+  // take a whole 2 MiB page for a few records.
+  static constexpr size_t kHugeMin = 2 * kHugePage;
 
   void reserve(size_t n) {
     if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
     size_t want = capacity_ * 2 > size_ + n ? capacity_ * 2 : size_ + n;
-    want = (want + kGranule - 1) / kGranule * kGranule;
+    if (want < kInitial) want = kInitial;
+    const size_t granule = want >= kHugeMin ? kHugePage : kPage;
+    want = (want + granule - 1) / granule * granule;
     void* p = base_ == nullptr
                   ? ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                   : ::mremap(base_, capacity_, want, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) throw std::bad_alloc();
     // Fresh pages fault in 4 KiB at a time otherwise; a hint, so its failure is harmless.
-    (void)::madvise(p, want, MADV_HUGEPAGE);
+    if (want >= kHugeMin) (void)::madvise(p, want, MADV_HUGEPAGE);
     base_ = static_cast<uint8_t*>(p);
     capacity_ = want;
   }
