@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <new>
 #include <initializer_list>
-#include <memory>
 #include <vector>
 
 #include "crc32.hpp"
@@ -235,20 +233,13 @@ std::string summary_line(std::string_view path, const BuildReport& report) {
 }
 
 std::optional<std::string> write_stdout_line(std::string_view line) {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = retry_eintr([&] { return ::write(STDOUT_FILENO, p, left); });
-    if (n < 0) {
-      // A process without standard output simply does not get the line.
-      if (errno == EBADF) return std::nullopt;
-      return os_error_text(errno);
-    }
-    if (n == 0) return std::string("failed to write whole buffer");
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return std::nullopt;
+  size_t written;
+  const int code = write_all(STDOUT_FILENO, ::write, reinterpret_cast<const uint8_t*>(line.data()),
+                             line.size(), &written);
+  // A process without standard output simply does not get the line.
+  if (code == 0 || code == EBADF) return std::nullopt;
+  if (code < 0) return std::string("failed to write whole buffer");
+  return os_error_text(code);
 }
 
 }  // namespace vornel

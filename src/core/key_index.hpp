@@ -15,10 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <optional>
 
 #include "format.hpp"

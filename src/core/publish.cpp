@@ -17,9 +17,12 @@ bool ends_in_dot_component(std::string_view path) {
   return path == "." || path.ends_with("/.");
 }
 
-// Writes all of [p, p + n), retrying EINTR. Returns 0 when done, the errno of a
-// failing write, or -1 when a write accepted nothing. `*written` counts the bytes
-// that reached the descriptor.
+StoreError write_error(int code, const char* wrote_nothing_text) {
+  return StoreError::io(code < 0 ? std::string(wrote_nothing_text) : os_error_text(code));
+}
+
+}  // namespace
+
 int write_all(int fd, WriteFn write_fn, const uint8_t* p, size_t n, size_t* written) {
   *written = 0;
   while (*written < n) {
@@ -33,12 +36,6 @@ int write_all(int fd, WriteFn write_fn, const uint8_t* p, size_t n, size_t* writ
   }
   return 0;
 }
-
-StoreError write_error(int code, const char* wrote_nothing_text) {
-  return StoreError::io(code < 0 ? std::string(wrote_nothing_text) : os_error_text(code));
-}
-
-}  // namespace
 
 std::string temp_path_for(std::string_view path) {
   std::string_view rest = path;

@@ -30,6 +30,11 @@ std::string containing_dir(std::string_view file);
 // failing writes.
 using WriteFn = ssize_t (*)(int fd, const void* buf, size_t n);
 
+// Writes all of [p, p + n), retrying EINTR and continuing after short writes. Returns
+// 0 when done, the errno of a failing write, or -1 when a write accepted nothing.
+// `*written` counts the bytes that reached the descriptor.
+int write_all(int fd, WriteFn write_fn, const uint8_t* p, size_t n, size_t* written);
+
 // Writes a sequence of pieces to a descriptor through one fixed-size buffer. Errors
 // are VornIOErrors whose message is the error text alone. Every write is retried on
 // EINTR and continued after a short write.

@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "crc32.hpp"
 #include "fd.hpp"
@@ -29,9 +28,7 @@ class OffsetSet {
   explicit OffsetSet(size_t count) {
     size_t slots = 8;
     while (slots / 4 * 3 < count) slots *= 2;
-    slots_.reset(static_cast<uint64_t*>(std::malloc(slots * sizeof(uint64_t))));
-    if (!slots_) throw std::bad_alloc();
-    std::memset(slots_.get(), 0xFF, slots * sizeof(uint64_t));
+    slots_.assign(slots, kEmpty);
     mask_ = slots - 1;
     shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots));
   }
@@ -50,11 +47,8 @@ class OffsetSet {
 
  private:
   static constexpr uint64_t kEmpty = ~uint64_t{0};
-  struct FreeDeleter {
-    void operator()(uint64_t* p) const { std::free(p); }
-  };
 
-  std::unique_ptr<uint64_t[], FreeDeleter> slots_;
+  std::vector<uint64_t> slots_;
   size_t mask_ = 0;
   unsigned shift_ = 0;
   bool has_empty_value_ = false;

@@ -52,6 +52,14 @@ Instance<Native>* instance_of(PyObject* self, PyTypeObject* type, const char* cl
   return reinterpret_cast<Instance<Native>*>(self);
 }
 
+// A method of any calling convention as a method-table entry.
+template <class F>
+PyCFunction method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+inline constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
 // The steps every method shares, in their order: bind the arguments (when the method
 // has a signature), check `self` against the class, claim access of kind A, then run
 // body(native, bound arguments), which converts its arguments and does the work.

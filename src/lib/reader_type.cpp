@@ -201,13 +201,6 @@ PyObject* reader_repr(PyObject* self) {
   });
 }
 
-template <class F>
-constexpr PyCFunction method(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef reader_methods[] = {
     {"get_raw", method(get_raw), kFastKw,
      "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},

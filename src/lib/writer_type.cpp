@@ -78,15 +78,12 @@ PyObject* writer_repr(PyObject* self) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"add_object_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_object_raw)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add_object_raw", method(add_object_raw), kFastKw,
      "add_object_raw($self, raw_bytes)\n--\n\n"
      "Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."},
-    {"add_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_key)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add_key", method(add_key), kFastKw,
      "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
-    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"build", method(build), kFastKw,
      "build($self, path)\n--\n\nAtomically write the `.vrnl` file: tmp → fsync → rename."},
     {nullptr, nullptr, 0, nullptr},
 };
