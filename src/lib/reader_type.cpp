@@ -197,8 +197,9 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-// Default flags only: no subclassing, no __dict__, no weak references, no GC; a reader
-// offers methods only (no len, in or subscription).
+// Default flags only, as for the writer: the native state is private (no subclassing)
+// and instances hold no Python objects (no GC). No sequence or mapping slots either:
+// every lookup goes through a method.
 PyType_Spec reader_spec = {
     .name = "builtins._VornReader",
     .basicsize = sizeof(Instance<Reader>),
