@@ -368,3 +368,24 @@ def test_bytearray_keys_use_their_current_bytes(tmp_path):
     threads[0].join()
     assert errors == []
     assert seen <= {b"\x00", b"\x01", None}
+
+
+def test_writer_access_kinds(tmp_path):
+    # Inside add_key's exclusive claim: staging is refused as a conflicting exclusive
+    # use, build and the representation as shared ones.
+    w, path = writer_with(1), tmp_path / "never.vrnl"
+    seen = {}
+
+    class Spy:
+        def __index__(self):
+            seen["add_object_raw"] = error_of(lambda: w.add_object_raw(b"x"))
+            seen["add_key"] = error_of(lambda: w.add_key("j", 0))
+            seen["build"] = error_of(lambda: w.build(str(path)))
+            seen["repr"] = error_of(lambda: repr(w))
+            return 0
+
+    w.add_key("k", Spy())
+    borrowed, mutably = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
+    assert seen == {"add_object_raw": borrowed, "add_key": borrowed, "build": mutably, "repr": mutably}
+    assert not path.exists()
+    assert repr(w) == "_VornWriter(objects=1, keys=1)"
