@@ -2,6 +2,7 @@
 
 import array
 import pathlib
+import threading
 
 import numpy as np
 import pytest
@@ -293,3 +294,98 @@ def test_descriptor_self_check(store_path):
         _VornWriter.add_key(r, "k", 0)
     with pytest.raises(TypeError):
         _VornReader.keys(_VornWriter())
+
+
+class LyingLength:
+    """A sequence whose __len__ claims `claimed` items whatever it holds."""
+
+    def __init__(self, items, claimed):
+        self.items, self.claimed = items, claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_length_hint_is_only_a_hint(tmp_path):
+    # A huge hint must not be reserved up front: range(2**40) fails on its item 256,
+    # like any sequence with an item above 255, not with MemoryError.
+    w, path = writer_with(1), str(tmp_path / "h.vrnl")
+    w.add_key("ab", 0)
+    w.build(path)
+    r = _VornReader(path)
+    for call in (lambda k: w.add_key(k, 0), r.get_raw, r.exists, r.prefix_raw):
+        assert error_of(lambda: call(range(2**40))) == (ValueError, "key must be str or bytes")
+    # Hints far above or below the true length give the same key bytes.
+    for claimed in (2**62, 2**40, 0, 1):
+        key = LyingLength([0x61, 0x62], claimed)
+        assert r.get_raw(key) == b"\x00"
+        assert r.exists(key)
+        assert r.prefix_raw(LyingLength([0x61], claimed)) == [("ab", b"\x00")]
+        w.add_key(key, 0)
+    assert repr(w) == "_VornWriter(objects=1, keys=1)"
+
+
+def test_bytearray_keys_use_their_current_bytes(tmp_path):
+    w, path = writer_with(2), str(tmp_path / "ba.vrnl")
+    short, long = b"k", b"k" * 4096
+    w.add_key(short, 0)
+    w.add_key(long, 1)
+    w.build(path)
+    r = _VornReader(path)
+    key = bytearray(short)
+    assert r.get_raw(key) == b"\x00"
+    key[:] = long  # reallocates the buffer
+    assert r.get_raw(key) == b"\x01"
+
+    # Another thread keeps resizing the key while lookups and staging read it. The key
+    # is copied, so on an interpreter without the GIL no lookup reads freed memory.
+    stop, seen, errors = threading.Event(), set(), []
+
+    def resize():
+        while not stop.is_set():
+            key[:] = short
+            key[:] = long
+
+    def look_up():
+        staging = _VornWriter()
+        staging.add_object_raw(b"v")
+        try:
+            for _ in range(3000):
+                seen.add(r.get_raw(key))
+                staging.add_key(key, 0)
+        except BaseException as exc:  # reported below, from the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=resize)] + [threading.Thread(target=look_up) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads[1:]:
+        t.join()
+    stop.set()
+    threads[0].join()
+    assert errors == []
+    assert seen <= {b"\x00", b"\x01", None}
+
+
+def test_writer_access_kinds(tmp_path):
+    # Inside add_key's exclusive claim: staging is refused as a conflicting exclusive
+    # use, build and the representation as shared ones.
+    w, path = writer_with(1), tmp_path / "never.vrnl"
+    seen = {}
+
+    class Spy:
+        def __index__(self):
+            seen["add_object_raw"] = error_of(lambda: w.add_object_raw(b"x"))
+            seen["add_key"] = error_of(lambda: w.add_key("j", 0))
+            seen["build"] = error_of(lambda: w.build(str(path)))
+            seen["repr"] = error_of(lambda: repr(w))
+            return 0
+
+    w.add_key("k", Spy())
+    borrowed, mutably = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
+    assert seen == {"add_object_raw": borrowed, "add_key": borrowed, "build": mutably, "repr": mutably}
+    assert not path.exists()
+    assert repr(w) == "_VornWriter(objects=1, keys=1)"

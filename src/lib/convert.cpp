@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <algorithm>
+#include <new>
+
 #include "errors.hpp"
 
 namespace vornel::py {
@@ -34,11 +37,13 @@ bool key_error() {
 
 // Gathers the bytes of a sequence of integers 0..255; false on any failure.
 bool key_from_sequence(PyObject* obj, std::string& out) {
+  // The length is only a capacity hint, and it may lie: a huge one (range(2**40)) must
+  // not allocate before the items are even looked at. No stored key is longer.
   const Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
-    PyErr_Clear();  // the length is only a capacity hint
+    PyErr_Clear();
   } else {
-    out.reserve(static_cast<size_t>(hint));
+    out.reserve(std::min(static_cast<size_t>(hint), static_cast<size_t>(kMaxKeyLen)));
   }
   PyRef it = PyRef::steal(PyObject_GetIter(obj));
   if (!it) return false;
@@ -49,6 +54,21 @@ bool key_from_sequence(PyObject* obj, std::string& out) {
     out.push_back(static_cast<char>(v));
   }
   return !PyErr_Occurred();
+}
+
+// A bytearray can be resized by another thread while the key is in use, so its
+// current bytes are copied, under the object's lock where the interpreter has no GIL.
+void copy_bytearray(PyObject* obj, std::string& out) {
+  bool copied = false;
+  Py_BEGIN_CRITICAL_SECTION(obj);
+  try {
+    out.assign(PyByteArray_AS_STRING(obj), static_cast<size_t>(PyByteArray_GET_SIZE(obj)));
+    copied = true;
+  } catch (const std::bad_alloc&) {
+    // rethrown once the section has ended
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!copied) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -78,7 +98,8 @@ bool convert_key(PyObject* obj, KeyArg& out) {
     return true;
   }
   if (PyByteArray_Check(obj)) {
-    out.view_ = as_bytes(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
+    copy_bytearray(obj, out.owned_);
+    out.view_ = as_bytes(out.owned_.data(), static_cast<Py_ssize_t>(out.owned_.size()));
     return true;
   }
   if (PySequence_Check(obj)) {

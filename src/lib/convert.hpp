@@ -10,8 +10,9 @@
 
 namespace vornel::py {
 
-// Key bytes: borrowed from a str's cached UTF-8 form, a bytes or a bytearray (valid
-// while no Python code runs), or owned when gathered from a sequence of integers.
+// Key bytes: borrowed from a str's cached UTF-8 form or a bytes object, which cannot
+// change while the caller holds them; owned when copied from a bytearray or gathered
+// from a sequence of integers.
 class KeyArg {
  public:
   Bytes bytes() const { return view_; }

@@ -1,6 +1,8 @@
 #include "errors.hpp"
 
 #include <atomic>
+#include <exception>
+#include <new>
 #include <string>
 
 namespace vornel::py {
@@ -71,6 +73,20 @@ PyObject* raise_panic(std::string_view text) {
 PyObject* raise_null_result() {
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   return raise_panic("PyObject pointer is null");
+}
+
+PyObject* raise_caught() noexcept {
+  try {
+    throw;
+  } catch (const NullResult&) {
+    return raise_null_result();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  } catch (...) {
+    return raise_panic("internal failure in native code");
+  }
 }
 
 }  // namespace vornel::py

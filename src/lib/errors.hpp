@@ -1,9 +1,6 @@
-// The one place where failures become Python exceptions, and the call wrapper
-// that every method, constructor and slot runs inside.
+// Failures of every kind become Python exceptions here and nowhere else.
 #pragma once
 
-#include <exception>
-#include <new>
 #include <string_view>
 
 #include "access.hpp"
@@ -35,21 +32,8 @@ bool claim_or_raise(const Claim<A>& claim) {
   return false;
 }
 
-// Runs `body`, which returns a new reference or nullptr with an exception set.
-// No C++ exception leaves: bad_alloc becomes MemoryError, anything else PanicException.
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const NullResult&) {
-    return raise_null_result();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_panic(e.what());
-  } catch (...) {
-    return raise_panic("internal failure in native code");
-  }
-}
+// Call only inside a catch block: raises the C++ exception being handled as a Python
+// one. bad_alloc becomes MemoryError; NullResult and anything else PanicException.
+PyObject* raise_caught() noexcept;
 
 }  // namespace vornel::py

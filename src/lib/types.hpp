@@ -1,4 +1,5 @@
-// The two classes, created once per process on first request.
+// The class objects. They belong to the process, not to a module object, so that a
+// re-import hands out the same classes; whoever needs one first creates it.
 #pragma once
 
 #include <atomic>

@@ -1,103 +1,81 @@
-// _VornWriter: staging objects and keys, and publishing the store.
-#include "binder.hpp"
+// _VornWriter. Staging takes exclusive access; build and the representation only read
+// the staged state and share it. The table below describes each method once.
 #include "convert.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
+#include "method.hpp"
 #include "types.hpp"
 #include "writer.hpp"
 
 namespace vornel::py {
 namespace {
 
-constexpr Signature kNew = {"_VornWriter.__new__()", {}, 0, 0};
-constexpr Signature kAddObjectRaw = {"_VornWriter.add_object_raw()", {"raw_bytes"}, 1, 1};
-constexpr Signature kAddKey = {"_VornWriter.add_key()", {"key", "obj_id"}, 2, 2};
-constexpr Signature kBuild = {"_VornWriter.build()", {"path"}, 1, 1};
+constexpr ClassInfo<Writer> kClass = {"_VornWriter", writer_type};
 
-// Runs `body(writer, bound arguments)` as a method of _VornWriter with access A.
-template <Access A, class Body>
-PyObject* writer_method(const Signature* sig, PyObject* self, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return call_method<Writer, A>(sig, self, writer_type, "_VornWriter", args, nargs, kwnames,
-                                std::forward<Body>(body));
+std::unique_ptr<Writer> make_writer(const BoundArgs&) { return std::make_unique<Writer>(); }
+
+PyObject* add_object_raw(Writer& w, const BoundArgs& a, PyObject*) {
+  Bytes raw;
+  if (!convert_raw_bytes(a[0], raw)) return nullptr;
+  return new_uint(w.add_object(raw));
 }
 
-PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind(kNew, args, kwargs, a)) return nullptr;
-    return new_instance(type, std::make_unique<Writer>());
-  });
+PyObject* add_key(Writer& w, const BoundArgs& a, PyObject*) {
+  // obj_id first: a call that is wrong in both reports the obj_id error.
+  uint64_t obj_id;
+  if (!convert_obj_id(a[1], obj_id)) return nullptr;
+  KeyArg key;
+  if (!convert_key(a[0], key)) return nullptr;
+  if (Status s = w.add_key(key.bytes(), obj_id); !s) return raise_store_error(s.error());
+  Py_RETURN_NONE;
 }
 
-PyObject* add_object_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return writer_method<Access::Exclusive>(
-      &kAddObjectRaw, self, args, nargs, kwnames, [](Writer& w, const BoundArgs& a) {
-        Bytes raw;
-        if (!convert_raw_bytes(a[0], raw)) return static_cast<PyObject*>(nullptr);
-        return new_uint(w.add_object(raw));
-      });
+PyObject* build(Writer& w, const BoundArgs& a, PyObject*) {
+  std::string_view path;
+  if (!convert_path(a[0], path)) return nullptr;
+  Result<BuildReport> report = w.build(path);
+  if (!report) return raise_store_error(report.error());
+  // The store is published; a failure to announce it does not undo that.
+  if (auto err = write_stdout_line(summary_line(path, *report))) {
+    return raise_panic("failed printing to stdout: " + *err);
+  }
+  Py_RETURN_NONE;
 }
 
-PyObject* add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return writer_method<Access::Exclusive>(
-      &kAddKey, self, args, nargs, kwnames, [](Writer& w, const BoundArgs& a) -> PyObject* {
-        // obj_id first: a call that is wrong in both reports the obj_id error.
-        uint64_t obj_id;
-        if (!convert_obj_id(a[1], obj_id)) return nullptr;
-        KeyArg key;
-        if (!convert_key(a[0], key)) return nullptr;
-        if (Status s = w.add_key(key.bytes(), obj_id); !s) return raise_store_error(s.error());
-        Py_RETURN_NONE;
-      });
+PyObject* repr(Writer& w, const BoundArgs&, PyObject*) {
+  return checked(PyUnicode_FromFormat("_VornWriter(objects=%llu, keys=%llu)",
+                                      static_cast<unsigned long long>(w.num_objects()),
+                                      static_cast<unsigned long long>(w.num_keys())));
 }
 
-PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return writer_method<Access::Shared>(
-      &kBuild, self, args, nargs, kwnames, [](Writer& w, const BoundArgs& a) -> PyObject* {
-        std::string_view path;
-        if (!convert_path(a[0], path)) return nullptr;
-        Result<BuildReport> report = w.build(path);
-        if (!report) return raise_store_error(report.error());
-        // The store is published; a failure to announce it does not undo that.
-        if (auto err = write_stdout_line(summary_line(path, *report))) {
-          return raise_panic("failed printing to stdout: " + *err);
-        }
-        Py_RETURN_NONE;
-      });
-}
-
-PyObject* writer_repr(PyObject* self) {
-  return writer_method<Access::Shared>(
-      nullptr, self, nullptr, 0, nullptr, [](Writer& w, const BoundArgs&) {
-        return checked(PyUnicode_FromFormat("_VornWriter(objects=%llu, keys=%llu)",
-                                            static_cast<unsigned long long>(w.num_objects()),
-                                            static_cast<unsigned long long>(w.num_keys())));
-      });
-}
-
-PyMethodDef writer_methods[] = {
-    {"add_object_raw", method(add_object_raw), kFastKw,
-     "add_object_raw($self, raw_bytes)\n--\n\n"
+constexpr auto kMethods = std::to_array<Method<Writer>>({
+    // name, parameters (names, required count), access, implementation, documentation
+    {"add_object_raw", {{"raw_bytes"}, 1}, Access::Exclusive, add_object_raw,
      "Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."},
-    {"add_key", method(add_key), kFastKw,
-     "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
-    {"build", method(build), kFastKw,
-     "build($self, path)\n--\n\nAtomically write the `.vrnl` file: tmp → fsync → rename."},
-    {nullptr, nullptr, 0, nullptr},
+    {"add_key", {{"key", "obj_id"}, 2}, Access::Exclusive, add_key,
+     "Map *key* (str or bytes) to *obj_id*."},
+    {"build", {{"path"}, 1}, Access::Shared, build,
+     "Atomically write the `.vrnl` file: tmp → fsync → rename."},
+});
+
+constexpr Constructor<Writer> kNew = {
+    {},
+    make_writer,
+    "Low-level writer — accepts pre-serialised msgpack bytes per object.\n"
+    "**Use `vornel.VornWriter` (Python wrapper) instead of this directly.**",
 };
 
+constexpr Method<Writer> kRepr = {"__repr__", {}, Access::Shared, repr, ""};
+
+auto writer_methods = method_table<kClass, kMethods>();
+
 PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "_VornWriter()\n--\n\n"
-                    "Low-level writer — accepts pre-serialised msgpack bytes per object.\n"
-                    "**Use `vornel.VornWriter` (Python wrapper) instead of this directly.**")},
+    {Py_tp_doc, const_cast<char*>(docstring<kClass, kNew>.data())},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_methods, writer_methods},
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_repr, reinterpret_cast<void*>(writer_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Writer>)},
+    {Py_tp_methods, writer_methods.data()},
+    {Py_tp_new, slot(new_entry<kClass, kNew>)},
+    {Py_tp_repr, slot(repr_entry<kClass, kRepr>)},
+    {Py_tp_dealloc, slot(dealloc_instance<Writer>)},
     {0, nullptr},
 };
 
