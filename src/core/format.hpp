@@ -1,4 +1,6 @@
-// The store file layout shared by the writer and the reader.
+// Everything that knows where a field sits in a store file: the header, object
+// records and index entries, each with its encode/decode pair, and the limits that
+// follow from the field widths. The rest of the core goes through these.
 //
 //   header  (40 bytes, offset 0)
 //     0  magic "VRNL"          4  version (2), 3 reserved zero bytes
@@ -8,8 +10,8 @@
 //   data section: records  { u32 length L, u32 crc32(bytes), L bytes }  in object-ID order
 //   index section: entries { u16 length K, K key bytes, u64 record offset }  in key order
 //
-// Every integer is big-endian; nothing is aligned or padded. file_crc32 covers every
-// byte after the header.
+// Integers are big-endian and nothing is aligned, so every access goes through
+// load_be*/store_be*. file_crc32 covers every byte after the header.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +21,7 @@
 #include <string_view>
 
 #include "store_error.hpp"
+#include "util/port.hpp"
 
 namespace vornel {
 
@@ -39,34 +42,13 @@ inline constexpr uint64_t kMaxObjectLen = 0xFFFFFFFF;    // u32 record length
 inline constexpr uint64_t kMaxObjects = 0xFFFFFFFF;      // u32 num_objects
 inline constexpr uint64_t kMaxKeys = 0xFFFFFFFF;         // u32 num_keys
 
-// Byte order. memcpy keeps these legal on unaligned record and index fields.
-inline uint16_t load_be16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_bswap16(v);
-}
-inline uint32_t load_be32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_bswap32(v);
-}
-inline uint64_t load_be64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_bswap64(v);
-}
-inline void store_be16(uint8_t* p, uint16_t v) {
-  v = __builtin_bswap16(v);
-  std::memcpy(p, &v, sizeof v);
-}
-inline void store_be32(uint8_t* p, uint32_t v) {
-  v = __builtin_bswap32(v);
-  std::memcpy(p, &v, sizeof v);
-}
-inline void store_be64(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, sizeof v);
-}
+// Byte order of every integer in the file.
+inline uint16_t load_be16(const uint8_t* p) { return port::load_be<uint16_t>(p); }
+inline uint32_t load_be32(const uint8_t* p) { return port::load_be<uint32_t>(p); }
+inline uint64_t load_be64(const uint8_t* p) { return port::load_be<uint64_t>(p); }
+inline void store_be16(uint8_t* p, uint16_t v) { port::store_be(p, v); }
+inline void store_be32(uint8_t* p, uint32_t v) { port::store_be(p, v); }
+inline void store_be64(uint8_t* p, uint64_t v) { port::store_be(p, v); }
 
 // True when [off, off + n) lies inside a file of `size` bytes; never overflows.
 inline bool range_within(uint64_t off, uint64_t n, uint64_t size) {
@@ -94,6 +76,67 @@ struct Header {
   void encode_to(uint8_t* out) const;
   // Checks size, magic and version in that order, then reads the fields that readers use.
   [[nodiscard]] static Result<Header> decode(Bytes file);
+};
+
+// The 8 bytes in front of each object's bytes.
+struct RecordPrefix {
+  uint32_t length = 0;  // of the object bytes that follow
+  uint32_t crc = 0;     // CRC-32 of those bytes alone
+
+  void encode_to(uint8_t* out) const {
+    store_be32(out, length);
+    store_be32(out + 4, crc);
+  }
+  // From the kRecordPrefix bytes at `p`, which the caller has bounded.
+  static RecordPrefix decode(const uint8_t* p) { return {load_be32(p), load_be32(p + 4)}; }
+};
+
+// Failures of read_record, built away from the lookup path.
+[[nodiscard]] StoreError record_offset_out_of_bounds(uint64_t off);
+[[nodiscard]] StoreError record_past_end(uint64_t off);
+
+// The object bytes of the record at `off` in `file`, after checking that its prefix
+// and then its bytes lie inside the file. The record checksum is not tested.
+[[nodiscard]] inline Result<Bytes> read_record(Bytes file, uint64_t off) {
+  if (!range_within(off, kRecordPrefix, file.size())) return fail(record_offset_out_of_bounds(off));
+  const uint8_t* record = file.data() + off;
+  const uint64_t len = RecordPrefix::decode(record).length;
+  if (!range_within(off + kRecordPrefix, len, file.size())) return fail(record_past_end(off));
+  return Bytes(record + kRecordPrefix, len);
+}
+
+// One key of the index section and the offset of the record it names.
+struct IndexEntry {
+  Bytes key;
+  uint64_t offset = 0;
+
+  uint64_t encoded_size() const { return kIndexEntryMin + key.size(); }
+  // Writes encoded_size() bytes at `out` and returns the end of them. The key is at
+  // most kMaxKeyLen bytes.
+  uint8_t* encode_to(uint8_t* out) const {
+    store_be16(out, static_cast<uint16_t>(key.size()));
+    if (!key.empty()) std::memcpy(out + kKeyLenSize, key.data(), key.size());
+    store_be64(out + kKeyLenSize + key.size(), offset);
+    return out + encoded_size();
+  }
+  // The entry at `pos` of `file`, or the error naming the field that runs past the end.
+  [[nodiscard]] static Result<IndexEntry> decode(Bytes file, uint64_t pos) {
+    if (!range_within(pos, kKeyLenSize, file.size())) return fail(truncated_key_len());
+    const uint64_t key_len = load_be16(file.data() + pos);
+    if (!range_within(pos + kKeyLenSize, key_len + kOffsetSize, file.size())) {
+      return fail(truncated_key_and_offset());
+    }
+    return decode_bounded(file.data() + pos);
+  }
+  // The entry at `p`, which an earlier decode() has bounded.
+  static IndexEntry decode_bounded(const uint8_t* p) {
+    const Bytes key(p + kKeyLenSize, load_be16(p));
+    return {key, load_be64(key.data() + key.size())};
+  }
+
+ private:
+  [[nodiscard]] static StoreError truncated_key_len();
+  [[nodiscard]] static StoreError truncated_key_and_offset();
 };
 
 // "0x" and eight lowercase hexadecimal digits, as CRC values appear in messages.

@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <utility>
+
+#include "../store_error.hpp"
 
 namespace vornel {
 
@@ -29,11 +30,12 @@ class FileMapping {
   FileMapping& operator=(const FileMapping&) = delete;
   ~FileMapping() { reset(); }
 
-  // Maps the first `length` bytes of `fd` read-only and shared, or returns the errno.
-  // The system refuses a mapping of length 0, so the caller passes at least 1.
-  static std::expected<FileMapping, int> map(int fd, size_t length) {
+  // Maps the first `length` bytes of `fd` read-only and shared; a failure is
+  // StoreError::os. The system refuses a mapping of length 0, so the caller passes at
+  // least 1.
+  [[nodiscard]] static Result<FileMapping> map(int fd, size_t length) {
     void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED) return std::unexpected(errno);
+    if (addr == MAP_FAILED) return fail(StoreError::os(errno));
     FileMapping m;
     m.addr_ = addr;
     m.length_ = length;
