@@ -34,20 +34,17 @@ Result<Header> Header::decode(Bytes file) {
   return h;
 }
 
-StoreError record_offset_out_of_bounds(uint64_t off) {
-  return StoreError::corrupt("offset " + std::to_string(off) + " out of bounds");
-}
-
-StoreError record_past_end(uint64_t off) {
+StoreError record_error(RecordBound bound, uint64_t off) {
+  if (bound == RecordBound::PrefixOutside) {
+    return StoreError::corrupt("offset " + std::to_string(off) + " out of bounds");
+  }
   return StoreError::corrupt("object at " + std::to_string(off) + " extends beyond file end");
 }
 
-StoreError IndexEntry::truncated_key_len() {
-  return StoreError::corrupt("index section truncated (key_len)");
-}
-
-StoreError IndexEntry::truncated_key_and_offset() {
-  return StoreError::corrupt("index section truncated (key + offset)");
+StoreError IndexEntry::bound_error(Bound bound) {
+  return StoreError::corrupt(bound == Bound::KeyLenOutside
+                                 ? "index section truncated (key_len)"
+                                 : "index section truncated (key + offset)");
 }
 
 std::string crc_hex(uint32_t crc) {

@@ -91,18 +91,30 @@ struct RecordPrefix {
   static RecordPrefix decode(const uint8_t* p) { return {load_be32(p), load_be32(p + 4)}; }
 };
 
-// Failures of read_record, built away from the lookup path.
-[[nodiscard]] StoreError record_offset_out_of_bounds(uint64_t off);
-[[nodiscard]] StoreError record_past_end(uint64_t off);
+// Where the record at `off` of `file` lies: its prefix and then its object bytes
+// checked against the end of the file, the prefix read only once it is inside.
+enum class RecordBound : uint8_t { Inside, PrefixOutside, PayloadOutside };
+inline RecordBound locate_record(Bytes file, uint64_t off, Bytes* payload) {
+  if (!range_within(off, kRecordPrefix, file.size())) return RecordBound::PrefixOutside;
+  const uint8_t* record = file.data() + off;
+  const uint64_t len = RecordPrefix::decode(record).length;
+  if (!range_within(off + kRecordPrefix, len, file.size())) return RecordBound::PayloadOutside;
+  *payload = Bytes(record + kRecordPrefix, len);
+  return RecordBound::Inside;
+}
+
+// The error of an object read for a bound other than Inside; built away from the
+// lookup path.
+[[nodiscard]] StoreError record_error(RecordBound bound, uint64_t off);
 
 // The object bytes of the record at `off` in `file`, after checking that its prefix
 // and then its bytes lie inside the file. The record checksum is not tested.
 [[nodiscard]] inline Result<Bytes> read_record(Bytes file, uint64_t off) {
-  if (!range_within(off, kRecordPrefix, file.size())) return fail(record_offset_out_of_bounds(off));
-  const uint8_t* record = file.data() + off;
-  const uint64_t len = RecordPrefix::decode(record).length;
-  if (!range_within(off + kRecordPrefix, len, file.size())) return fail(record_past_end(off));
-  return Bytes(record + kRecordPrefix, len);
+  Bytes payload;
+  if (const RecordBound b = locate_record(file, off, &payload); b != RecordBound::Inside) {
+    return fail(record_error(b, off));
+  }
+  return payload;
 }
 
 // One key of the index section and the offset of the record it names.
@@ -119,14 +131,25 @@ struct IndexEntry {
     store_be64(out + kKeyLenSize + key.size(), offset);
     return out + encoded_size();
   }
-  // The entry at `pos` of `file`, or the error naming the field that runs past the end.
-  [[nodiscard]] static Result<IndexEntry> decode(Bytes file, uint64_t pos) {
-    if (!range_within(pos, kKeyLenSize, file.size())) return fail(truncated_key_len());
+  // Where the entry at `pos` of `file` lies: its length field, then its key and
+  // offset, checked against the end of the file. Sets *entry only when Inside.
+  enum class Bound : uint8_t { Inside, KeyLenOutside, KeyOrOffsetOutside };
+  static Bound locate(Bytes file, uint64_t pos, IndexEntry* entry) {
+    if (!range_within(pos, kKeyLenSize, file.size())) return Bound::KeyLenOutside;
     const uint64_t key_len = load_be16(file.data() + pos);
     if (!range_within(pos + kKeyLenSize, key_len + kOffsetSize, file.size())) {
-      return fail(truncated_key_and_offset());
+      return Bound::KeyOrOffsetOutside;
     }
-    return decode_bounded(file.data() + pos);
+    *entry = decode_bounded(file.data() + pos);
+    return Bound::Inside;
+  }
+  // The error naming the field that runs past the end, for a bound other than Inside.
+  [[nodiscard]] static StoreError bound_error(Bound bound);
+  // The entry at `pos` of `file`, or the error naming the field that runs past the end.
+  [[nodiscard]] static Result<IndexEntry> decode(Bytes file, uint64_t pos) {
+    IndexEntry entry;
+    if (const Bound b = locate(file, pos, &entry); b != Bound::Inside) return fail(bound_error(b));
+    return entry;
   }
   // The entry at `p`, which an earlier decode() has bounded.
   static IndexEntry decode_bounded(const uint8_t* p) {
@@ -134,9 +157,6 @@ struct IndexEntry {
     return {key, load_be64(key.data() + key.size())};
   }
 
- private:
-  [[nodiscard]] static StoreError truncated_key_len();
-  [[nodiscard]] static StoreError truncated_key_and_offset();
 };
 
 // "0x" and eight lowercase hexadecimal digits, as CRC values appear in messages.

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "format.hpp"
 #include "util/key_hash.hpp"
@@ -34,14 +35,16 @@ class BasicKeyIndex {
   // to back (the caller has bounded each), and indexes them. A repeated key is found
   // at its last entry. `section` is shorter than 2^48 bytes (a mapping is).
   BasicKeyIndex(Bytes section, size_t count, Hash hash = Hash())
+      : BasicKeyIndex(copy_of(section), count, hash) {}
+  // The same over a section already copied into `section`, which the index keeps.
+  BasicKeyIndex(LargeBuffer section, size_t count, Hash hash = Hash())
       : hash_(hash),
-        arena_(section.size()),
+        arena_(std::move(section)),
         positions_(count * sizeof(uint64_t)),
         size_(count),
         slots_(count + count / 3 + 8),
         table_(slots_ * sizeof(uint64_t)),
         offsets_(slots_ * sizeof(uint64_t)) {
-    if (!section.empty()) std::memcpy(arena_.data(), section.data(), section.size());
     fill();
   }
 
@@ -82,6 +85,12 @@ class BasicKeyIndex {
   uint64_t* positions() const { return positions_.as<uint64_t>(); }
   uint64_t* table() const { return table_.as<uint64_t>(); }
   uint64_t* offsets() const { return offsets_.as<uint64_t>(); }
+
+  static LargeBuffer copy_of(Bytes section) {
+    LargeBuffer copy(section.size());
+    if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
+    return copy;
+  }
 
   IndexEntry entry_at(uint64_t pos) const { return IndexEntry::decode_bounded(arena_.data() + pos); }
   Bytes key_of(uint64_t pos) const { return entry_at(pos).key; }

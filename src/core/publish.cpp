@@ -1,6 +1,7 @@
 #include "publish.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,12 +23,32 @@ bool ends_in_dot_component(std::string_view path) {
   return path == "." || path.ends_with("/.");
 }
 
-// Creates or truncates the temporary file; the descriptor is invalid on failure.
+// Opens the temporary file for this build alone and empties it. Builders to one
+// target share the temporary path, so each holds an exclusive lock on it from here
+// until after its rename. A builder that waited for the lock may find the file it
+// opened already renamed over the target; it starts again, on a new one, rather
+// than truncate a published store. Failures read "open tmp: {}".
 Result<FileDescriptor> open_temporary(const std::string& c_path) {
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), kFlags, kNewFileMode); }));
-  if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
-  return fd;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;  // no O_TRUNC before the lock
+  for (;;) {
+    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), kFlags, kNewFileMode); }));
+    if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
+    if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    struct stat held, named;
+    if (::fstat(fd.get(), &held) != 0) return fail(StoreError::os(errno, "open tmp: "));
+    if (::stat(c_path.c_str(), &named) != 0) {
+      if (errno == ENOENT) continue;  // renamed away while we waited
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) continue;
+    // As O_TRUNC would: a device or FIFO at the temporary path is left as it is.
+    if (S_ISREG(held.st_mode) && retry_eintr([&] { return ::ftruncate(fd.get(), 0); }) != 0) {
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    return fd;
+  }
 }
 
 // Writes the pieces through the output buffer and fsyncs them.
@@ -64,19 +85,20 @@ Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
   if (!to_c_path(tmp_path, tmp_c)) {
     return fail(StoreError::io(std::string("open tmp: ") + kNulInPathText));
   }
-  {
-    auto fd = open_temporary(tmp_c);
-    if (!fd) return fail(std::move(fd.error()));
-    if (Status s = write_and_sync(fd->get(), pieces, calls); !s) return s;
-  }  // closing cannot lose what fsync has stored; its failure is ignored
+  auto fd = open_temporary(tmp_c);
+  if (!fd) return fail(std::move(fd.error()));
+  if (Status s = write_and_sync(fd->get(), pieces, calls); !s) return s;
 
   std::string path_c;
   if (!to_c_path(path, path_c)) {
     return fail(StoreError::io(std::string("rename: ") + kNulInPathText));
   }
-  if (calls.rename(tmp_c.c_str(), path_c.c_str()) != 0) {
+  if (retry_eintr([&] { return calls.rename(tmp_c.c_str(), path_c.c_str()); }) != 0) {
     return fail(StoreError::os(errno, "rename: "));
   }
+  // The lock ends with the descriptor, only now that the file has its final name.
+  // Closing cannot lose what fsync has stored; its failure is ignored.
+  fd->reset();
   sync_directory_of(tmp_path);
   return {};
 }

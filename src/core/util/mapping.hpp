@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "../store_error.hpp"
@@ -39,14 +40,25 @@ class FileMapping {
     FileMapping m;
     m.addr_ = addr;
     m.length_ = length;
+    enroll(addr, length);
     return m;
   }
+
+  // The file offset that `addr` has in some live mapping, or nullopt. For messages
+  // about a fault, which know only the address.
+  static std::optional<uint64_t> offset_of(const void* addr);
 
   const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
 
  private:
+  static void enroll(const void* addr, size_t length);
+  static void withdraw(const void* addr);
+
   void reset() {
-    if (addr_ != nullptr) ::munmap(addr_, length_);
+    if (addr_ != nullptr) {
+      withdraw(addr_);
+      ::munmap(addr_, length_);
+    }
     addr_ = nullptr;
     length_ = 0;
   }
