@@ -235,30 +235,32 @@ Status Reader::verify() const {
   if (!computed) return fail(std::move(computed.error()));
   if (*computed != s.header.file_crc32) return fail(crc_mismatch(s.header.file_crc32, *computed));
 
+  // One guarded region for the whole walk: it stops at the first record that fails.
   OffsetSet seen(s.index.size());
-  for (size_t i = 0; i < s.index.size(); ++i) {
-    const uint64_t off = s.index.offset_at(i);
-    if (!seen.insert(off)) continue;
-    RecordBound bound = RecordBound::Inside;
-    uint32_t stored = 0;
-    uint32_t actual = 0;
-    if (const void* fault = guarded([&] {
+  uint64_t off = 0;
+  RecordBound bound = RecordBound::Inside;
+  bool crc_ok = true;
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < s.index.size(); ++i) {
+          off = s.index.offset_at(i);
+          if (!seen.insert(off)) continue;
           Bytes payload;
           bound = locate_record(file, off, &payload);
           if (bound != RecordBound::Inside) return;
-          stored = RecordPrefix::decode(file.data() + off).crc;
-          actual = crc32(payload.data(), payload.size());
-        })) {
-      return fail(mapping_fault(fault, file.data()));
-    }
-    // verify names an unreachable prefix in its own words; an object read the rest.
-    if (bound == RecordBound::PrefixOutside) {
-      return fail(StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds"));
-    }
-    if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-    if (actual != stored) {
-      return fail(StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off)));
-    }
+          const uint32_t stored = RecordPrefix::decode(file.data() + off).crc;
+          crc_ok = crc32(payload.data(), payload.size()) == stored;
+          if (!crc_ok) return;
+        }
+      })) {
+    return fail(mapping_fault(fault, file.data()));
+  }
+  // verify names an unreachable prefix in its own words; an object read the rest.
+  if (bound == RecordBound::PrefixOutside) {
+    return fail(StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds"));
+  }
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  if (!crc_ok) {
+    return fail(StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off)));
   }
   return {};
 }

@@ -4,7 +4,6 @@
 #include <setjmp.h>
 #include <signal.h>
 
-#include <mutex>
 
 namespace vornel {
 namespace {
@@ -41,20 +40,22 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
   raise(SIGBUS);
 }
 
-void install() {
+bool install() {
   struct sigaction action = {};
   action.sa_sigaction = on_sigbus;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   sigaction(SIGBUS, nullptr, &g_previous);
   sigaction(SIGBUS, &action, nullptr);
+  return true;
 }
 
 }  // namespace
 
 const void* run_guarded(void (*fn)(void* ctx), void* ctx) {
-  static std::once_flag installed;
-  std::call_once(installed, install);
+  // A thread-safe static: after the first call, one load and a branch.
+  static const bool installed = install();
+  (void)installed;
 
   Region region;
   Region* const outer = t_region;
