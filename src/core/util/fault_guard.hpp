@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 namespace vornel {
 
@@ -18,7 +19,8 @@ const void* run_guarded(void (*fn)(void* ctx), void* ctx);
 // run_guarded for a lambda or other callable with no arguments.
 template <class F>
 const void* guarded(F&& body) {
-  return run_guarded([](void* ctx) { (*static_cast<F*>(ctx))(); },
+  using Body = std::remove_reference_t<F>;
+  return run_guarded([](void* ctx) { (*static_cast<Body*>(ctx))(); },
                      const_cast<void*>(static_cast<const void*>(&body)));
 }
 
