@@ -4,7 +4,7 @@ from typing import Final, Literal, Self, final
 
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["_VornWriter", "_VornReader", "__version__"]
 
 # What a key or prefix argument accepts: a str (its UTF-8 encoding), bytes, a bytearray,
 # or any sequence of integers 0..255.

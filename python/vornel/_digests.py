@@ -2,7 +2,7 @@
 
 A dict of digest to object ID costs over 100 bytes per entry in Python objects. This
 table keeps each 16-byte digest in one bytearray, indexed by object ID, and an
-open-addressing array of object IDs over it: about 40 bytes per distinct value.
+open-addressing array of object IDs over it: about 50 bytes per distinct value.
 """
 
 from array import array
@@ -20,14 +20,16 @@ class DigestTable:
 
     def __init__(self) -> None:
         self._digests = bytearray()  # digest of object i at i * DIGEST_SIZE
+        self._count = 0
         self._slots = array("Q", bytes(8 * 16))  # 0 empty, else object ID + 1
         self._mask = len(self._slots) - 1
 
     def __len__(self) -> int:
-        return len(self._digests) // DIGEST_SIZE
+        return self._count
 
-    def find(self, d: bytes) -> int | None:
-        """The object ID registered with digest `d`, or None."""
+    def find(self, d: bytes) -> int:
+        """The object ID registered with digest `d`, or -1 - slot when there is none,
+        `slot` being where `insert` puts it."""
         slots, digests, mask = self._slots, self._digests, self._mask
         i = int.from_bytes(d[:8], "little") & mask
         while slot := slots[i]:
@@ -35,28 +37,27 @@ class DigestTable:
             if digests[start : start + DIGEST_SIZE] == d:
                 return slot - 1
             i = (i + 1) & mask
-        return None
+        return -1 - i
 
-    def register(self, d: bytes, obj_id: int) -> None:
-        """Registers the next object ID; IDs must come in order, each digest once."""
-        if obj_id != len(self):
-            raise ValueError(f"object {obj_id} registered out of order (expected {len(self)})")
+    def insert(self, d: bytes, obj_id: int, missing: int) -> None:
+        """Registers the next object ID under `d`, at the slot that `find(d)` reported
+        as `missing`. IDs come in order, from 0."""
+        if obj_id != self._count:
+            raise ValueError(f"object {obj_id} registered out of order (expected {self._count})")
         self._digests += d
-        if 2 * len(self) > len(self._slots):  # keep the table at most half full
+        self._count += 1
+        self._slots[-1 - missing] = obj_id + 1
+        if 2 * self._count > len(self._slots):  # keep the table at most half full
             self._grow()
-        else:
-            self._place(d, obj_id)
-
-    def _place(self, d: bytes, obj_id: int) -> None:
-        i = int.from_bytes(d[:8], "little") & self._mask
-        while self._slots[i]:
-            i = (i + 1) & self._mask
-        self._slots[i] = obj_id + 1
 
     def _grow(self) -> None:
-        self._slots = array("Q", bytes(16 * len(self._slots)))
-        self._mask = len(self._slots) - 1
+        slots = array("Q", bytes(16 * len(self._slots)))
+        mask = len(slots) - 1
         digests = self._digests
-        for obj_id in range(len(self)):
+        for obj_id in range(self._count):
             start = obj_id * DIGEST_SIZE
-            self._place(bytes(digests[start : start + DIGEST_SIZE]), obj_id)
+            i = int.from_bytes(digests[start : start + 8], "little") & mask
+            while slots[i]:
+                i = (i + 1) & mask
+            slots[i] = obj_id + 1
+        self._slots, self._mask = slots, mask

@@ -73,12 +73,9 @@ class VornWriter:
 
     def _check_length(self, key: Key) -> None:
         # Checked before the value is staged, so that a failing key leaves no object.
-        if len(key) > _SAFE_KEY_CHARS:
-            size = len(key.encode("utf-8", "surrogatepass") if isinstance(key, str) else key)
-            if size > _MAX_KEY_BYTES:
-                raise ValueError(
-                    f"VornError: key is {size} bytes, format maximum is {_MAX_KEY_BYTES}"
-                )
+        size = len(key.encode("utf-8", "surrogatepass") if isinstance(key, str) else key)
+        if size > _MAX_KEY_BYTES:
+            raise ValueError(f"VornError: key is {size} bytes, format maximum is {_MAX_KEY_BYTES}")
 
     def _object_id(self, key: Key, value: object) -> int:
         data = self._encode(key, value)
@@ -87,16 +84,19 @@ class VornWriter:
             return self._raw.add_object_raw(data)
         d = digest(data)
         found = table.find(d)
-        if found is not None:
+        if found >= 0:
             return found
         obj_id = self._raw.add_object_raw(data)
-        table.register(d, obj_id)
+        table.insert(d, obj_id, found)
         return obj_id
 
     def add(self, key: Key, value: object) -> int:
         """Binds `key` to the encoding of `value`; returns the object ID."""
-        check_key(key)
-        self._check_length(key)
+        # The staging path of every value: kept to inline checks and bound methods.
+        if not isinstance(key, (str, bytes)):
+            check_key(key)
+        if len(key) > _SAFE_KEY_CHARS:
+            self._check_length(key)
         obj_id = self._object_id(key, value)
         self._raw.add_key(key, obj_id)
         return obj_id
@@ -106,7 +106,8 @@ class VornWriter:
         keys = list(keys)
         for key in keys:
             check_key(key)
-            self._check_length(key)
+            if len(key) > _SAFE_KEY_CHARS:
+                self._check_length(key)
         # A value that cannot be encoded is reported under the first key.
         obj_id = self._object_id(keys[0] if keys else "", value)
         add_key = self._raw.add_key
