@@ -141,7 +141,9 @@ class TestWriter:
         finally:
             tracemalloc.stop()
         assert w.num_objects == n
-        assert (after - before) / n < 100
+        table = w._table  # native memory, which tracemalloc does not see
+        assert len(table) == n
+        assert (after - before + table.memory_bytes()) / n < 100
 
     @pytest.mark.parametrize(
         ("key", "value", "error", "text"),
@@ -267,6 +269,23 @@ class TestNativeBuild:
             t.join()
         assert len(lines) == 4
         assert len({p.read_bytes() for p in tmp_path.iterdir()}) == 1
+
+    def test_stage_checks_before_staging(self):
+        w, table = _VornWriter(), _native.DigestTable()
+        d = bytes(16)
+        assert _native.stage(w, table, "a", b"\x01", d) == 0
+        assert _native.stage(w, table, b"b", b"ignored: same digest", d) == 0
+        assert _native.stage(w, None, "c", b"\x01", None) == 1
+        with pytest.raises(ValueError, match="VornError: key is 65536 bytes"):
+            _native.stage(w, table, b"k" * 65536, b"\x02", b"\x01" * 16)
+        with pytest.raises(ValueError, match="key must be str or bytes"):
+            _native.stage(w, table, "\ud800", b"\x02", b"\x01" * 16)
+        with pytest.raises(TypeError, match="digest must be 16 bytes"):
+            _native.stage(w, table, "x", b"\x02", b"short")
+        with pytest.raises(TypeError, match="not an instance of 'DigestTable'"):
+            _native.stage(w, {}, "x", b"\x02", bytes(16))
+        assert _native.staged_counts(w) == (2, 3) and len(table) == 1
+        assert table.find(d) == 0 and table.find(b"\x01" * 16) is None
 
     def test_staged_counts(self):
         w = _VornWriter()
