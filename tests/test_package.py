@@ -152,6 +152,8 @@ class TestWriter:
             (bytearray(b"k"), "v", TypeError, "not bytearray"),
             ("bad", object(), TypeError, "key 'bad'"),
             ("big", 2**64, OverflowError, "key 'big'"),
+            ("surrogate", "\ud800", ValueError, "key 'surrogate'"),
+            ("deep", None, ValueError, "key 'deep'"),
             ("long", "v", ValueError, "key is 65536 bytes, format maximum is 65535"),
         ],
     )
@@ -161,6 +163,9 @@ class TestWriter:
         w.add("before", 1)
         if key == "long":
             key = "é" * 32768
+        if key == "deep":
+            for _ in range(2000):  # deeper than the packer's nesting limit
+                value = [value]
         with pytest.raises(error, match=text):
             w.add(key, value)
         assert (len(w), w.num_objects) == (1, 1)

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import os
 import sys
-from hashlib import blake2b
 from collections.abc import Callable, Iterable, Mapping
+from hashlib import blake2b
 from types import TracebackType
 from typing import Any, Self
 
@@ -19,10 +19,22 @@ DIGEST_SIZE = 16  # 128-bit BLAKE2b: a collision is out of reach in practice
 
 Key = str | bytes
 
+# What the packer raises for a value it cannot encode.
+_ENCODE_ERRORS = (TypeError, OverflowError, ValueError)
+
+
 def check_key(key: object) -> None:
     """Raises TypeError unless `key` is a str or bytes, naming the type it is."""
     if not isinstance(key, (str, bytes)):
         raise TypeError(f"key must be str or bytes, not {type(key).__name__}")
+
+
+def encode_error(key: Key, error: Exception) -> Exception:
+    """An error of the packer's built-in class whose message names the key. Subclasses
+    (UnicodeEncodeError for a str with a lone surrogate) take other constructor
+    arguments, so they are reported as the built-in class they derive from."""
+    cls = next(c for c in _ENCODE_ERRORS if isinstance(error, c))
+    return cls(f"cannot encode the value of key {key!r}: {error}")
 
 
 class VornWriter:
@@ -66,8 +78,8 @@ class VornWriter:
     def _encode(self, key: Key, value: object) -> bytes:
         try:
             return self._packer.pack(value)
-        except (TypeError, OverflowError, ValueError) as e:
-            raise type(e)(f"cannot encode the value of key {key!r}: {e}") from e
+        except _ENCODE_ERRORS as e:
+            raise encode_error(key, e) from e
 
     def add(self, key: Key, value: object) -> int:
         """Binds `key` to the encoding of `value`; returns the object ID."""
@@ -76,8 +88,8 @@ class VornWriter:
             check_key(key)
         try:
             data = self._packer.pack(value)
-        except (TypeError, OverflowError, ValueError):
-            data = self._encode(key, value)  # raises, naming the key
+        except _ENCODE_ERRORS as e:
+            raise encode_error(key, e) from e
         table = self._table
         d = None if table is None else blake2b(data, digest_size=DIGEST_SIZE).digest()
         return _native.stage(self._raw, table, key, data, d)
