@@ -255,7 +255,3 @@ class TestTaggedForm:
     def test_malformed_tags(self, bad):
         with pytest.raises(tagged.TagError):
             tagged.decode(bad)
-
-    def test_keys(self):
-        assert tagged.decode_key(tagged.encode_key(b"\xff")) == b"\xff"
-        assert tagged.encode_key("x") == "x"
