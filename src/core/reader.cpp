@@ -22,12 +22,11 @@ namespace vornel {
 
 namespace {
 
-// A bus error in a guarded read: the file was cut short under the mapping.
-StoreError mapping_fault(const void* addr, const uint8_t* fallback_base) {
-  const auto offset = FileMapping::offset_of(addr);
-  const uint64_t at = offset ? *offset
-                             : reinterpret_cast<uintptr_t>(addr) -
-                                   reinterpret_cast<uintptr_t>(fallback_base);
+// A bus error in a guarded read that began at file offset `start`: the file was cut
+// short under the mapping. The offset named is that of the faulting byte, or `start`
+// where the system does not say which byte it was.
+StoreError mapping_fault(const void* addr, uint64_t start) {
+  const uint64_t at = FileMapping::offset_of(addr).value_or(start);
   return StoreError::io("store file changed while mapped: bus error at offset " +
                         std::to_string(at));
 }
@@ -37,7 +36,7 @@ Result<uint32_t> body_crc(Bytes file) {
   uint32_t crc = 0;
   const Bytes body = file.subspan(kHeaderSize);
   if (const void* fault = guarded([&] { crc = crc32(body.data(), body.size()); })) {
-    return fail(mapping_fault(fault, file.data()));
+    return fail(mapping_fault(fault, kHeaderSize));
   }
   return crc;
 }
@@ -97,7 +96,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
   uint8_t header_bytes[kHeaderSize];
   const size_t header_len = file_size < kHeaderSize ? file_size : kHeaderSize;
   if (const void* fault = guarded([&] { std::memcpy(header_bytes, base, header_len); })) {
-    return fail(mapping_fault(fault, base));
+    return fail(mapping_fault(fault, 0));
   }
   auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
@@ -121,7 +120,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
           pos += entry.encoded_size();
         }
       })) {
-    return fail(mapping_fault(fault, base));
+    return fail(mapping_fault(fault, pos));
   }
   if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
 
@@ -132,7 +131,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
   if (const void* fault = guarded([&] {
         if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
       })) {
-    return fail(mapping_fault(fault, base));
+    return fail(mapping_fault(fault, header->index_offset));
   }
   KeyIndex index(std::move(copy), count);
 
@@ -167,7 +166,7 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
         bound = locate_record(file, off, &payload);
         if (bound == RecordBound::Inside) touch_pages(payload);
       })) {
-    return fail(mapping_fault(fault, file.data()));
+    return fail(mapping_fault(fault, off));
   }
   if (bound != RecordBound::Inside) return fail(record_error(bound, off));
   return payload;
@@ -252,7 +251,7 @@ Status Reader::verify() const {
           if (!crc_ok) return;
         }
       })) {
-    return fail(mapping_fault(fault, file.data()));
+    return fail(mapping_fault(fault, off));
   }
   // verify names an unreachable prefix in its own words; an object read the rest.
   if (bound == RecordBound::PrefixOutside) {
@@ -269,7 +268,7 @@ Status copy_out(uint8_t* dst, Bytes src) {
   if (const void* fault = guarded([&] {
         if (!src.empty()) std::memcpy(dst, src.data(), src.size());
       })) {
-    return fail(mapping_fault(fault, src.data()));
+    return fail(mapping_fault(fault, FileMapping::offset_of(src.data()).value_or(0)));
   }
   return {};
 }
