@@ -1,0 +1,134 @@
+"""Build sharded stores on a Dask cluster (the optional extra ``vornel[dask]``).
+
+    import dask.bag as db
+    from vornel.dask import build_sharded
+
+    pairs = db.from_sequence(((f"user:{i}", {"n": i}) for i in range(10**6)), npartitions=16)
+    build_sharded(pairs, "users", shards=8)
+
+The pairs are partitioned by `vornel.sharded.shard_of` with Dask's own shuffle (a task
+groupby for a bag, a shuffle to one partition per shard for a DataFrame), then one task
+builds each shard with `VornWriter`. Every worker must see `directory` under the same path
+(a shared file system). When every shard is built the manifest is published atomically;
+when a task fails for good nothing is published and the previous set stays current.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+
+import dask
+import dask.bag
+import dask.dataframe
+import pandas
+
+from vornel.sharded import (
+    Key,
+    build_shard,
+    mark_failed,
+    new_version,
+    prune,
+    publish,
+    shard_of,
+)
+
+__all__ = ["build_sharded", "prune"]
+
+_SHARD_COLUMN = "_vornel_shard"
+
+
+def build_sharded(
+    data: dask.bag.Bag | dask.dataframe.DataFrame,
+    directory: str | os.PathLike[str],
+    shards: int,
+    *,
+    dedup: bool = True,
+    default: Callable[[Any], Any] | None = None,
+    scheduler: Any = None,
+) -> dict[str, Any]:
+    """Build `data` into a new version of the sharded store in `directory` and publish it.
+
+    `data` is a bag of `(key, value)` pairs or a DataFrame with columns `key` and `value`.
+    `dedup` and `default` go to each shard's `VornWriter`. `scheduler` goes to
+    `dask.compute` (by default the active distributed client, if any). Returns the
+    published manifest. On failure the version folder is marked failed for `prune`.
+    """
+    if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
+        raise ValueError(f"shards must be a positive integer, not {shards!r}")
+    version_dir = new_version(directory)
+    build = functools.partial(
+        _build_groups, version_dir=version_dir, dedup=dedup, default=default)
+    try:
+        if isinstance(data, dask.bag.Bag):
+            tasks = _bag_tasks(data, shards, build)
+        elif isinstance(data, dask.dataframe.DataFrame):
+            tasks = _frame_tasks(data, shards, build)
+        else:
+            raise TypeError(
+                f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
+        results = dask.compute(*tasks, scheduler=scheduler)
+        entries = [entry for result in results for entry in result]
+        return publish(directory, version_dir, shards, entries)
+    except BaseException:
+        mark_failed(version_dir)
+        raise
+
+
+def _pair_shard(pair: tuple[Key, Any], shards: int) -> int:
+    return shard_of(pair[0], shards)
+
+
+def _build_groups(
+    groups: Iterable[tuple[int, Iterable[tuple[Key, Any]]]],
+    version_dir: str,
+    dedup: bool,
+    default: Callable[[Any], Any] | None,
+) -> list[dict[str, Any]]:
+    # A partition normally holds one shard, but the code does not depend on it.
+    return [build_shard(pairs, version_dir, index, dedup=dedup, default=default)
+            for index, pairs in groups]
+
+
+def _bag_tasks(
+    bag: dask.bag.Bag, shards: int,
+    build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
+) -> list[Any]:
+    grouped = bag.groupby(
+        functools.partial(_pair_shard, shards=shards), npartitions=shards, shuffle="tasks")
+    return [dask.delayed(build)(part) for part in grouped.to_delayed()]
+
+
+def _shard_column(keys: pandas.Series, shards: int) -> pandas.Series:
+    return pandas.Series([shard_of(key, shards) for key in keys.tolist()],
+                         index=keys.index, dtype="int64", name=_SHARD_COLUMN)
+
+
+def _frame_groups(part: pandas.DataFrame) -> Iterator[tuple[int, Iterable[tuple[Key, Any]]]]:
+    # tolist() gives plain Python values (int, not numpy.int64), which MessagePack encodes.
+    for index, rows in part.groupby(level=0, sort=True):
+        yield int(index), zip(rows["key"].tolist(), rows["value"].tolist())
+
+
+def _build_frame_part(
+    part: pandas.DataFrame,
+    build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
+) -> list[dict[str, Any]]:
+    return build(_frame_groups(part))
+
+
+def _frame_tasks(
+    frame: dask.dataframe.DataFrame, shards: int,
+    build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
+) -> list[Any]:
+    missing = {"key", "value"} - set(frame.columns)
+    if missing:
+        raise ValueError(f"DataFrame lacks the column(s) {', '.join(sorted(missing))}")
+    frame = frame[["key", "value"]]
+    frame = frame.assign(**{_SHARD_COLUMN: frame["key"].map_partitions(
+        _shard_column, shards, meta=(_SHARD_COLUMN, "int64"))})
+    # Known divisions 0, 1, ..., shards-1 give exactly one shard per output partition.
+    parted = frame.set_index(_SHARD_COLUMN, divisions=[*range(shards), shards - 1])
+    return [dask.delayed(_build_frame_part)(part, build) for part in parted.to_delayed()]

@@ -1,0 +1,201 @@
+"""Sharded builds on a real local Dask cluster: two worker processes on loopback."""
+
+import logging
+import os
+import signal
+import threading
+
+import pytest
+
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+import dask.bag as db  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import pandas as pd  # noqa: E402
+
+from vornel import VornReader, VornWriter  # noqa: E402
+from vornel.dask import build_sharded, prune  # noqa: E402
+from vornel.sharded import (  # noqa: E402
+    FAILED_MARKER,
+    MANIFEST_NAME,
+    ShardError,
+    ShardedReader,
+    read_manifest,
+    shard_file_name,
+)
+
+PAIRS = 200_000
+PARTS = 12
+
+
+@pytest.fixture(scope="module")
+def client():
+    # One retry after a lost worker, so that a task that kills every worker it runs on
+    # fails the build after two deaths instead of four.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=None, silence_logs=logging.CRITICAL,
+        ) as cluster, distributed.Client(cluster) as client:
+            yield client
+
+
+def make_pair(i):
+    """Pair number i: str, non-ASCII and non-UTF-8 keys; repeated, nested values."""
+    if i % 101 == 0:
+        key = b"\xfe" + i.to_bytes(4, "big")
+    elif i % 13 == 0:
+        key = f"größe/{i}"
+    else:
+        key = f"k/{i % 500:03d}/{i}"
+    return key, {"g": i % 97, "even": i % 2 == 0, "tags": ["x"] * (i % 3)}
+
+
+def pair_partition(part):
+    return [make_pair(i) for i in range(part, PAIRS, PARTS)]
+
+
+@pytest.fixture(scope="module")
+def single_store(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("single") / "all.vrnl")
+    writer = VornWriter()
+    for i in range(PAIRS):
+        writer.add(*make_pair(i))
+    writer.build(path)
+    with VornReader(path) as reader:
+        yield reader
+
+
+def test_bag_build_equals_single_store(client, single_store, tmp_path):
+    # Pairs are made on the workers, as a real data set would be read there.
+    bag = db.from_sequence(range(PARTS), npartitions=PARTS).map_partitions(
+        lambda parts: [pair for part in parts for pair in pair_partition(part)])
+    manifest = build_sharded(bag, tmp_path, shards=5)
+    assert manifest["num_keys"] == PAIRS and manifest["shard_count"] == 5
+    with ShardedReader(tmp_path) as sharded:
+        assert len(sharded) == len(single_store)
+        assert list(sharded.items()) == list(single_store.items())
+        for prefix in ["k/042/", "k/1", "größe/", b"\xfe\x00\x00", "nothing"]:
+            assert list(sharded.prefix(prefix)) == list(single_store.prefix(prefix))
+        # Values repeat within each shard and are stored once there.
+        assert manifest["num_objects"] <= 5 * single_store.stats()["num_objects"]
+        assert sharded.verify()
+
+
+def test_dataframe_build_equals_single_store(client, tmp_path):
+    rows = pd.DataFrame({"key": [f"row:{i}" for i in range(20_000)],
+                         "value": [i % 10 for i in range(20_000)],
+                         "ignored": 0})
+    build_sharded(dd.from_pandas(rows, npartitions=6), tmp_path, shards=4)
+    writer = VornWriter()
+    for key, value in zip(rows["key"], rows["value"]):
+        writer.add(key, int(value))
+    writer.build(str(tmp_path / "single.vrnl"))
+    with ShardedReader(tmp_path) as sharded, VornReader(str(tmp_path / "single.vrnl")) as single:
+        assert list(sharded.items()) == list(single.items())
+        assert sharded.manifest["num_objects"] == 4 * 10
+
+
+def generation(gen, count=20_000):
+    return db.from_sequence([(f"key:{i}", {"gen": gen, "i": i}) for i in range(count)],
+                            npartitions=4)
+
+
+class Sabotage:
+    """A value MessagePack cannot encode: the writer's `default` hook meets it on a worker."""
+
+    def __init__(self, marker, every_time):
+        self.marker = marker
+        self.every_time = every_time
+
+
+def kill_worker_hook(value):
+    # Dies the first time (or every time) it sees the sabotage value, in the middle of
+    # staging one shard, as a worker lost to the machine would.
+    if isinstance(value, Sabotage):
+        if value.every_time or not os.path.exists(value.marker):
+            open(value.marker, "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return {"gen": 2, "i": -1}
+    raise TypeError(f"cannot encode {type(value).__name__}")
+
+
+def read_generations(directory, stop, seen, errors):
+    """Open the current set again and again; record the generations each reader sees."""
+    while not stop.is_set():
+        try:
+            with ShardedReader(directory) as reader:
+                gens = {value["gen"] for value in reader.values()}
+                seen.append((reader.manifest["version"], len(reader), gens))
+        except Exception as error:  # any failure to read a published set is a fault
+            errors.append(error)
+        stop.wait(0.05)  # leave the client's thread most of the interpreter
+
+
+def run_with_readers(directory, build):
+    stop, seen, errors = threading.Event(), [], []
+    thread = threading.Thread(target=read_generations, args=(directory, stop, seen, errors))
+    thread.start()
+    try:
+        return build()
+    finally:
+        stop.set()
+        thread.join()
+        assert errors == [] and seen
+        for version, length, gens in seen:
+            # Every reader saw one whole set: one generation, every key.
+            assert len(gens) == 1
+            assert length == (20_000 if gens == {1} else 20_001)
+
+
+def test_worker_killed_mid_build_still_publishes_whole_set(client, tmp_path):
+    old = build_sharded(generation(1), tmp_path, shards=4)
+    data = db.concat([generation(2), db.from_sequence(
+        [("sabotage", Sabotage(str(tmp_path / "killed"), every_time=False))])])
+    new = run_with_readers(
+        tmp_path, lambda: build_sharded(data, tmp_path, shards=4, default=kill_worker_hook))
+    assert os.path.exists(tmp_path / "killed")  # a worker really died
+    assert new["version"] != old["version"]
+    with ShardedReader(tmp_path) as reader:
+        assert reader.verify()
+        assert len(reader) == 20_001 and {v["gen"] for v in reader.values()} == {2}
+    # No attempt files left beside the shards.
+    assert sorted(os.listdir(tmp_path / new["version"])) == \
+        [MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
+
+
+def test_task_failing_for_good_publishes_nothing(client, tmp_path):
+    old = build_sharded(generation(1), tmp_path, shards=4)
+    killer = db.concat([generation(2), db.from_sequence(
+        [("sabotage", Sabotage(str(tmp_path / "killed"), every_time=True))])])
+    with pytest.raises(distributed.KilledWorker):
+        run_with_readers(
+            tmp_path, lambda: build_sharded(killer, tmp_path, shards=4, default=kill_worker_hook))
+    assert read_manifest(tmp_path) == old
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_failing_value_leaves_previous_set_current(client, tmp_path):
+    old = build_sharded(generation(1), tmp_path, shards=3)
+    bad = db.concat([generation(2), db.from_sequence([("bad", {1, 2})])])
+    with pytest.raises(TypeError, match="bad"):
+        build_sharded(bad, tmp_path, shards=3)
+    assert read_manifest(tmp_path) == old
+    failed = [name for name in os.listdir(tmp_path)
+              if os.path.exists(tmp_path / name / FAILED_MARKER)]
+    assert len(failed) == 1
+    with ShardedReader(tmp_path) as reader:
+        assert {v["gen"] for v in reader.values()} == {1} and len(reader) == 20_000
+    assert [os.path.basename(p) for p in prune(tmp_path)] == failed
+
+
+def test_damaged_shard_is_named_by_verify(client, tmp_path):
+    manifest = build_sharded(generation(1, 2000), tmp_path, shards=3)
+    damaged = tmp_path / manifest["version"] / shard_file_name(1)
+    data = bytearray(damaged.read_bytes())
+    data[-3] ^= 0x40  # in the last index entry's object offset
+    damaged.write_bytes(bytes(data))
+    reader = ShardedReader(tmp_path, verify=False)
+    with pytest.raises(ShardError, match="shard-00001.vrnl") as caught:
+        reader.verify()
+    assert caught.value.file == str(damaged)
