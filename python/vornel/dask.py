@@ -48,12 +48,16 @@ def build_sharded(
     dedup: bool = True,
     default: Callable[[Any], Any] | None = None,
     scheduler: Any = None,
+    shuffle_method: str = "tasks",
 ) -> dict[str, Any]:
     """Build `data` into a new version of the sharded store in `directory` and publish it.
 
     `data` is a bag of `(key, value)` pairs or a DataFrame with columns `key` and `value`.
     `dedup` and `default` go to each shard's `VornWriter`. `scheduler` goes to
-    `dask.compute` (by default the active distributed client, if any). Returns the
+    `dask.compute` (by default the active distributed client, if any). `shuffle_method`
+    goes to Dask's shuffle: "tasks" by default, which moves Python values between workers
+    without converting them (DataFrame values are often dicts and lists); "p2p" suits
+    very large DataFrames of plain columns. Returns the
     published manifest. On failure the version folder is marked failed for `prune`.
     """
     if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
@@ -63,9 +67,9 @@ def build_sharded(
         _build_groups, version_dir=version_dir, dedup=dedup, default=default)
     try:
         if isinstance(data, dask.bag.Bag):
-            tasks = _bag_tasks(data, shards, build)
+            tasks = _bag_tasks(data, shards, build, shuffle_method)
         elif isinstance(data, dask.dataframe.DataFrame):
-            tasks = _frame_tasks(data, shards, build)
+            tasks = _frame_tasks(data, shards, build, shuffle_method)
         else:
             raise TypeError(
                 f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
@@ -95,9 +99,10 @@ def _build_groups(
 def _bag_tasks(
     bag: dask.bag.Bag, shards: int,
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
+    shuffle_method: str,
 ) -> list[Any]:
     grouped = bag.groupby(
-        functools.partial(_pair_shard, shards=shards), npartitions=shards, shuffle="tasks")
+        functools.partial(_pair_shard, shards=shards), npartitions=shards, shuffle=shuffle_method)
     return [dask.delayed(build)(part) for part in grouped.to_delayed()]
 
 
@@ -122,6 +127,7 @@ def _build_frame_part(
 def _frame_tasks(
     frame: dask.dataframe.DataFrame, shards: int,
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
+    shuffle_method: str,
 ) -> list[Any]:
     missing = {"key", "value"} - set(frame.columns)
     if missing:
@@ -130,5 +136,6 @@ def _frame_tasks(
     frame = frame.assign(**{_SHARD_COLUMN: frame["key"].map_partitions(
         _shard_column, shards, meta=(_SHARD_COLUMN, "int64"))})
     # Known divisions 0, 1, ..., shards-1 give exactly one shard per output partition.
-    parted = frame.set_index(_SHARD_COLUMN, divisions=[*range(shards), shards - 1])
+    parted = frame.set_index(
+        _SHARD_COLUMN, divisions=[*range(shards), shards - 1], shuffle_method=shuffle_method)
     return [dask.delayed(_build_frame_part)(part, build) for part in parted.to_delayed()]

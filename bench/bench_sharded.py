@@ -1,0 +1,113 @@
+"""Sharded build on a local Dask cluster with 1 and 2 workers, beside a one-process build.
+
+Every build stores the same pairs: key "user:{i:010d}", value {"plan": i % 1000, "active":
+i % 3 != 0} (so values repeat and are stored once per store). The one-process baseline
+stages them with one VornWriter and builds one store, in a child process of its own so
+that its peak memory is its own. The Dask builds make their input on the workers (a
+DataFrame partition per task, as a cluster reading files would) and publish a sharded set.
+Prints wall times, the speed-up of 2 workers over 1, and each process's peak RSS.
+Timings are noisy on a shared machine: compare the ratios within one run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+PLANS = 1000
+
+
+def value_of(i: int) -> dict[str, object]:
+    return {"plan": i % PLANS, "active": i % 3 != 0}
+
+
+def peak_rss_mb() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def single_process(pairs: int, directory: str) -> None:
+    """The baseline, run in a child: one writer, one store; prints time and peak RSS."""
+    from vornel import VornWriter
+
+    start = time.perf_counter()
+    writer = VornWriter()
+    values = [value_of(i) for i in range(PLANS * 3)]  # value_of(i) repeats every 3000
+    for i in range(pairs):
+        writer.add(f"user:{i:010d}", values[i % (PLANS * 3)])
+    writer.build(os.path.join(directory, "single.vrnl"))
+    print(json.dumps({"seconds": time.perf_counter() - start, "peak_mb": peak_rss_mb()}))
+
+
+def make_frame(part: int, pairs: int, parts: int):  # type: ignore[no-untyped-def]
+    import pandas
+
+    lo, hi = pairs * part // parts, pairs * (part + 1) // parts
+    return pandas.DataFrame({
+        "key": [f"user:{i:010d}" for i in range(lo, hi)],
+        "value": [value_of(i) for i in range(lo, hi)],
+    })
+
+
+def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str) -> dict:
+    import dask.dataframe as dd
+    import distributed
+
+    from vornel.dask import build_sharded
+
+    with distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, silence_logs=logging.ERROR, memory_limit=0,
+    ) as cluster, distributed.Client(cluster) as client:
+        frame = dd.from_map(make_frame, range(parts), pairs=pairs, parts=parts)
+        start = time.perf_counter()
+        manifest = build_sharded(frame, directory, shards=shards)
+        seconds = time.perf_counter() - start
+        peaks = client.run(peak_rss_mb)
+    assert manifest["num_keys"] == pairs
+    return {"seconds": seconds, "worker_peak_mb": sorted(peaks.values())}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--pairs", type=int, default=10_000_000)
+    parser.add_argument("--shards", type=int, default=8)
+    parser.add_argument("--parts", type=int, default=32, help="input partitions")
+    parser.add_argument("--single-child", metavar="DIR", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.single_child:
+        single_process(args.pairs, args.single_child)
+        return
+
+    print(f"sharded build: {args.pairs:,} pairs, {args.shards} shards, "
+          f"{args.parts} input partitions, {os.cpu_count()} CPUs")
+    with tempfile.TemporaryDirectory() as tmp:
+        child = subprocess.run(
+            [sys.executable, __file__, "--pairs", str(args.pairs), "--single-child", tmp],
+            check=True, capture_output=True, text=True)
+        single = json.loads(child.stdout.strip().splitlines()[-1])
+        print(f"  one process, one store : {single['seconds']:8.1f} s"
+              f"   peak {single['peak_mb']:7.0f} MB")
+        runs = {}
+        for workers in (1, 2):
+            runs[workers] = run = dask_build(
+                workers, args.pairs, args.shards, args.parts, os.path.join(tmp, f"w{workers}"))
+            peaks = " ".join(f"{mb:.0f}" for mb in run["worker_peak_mb"])
+            print(f"  dask, {workers} worker(s)       : {run['seconds']:8.1f} s"
+                  f"   peak per worker {peaks} MB")
+    print(f"  speed-up 2 workers / 1 worker : {runs[1]['seconds'] / runs[2]['seconds']:.2f}x"
+          " (target 1.7x)")
+    print(f"  2 workers / one process      : {single['seconds'] / runs[2]['seconds']:.2f}x")
+    print(f"  largest worker peak / one-process peak : "
+          f"{max(runs[2]['worker_peak_mb']) / single['peak_mb']:.2f} (2 workers), "
+          f"{max(runs[1]['worker_peak_mb']) / single['peak_mb']:.2f} (1 worker)")
+
+
+if __name__ == "__main__":
+    main()
