@@ -1,0 +1,44 @@
+"""vornel: an immutable key-to-value store in one file.
+
+`VornWriter` stages keys bound to Python values (encoded with MessagePack) and publishes
+them atomically as one store file; `VornReader` maps a store read-only and serves it as
+a `collections.abc.Mapping`. `build()` and `open()` do either in one call.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+from ._version import __version__
+from .reader import VornDecodeError, VornReader
+from .writer import Key, VornWriter
+
+__all__ = ["Key", "VornDecodeError", "VornReader", "VornWriter", "__version__", "build", "open"]
+
+
+def build(
+    path: str | os.PathLike[str],
+    items: Mapping[Key, object] | Iterable[tuple[Key, object]],
+    *,
+    progress: bool = False,
+) -> None:
+    """Writes a store at `path` holding `items`, a mapping or an iterable of pairs.
+
+    `progress=True` shows a progress bar on standard error while staging.
+    """
+    writer = VornWriter()
+    pairs: Iterable[tuple[Key, object]] = items.items() if isinstance(items, Mapping) else items
+    if progress:
+        from tqdm import tqdm
+
+        total = len(items) if isinstance(items, Mapping) else None
+        pairs = tqdm(pairs, total=total, unit=" keys", desc="staging")
+    writer.update(pairs)
+    writer.build(path)
+
+
+def open(path: str | os.PathLike[str], verify: bool = True, **hooks: Any) -> VornReader:
+    """Opens the store at `path`; `ext_hook` and `object_hook` go to the unpacker."""
+    return VornReader(path, verify, **hooks)

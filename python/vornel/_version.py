@@ -1,0 +1,3 @@
+"""The package's version, defined here and nowhere else."""
+
+__version__ = "0.3.0"

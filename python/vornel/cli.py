@@ -1,0 +1,243 @@
+"""The `vornel` command: build, query, dump and check stores from the shell.
+
+Data goes to standard output, messages to standard error. Exit status: 0 success,
+1 a data problem (missing key, bad input line, missing or corrupt store), 2 usage.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from typing import IO, Any, BinaryIO
+
+from . import tagged
+from ._version import __version__
+from .reader import VornDecodeError, VornReader
+from .writer import Key, VornWriter
+
+PROGRESS_EVERY = 4096  # lines between progress bar updates
+
+
+class Failure(Exception):
+    """An expected failure: reported as one line on standard error, exit status 1."""
+
+
+def open_store(path: str, verify: bool = True) -> VornReader:
+    """The store at `path`, as every command that reads one opens it."""
+    return VornReader(path, verify)
+
+
+def _dump_json(value: Any) -> bytes:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8") + b"\n"
+
+
+def _key_arg(text: str) -> Key:
+    # Command-line bytes that are not UTF-8 arrive as surrogate escapes: give them back
+    # as the bytes they were.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(text)
+    return text
+
+
+def _key_line(key: Key) -> bytes:
+    return (key.encode("utf-8") if isinstance(key, str) else key) + b"\n"
+
+
+# -- reading JSON Lines ------------------------------------------------------------
+
+
+def read_pairs(lines: Iterable[bytes], name: str) -> Iterator[tuple[int, Key, Any]]:
+    """`(line number, key, value)` of each `{"key": ..., "value": ...}` line.
+
+    Blank lines are skipped. A bad line raises Failure "{name}:{line}: {message}".
+    """
+    loads = json.loads
+    for number, line in enumerate(lines, 1):
+        try:
+            record = loads(line)
+            if type(record) is not dict or record.keys() != {"key", "value"}:
+                if not line.strip():
+                    continue
+                raise ValueError('expected an object {"key": ..., "value": ...}')
+            key = record["key"]
+            value = record["value"]
+            if b'"$' in line:  # only lines that mention a tag can hold one
+                key = tagged.decode_key(key)
+                value = tagged.decode(value)
+            elif type(key) is not str:
+                key = tagged.decode_key(key)
+        except ValueError as e:
+            if not line.strip():
+                continue
+            raise Failure(f"{name}:{number}: {e}") from None
+        yield number, key, value
+
+
+def stage(writer: VornWriter, records: Iterable[tuple[int, Key, Any]], name: str) -> None:
+    add = writer.add
+    number = 0
+    try:
+        for number, key, value in records:
+            add(key, value)
+    except (TypeError, ValueError, OverflowError) as e:
+        raise Failure(f"{name}:{number}: {e}") from None
+
+
+def _progress(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
+    from tqdm import tqdm
+
+    with tqdm(total=total, unit="B", unit_scale=True, desc="reading", file=sys.stderr) as bar:
+        pending = 0
+        for count, line in enumerate(stream, 1):
+            pending += len(line)
+            if count % PROGRESS_EVERY == 0:
+                bar.update(pending)
+                pending = 0
+            yield line
+        bar.update(pending)
+
+
+# -- commands ----------------------------------------------------------------------
+
+
+def cmd_build(args: argparse.Namespace, out: BinaryIO) -> int:
+    name = "<stdin>" if args.input == "-" else args.input
+    try:
+        stream: BinaryIO = (
+            sys.stdin.buffer if args.input == "-" else open(args.input, "rb")  # noqa: SIM115
+        )
+    except OSError as e:
+        raise Failure(f"cannot read {name}: {e.strerror}") from None
+    with stream:
+        lines: Iterable[bytes] = stream
+        if sys.stderr.isatty():
+            total = None if args.input == "-" else os.fstat(stream.fileno()).st_size
+            lines = _progress(stream, total)
+        writer = VornWriter(dedup=not args.no_dedup)
+        stage(writer, read_pairs(lines, name), name)
+    writer.build(args.out, verbose=True)
+    return 0
+
+
+def cmd_get(args: argparse.Namespace, out: BinaryIO) -> int:
+    status = 0
+    with open_store(args.store) as store:
+        for text in args.keys:
+            key = _key_arg(text)
+            try:
+                value = store[key]
+            except KeyError:
+                print(f"vornel: no key {key!r} in {args.store}", file=sys.stderr)
+                status = 1
+                continue
+            out.write(_dump_json(tagged.encode(value)))
+    return status
+
+
+def _entries(store: VornReader, prefix: str | None) -> Iterable[tuple[Key, Any]]:
+    return store.items() if prefix is None else store.prefix(_key_arg(prefix))
+
+
+def cmd_keys(args: argparse.Namespace, out: BinaryIO) -> int:
+    with open_store(args.store) as store:
+        keys: Iterable[Key] = (
+            store if args.prefix is None else (k for k, _ in store.prefix(_key_arg(args.prefix)))
+        )
+        for key in keys:
+            out.write(_key_line(key))
+    return 0
+
+
+def cmd_dump(args: argparse.Namespace, out: BinaryIO) -> int:
+    with open_store(args.store) as store:
+        for key, value in _entries(store, args.prefix):
+            out.write(_dump_json({"key": tagged.encode_key(key), "value": tagged.encode(value)}))
+    return 0
+
+
+def cmd_stats(args: argparse.Namespace, out: BinaryIO) -> int:
+    with open_store(args.store, verify=False) as store:
+        stats = store.stats()
+    if args.json:
+        out.write(_dump_json(stats))
+    else:
+        width = max(len(name) for name in stats)
+        for name, value in stats.items():
+            out.write(f"{name:<{width}}  {value}\n".encode())
+    return 0
+
+
+def cmd_verify(args: argparse.Namespace, out: BinaryIO) -> int:
+    with open_store(args.store, verify=False) as store:
+        store.verify()
+    out.write(b"OK\n")
+    return 0
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vornel",
+        description="Build, query, dump and check vornel stores.",
+        epilog="JSON Lines records are {\"key\": ..., \"value\": ...}; what JSON cannot "
+        "hold is written in tagged form (see the README).",
+    )
+    parser.add_argument("--version", action="version", version=f"vornel {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser("build", help="build a store from JSON Lines")
+    p.add_argument("out", metavar="OUT", help="the store file to write")
+    p.add_argument("input", metavar="INPUT", nargs="?", default="-",
+                   help="JSON Lines file, or - for standard input (the default)")
+    p.add_argument("--no-dedup", action="store_true",
+                   help="store every value separately, even when equal")
+    p.set_defaults(run=cmd_build)
+
+    p = sub.add_parser("get", help="print the value of each key as JSON")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("keys", metavar="KEY", nargs="+")
+    p.set_defaults(run=cmd_get)
+
+    p = sub.add_parser("keys", help="print the keys, one per line")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    p.set_defaults(run=cmd_keys)
+
+    p = sub.add_parser("dump", help="print the store as JSON Lines that build reads back")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    p.set_defaults(run=cmd_dump)
+
+    p = sub.add_parser("stats", help="print the store's metadata")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("--json", action="store_true", help="as one JSON object")
+    p.set_defaults(run=cmd_stats)
+
+    p = sub.add_parser("verify", help="check every checksum of the store")
+    p.add_argument("store", metavar="STORE")
+    p.set_defaults(run=cmd_verify)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int:
+    args = make_parser().parse_args(argv)
+    target: Any = out if out is not None else sys.stdout.buffer
+    try:
+        status: int = args.run(args, target)
+        target.flush()
+        return status
+    except Failure as e:
+        print(f"vornel: {e}", file=sys.stderr)
+    except (OSError, RuntimeError, ValueError, VornDecodeError) as e:
+        if isinstance(e, BrokenPipeError):
+            # The reader went away (`vornel dump | head`): stop quietly.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        print(f"vornel: {e}", file=sys.stderr)
+    except KeyboardInterrupt:
+        return 130
+    return 1
