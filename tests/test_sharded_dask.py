@@ -96,7 +96,7 @@ def test_dataframe_build_equals_single_store(client, tmp_path):
         assert sharded.manifest["num_objects"] == 4 * 10
 
 
-def generation(gen, count=20_000):
+def generation(gen, count=10_000):
     return db.from_sequence([(f"key:{i}", {"gen": gen, "i": i}) for i in range(count)],
                             npartitions=4)
 
@@ -145,7 +145,7 @@ def run_with_readers(directory, build):
         for version, length, gens in seen:
             # Every reader saw one whole set: one generation, every key.
             assert len(gens) == 1
-            assert length == (20_000 if gens == {1} else 20_001)
+            assert length == (10_000 if gens == {1} else 10_001)
 
 
 def test_worker_killed_mid_build_still_publishes_whole_set(client, tmp_path):
@@ -158,7 +158,7 @@ def test_worker_killed_mid_build_still_publishes_whole_set(client, tmp_path):
     assert new["version"] != old["version"]
     with ShardedReader(tmp_path) as reader:
         assert reader.verify()
-        assert len(reader) == 20_001 and {v["gen"] for v in reader.values()} == {2}
+        assert len(reader) == 10_001 and {v["gen"] for v in reader.values()} == {2}
     # No attempt files left beside the shards.
     assert sorted(os.listdir(tmp_path / new["version"])) == \
         [MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
@@ -185,7 +185,7 @@ def test_failing_value_leaves_previous_set_current(client, tmp_path):
               if os.path.exists(tmp_path / name / FAILED_MARKER)]
     assert len(failed) == 1
     with ShardedReader(tmp_path) as reader:
-        assert {v["gen"] for v in reader.values()} == {1} and len(reader) == 20_000
+        assert {v["gen"] for v in reader.values()} == {1} and len(reader) == 10_000
     assert [os.path.basename(p) for p in prune(tmp_path)] == failed
 
 

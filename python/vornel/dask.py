@@ -20,13 +20,12 @@ import os
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-import dask
 import dask.bag
 import dask.dataframe
-import pandas
+from dask.base import compute
+from dask.delayed import delayed
 
 from vornel.sharded import (
-    Key,
     build_shard,
     mark_failed,
     new_version,
@@ -34,6 +33,7 @@ from vornel.sharded import (
     publish,
     shard_of,
 )
+from vornel.writer import Key
 
 __all__ = ["build_sharded", "prune"]
 
@@ -73,7 +73,7 @@ def build_sharded(
         else:
             raise TypeError(
                 f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
-        results = dask.compute(*tasks, scheduler=scheduler)
+        results = compute(*tasks, scheduler=scheduler)  # type: ignore[no-untyped-call]
         entries = [entry for result in results for entry in result]
         return publish(directory, version_dir, shards, entries)
     except BaseException:
@@ -101,24 +101,25 @@ def _bag_tasks(
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
     shuffle_method: str,
 ) -> list[Any]:
-    grouped = bag.groupby(
+    grouped = bag.groupby(  # type: ignore[no-untyped-call]
         functools.partial(_pair_shard, shards=shards), npartitions=shards, shuffle=shuffle_method)
-    return [dask.delayed(build)(part) for part in grouped.to_delayed()]
+    return [delayed(build)(part) for part in grouped.to_delayed()]
 
 
-def _shard_column(keys: pandas.Series, shards: int) -> pandas.Series:
-    return pandas.Series([shard_of(key, shards) for key in keys.tolist()],
-                         index=keys.index, dtype="int64", name=_SHARD_COLUMN)
+# Partitions are pandas objects; pandas ships no type information, so they are Any here.
+def _shard_column(keys: Any, shards: int) -> Any:
+    return keys.map(functools.partial(shard_of, shards=shards)).astype("int64").rename(
+        _SHARD_COLUMN)
 
 
-def _frame_groups(part: pandas.DataFrame) -> Iterator[tuple[int, Iterable[tuple[Key, Any]]]]:
+def _frame_groups(part: Any) -> Iterator[tuple[int, Iterable[tuple[Key, Any]]]]:
     # tolist() gives plain Python values (int, not numpy.int64), which MessagePack encodes.
     for index, rows in part.groupby(level=0, sort=True):
         yield int(index), zip(rows["key"].tolist(), rows["value"].tolist())
 
 
 def _build_frame_part(
-    part: pandas.DataFrame,
+    part: Any,
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
 ) -> list[dict[str, Any]]:
     return build(_frame_groups(part))
@@ -138,4 +139,4 @@ def _frame_tasks(
     # Known divisions 0, 1, ..., shards-1 give exactly one shard per output partition.
     parted = frame.set_index(
         _SHARD_COLUMN, divisions=[*range(shards), shards - 1], shuffle_method=shuffle_method)
-    return [dask.delayed(_build_frame_part)(part, build) for part in parted.to_delayed()]
+    return [delayed(_build_frame_part)(part, build) for part in parted.to_delayed()]

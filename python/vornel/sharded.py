@@ -41,9 +41,10 @@ from collections.abc import (
     Mapping,
     ValuesView,
 )
-from typing import Any, TypeVar
+from typing import Any
 
-from vornel import VornReader, VornWriter
+from vornel.reader import VornReader
+from vornel.writer import Key, VornWriter
 
 __all__ = [
     "FORMAT_NAME",
@@ -64,8 +65,6 @@ __all__ = [
     "shard_of",
 ]
 
-Key = str | bytes
-T = TypeVar("T")
 
 FORMAT_NAME = "vornel-sharded"
 FORMAT_VERSION = 1
