@@ -54,3 +54,15 @@ ensure_native_deps() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
+
+# What the release script needs beyond the development dependencies: auditwheel (PyPI)
+# and patchelf (Debian), which auditwheel uses to inspect and repair wheels.
+ensure_release_deps() {
+  "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6"
+  if ! command -v patchelf >/dev/null 2>&1; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq patchelf >/dev/null
+  fi
+}

@@ -20,3 +20,10 @@ print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-depen
 
 cd "$ROOT"
 "$PY" -m pytest -q "$@"
+
+# --- The vornel package: static types and the release artefacts ----------------------
+# mypy --strict on the package, the native modules' stubs against the built modules,
+# then the sdist built, installed and run in a fresh virtual environment.
+"$PY" -m mypy --strict --no-error-summary "$ROOT/python/vornel"
+"$PY" -m mypy.stubtest _vornel vornel._native
+VORNEL_RELEASE_TESTS=1 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/test_release.py"

@@ -54,6 +54,8 @@ def encode(value: Any) -> Any:
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
     if isinstance(value, (bytes, bytearray, memoryview)):
         return {"$bytes": _b64(bytes(value))}
+    if isinstance(value, msgpack.ExtType):  # a named tuple: before the sequences
+        return {"$ext": [value.code, _b64(value.data)]}
     if isinstance(value, (list, tuple)):
         return [encode(v) for v in value]
     if isinstance(value, dict):
@@ -63,8 +65,6 @@ def encode(value: Any) -> Any:
                 return {"$esc": out}
             return out
         return {"$map": [[encode(k), encode(v)] for k, v in value.items()]}
-    if isinstance(value, msgpack.ExtType):
-        return {"$ext": [value.code, _b64(value.data)]}
     if isinstance(value, msgpack.Timestamp):
         return {"$ext": [-1, _b64(value.to_bytes())]}
     raise TypeError(f"cannot write a {type(value).__name__} as JSON")
