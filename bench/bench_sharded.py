@@ -1,7 +1,7 @@
 """Sharded build on a local Dask cluster with 1 and 2 workers, beside a one-process build.
 
-Every build stores the same pairs: key "user:{i:010d}", value {"plan": i % 1000, "active":
-i % 3 != 0} (so values repeat and are stored once per store). The one-process baseline
+Every build stores the same pairs: key "user:{i:010d}", value "plan-{i % 1000}" (so values
+repeat and are stored once per store). The one-process baseline
 stages them with one VornWriter and builds one store, in a child process of its own so
 that its peak memory is its own. The Dask builds make their input on the workers (a
 DataFrame partition per task, as a cluster reading files would) and publish a sharded set.
@@ -24,8 +24,8 @@ import time
 PLANS = 1000
 
 
-def value_of(i: int) -> dict[str, object]:
-    return {"plan": i % PLANS, "active": i % 3 != 0}
+def value_of(i: int) -> str:
+    return f"plan-{i % PLANS}"
 
 
 def peak_rss_mb() -> float:
@@ -38,9 +38,8 @@ def single_process(pairs: int, directory: str) -> None:
 
     start = time.perf_counter()
     writer = VornWriter()
-    values = [value_of(i) for i in range(PLANS * 3)]  # value_of(i) repeats every 3000
     for i in range(pairs):
-        writer.add(f"user:{i:010d}", values[i % (PLANS * 3)])
+        writer.add(f"user:{i:010d}", value_of(i))
     writer.build(os.path.join(directory, "single.vrnl"))
     print(json.dumps({"seconds": time.perf_counter() - start, "peak_mb": peak_rss_mb()}))
 
@@ -55,7 +54,8 @@ def make_frame(part: int, pairs: int, parts: int):  # type: ignore[no-untyped-de
     })
 
 
-def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str) -> dict:
+def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str,
+               shuffle: str) -> dict:
     import dask.dataframe as dd
     import distributed
 
@@ -65,13 +65,15 @@ def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str
         n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
         dashboard_address=None, silence_logs=logging.ERROR, memory_limit=0,
     ) as cluster, distributed.Client(cluster) as client:
+        idle = client.run(peak_rss_mb)
         frame = dd.from_map(make_frame, range(parts), pairs=pairs, parts=parts)
         start = time.perf_counter()
-        manifest = build_sharded(frame, directory, shards=shards)
+        manifest = build_sharded(frame, directory, shards=shards, shuffle_method=shuffle)
         seconds = time.perf_counter() - start
         peaks = client.run(peak_rss_mb)
     assert manifest["num_keys"] == pairs
-    return {"seconds": seconds, "worker_peak_mb": sorted(peaks.values())}
+    return {"seconds": seconds, "worker_peak_mb": sorted(peaks.values()),
+            "idle_mb": max(idle.values())}
 
 
 def main() -> None:
@@ -79,6 +81,7 @@ def main() -> None:
     parser.add_argument("--pairs", type=int, default=10_000_000)
     parser.add_argument("--shards", type=int, default=8)
     parser.add_argument("--parts", type=int, default=32, help="input partitions")
+    parser.add_argument("--shuffle", default="tasks", choices=["tasks", "p2p"])
     parser.add_argument("--single-child", metavar="DIR", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.single_child:
@@ -86,7 +89,7 @@ def main() -> None:
         return
 
     print(f"sharded build: {args.pairs:,} pairs, {args.shards} shards, "
-          f"{args.parts} input partitions, {os.cpu_count()} CPUs")
+          f"{args.parts} input partitions, {args.shuffle} shuffle, {os.cpu_count()} CPUs")
     with tempfile.TemporaryDirectory() as tmp:
         child = subprocess.run(
             [sys.executable, __file__, "--pairs", str(args.pairs), "--single-child", tmp],
@@ -97,10 +100,11 @@ def main() -> None:
         runs = {}
         for workers in (1, 2):
             runs[workers] = run = dask_build(
-                workers, args.pairs, args.shards, args.parts, os.path.join(tmp, f"w{workers}"))
+                workers, args.pairs, args.shards, args.parts, os.path.join(tmp, f"w{workers}"),
+                args.shuffle)
             peaks = " ".join(f"{mb:.0f}" for mb in run["worker_peak_mb"])
             print(f"  dask, {workers} worker(s)       : {run['seconds']:8.1f} s"
-                  f"   peak per worker {peaks} MB")
+                  f"   peak per worker {peaks} MB (idle worker {run['idle_mb']:.0f} MB)")
     print(f"  speed-up 2 workers / 1 worker : {runs[1]['seconds'] / runs[2]['seconds']:.2f}x"
           " (target 1.7x)")
     print(f"  2 workers / one process      : {single['seconds'] / runs[2]['seconds']:.2f}x")
