@@ -63,7 +63,7 @@ def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str
 
     with distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, silence_logs=logging.ERROR, memory_limit=0,
+        dashboard_address=":0", silence_logs=logging.CRITICAL, memory_limit=0,
     ) as cluster, distributed.Client(cluster) as client:
         idle = client.run(peak_rss_mb)
         frame = dd.from_map(make_frame, range(parts), pairs=pairs, parts=parts)

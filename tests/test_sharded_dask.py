@@ -1,9 +1,13 @@
 """Sharded builds on a real local Dask cluster: two worker processes on loopback."""
 
+import json
 import logging
 import os
 import signal
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -13,6 +17,7 @@ import dask.bag as db  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
 
+import vornel  # noqa: E402
 from vornel import VornReader, VornWriter  # noqa: E402
 from vornel.dask import build_sharded, prune  # noqa: E402
 from vornel.sharded import (  # noqa: E402
@@ -22,6 +27,7 @@ from vornel.sharded import (  # noqa: E402
     ShardedReader,
     read_manifest,
     shard_file_name,
+    shard_of,
 )
 
 PAIRS = 200_000
@@ -35,7 +41,7 @@ def client():
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
         with distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-            dashboard_address=None, silence_logs=logging.CRITICAL,
+            dashboard_address=":0", silence_logs=logging.CRITICAL,
         ) as cluster, distributed.Client(cluster) as client:
             yield client
 
@@ -199,3 +205,101 @@ def test_damaged_shard_is_named_by_verify(client, tmp_path):
     with pytest.raises(ShardError, match="shard-00001.vrnl") as caught:
         reader.verify()
     assert caught.value.file == str(damaged)
+
+
+# --- The command-line tool and vornel.open over a sharded directory ---------------------
+
+VORNEL = str(Path(sys.executable).with_name("vornel"))  # the installed console script
+
+
+def run(*args, stdin=b"", env=None):
+    return subprocess.run([VORNEL, *map(str, args)], input=stdin, capture_output=True,
+                          env=None if env is None else {**os.environ, **env})
+
+
+def jsonl(pairs):
+    return b"".join(json.dumps({"key": k, "value": v}).encode() + b"\n" for k, v in pairs)
+
+
+@pytest.fixture(scope="module")
+def cli_set(client, tmp_path_factory):
+    directory = tmp_path_factory.mktemp("cli") / "set"
+    pairs = [(f"city:{i:04d}", {"n": i % 9, "even": i % 2 == 0}) for i in range(3000)]
+    pairs.append(("note", "hi"))
+    built = run("build", "--shards", 3, "--scheduler", client.scheduler.address,
+                directory, "-", stdin=jsonl(pairs))
+    assert built.returncode == 0, built.stderr
+    # Equal values are stored once per shard.
+    objects = len({(shard_of(k, 3), json.dumps(v, sort_keys=True)) for k, v in pairs})
+    assert built.stdout.decode() == \
+        f"✅  {directory}  —  3 shards · {objects} objects · 3001 keys · " \
+        f"{sum(e['file_size'] for e in read_manifest(directory)['shards']) / 1024:.1f} KB\n"
+    return directory, dict(pairs)
+
+
+def test_cli_reads_a_sharded_directory(cli_set):
+    directory, expected = cli_set
+    got = run("get", directory, "city:0042", "note")
+    assert got.returncode == 0
+    assert [json.loads(line) for line in got.stdout.splitlines()] == \
+        [expected["city:0042"], "hi"]
+    missing = run("get", directory, "absent")
+    assert missing.returncode == 1 and b"absent" in missing.stderr
+    assert run("keys", directory, "--prefix", "city:002").stdout.decode().split() == \
+        [f"city:{i:04d}" for i in range(20, 30)]
+    assert run("keys", directory).stdout.decode().split() == sorted(expected)
+    stats = json.loads(run("stats", "--json", directory).stdout)
+    assert (stats["shard_count"], stats["num_keys"]) == (3, 3001)
+    assert run("verify", directory).stdout == b"OK\n"
+
+
+def test_cli_dump_of_a_set_builds_the_same_single_store(cli_set, tmp_path):
+    directory, expected = cli_set
+    dumped = run("dump", directory)
+    assert dumped.returncode == 0
+    single = tmp_path / "one.vrnl"
+    assert run("build", single, "-", stdin=dumped.stdout).returncode == 0
+    with vornel.open(single) as one, vornel.open(directory) as sharded:
+        assert isinstance(sharded, ShardedReader)
+        assert list(one.items()) == list(sharded.items())
+        assert dict(sharded) == expected
+
+
+def test_cli_build_with_a_local_cluster(tmp_path):
+    # No --scheduler: the tool starts and stops a cluster of its own.
+    built = run("build", "--shards", 2, tmp_path / "set", "-", stdin=jsonl([("a", 1), ("b", 2)]))
+    assert built.returncode == 0, built.stderr
+    assert dict(vornel.open(tmp_path / "set")) == {"a": 1, "b": 2}
+
+
+def test_cli_build_failures_publish_nothing(client, tmp_path):
+    directory = tmp_path / "set"
+    address = client.scheduler.address
+    first = run("build", "--shards", 2, "--scheduler", address, directory, "-",
+                stdin=jsonl([("a", 1), ("b", 2)]))
+    assert first.returncode == 0, first.stderr
+    before = read_manifest(directory)
+    # An integer MessagePack cannot hold fails on a worker: no new set, one error line.
+    too_big = run("build", "--shards", 2, "--scheduler", address, directory, "-",
+                  stdin=jsonl([("a", 1), ("b", 2**70)]))
+    assert too_big.returncode == 1
+    assert too_big.stderr.decode().startswith("vornel: <stdin>: cannot encode the value of key 'b'")
+    assert too_big.stderr.count(b"\n") == 1
+    assert read_manifest(directory) == before
+    bad_line = run("build", "--shards", 2, "--scheduler", address, directory, "-",
+                   stdin=b'{"key": "a"}\n')
+    assert bad_line.returncode == 1 and bad_line.stderr.startswith(b"vornel: <stdin>:1: ")
+    assert read_manifest(directory) == before
+    unreachable = run("build", "--shards", 2, "--scheduler", "tcp://127.0.0.1:1", directory,
+                      "-", stdin=jsonl([("a", 1)]),
+                      env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
+    assert unreachable.returncode == 1 and b"Traceback" not in unreachable.stderr
+
+
+def test_cli_verify_names_a_damaged_shard(client, tmp_path):
+    manifest = build_sharded(generation(1, 500), tmp_path, shards=2)
+    damaged = tmp_path / manifest["version"] / shard_file_name(0)
+    damaged.write_bytes(damaged.read_bytes()[:-1] + b"\x00")
+    result = run("verify", tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.decode().startswith("vornel: ") and "shard-00000.vrnl" in result.stderr.decode()

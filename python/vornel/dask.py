@@ -101,6 +101,8 @@ def _bag_tasks(
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
     shuffle_method: str,
 ) -> list[Any]:
+    if bag.npartitions == 0:  # nothing to shuffle: publish() makes every shard empty
+        return []
     grouped = bag.groupby(  # type: ignore[no-untyped-call]
         functools.partial(_pair_shard, shards=shards), npartitions=shards, shuffle=shuffle_method)
     return [delayed(build)(part) for part in grouped.to_delayed()]
