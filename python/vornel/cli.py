@@ -59,24 +59,33 @@ def read_pairs(lines: Iterable[bytes], name: str) -> Iterator[tuple[int, Key, An
 
     Blank lines are skipped. A bad line raises Failure "{name}:{line}: {message}".
     """
-    loads = json.loads
+    # raw_decode on text skips json.loads' encoding detection and whitespace regexes;
+    # any line it does not take whole goes through json.loads for the exact outcome.
+    raw_decode = json.JSONDecoder().raw_decode
     for number, line in enumerate(lines, 1):
         try:
-            record = loads(line)
-            if type(record) is not dict or record.keys() != {"key", "value"}:
-                if not line.strip():
+            text = line.decode("utf-8")
+            try:
+                record, end = raw_decode(text)
+                if end != len(text) and not text[end:].isspace():
+                    raise ValueError
+            except ValueError:
+                if not text.strip():
                     continue
+                record = json.loads(text)
+            if type(record) is not dict or len(record) != 2:
                 raise ValueError('expected an object {"key": ..., "value": ...}')
             key = record["key"]
             value = record["value"]
-            if b'"$' in line:  # only lines that mention a tag can hold one
+            if '"$' in text:  # only lines that mention a tag can hold one
                 key = tagged.decode_key(key)
                 value = tagged.decode(value)
             elif type(key) is not str:
                 key = tagged.decode_key(key)
+        except KeyError:
+            message = 'expected an object {"key": ..., "value": ...}'
+            raise Failure(f"{name}:{number}: {message}") from None
         except ValueError as e:
-            if not line.strip():
-                continue
             raise Failure(f"{name}:{number}: {e}") from None
         yield number, key, value
 

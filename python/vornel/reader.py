@@ -16,6 +16,7 @@ Key = str | bytes
 _T = TypeVar("_T")
 
 _REPLACEMENT = "\ufffd"
+_unpackb = msgpack.unpackb
 
 
 class VornDecodeError(ValueError):
@@ -55,12 +56,10 @@ class VornReader(Mapping[Key, Any]):
         stats = raw.stats()
         self._num_keys = int(stats["num_keys"])
         self._num_objects = int(stats["num_objects"])
-        options: dict[str, Any] = {"strict_map_key": False}
-        if ext_hook is not None:
-            options["ext_hook"] = ext_hook
-        if object_hook is not None:
-            options["object_hook"] = object_hook
-        self._options = options
+        self._ext_hook: Callable[[int, bytes], Any] = (
+            msgpack.ExtType if ext_hook is None else ext_hook
+        )
+        self._object_hook = object_hook
         # The lookup path reads these two attributes and nothing else; close() swaps
         # the first for a function that raises.
         self._get_raw: Callable[[Key], bytes | None] = raw.get_raw
@@ -69,7 +68,8 @@ class VornReader(Mapping[Key, Any]):
 
     def _decode(self, key: Key, data: bytes) -> Any:
         try:
-            return msgpack.unpackb(data, **self._options)
+            return _unpackb(data, strict_map_key=False, ext_hook=self._ext_hook,
+                            object_hook=self._object_hook)
         except (ValueError, TypeError) as e:
             raise VornDecodeError(f"cannot decode the value of key {key!r}: {e}") from e
 
@@ -91,7 +91,8 @@ class VornReader(Mapping[Key, Any]):
         if data is None:
             raise KeyError(key)
         try:
-            return msgpack.unpackb(data, **self._options)
+            return _unpackb(data, strict_map_key=False, ext_hook=self._ext_hook,
+                            object_hook=self._object_hook)
         except (ValueError, TypeError):
             return self._decode(key, data)  # raises, naming the key
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterable, Mapping
+from hashlib import blake2b
 from types import TracebackType
 from typing import Any, Self
 
@@ -13,20 +14,27 @@ import msgpack
 from _vornel import _VornWriter
 
 from . import _native
-from ._digests import DigestTable, digest
+
+DIGEST_SIZE = 16  # 128-bit BLAKE2b: a collision is out of reach in practice
 
 Key = str | bytes
 
-# A str key takes at most 4 UTF-8 bytes per character: shorter ones need no encoding
-# to know that they fit the format's key limit.
-_MAX_KEY_BYTES = 65535
-_SAFE_KEY_CHARS = _MAX_KEY_BYTES // 4
+# What the packer raises for a value it cannot encode.
+_ENCODE_ERRORS = (TypeError, OverflowError, ValueError)
 
 
 def check_key(key: object) -> None:
     """Raises TypeError unless `key` is a str or bytes, naming the type it is."""
     if not isinstance(key, (str, bytes)):
         raise TypeError(f"key must be str or bytes, not {type(key).__name__}")
+
+
+def encode_error(key: Key, error: Exception) -> Exception:
+    """An error of the packer's built-in class whose message names the key. Subclasses
+    (UnicodeEncodeError for a str with a lone surrogate) take other constructor
+    arguments, so they are reported as the built-in class they derive from."""
+    cls = next(c for c in _ENCODE_ERRORS if isinstance(error, c))
+    return cls(f"cannot encode the value of key {key!r}: {error}")
 
 
 class VornWriter:
@@ -41,7 +49,9 @@ class VornWriter:
     ) -> None:
         self._raw = _VornWriter()
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
-        self._table = DigestTable() if dedup else None
+        # The digest of each distinct encoding, not the encoding: well under 100 bytes
+        # per distinct value.
+        self._table = _native.DigestTable() if dedup else None
         self._target: str | None = None
         self._verbose = False
 
@@ -68,52 +78,44 @@ class VornWriter:
     def _encode(self, key: Key, value: object) -> bytes:
         try:
             return self._packer.pack(value)
-        except (TypeError, OverflowError, ValueError) as e:
-            raise type(e)(f"cannot encode the value of key {key!r}: {e}") from e
-
-    def _check_length(self, key: Key) -> None:
-        # Checked before the value is staged, so that a failing key leaves no object.
-        size = len(key.encode("utf-8", "surrogatepass") if isinstance(key, str) else key)
-        if size > _MAX_KEY_BYTES:
-            raise ValueError(f"VornError: key is {size} bytes, format maximum is {_MAX_KEY_BYTES}")
-
-    def _object_id(self, key: Key, value: object) -> int:
-        data = self._encode(key, value)
-        table = self._table
-        if table is None:
-            return self._raw.add_object_raw(data)
-        d = digest(data)
-        found = table.find(d)
-        if found >= 0:
-            return found
-        obj_id = self._raw.add_object_raw(data)
-        table.insert(d, obj_id, found)
-        return obj_id
+        except _ENCODE_ERRORS as e:
+            raise encode_error(key, e) from e
 
     def add(self, key: Key, value: object) -> int:
         """Binds `key` to the encoding of `value`; returns the object ID."""
-        # The staging path of every value: kept to inline checks and bound methods.
+        # The staging path of every value: one encoding, one digest, one native call.
         if not isinstance(key, (str, bytes)):
             check_key(key)
-        if len(key) > _SAFE_KEY_CHARS:
-            self._check_length(key)
-        obj_id = self._object_id(key, value)
-        self._raw.add_key(key, obj_id)
-        return obj_id
+        try:
+            data = self._packer.pack(value)
+        except _ENCODE_ERRORS as e:
+            raise encode_error(key, e) from e
+        table = self._table
+        d = None if table is None else blake2b(data, digest_size=DIGEST_SIZE).digest()
+        return _native.stage(self._raw, table, key, data, d)
 
     def add_many(self, keys: Iterable[Key], value: object) -> int:
         """Binds every key of `keys` to one object holding `value`; returns its ID."""
         keys = list(keys)
         for key in keys:
             check_key(key)
-            if len(key) > _SAFE_KEY_CHARS:
-                self._check_length(key)
         # A value that cannot be encoded is reported under the first key.
-        obj_id = self._object_id(keys[0] if keys else "", value)
-        add_key = self._raw.add_key
-        for key in keys:
+        data = self._encode(keys[0] if keys else "", value)
+        table = self._table
+        d = None if table is None else blake2b(data, digest_size=DIGEST_SIZE).digest()
+        if not keys:
+            return self._raw.add_object_raw(data) if table is None else self._lone(data, d)
+        stage, add_key, raw = _native.stage, self._raw.add_key, self._raw
+        obj_id = stage(raw, table, keys[0], data, d)
+        for key in keys[1:]:
             add_key(key, obj_id)
         return obj_id
+
+    def _lone(self, data: bytes, d: bytes | None) -> int:
+        # An object with no key: staged once all the same, so that its ID is real.
+        assert self._table is not None and d is not None
+        found = self._table.find(d)
+        return found if found is not None else self._raw.add_object_raw(data)
 
     def __setitem__(self, key: Key, value: object) -> None:
         self.add(key, value)

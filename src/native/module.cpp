@@ -1,13 +1,14 @@
 // vornel._native: the package's own native helpers over _vornel's writer.
 #include <string_view>
 
-#include "writer_handle.hpp"
+#include "staging.hpp"
 
 namespace vornel::native {
 namespace {
 
 struct ModuleState {
-  PyObject* writer_class;  // strong reference to _vornel._VornWriter
+  PyObject* writer_class;        // strong reference to _vornel._VornWriter
+  PyObject* digest_table_class;  // this module's DigestTable
 };
 
 ModuleState* state_of(PyObject* module) {
@@ -72,6 +73,10 @@ PyMethodDef module_methods[] = {
      "build($module, writer, path, /)\n--\n\n"
      "Publish *writer*'s store at *path* as `_VornWriter.build` does, without printing.\n"
      "Returns the summary line that `_VornWriter.build` would have printed."},
+    {"stage", py::method(stage), METH_FASTCALL,
+     "stage($module, writer, table, key, data, digest, /)\n--\n\n"
+     "Bind *key* to the object holding *data*, staged once per *digest* when *table* is a\n"
+     "DigestTable, or anew when it is None. Returns the object ID."},
     {"staged_counts", py::method(staged_counts), METH_FASTCALL,
      "staged_counts($module, writer, /)\n--\n\n"
      "Return `(objects, keys)`: the writer's object count and distinct key count."},
@@ -96,18 +101,27 @@ int exec_module(PyObject* module) {
     return -1;
   }
   state_of(module)->writer_class = cls.release();
-  return 0;
+  PyObject* table = PyType_FromModuleAndSpec(module, &digest_table_spec, nullptr);
+  if (table == nullptr) return -1;
+  state_of(module)->digest_table_class = table;
+  return PyModule_AddObjectRef(module, "DigestTable", table);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
-  if (state != nullptr) Py_VISIT(state->writer_class);
+  if (state != nullptr) {
+    Py_VISIT(state->writer_class);
+    Py_VISIT(state->digest_table_class);
+  }
   return 0;
 }
 
 int clear_module(PyObject* module) {
   ModuleState* state = state_of(module);
-  if (state != nullptr) Py_CLEAR(state->writer_class);
+  if (state != nullptr) {
+    Py_CLEAR(state->writer_class);
+    Py_CLEAR(state->digest_table_class);
+  }
   return 0;
 }
 
@@ -135,6 +149,15 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+PyTypeObject* digest_table_class(PyObject* module) {
+  ModuleState* state = state_of(module);
+  if (state == nullptr || state->digest_table_class == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "vornel._native is not initialised");
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(state->digest_table_class);
+}
 
 PyTypeObject* writer_class(PyObject* module) {
   ModuleState* state = state_of(module);
