@@ -22,6 +22,7 @@ from typing import Any
 
 import dask.bag
 import dask.dataframe
+import distributed
 from dask.base import compute
 from dask.delayed import delayed
 
@@ -73,11 +74,29 @@ def build_sharded(
         else:
             raise TypeError(
                 f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
-        results = compute(*tasks, scheduler=scheduler)  # type: ignore[no-untyped-call]
+        results = _run(tasks, scheduler)
         entries = [entry for result in results for entry in result]
         return publish(directory, version_dir, shards, entries)
     except BaseException:
         mark_failed(version_dir)
+        raise
+
+
+def _run(tasks: list[Any], scheduler: Any) -> list[list[dict[str, Any]]]:
+    client = scheduler if isinstance(scheduler, distributed.Client) else None
+    if client is None and scheduler is None:
+        try:
+            client = distributed.get_client()
+        except ValueError:  # no distributed client: Dask's local schedulers
+            pass
+    if client is None:
+        return list(compute(*tasks, scheduler=scheduler))  # type: ignore[no-untyped-call]
+    futures = client.compute(tasks)  # type: ignore[no-untyped-call]
+    try:
+        return list(client.gather(futures))  # type: ignore[no-untyped-call]
+    except BaseException:
+        # When one task fails for good, shards not yet started are not built for nothing.
+        client.cancel(futures)  # type: ignore[no-untyped-call]
         raise
 
 

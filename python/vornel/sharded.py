@@ -30,6 +30,7 @@ import os
 import re
 import shutil
 import threading
+import time
 import uuid
 import zlib
 from collections.abc import (
@@ -275,8 +276,19 @@ def prune(directory: str | os.PathLike[str], keep: int = 1) -> list[str]:
     kept = set(complete[: keep - 1])
     doomed.extend(path for _, path in older if path not in kept)
     for path in doomed:
-        shutil.rmtree(path)
+        _remove_tree(path)
     return sorted(doomed)
+
+
+def _remove_tree(path: str) -> None:
+    # A task of a failed build may still be finishing its shard in the folder: retry a
+    # removal that finds the folder refilled, and raise only if it keeps failing.
+    for _ in range(20):
+        shutil.rmtree(path, ignore_errors=True)
+        if not os.path.exists(path):
+            return
+        time.sleep(0.1)
+    shutil.rmtree(path)
 
 
 def _version_folders(root: str) -> list[tuple[int, str]]:
