@@ -102,6 +102,24 @@ def test_dataframe_build_equals_single_store(client, tmp_path):
         assert sharded.manifest["num_objects"] == 4 * 10
 
 
+def test_one_shard_and_bad_arguments(tmp_path):
+    # The local scheduler needs no cluster; wrong arguments leave no version folder behind.
+    rows = pd.DataFrame({"key": ["b", "a", "c"], "value": [[1], {"x": None}, "z"]})
+    # Left on, Dask turns an object column into strings, dicts and lists included.
+    with dask.config.set({"dataframe.convert-string": False}):
+        build_sharded(dd.from_pandas(rows, npartitions=2), tmp_path / "one", shards=1,
+                      scheduler="sync")
+    assert list(vornel.open(tmp_path / "one").items()) == [("a", {"x": None}), ("b", [1]), ("c", "z")]
+    bag = db.from_sequence([("a", 1)])
+    with pytest.raises(ValueError, match="positive integer"):
+        build_sharded(bag, tmp_path / "bad", shards=0)
+    with pytest.raises(TypeError, match="not list"):
+        build_sharded([("a", 1)], tmp_path / "bad", shards=2)
+    with pytest.raises(ValueError, match="lacks the column.s. value"):
+        build_sharded(dd.from_pandas(rows[["key"]], npartitions=1), tmp_path / "bad", shards=2)
+    assert not (tmp_path / "bad").exists()
+
+
 def generation(gen, count=10_000):
     return db.from_sequence([(f"key:{i}", {"gen": gen, "i": i}) for i in range(count)],
                             npartitions=4)

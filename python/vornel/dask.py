@@ -63,17 +63,20 @@ def build_sharded(
     """
     if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
         raise ValueError(f"shards must be a positive integer, not {shards!r}")
+    if isinstance(data, dask.dataframe.DataFrame):
+        missing = {"key", "value"} - set(data.columns)
+        if missing:
+            raise ValueError(f"DataFrame lacks the column(s) {', '.join(sorted(missing))}")
+    elif not isinstance(data, dask.bag.Bag):
+        raise TypeError(f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
     version_dir = new_version(directory)
     build = functools.partial(
         _build_groups, version_dir=version_dir, dedup=dedup, default=default)
     try:
         if isinstance(data, dask.bag.Bag):
             tasks = _bag_tasks(data, shards, build, shuffle_method)
-        elif isinstance(data, dask.dataframe.DataFrame):
-            tasks = _frame_tasks(data, shards, build, shuffle_method)
         else:
-            raise TypeError(
-                f"data must be a dask Bag or DataFrame, not {type(data).__name__}")
+            tasks = _frame_tasks(data, shards, build, shuffle_method)
         results = _run(tasks, scheduler)
         entries = [entry for result in results for entry in result]
         return publish(directory, version_dir, shards, entries)
@@ -151,9 +154,6 @@ def _frame_tasks(
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
     shuffle_method: str,
 ) -> list[Any]:
-    missing = {"key", "value"} - set(frame.columns)
-    if missing:
-        raise ValueError(f"DataFrame lacks the column(s) {', '.join(sorted(missing))}")
     frame = frame[["key", "value"]]
     frame = frame.assign(**{_SHARD_COLUMN: frame["key"].map_partitions(
         _shard_column, shards, meta=(_SHARD_COLUMN, "int64"))})
