@@ -22,6 +22,7 @@ from vornel.sharded import (
     read_manifest,
     shard_file_name,
     shard_of,
+    shards_of,
 )
 
 
@@ -79,8 +80,11 @@ class TestShardFunction:
                 assert shard_of(key, shards) == bitwise_crc32(key) % shards
 
     def test_str_key_hashes_as_its_utf8_bytes(self):
-        for text in ["", "plain", "ключ", "😀 emoji"]:
+        texts = ["", "plain", "ключ", "😀 emoji"]
+        for text in texts:
             assert shard_of(text, 13) == shard_of(text.encode("utf-8"), 13)
+        keys = texts + [t.encode("utf-8") for t in texts] + [b"\xff"]
+        assert shards_of(keys, 13) == [shard_of(key, 13) for key in keys]
 
     def test_other_key_types_are_refused(self):
         with pytest.raises(TypeError, match="int"):

@@ -33,6 +33,7 @@ from vornel.sharded import (
     prune,
     publish,
     shard_of,
+    shards_of,
 )
 from vornel.writer import Key
 
@@ -132,8 +133,10 @@ def _bag_tasks(
 
 # Partitions are pandas objects; pandas ships no type information, so they are Any here.
 def _shard_column(keys: Any, shards: int) -> Any:
-    return keys.map(functools.partial(shard_of, shards=shards)).astype("int64").rename(
-        _SHARD_COLUMN)
+    import pandas  # type: ignore[import-untyped]
+
+    return pandas.Series(shards_of(keys.tolist(), shards), index=keys.index, dtype="int64",
+                         name=_SHARD_COLUMN)
 
 
 def _frame_groups(part: Any) -> Iterator[tuple[int, Iterable[tuple[Key, Any]]]]:
