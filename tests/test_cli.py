@@ -56,6 +56,39 @@ class TestCommands:
         assert out.read_bytes() == (tmp_path / "b.vrnl").read_bytes()
         assert dict(vornel.open(out)) == {"a": 1, "b": [True, None]}
 
+    def test_progress_bar_on_a_terminal(self, tmp_path):
+        import fcntl
+        import pty
+        import struct
+        import termios
+
+        src = tmp_path / "in.jsonl"
+        src.write_bytes(lines(*({"key": f"k{i}", "value": i} for i in range(10_000))))
+        leader, follower = pty.openpty()
+        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        try:
+            result = subprocess.run([VORNEL, "build", tmp_path / "o.vrnl", src],
+                                    stdout=subprocess.PIPE, stderr=follower)
+            os.close(follower)
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:  # the terminal's other end is closed: all is read
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(leader)
+        assert result.returncode == 0
+        assert b"reading" in shown and b"100%" in shown
+        assert result.stdout.startswith("✅".encode())
+
+    def test_build_into_a_missing_directory(self, tmp_path):
+        result = run("build", tmp_path / "no" / "o.vrnl", stdin=lines({"key": "a", "value": 1}))
+        assert "VornIOError: open tmp: " in assert_one_line_error(result)
+
     def test_get(self, small):
         result = run("get", small, "note", "city:bern", "\udcffraw")
         assert result.returncode == 0, result.stderr
@@ -222,7 +255,3 @@ class TestTaggedForm:
     def test_malformed_tags(self, bad):
         with pytest.raises(tagged.TagError):
             tagged.decode(bad)
-
-    def test_keys(self):
-        assert tagged.decode_key(tagged.encode_key(b"\xff")) == b"\xff"
-        assert tagged.encode_key("x") == "x"

@@ -1,7 +1,6 @@
 """The vornel package: VornWriter, VornReader, build() and open() over the native core."""
 
 import math
-import threading
 import tracemalloc
 
 import msgpack
@@ -262,19 +261,6 @@ class TestNativeBuild:
         assert seen == ["Already mutably borrowed"] * 2
         assert list(tmp_path.iterdir()) == []
 
-    def test_builds_from_many_threads(self, tmp_path):
-        w = _VornWriter()
-        w.add_key("k", w.add_object_raw(b"\x01"))
-        lines = []
-        threads = [threading.Thread(target=lambda i=i: lines.append(
-            _native.build(w, str(tmp_path / f"{i}.vrnl")))) for i in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert len(lines) == 4
-        assert len({p.read_bytes() for p in tmp_path.iterdir()}) == 1
-
     def test_stage_checks_before_staging(self):
         w, table = _VornWriter(), _native.DigestTable()
         d = bytes(16)
@@ -291,12 +277,6 @@ class TestNativeBuild:
             _native.stage(w, {}, "x", b"\x02", bytes(16))
         assert _native.staged_counts(w) == (2, 3) and len(table) == 1
         assert table.find(d) == 0 and table.find(b"\x01" * 16) is None
-
-    def test_staged_counts(self):
-        w = _VornWriter()
-        w.add_key("a", w.add_object_raw(b""))
-        w.add_key("a", w.add_object_raw(b""))
-        assert _native.staged_counts(w) == (2, 1)
 
 
 class TestReaderMapping:

@@ -120,9 +120,7 @@ def _progress(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
 def cmd_build(args: argparse.Namespace, out: BinaryIO) -> int:
     name = "<stdin>" if args.input == "-" else args.input
     try:
-        stream: BinaryIO = (
-            sys.stdin.buffer if args.input == "-" else open(args.input, "rb")  # noqa: SIM115
-        )
+        stream: BinaryIO = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
     except OSError as e:
         raise Failure(f"cannot read {name}: {e.strerror}") from None
     with stream:

@@ -19,6 +19,13 @@ _REPLACEMENT = "\ufffd"
 _unpackb = msgpack.unpackb
 
 
+def _unpack(data: bytes, hooks: dict[str, Any] | None) -> Any:
+    # Maps may have keys of any type that MessagePack gives back hashable.
+    if hooks is None:
+        return _unpackb(data, strict_map_key=False)
+    return _unpackb(data, strict_map_key=False, **hooks)
+
+
 class VornDecodeError(ValueError):
     """A stored payload is not valid MessagePack (or not decodable with the hooks given)."""
 
@@ -56,20 +63,22 @@ class VornReader(Mapping[Key, Any]):
         stats = raw.stats()
         self._num_keys = int(stats["num_keys"])
         self._num_objects = int(stats["num_objects"])
-        self._ext_hook: Callable[[int, bytes], Any] = (
-            msgpack.ExtType if ext_hook is None else ext_hook
-        )
-        self._object_hook = object_hook
-        # The lookup path reads these two attributes and nothing else; close() swaps
-        # the first for a function that raises.
+        hooks: dict[str, Any] = {}
+        if ext_hook is not None:
+            hooks["ext_hook"] = ext_hook
+        if object_hook is not None:
+            hooks["object_hook"] = object_hook
+        # None when there are none: the lookup then passes the one keyword it needs.
+        self._hooks = hooks or None
+        # The lookup path reads this and _hooks, nothing else; close() swaps it for a
+        # function that raises.
         self._get_raw: Callable[[Key], bytes | None] = raw.get_raw
 
     # -- the decoding of one payload ------------------------------------------------
 
     def _decode(self, key: Key, data: bytes) -> Any:
         try:
-            return _unpackb(data, strict_map_key=False, ext_hook=self._ext_hook,
-                            object_hook=self._object_hook)
+            return _unpack(data, self._hooks)
         except (ValueError, TypeError) as e:
             raise VornDecodeError(f"cannot decode the value of key {key!r}: {e}") from e
 
@@ -90,9 +99,11 @@ class VornReader(Mapping[Key, Any]):
             data = None  # not a key the store could hold
         if data is None:
             raise KeyError(key)
+        hooks = self._hooks
         try:
-            return _unpackb(data, strict_map_key=False, ext_hook=self._ext_hook,
-                            object_hook=self._object_hook)
+            if hooks is None:
+                return _unpackb(data, strict_map_key=False)
+            return _unpackb(data, strict_map_key=False, **hooks)
         except (ValueError, TypeError):
             return self._decode(key, data)  # raises, naming the key
 

@@ -69,15 +69,15 @@ PyObject* staged_counts(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_methods[] = {
-    {"build", py::method(build), METH_FASTCALL,
+    {"build", as_method(build), METH_FASTCALL,
      "build($module, writer, path, /)\n--\n\n"
      "Publish *writer*'s store at *path* as `_VornWriter.build` does, without printing.\n"
      "Returns the summary line that `_VornWriter.build` would have printed."},
-    {"stage", py::method(stage), METH_FASTCALL,
+    {"stage", as_method(stage), METH_FASTCALL,
      "stage($module, writer, table, key, data, digest, /)\n--\n\n"
      "Bind *key* to the object holding *data*, staged once per *digest* when *table* is a\n"
      "DigestTable, or anew when it is None. Returns the object ID."},
-    {"staged_counts", py::method(staged_counts), METH_FASTCALL,
+    {"staged_counts", as_method(staged_counts), METH_FASTCALL,
      "staged_counts($module, writer, /)\n--\n\n"
      "Return `(objects, keys)`: the writer's object count and distinct key count."},
     {nullptr, nullptr, 0, nullptr},

@@ -26,7 +26,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "DigestTable() takes no arguments");
     return nullptr;
   }
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     auto table = std::make_unique<DigestTable>();
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
@@ -63,7 +63,7 @@ PyObject* with_table(PyObject* module, PyObject* obj, Body&& body) {
 }
 
 PyObject* table_find(PyObject* self, PyObject* digest) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     Digest d;
     if (!convert_digest(digest, d)) return nullptr;
     return with_table<py::Access::Shared>(PyType_GetModule(Py_TYPE(self)), self,
@@ -76,7 +76,7 @@ PyObject* table_find(PyObject* self, PyObject* digest) {
 }
 
 PyObject* table_memory(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
+  return guarded([&]() -> PyObject* {
     return with_table<py::Access::Shared>(
         PyType_GetModule(Py_TYPE(self)), self, [](const DigestTable& t) {
           return py::checked(PyLong_FromUnsignedLongLong(t.memory_bytes() + sizeof(t)));
