@@ -11,6 +11,13 @@ cmake -S "$ROOT" -B "$ROOT/build/core-tests" \
 cmake --build "$ROOT/build/core-tests" -j2
 ctest --test-dir "$ROOT/build/core-tests" --output-on-failure -j2 | tail -n 3
 
+# --- Sharded stores: the optional extra vornel[dask], so that its tests run too. The
+# requirements come from pyproject.toml, the one place that pins them.
+"$PY" -c 'import sys, tomllib
+print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' \
+  "$ROOT/pyproject.toml" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
+# --- end of sharded stores
+
 cd "$ROOT"
 "$PY" -m pytest -q "$@"
 

@@ -13,9 +13,13 @@ from typing import Any
 
 from ._version import __version__
 from .reader import VornDecodeError, VornReader
+from .sharded import ShardedReader
 from .writer import Key, VornWriter
 
-__all__ = ["Key", "VornDecodeError", "VornReader", "VornWriter", "__version__", "build", "open"]
+__all__ = [
+    "Key", "ShardedReader", "VornDecodeError", "VornReader", "VornWriter", "__version__",
+    "build", "open",
+]
 
 
 def build(
@@ -39,6 +43,13 @@ def build(
     writer.build(path)
 
 
-def open(path: str | os.PathLike[str], verify: bool = True, **hooks: Any) -> VornReader:
-    """Opens the store at `path`; `ext_hook` and `object_hook` go to the unpacker."""
+def open(
+    path: str | os.PathLike[str], verify: bool = True, **hooks: Any
+) -> VornReader | ShardedReader:
+    """Opens the store at `path`; `ext_hook` and `object_hook` go to the unpacker.
+
+    A directory is a sharded store and gives a `ShardedReader`.
+    """
+    if os.path.isdir(path):
+        return ShardedReader(path, verify, **hooks)
     return VornReader(path, verify, **hooks)

@@ -16,6 +16,7 @@ from typing import IO, Any, BinaryIO
 from . import tagged
 from ._version import __version__
 from .reader import VornDecodeError, VornReader
+from .sharded import ShardedReader
 from .writer import Key, VornWriter
 
 PROGRESS_EVERY = 4096  # lines between progress bar updates
@@ -25,8 +26,10 @@ class Failure(Exception):
     """An expected failure: reported as one line on standard error, exit status 1."""
 
 
-def open_store(path: str, verify: bool = True) -> VornReader:
+def open_store(path: str, verify: bool = True) -> VornReader | ShardedReader:
     """The store at `path`, as every command that reads one opens it."""
+    if os.path.isdir(path):  # a sharded store's directory
+        return ShardedReader(path, verify)
     return VornReader(path, verify)
 
 
@@ -125,6 +128,10 @@ def cmd_build(args: argparse.Namespace, out: BinaryIO) -> int:
         if sys.stderr.isatty():
             total = None if args.input == "-" else os.fstat(stream.fileno()).st_size
             lines = _progress(stream, total)
+        if args.shards is not None:  # a sharded store, built on Dask
+            from .cli_sharded import cmd_build_sharded
+
+            return cmd_build_sharded(args, read_pairs(lines, name), name, out)
         writer = VornWriter(dedup=not args.no_dedup)
         stage(writer, read_pairs(lines, name), name)
     writer.build(args.out, verbose=True)
@@ -146,7 +153,7 @@ def cmd_get(args: argparse.Namespace, out: BinaryIO) -> int:
     return status
 
 
-def _entries(store: VornReader, prefix: str | None) -> Iterable[tuple[Key, Any]]:
+def _entries(store: VornReader | ShardedReader, prefix: str | None) -> Iterable[tuple[Key, Any]]:
     return store.items() if prefix is None else store.prefix(_key_arg(prefix))
 
 
@@ -202,6 +209,10 @@ def make_parser() -> argparse.ArgumentParser:
                    help="JSON Lines file, or - for standard input (the default)")
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
+    p.add_argument("--shards", type=int, metavar="N",
+                   help="build a sharded store of N shards in the directory OUT, on Dask")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="with --shards: the Dask scheduler to use (default: a local cluster)")
     p.set_defaults(run=cmd_build)
 
     p = sub.add_parser("get", help="print the value of each key as JSON")

@@ -1,0 +1,292 @@
+"""Sharded stores without a cluster: the shard function, publication, prune and the reader."""
+
+import json
+import os
+import shutil
+import threading
+
+import pytest
+
+from vornel import VornReader, VornWriter
+from vornel.sharded import (
+    MANIFEST_NAME,
+    ManifestError,
+    ShardError,
+    ShardMissingError,
+    ShardedReader,
+    build_shard,
+    mark_failed,
+    new_version,
+    prune,
+    publish,
+    read_manifest,
+    shard_file_name,
+    shard_of,
+    shards_of,
+)
+
+
+def bitwise_crc32(data):
+    """CRC-32/ISO-HDLC bit by bit: the independent model of the documented shard hash."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0xEDB88320 if crc & 1 else 0)
+    return crc ^ 0xFFFFFFFF
+
+
+def build_set(directory, pairs, shards):
+    """Route, build and publish in one process: the recipe any engine follows."""
+    version = new_version(directory)
+    routed = {}
+    for key, value in pairs:
+        routed.setdefault(shard_of(key, shards), []).append((key, value))
+    entries = [build_shard(routed[i], version, i) for i in sorted(routed)]
+    return publish(directory, version, shards, entries)
+
+
+def sample_pairs(count):
+    pairs = []
+    for i in range(count):
+        if i % 11 == 0:
+            key = b"\xff\xfe" + i.to_bytes(4, "big")  # not UTF-8: comes back as bytes
+        elif i % 7 == 0:
+            key = f"ключ:{i}"
+        else:
+            key = f"item:{i % 37:02d}:{i}"
+        pairs.append((key, {"group": i % 13, "tags": ["a", "b"][: i % 3]}))
+    return pairs
+
+
+@pytest.fixture
+def single_and_sharded(tmp_path):
+    pairs = sample_pairs(3000)
+    writer = VornWriter()
+    for key, value in pairs:
+        writer.add(key, value)
+    writer.build(str(tmp_path / "single.vrnl"))
+    build_set(tmp_path / "set", pairs, shards=5)
+    with VornReader(str(tmp_path / "single.vrnl")) as single, \
+            ShardedReader(tmp_path / "set") as sharded:
+        yield pairs, single, sharded
+
+
+class TestShardFunction:
+    def test_is_standard_crc32_of_key_bytes(self):
+        assert bitwise_crc32(b"123456789") == 0xCBF43926  # the published check value
+        for key in [b"", b"a", b"\x00\xff" * 9, b"user:1234567"]:
+            for shards in (1, 2, 7, 64):
+                assert shard_of(key, shards) == bitwise_crc32(key) % shards
+
+    def test_str_key_hashes_as_its_utf8_bytes(self):
+        texts = ["", "plain", "ключ", "😀 emoji"]
+        for text in texts:
+            assert shard_of(text, 13) == shard_of(text.encode("utf-8"), 13)
+        keys = texts + [t.encode("utf-8") for t in texts] + [b"\xff"]
+        assert shards_of(keys, 13) == [shard_of(key, 13) for key in keys]
+
+    def test_other_key_types_are_refused(self):
+        with pytest.raises(TypeError, match="int"):
+            shard_of(17, 4)
+
+    def test_spreads_sequential_keys_evenly(self):
+        counts = [0] * 6
+        for i in range(60_000):
+            counts[shard_of(f"row-{i}", 6)] += 1
+        assert max(counts) < 1.1 * min(counts)
+
+
+class TestReaderAgainstSingleStore:
+    def test_mapping_and_order(self, single_and_sharded):
+        pairs, single, sharded = single_and_sharded
+        assert len(sharded) == len(single) == len(pairs)
+        assert list(sharded) == list(single)
+        assert list(sharded.items()) == list(single.items())
+        assert list(sharded.values()) == [value for _, value in single.items()]
+        assert dict(sharded.items()) == dict(pairs)
+
+    def test_lookups(self, single_and_sharded):
+        pairs, _, sharded = single_and_sharded
+        for key, value in pairs[::97]:
+            assert sharded[key] == value
+            assert sharded.get(key) == value
+            assert key in sharded
+        assert "absent" not in sharded and 42 not in sharded
+        assert sharded.get("absent", "dflt") == "dflt"
+        with pytest.raises(KeyError):
+            sharded["absent"]
+
+    def test_prefix_matches_single_store(self, single_and_sharded):
+        _, single, sharded = single_and_sharded
+        for prefix in ["item:0", "item:12:", "ключ", b"\xff\xfe\x00", "", "none"]:
+            assert list(sharded.prefix(prefix)) == list(single.prefix(prefix))
+
+    def test_get_many_keeps_order_and_default(self, single_and_sharded):
+        pairs, _, sharded = single_and_sharded
+        keys = [key for key, _ in pairs[:200:3]] + ["absent"] + [pairs[5][0]]
+        expected = [dict(pairs).get(key, -1) for key in keys]
+        assert sharded.get_many(keys, default=-1) == expected
+
+    def test_lookup_opens_only_the_keys_shard(self, single_and_sharded):
+        pairs, _, sharded = single_and_sharded
+        key = pairs[1][0]
+        sharded[key]
+        opened = [i for i in range(sharded.shard_count) if sharded._open[i] is not None]
+        assert opened == [shard_of(key, sharded.shard_count)]
+
+    def test_concurrent_first_use_opens_each_shard_once(self, tmp_path):
+        build_set(tmp_path, sample_pairs(500), shards=3)
+        reader = ShardedReader(tmp_path)
+        seen = []
+        barrier = threading.Barrier(8)
+
+        def use():
+            barrier.wait()
+            seen.append([id(reader.shard(i)) for i in range(3)])
+
+        threads = [threading.Thread(target=use) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert all(ids == seen[0] for ids in seen)
+
+    def test_use_after_close(self, tmp_path):
+        build_set(tmp_path, sample_pairs(50), shards=2)
+        reader = ShardedReader(tmp_path)
+        reader.close()
+        reader.close()
+        assert "ShardedReader(" in repr(reader)
+        for use in [lambda: reader["item:01:1"], lambda: len(reader), lambda: list(reader),
+                    lambda: reader.items(), lambda: list(reader.prefix("a")),
+                    lambda: reader.get_many(["a"]), reader.verify, reader.stats]:
+            with pytest.raises(ValueError, match="I/O operation on closed store"):
+                use()
+
+
+class TestPublication:
+    def test_manifest_describes_each_shard(self, tmp_path):
+        manifest = build_set(tmp_path, sample_pairs(400), shards=3)
+        on_disk = read_manifest(tmp_path)
+        assert on_disk == manifest
+        assert (manifest["format"], manifest["format_version"], manifest["hash"]) == \
+            ("vornel-sharded", 1, "crc32")
+        assert manifest["shard_count"] == 3 and manifest["num_keys"] == 400
+        folder = tmp_path / manifest["version"]
+        assert json.loads((folder / MANIFEST_NAME).read_text()) == manifest
+        for index, entry in enumerate(manifest["shards"]):
+            assert entry["file"] == shard_file_name(index)
+            with VornReader(str(folder / entry["file"])) as shard:
+                stats = shard.stats()
+                assert (entry["num_keys"], entry["num_objects"], entry["file_crc32"]) == \
+                    (stats["num_keys"], stats["num_objects"], stats["file_crc32"])
+                assert all(shard_of(key, 3) == index for key in shard)
+        # Only the finished files remain: no attempt or temporary names.
+        assert sorted(os.listdir(folder)) == [MANIFEST_NAME] + [shard_file_name(i) for i in range(3)]
+
+    def test_shards_without_keys_are_empty_stores(self, tmp_path):
+        manifest = build_set(tmp_path, [("only", 1)], shards=4)
+        assert [e["num_keys"] for e in manifest["shards"]].count(0) == 3
+        with ShardedReader(tmp_path) as reader:
+            assert dict(reader.items()) == {"only": 1} and reader.verify()
+
+    def test_second_attempt_keeps_the_first_complete_file(self, tmp_path):
+        version = new_version(tmp_path)
+        first = build_shard([("k", "first")], version, 0)
+        second = build_shard([("k", "second"), ("j", 2)], version, 0)
+        assert second == first
+        assert os.listdir(version) == [shard_file_name(0)]
+        with VornReader(os.path.join(version, shard_file_name(0))) as shard:
+            assert dict(shard.items()) == {"k": "first"}
+
+    def test_new_set_replaces_old_but_open_reader_keeps_its_set(self, tmp_path):
+        build_set(tmp_path, [("k", "old"), ("x", 1)], shards=2)
+        old = ShardedReader(tmp_path)
+        build_set(tmp_path, [("k", "new")], shards=3)
+        assert dict(old.items()) == {"k": "old", "x": 1}
+        with ShardedReader(tmp_path) as new:
+            assert dict(new.items()) == {"k": "new"} and new.shard_count == 3
+
+    def test_version_folders_are_distinct_and_increasing(self, tmp_path):
+        names = [os.path.basename(new_version(tmp_path)) for _ in range(3)]
+        assert names == ["v000001", "v000002", "v000003"]
+
+
+class TestPrune:
+    def test_keep_counts_the_current_set(self, tmp_path):
+        versions = [build_set(tmp_path, [("k", n)], shards=2)["version"] for n in range(4)]
+        failed = new_version(tmp_path)  # a build that died before its manifest
+        os.rename(failed, tmp_path / "v000000")  # older than every published set
+        assert [os.path.basename(p) for p in prune(tmp_path, keep=2)] == \
+            ["v000000", versions[0], versions[1]]
+        assert sorted(p for p in os.listdir(tmp_path) if p != MANIFEST_NAME) == versions[2:]
+        prune(tmp_path)
+        assert sorted(os.listdir(tmp_path)) == [MANIFEST_NAME, versions[3]]
+        assert ShardedReader(tmp_path)["k"] == 3
+
+    def test_newer_folder_goes_only_when_marked_failed(self, tmp_path):
+        build_set(tmp_path, [("k", 1)], shards=1)
+        running = new_version(tmp_path)
+        failed = new_version(tmp_path)
+        mark_failed(failed)
+        assert prune(tmp_path) == [failed]
+        assert os.path.isdir(running)
+        with pytest.raises(ValueError, match="keep"):
+            prune(tmp_path, keep=0)
+
+    def test_without_a_published_set_only_failed_folders_go(self, tmp_path):
+        running, failed = new_version(tmp_path), new_version(tmp_path)
+        mark_failed(failed)
+        assert prune(tmp_path) == [failed] and os.path.isdir(running)
+
+
+class TestDamage:
+    @pytest.fixture
+    def published(self, tmp_path):
+        manifest = build_set(tmp_path, sample_pairs(600), shards=3)
+        return tmp_path, tmp_path / manifest["version"]
+
+    def test_missing_shard_is_named(self, published):
+        directory, folder = published
+        os.unlink(folder / shard_file_name(1))
+        reader = ShardedReader(directory)
+        with pytest.raises(ShardMissingError, match="shard-00001.vrnl") as caught:
+            list(reader)
+        assert isinstance(caught.value, FileNotFoundError)
+        assert isinstance(caught.value, ShardError)
+        assert caught.value.file == str(folder / shard_file_name(1))
+
+    def test_shard_from_another_set_is_refused(self, published):
+        directory, folder = published
+        shutil.copyfile(folder / shard_file_name(0), folder / shard_file_name(2))
+        reader = ShardedReader(directory, verify=False)
+        with pytest.raises(ShardError, match="shard-00002.vrnl.*does not match the manifest"):
+            reader.verify()
+
+    def test_flipped_byte_is_reported_by_verify(self, published):
+        directory, folder = published
+        path = folder / shard_file_name(2)
+        data = bytearray(path.read_bytes())
+        data[60] ^= 0x01  # inside the first object record
+        path.write_bytes(bytes(data))
+        with pytest.raises(ShardError, match="shard-00002.vrnl"):
+            ShardedReader(directory).verify()
+        # Unchecked at open, the damage still shows in the deep check.
+        reader = ShardedReader(directory, verify=False)
+        with pytest.raises(ShardError, match="shard-00002.vrnl"):
+            reader.verify()
+
+    def test_bad_manifests(self, published):
+        directory, _ = published
+        manifest = read_manifest(directory)
+        for change, message in [({"format": "other"}, "not a vornel-sharded manifest"),
+                                ({"format_version": 2}, "unsupported format_version 2"),
+                                ({"hash": "md5"}, "unknown hash 'md5'"),
+                                ({"shard_count": 4}, "do not agree")]:
+            (directory / MANIFEST_NAME).write_text(json.dumps({**manifest, **change}))
+            with pytest.raises(ManifestError, match=message):
+                ShardedReader(directory)
+        (directory / MANIFEST_NAME).write_text("{")
+        with pytest.raises(ManifestError, match="not valid JSON"):
+            ShardedReader(directory)
