@@ -46,13 +46,16 @@ StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
                              "  computed=" + crc_hex(computed));
 }
 
-// Reads one byte of every page of `b`, so that a page the file no longer backs
-// faults here, inside the caller's guarded region, rather than in a later copy.
-void touch_pages(Bytes b) {
-  constexpr size_t kStep = 4096;  // no larger than any page
+// Reads one byte of every page that `b` reaches beyond the page holding `seen`,
+// which the caller has just read. A page the file no longer backs then faults here,
+// inside the caller's guarded region, rather than in a later copy; a small object
+// that shares its page with its record prefix costs nothing more.
+void touch_pages(const uint8_t* seen, Bytes b) {
+  constexpr uintptr_t kStep = 4096;  // no larger than any page, and pages align to it
+  const uintptr_t start = reinterpret_cast<uintptr_t>(b.data());
+  const uintptr_t next_page = (reinterpret_cast<uintptr_t>(seen) | (kStep - 1)) + 1;
   const volatile uint8_t* p = b.data();
-  for (size_t i = 0; i < b.size(); i += kStep) (void)p[i];
-  if (!b.empty()) (void)p[b.size() - 1];
+  for (size_t i = next_page > start ? next_page - start : 0; i < b.size(); i += kStep) (void)p[i];
 }
 
 }  // namespace
@@ -164,7 +167,7 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   // of this call; copy_out guards the copy itself against a cut that comes later.
   if (const void* fault = guarded([&] {
         bound = locate_record(file, off, &payload);
-        if (bound == RecordBound::Inside) touch_pages(payload);
+        if (bound == RecordBound::Inside) touch_pages(file.data() + off, payload);
       })) {
     return fail(mapping_fault(fault, off));
   }
@@ -199,32 +202,44 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
   return {first, last};
 }
 
+// The payloads of the records at `offsets`, each bounds-checked and its pages
+// touched, in one guarded region; the error of the first that fails.
+Result<std::vector<Bytes>> Reader::read_records(const std::vector<uint64_t>& offsets) const {
+  const Bytes file = state_->file();
+  std::vector<Bytes> payloads(offsets.size());  // sized here: the region allocates nothing
+  uint64_t off = 0;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < offsets.size(); ++i) {
+          off = offsets[i];
+          bound = locate_record(file, off, &payloads[i]);
+          if (bound != RecordBound::Inside) return;
+          touch_pages(file.data() + off, payloads[i]);
+        }
+      })) {
+    return fail(mapping_fault(fault, off));
+  }
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  return payloads;
+}
+
 Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
   const KeyIndex& index = state_->index;
   if (last > index.size()) last = index.size();
   if (first > last) first = last;
-  std::vector<Bytes> payloads;
-  payloads.reserve(last - first);
-  for (size_t i = first; i < last; ++i) {
-    auto payload = read_object(index.offset_at(i));
-    if (!payload) return fail(std::move(payload.error()));
-    payloads.push_back(*payload);
-  }
-  return payloads;
+  std::vector<uint64_t> offsets(last - first);
+  for (size_t i = first; i < last; ++i) offsets[i - first] = index.offset_at(i);
+  return read_records(offsets);
 }
 
 Result<std::vector<Bytes>> Reader::distinct_objects() const {
   const KeyIndex& index = state_->index;
   OffsetSet seen(index.size());
-  std::vector<Bytes> payloads;
+  std::vector<uint64_t> offsets;
   for (size_t i = 0; i < index.size(); ++i) {
-    const uint64_t off = index.offset_at(i);
-    if (!seen.insert(off)) continue;
-    auto payload = read_object(off);
-    if (!payload) return fail(std::move(payload.error()));
-    payloads.push_back(*payload);
+    if (const uint64_t off = index.offset_at(i); seen.insert(off)) offsets.push_back(off);
   }
-  return payloads;
+  return read_records(offsets);
 }
 
 Status Reader::verify() const {

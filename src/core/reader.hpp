@@ -57,6 +57,7 @@ class Reader {
 
  private:
   Reader() = default;
+  [[nodiscard]] Result<std::vector<Bytes>> read_records(const std::vector<uint64_t>& offsets) const;
   struct State;
   std::unique_ptr<State> state_;
 };
