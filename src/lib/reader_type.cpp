@@ -14,20 +14,27 @@ namespace {
 
 constexpr ClassInfo<Reader> kClass = {"_VornReader", reader_type};
 
-// A new 2-tuple of two new references, made in order so that nothing leaks.
+// A new 2-tuple of two new references, made in order so that nothing leaks; nullptr,
+// with the exception set, when either part could not be made.
 template <class A, class B>
 PyObject* new_pair(A&& make_first, B&& make_second) {
   PyRef first = PyRef::steal(make_first());
+  if (!first) return nullptr;
   PyRef second = PyRef::steal(make_second());
+  if (!second) return nullptr;
   return checked(PyTuple_Pack(2, first.get(), second.get()));
 }
 
-// A new list filled by `item(i)` for i in [0, n); item returns a new reference.
+// A new list filled by `item(i)` for i in [0, n); item returns a new reference, or
+// nullptr with an exception set (a payload whose file was cut short), which ends the
+// list: the unfilled slots stay empty, and the list's deallocation skips them.
 template <class F>
 PyObject* build_list(size_t n, F&& item) {
   PyRef list = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(n))));
   for (size_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item(i));
+    PyObject* value = item(i);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
   }
   return list.release();
 }
