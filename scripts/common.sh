@@ -54,3 +54,41 @@ ensure_native_deps() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
+
+# Installs the Debian packages named in "$@" that dpkg does not list as installed, after
+# one apt-get update per process. Waits for a dpkg lock that another install holds.
+APT_UPDATED=""
+apt_install_missing() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ -z "$APT_UPDATED" ]; then
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    "${missing[@]}" >/dev/null
+}
+
+# The fuzzing toolchain: clang 16 (Debian's clang 14 cannot compile std::expected with
+# g++ 12's library) and its libFuzzer and sanitizer runtimes.
+ensure_fuzz_deps() {
+  ensure_native_deps
+  apt_install_missing clang-16 libclang-rt-16-dev
+}
+
+# A big-endian target under emulation: the s390x cross compiler, qemu's user-mode
+# emulator, GoogleTest's sources and zlib built for s390x.
+ensure_bigendian_deps() {
+  if ! dpkg --print-foreign-architectures | grep -qx s390x; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo dpkg --add-architecture s390x
+    APT_UPDATED=""
+  fi
+  apt_install_missing g++-s390x-linux-gnu qemu-user googletest zlib1g-dev:s390x
+}
