@@ -21,13 +21,14 @@ flags=(-std=c++2b -U__cpp_concepts -D__cpp_concepts=202002L -g -O1 -Wall -Wextra
 # The core once, instrumented for coverage; an object is rebuilt when its source or any
 # core header is newer.
 objects=()
-for src in "$ROOT"/src/core/*.cpp; do
-  obj="$dir/obj/$(basename "${src%.cpp}").o"
+while IFS= read -r src; do
+  rel=${src#"$ROOT/src/core/"}
+  obj="$dir/obj/${rel//\//_}.o"
   objects+=("$obj")
-  if [ ! -f "$obj" ] || [ -n "$(find "$src" "$ROOT"/src/core/*.hpp -newer "$obj")" ]; then
+  if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" -newer "$obj" -name '*.?pp')" ]; then
     clang++-16 "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
   fi
-done
+done < <(find "$ROOT/src/core" -name '*.cpp' | sort)
 
 for target in "${targets[@]}"; do
   clang++-16 "${flags[@]}" -fsanitize=fuzzer "$ROOT/tests/fuzz/${target}_fuzz.cpp" \
