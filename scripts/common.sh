@@ -82,13 +82,23 @@ ensure_fuzz_deps() {
 }
 
 # A big-endian target under emulation: the s390x cross compiler, qemu's user-mode
-# emulator, GoogleTest's sources and zlib built for s390x.
+# emulator and GoogleTest's sources. zlib for s390x is unpacked from its Debian packages
+# into "$1" (a directory under build/) rather than installed: a foreign development
+# package would pull in the whole foreign C library, whose version must match the host's.
 ensure_bigendian_deps() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   if ! dpkg --print-foreign-architectures | grep -qx s390x; then
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo dpkg --add-architecture s390x
     APT_UPDATED=""
   fi
-  apt_install_missing g++-s390x-linux-gnu qemu-user googletest zlib1g-dev:s390x
+  apt_install_missing g++-s390x-linux-gnu qemu-user googletest
+  local zlib_root="$1"
+  if [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libz.a" ]; then
+    [ -n "$APT_UPDATED" ] || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq; APT_UPDATED=1; }
+    mkdir -p "$zlib_root/debs"
+    (cd "$zlib_root/debs" && apt-get download -qq zlib1g-dev:s390x 2>/dev/null)
+    local deb
+    for deb in "$zlib_root"/debs/*.deb; do dpkg-deb -x "$deb" "$zlib_root"; done
+  fi
 }

@@ -13,3 +13,18 @@ ctest --test-dir "$ROOT/build/core-tests" --output-on-failure -j2 | tail -n 3
 
 cd "$ROOT"
 "$PY" -m pytest -q "$@"
+
+# ---- Hardening: threads, fuzzing, big-endian emulation and sanitizers ----------------
+# The threads test under ThreadSanitizer, a fixed-time run of each fuzz target under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the core's suite on an emulated
+# big-endian host, and last both suites under ASan and UBSan. Each step prints its time.
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "== $name: $((SECONDS - start)) s"
+}
+timed "ThreadSanitizer" bash "$ROOT/scripts/tsan.sh"
+timed "fuzzing" bash "$ROOT/scripts/fuzz.sh" 30
+timed "big-endian (s390x under qemu)" bash "$ROOT/scripts/bigendian.sh"
+timed "ASan and UBSan" bash "$ROOT/scripts/sanitize.sh" "$@"
