@@ -97,7 +97,7 @@ ensure_bigendian_deps() {
   if [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libz.a" ]; then
     [ -n "$APT_UPDATED" ] || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq; APT_UPDATED=1; }
     mkdir -p "$zlib_root/debs"
-    (cd "$zlib_root/debs" && apt-get download -qq zlib1g-dev:s390x 2>/dev/null)
+    (cd "$zlib_root/debs" && apt-get -o APT::Sandbox::User=root download -qq zlib1g-dev:s390x)
     local deb
     for deb in "$zlib_root"/debs/*.deb; do dpkg-deb -x "$deb" "$zlib_root"; done
   fi
