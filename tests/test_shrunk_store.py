@@ -28,7 +28,8 @@ first_key, last_key = bindings[0][0], bindings[-1][0]
 os.truncate(path, size)
 
 def first_object():
-    assert r.get_raw(first_key) == objects[bindings[0][1]]
+    if r.get_raw(first_key) != objects[bindings[0][1]]:
+        raise ValueError("other bytes")
 
 calls = {
     "get_raw first": first_object,
@@ -95,11 +96,16 @@ def test_every_method_works_or_raises_and_the_process_lives(tmp_path, size, flag
     for name in READ_ALL:
         # The fault lies in pages that the cut removed.
         assert size // 4096 * 4096 <= bus_error_offset(outcomes[name], name) < FILE_SIZE
+    first = outcomes["get_raw first"]
     if size == 4 * OBJECT_SIZE:
-        assert outcomes["get_raw first"] == "ok"  # the intact part stays readable
+        assert first == "ok"  # the intact part stays readable
         assert outcomes["prefix_raw first"] == "ok"
+    elif size == 40:
+        # The first record starts in the page that still holds the header, where the
+        # system shows zeros past the end: the record reads as empty, not as a fault.
+        assert first == "ValueError: other bytes" or bus_error_offset(first, "get_raw first")
     else:
-        bus_error_offset(outcomes["get_raw first"], "get_raw first")
+        bus_error_offset(first, "get_raw first")
 
 
 # Raises a bus error that no reader guards, after a reader has turned one of its own into
