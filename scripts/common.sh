@@ -59,10 +59,53 @@ ensure_native_deps() {
 # and patchelf (Debian), which auditwheel uses to inspect and repair wheels.
 ensure_release_deps() {
   "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6"
-  if ! command -v patchelf >/dev/null 2>&1; then
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq patchelf >/dev/null
+  apt_install_missing patchelf
+}
+
+# Installs the Debian packages named in "$@" that dpkg does not list as installed, after
+# one apt-get update per process. Waits for a dpkg lock that another install holds.
+APT_UPDATED=""
+apt_install_missing() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ -z "$APT_UPDATED" ]; then
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    "${missing[@]}" >/dev/null
+}
+
+# The fuzzing toolchain: clang 16 (Debian's clang 14 cannot compile std::expected with
+# g++ 12's library) and its libFuzzer and sanitizer runtimes.
+ensure_fuzz_deps() {
+  ensure_native_deps
+  apt_install_missing clang-16 libclang-rt-16-dev
+}
+
+# A big-endian target under emulation: the s390x cross compiler, qemu's user-mode
+# emulator and GoogleTest's sources. zlib for s390x is unpacked from its Debian packages
+# into "$1" (a directory under build/) rather than installed: a foreign development
+# package would pull in the whole foreign C library, whose version must match the host's.
+ensure_bigendian_deps() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if ! dpkg --print-foreign-architectures | grep -qx s390x; then
+    $sudo dpkg --add-architecture s390x
+    APT_UPDATED=""
+  fi
+  apt_install_missing g++-s390x-linux-gnu qemu-user googletest
+  local zlib_root="$1"
+  if [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libz.a" ]; then
+    [ -n "$APT_UPDATED" ] || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq; APT_UPDATED=1; }
+    mkdir -p "$zlib_root/debs"
+    (cd "$zlib_root/debs" && apt-get -o APT::Sandbox::User=root download -qq zlib1g-dev:s390x)
+    local deb
+    for deb in "$zlib_root"/debs/*.deb; do dpkg-deb -x "$deb" "$zlib_root"; done
   fi
 }

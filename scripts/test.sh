@@ -27,3 +27,18 @@ cd "$ROOT"
 "$PY" -m mypy --strict --no-error-summary "$ROOT/python/vornel"
 "$PY" -m mypy.stubtest _vornel vornel._native
 VORNEL_RELEASE_TESTS=1 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/test_release.py"
+
+# ---- Hardening: threads, fuzzing, big-endian emulation and sanitizers ----------------
+# The threads test under ThreadSanitizer, a fixed-time run of each fuzz target under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the core's suite on an emulated
+# big-endian host, and last both suites under ASan and UBSan. Each step prints its time.
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "== $name: $((SECONDS - start)) s"
+}
+timed "ThreadSanitizer" bash "$ROOT/scripts/tsan.sh"
+timed "fuzzing" bash "$ROOT/scripts/fuzz.sh" 30
+timed "big-endian (s390x under qemu)" bash "$ROOT/scripts/bigendian.sh"
+timed "ASan and UBSan" bash "$ROOT/scripts/sanitize.sh" "$@"
