@@ -166,8 +166,10 @@ constexpr size_t kClmul512Min = 256;  // four 64-byte lanes; shorter input goes 
 // 4 KiB page; asking for the lines this far ahead keeps the kernels near the read bandwidth.
 constexpr size_t kPrefetchAhead = 2048;
 
-VORNEL_TARGET_CLMUL inline void prefetch(const uint8_t* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0);
+// Prefetches kPrefetchAhead bytes past p when that is still inside the n bytes from p:
+// an address past the buffer is never formed.
+VORNEL_TARGET_CLMUL inline void prefetch(const uint8_t* p, size_t n) {
+  if (n > kPrefetchAhead) _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0);
 }
 
 VORNEL_TARGET_CLMUL inline __m128i constants(FoldPair k) {
@@ -213,7 +215,7 @@ VORNEL_TARGET_CLMUL uint32_t clmul_update(uint32_t reg, const uint8_t* p, size_t
   n -= 64;
   const __m128i k512 = constants(kFold512);
   for (; n >= 64; p += 64, n -= 64) {
-    prefetch(p);
+    prefetch(p, n);
     x0 = fold(x0, k512, load128(p));
     x1 = fold(x1, k512, load128(p + 16));
     x2 = fold(x2, k512, load128(p + 32));
@@ -260,7 +262,7 @@ VORNEL_TARGET_CLMUL512 uint32_t clmul512_update(uint32_t reg, const uint8_t* p, 
   n -= 256;
   const __m512i k2048 = constants512(kFold2048);
   for (; n >= 256; p += 256, n -= 256) {
-    for (size_t line = 0; line < 256; line += 64) prefetch(p + line);
+    for (size_t line = 0; line < 256; line += 64) prefetch(p + line, n - line);
     z0 = fold(z0, k2048, load512(p));
     z1 = fold(z1, k2048, load512(p + 64));
     z2 = fold(z2, k2048, load512(p + 128));

@@ -1,4 +1,6 @@
-// CRC-32 of IEEE 802.3 (CRC-32/ISO-HDLC, the value of zlib's crc32).
+// The checksum of records and of the whole file: the reflected CRC-32 over
+// 0xEDB88320 with all-ones preset and final XOR, so values equal zlib's crc32, which
+// the tests check against.
 //
 // The fastest kernel the CPU supports is picked once, at first use; the portable table kernel is
 // always there. The kernels are exposed so that tests and benchmarks can run each one.

@@ -34,6 +34,19 @@ Result<Header> Header::decode(Bytes file) {
   return h;
 }
 
+StoreError record_error(RecordBound bound, uint64_t off) {
+  if (bound == RecordBound::PrefixOutside) {
+    return StoreError::corrupt("offset " + std::to_string(off) + " out of bounds");
+  }
+  return StoreError::corrupt("object at " + std::to_string(off) + " extends beyond file end");
+}
+
+StoreError IndexEntry::bound_error(Bound bound) {
+  return StoreError::corrupt(bound == Bound::KeyLenOutside
+                                 ? "index section truncated (key_len)"
+                                 : "index section truncated (key + offset)");
+}
+
 std::string crc_hex(uint32_t crc) {
   char buf[11];
   std::snprintf(buf, sizeof buf, "0x%08x", crc);

@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "format.hpp"
-#include "key_hash.hpp"
-#include "large_buffer.hpp"
+#include "util/key_hash.hpp"
+#include "util/large_buffer.hpp"
+#include "util/open_table.hpp"
 
 namespace vornel {
 
@@ -33,77 +35,65 @@ class BasicKeyIndex {
   // to back (the caller has bounded each), and indexes them. A repeated key is found
   // at its last entry. `section` is shorter than 2^48 bytes (a mapping is).
   BasicKeyIndex(Bytes section, size_t count, Hash hash = Hash())
+      : BasicKeyIndex(copy_of(section), count, hash) {}
+  // The same over a section already copied into `section`, which the index keeps.
+  BasicKeyIndex(LargeBuffer section, size_t count, Hash hash = Hash())
       : hash_(hash),
-        arena_(section.size()),
+        arena_(std::move(section)),
         positions_(count * sizeof(uint64_t)),
         size_(count),
         slots_(count + count / 3 + 8),
         table_(slots_ * sizeof(uint64_t)),
         offsets_(slots_ * sizeof(uint64_t)) {
-    if (!section.empty()) std::memcpy(arena_.data(), section.data(), section.size());
     fill();
   }
 
   size_t size() const { return size_; }
   Bytes key_at(size_t i) const { return key_of(positions()[i]); }
-  uint64_t offset_at(size_t i) const {
-    const Bytes key = key_at(i);
-    return load_be64(key.data() + key.size());
-  }
+  uint64_t offset_at(size_t i) const { return entry_at(positions()[i]).offset; }
 
   // Whether some entry's key equals `key`. One hash, usually one key comparison.
   bool contains(Bytes key) const {
     const uint64_t h = hash_(key.data(), key.size());
-    for (size_t i = home(h);; i = next(i)) {
-      const uint64_t slot = table()[i];
-      if (slot == 0) return false;
-      if (tag_of(slot) == tag(h) && same_key(key_of(position_of(slot)), key)) return true;
-    }
+    const size_t i = open_table::probe<Slot>(
+        table(), slots_, h, [&](uint64_t pos, size_t) { return same_key(key_of(pos), key); });
+    return table()[i] != 0;
   }
 
   // The record offset of the last entry whose key equals `key`, or nullopt. Given
   // `records` (the file), a candidate's record at records + offset is prefetched
   // before its key is compared; a prefetch never faults, whatever the offset.
-  std::optional<uint64_t> find(Bytes key, const uint8_t* records = nullptr) const {
+  std::optional<uint64_t> find(Bytes key, Bytes records = {}) const {
     const uint64_t h = hash_(key.data(), key.size());
-    for (size_t i = home(h);; i = next(i)) {
-      const uint64_t slot = table()[i];
-      if (slot == 0) return std::nullopt;
-      if (tag_of(slot) == tag(h)) {
-        const uint64_t offset = offsets()[i];
-        if (records != nullptr) {
-          const uintptr_t at = reinterpret_cast<uintptr_t>(records) + offset;
-          __builtin_prefetch(reinterpret_cast<const void*>(at));
-          __builtin_prefetch(reinterpret_cast<const void*>(at + 64));
-        }
-        if (same_key(key_of(position_of(slot)), key)) return offset;
+    const size_t i = open_table::probe<Slot>(table(), slots_, h, [&](uint64_t pos, size_t at) {
+      // Only offsets inside `records` form an address; the rest fail their read anyway.
+      if (const uint64_t offset = offsets()[at]; offset < records.size()) {
+        __builtin_prefetch(records.data() + offset);
+        if (records.size() - offset > 64) __builtin_prefetch(records.data() + offset + 64);
       }
-    }
+      return same_key(key_of(pos), key);
+    });
+    if (table()[i] == 0) return std::nullopt;
+    return offsets()[i];
   }
 
  private:
-  // A slot is 0 when empty, else a 16-bit tag from the key's hash above (arena
-  // position + 1). At most 3/4 of the slots fill, so every probe run ends.
-  static constexpr unsigned kPosBits = 48;
-  static constexpr uint64_t kPosMask = (uint64_t{1} << kPosBits) - 1;
-
-  // The home slot comes from the high bits of the hash, the tag from the low ones.
-  size_t home(uint64_t h) const {
-    return static_cast<size_t>((static_cast<unsigned __int128>(h) * slots_) >> 64);
-  }
-  size_t next(size_t i) const { return i + 1 == slots_ ? 0 : i + 1; }
-  static uint64_t tag(uint64_t h) { return h & 0xFFFF; }
-  static uint64_t tag_of(uint64_t slot) { return slot >> kPosBits; }
-  static uint64_t position_of(uint64_t slot) { return (slot & kPosMask) - 1; }
+  // 48 bits of arena position leave a 16-bit tag. At most 3/4 of the slots fill, so
+  // every probe run ends.
+  using Slot = open_table::TaggedSlot<48>;
 
   uint64_t* positions() const { return positions_.as<uint64_t>(); }
   uint64_t* table() const { return table_.as<uint64_t>(); }
   uint64_t* offsets() const { return offsets_.as<uint64_t>(); }
 
-  Bytes key_of(uint64_t pos) const {
-    const uint8_t* entry = arena_.data() + pos;
-    return Bytes(entry + kKeyLenSize, load_be16(entry));
+  static LargeBuffer copy_of(Bytes section) {
+    LargeBuffer copy(section.size());
+    if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
+    return copy;
   }
+
+  IndexEntry entry_at(uint64_t pos) const { return IndexEntry::decode_bounded(arena_.data() + pos); }
+  Bytes key_of(uint64_t pos) const { return entry_at(pos).key; }
 
   static bool same_key(Bytes a, Bytes b) {
     return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size()) == 0);
@@ -119,11 +109,12 @@ class BasicKeyIndex {
       const size_t n = size_ - first < kBatch ? size_ - first : kBatch;
       for (size_t k = 0; k < n; ++k) {
         positions()[first + k] = pos;
-        const Bytes key = key_of(pos);
-        pos += kKeyLenSize + key.size() + kOffsetSize;
-        hashes[k] = hash_(key.data(), key.size());
-        __builtin_prefetch(&table()[home(hashes[k])], 1);
-        __builtin_prefetch(&offsets()[home(hashes[k])], 1);
+        const IndexEntry entry = entry_at(pos);
+        pos += entry.encoded_size();
+        hashes[k] = hash_(entry.key.data(), entry.key.size());
+        const size_t home = open_table::home(hashes[k], slots_);
+        __builtin_prefetch(&table()[home], 1);
+        __builtin_prefetch(&offsets()[home], 1);
       }
       for (size_t k = 0; k < n; ++k) insert(positions()[first + k], hashes[k]);
     }
@@ -131,15 +122,11 @@ class BasicKeyIndex {
 
   // A repeated key takes over the slot of its earlier entry.
   void insert(uint64_t pos, uint64_t h) {
-    const Bytes key = key_of(pos);
-    for (size_t i = home(h);; i = next(i)) {
-      const uint64_t slot = table()[i];
-      if (slot == 0 || (tag_of(slot) == tag(h) && same_key(key_of(position_of(slot)), key))) {
-        table()[i] = (tag(h) << kPosBits) | (pos + 1);
-        offsets()[i] = load_be64(key.data() + key.size());
-        return;
-      }
-    }
+    const IndexEntry entry = entry_at(pos);
+    const size_t i = open_table::probe<Slot>(
+        table(), slots_, h, [&](uint64_t other, size_t) { return same_key(key_of(other), entry.key); });
+    table()[i] = Slot::make(h, pos);
+    offsets()[i] = entry.offset;
   }
 
   Hash hash_;

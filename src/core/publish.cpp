@@ -1,5 +1,10 @@
 #include "publish.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -7,6 +12,7 @@ namespace vornel {
 namespace {
 
 constexpr std::string_view kTempExtension = "vrnl.tmp";
+constexpr mode_t kNewFileMode = 0666;  // before the process's umask
 
 // Texts of a write that the system accepted with nothing written.
 constexpr const char kFlushWroteNothing[] = "failed to write the buffered data";
@@ -17,24 +23,84 @@ bool ends_in_dot_component(std::string_view path) {
   return path == "." || path.ends_with("/.");
 }
 
-StoreError write_error(int code, const char* wrote_nothing_text) {
-  return StoreError::io(code < 0 ? std::string(wrote_nothing_text) : os_error_text(code));
+// Opens the temporary file for this build alone and empties it. Builders to one
+// target share the temporary path, so each holds an exclusive lock on it from here
+// until after its rename. A builder that waited for the lock may find the file it
+// opened already renamed over the target; it starts again, on a new one, rather
+// than truncate a published store. Failures read "open tmp: {}".
+Result<FileDescriptor> open_temporary(const std::string& c_path) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;  // no O_TRUNC before the lock
+  for (;;) {
+    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), kFlags, kNewFileMode); }));
+    if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
+    if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    struct stat held, named;
+    if (::fstat(fd.get(), &held) != 0) return fail(StoreError::os(errno, "open tmp: "));
+    if (::stat(c_path.c_str(), &named) != 0) {
+      if (errno == ENOENT) continue;  // renamed away while we waited
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) continue;
+    // As O_TRUNC would: a device or FIFO at the temporary path is left as it is.
+    if (S_ISREG(held.st_mode) && retry_eintr([&] { return ::ftruncate(fd.get(), 0); }) != 0) {
+      return fail(StoreError::os(errno, "open tmp: "));
+    }
+    return fd;
+  }
+}
+
+// Writes the pieces through the output buffer and fsyncs them.
+Status write_and_sync(int fd, std::initializer_list<Bytes> pieces, const PublishCalls& calls) {
+  BufferedOutput out(fd, calls.write);
+  Status written;
+  for (Bytes piece : pieces) {
+    if (written) written = out.append(piece);
+  }
+  if (written) written = out.flush();
+  if (!written) {
+    out.flush_ignoring_errors();
+    return written;
+  }
+  if (retry_eintr([&] { return calls.fsync(fd); }) != 0) return fail(StoreError::os(errno));
+  return {};
+}
+
+// Makes the rename itself durable. Best effort: the store is already published, and
+// a directory that cannot be synced leaves it no less complete.
+void sync_directory_of(std::string_view file) {
+  const std::string dir = containing_dir(file);
+  FileDescriptor fd(
+      retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (fd.valid()) (void)retry_eintr([&] { return ::fsync(fd.get()); });
 }
 
 }  // namespace
 
-int write_all(int fd, WriteFn write_fn, const uint8_t* p, size_t n, size_t* written) {
-  *written = 0;
-  while (*written < n) {
-    const ssize_t r = write_fn(fd, p + *written, n - *written);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (r == 0) return -1;
-    *written += static_cast<size_t>(r);
+Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
+               const PublishCalls& calls) {
+  const std::string tmp_path = temp_path_for(path);
+  std::string tmp_c;
+  if (!to_c_path(tmp_path, tmp_c)) {
+    return fail(StoreError::io(std::string("open tmp: ") + kNulInPathText));
   }
-  return 0;
+  auto fd = open_temporary(tmp_c);
+  if (!fd) return fail(std::move(fd.error()));
+  if (Status s = write_and_sync(fd->get(), pieces, calls); !s) return s;
+
+  std::string path_c;
+  if (!to_c_path(path, path_c)) {
+    return fail(StoreError::io(std::string("rename: ") + kNulInPathText));
+  }
+  if (retry_eintr([&] { return calls.rename(tmp_c.c_str(), path_c.c_str()); }) != 0) {
+    return fail(StoreError::os(errno, "rename: "));
+  }
+  // The lock ends with the descriptor, only now that the file has its final name.
+  // Closing cannot lose what fsync has stored; its failure is ignored.
+  fd->reset();
+  sync_directory_of(tmp_path);
+  return {};
 }
 
 std::string temp_path_for(std::string_view path) {
@@ -74,7 +140,10 @@ Status BufferedOutput::append(Bytes piece) {
     return {};
   }
   if (auto flushed = flush(); !flushed) return flushed;
-  if (piece.size() >= kCapacity) return write_direct(piece);
+  if (piece.size() >= kCapacity) {
+    size_t written = 0;
+    return write_all(fd_, write_, piece.data(), piece.size(), &written, kDirectWroteNothing);
+  }
   std::memcpy(buf_.data(), piece.data(), piece.size());
   len_ = piece.size();
   return {};
@@ -82,22 +151,14 @@ Status BufferedOutput::append(Bytes piece) {
 
 Status BufferedOutput::flush() {
   size_t written = 0;
-  const int code = write_all(fd_, write_, buf_.data(), len_, &written);
+  Status s = write_all(fd_, write_, buf_.data(), len_, &written, kFlushWroteNothing);
   if (written != 0) {
     std::memmove(buf_.data(), buf_.data() + written, len_ - written);
     len_ -= written;
   }
-  if (code != 0) return fail(write_error(code, kFlushWroteNothing));
-  return {};
+  return s;
 }
 
 void BufferedOutput::flush_ignoring_errors() { (void)flush(); }
-
-Status BufferedOutput::write_direct(Bytes piece) {
-  size_t written = 0;
-  const int code = write_all(fd_, write_, piece.data(), piece.size(), &written);
-  if (code != 0) return fail(write_error(code, kDirectWroteNothing));
-  return {};
-}
 
 }  // namespace vornel

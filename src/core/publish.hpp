@@ -1,5 +1,6 @@
-// Putting a finished store file on disk: the temporary path beside the target, and
-// the buffered output that writes it.
+// Publication of a finished store file: written whole under a temporary name beside
+// the target, forced to disk, then renamed over the target, so that a reader of the
+// target sees the old file or the new one and never a part.
 #pragma once
 
 #include <sys/types.h>
@@ -7,13 +8,31 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "format.hpp"
 #include "store_error.hpp"
+#include "util/file.hpp"
 
 namespace vornel {
+
+// The system calls that publication makes, replaceable so that tests can interrupt
+// or fail each one.
+struct PublishCalls {
+  WriteFn write = ::write;
+  int (*fsync)(int fd) = ::fsync;
+  int (*rename)(const char* from, const char* to) = ::rename;
+};
+
+// Writes `pieces` back to back to the temporary path of `path` (created with mode
+// 0666 before the umask, or truncated), fsyncs it and renames it over `path`, then
+// syncs the directory. Failures are VornIOErrors: "open tmp: {}", the error text
+// alone for writing and fsync, "rename: {}". A failure after the open leaves the
+// temporary file behind and `path` untouched.
+[[nodiscard]] Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
+                             const PublishCalls& calls = {});
 
 // Where a build writes before renaming over `path`: `path` up to the end of its final
 // component's stem, then ".vrnl.tmp". The final component ignores trailing slashes and
@@ -25,15 +44,6 @@ std::string temp_path_for(std::string_view path);
 // The directory that holds the last component of `file`: "." for a bare name, "/" for
 // a name right under the root. `file` must end in a name, as a temporary path does.
 std::string containing_dir(std::string_view file);
-
-// The shape of write(2). Tests substitute it to produce interrupted, short, empty and
-// failing writes.
-using WriteFn = ssize_t (*)(int fd, const void* buf, size_t n);
-
-// Writes all of [p, p + n), retrying EINTR and continuing after short writes. Returns
-// 0 when done, the errno of a failing write, or -1 when a write accepted nothing.
-// `*written` counts the bytes that reached the descriptor.
-int write_all(int fd, WriteFn write_fn, const uint8_t* p, size_t n, size_t* written);
 
 // Writes a sequence of pieces to a descriptor through one fixed-size buffer. Errors
 // are VornIOErrors whose message is the error text alone. Every write is retried on
@@ -57,8 +67,6 @@ class BufferedOutput {
   size_t buffered() const { return len_; }
 
  private:
-  [[nodiscard]] Status write_direct(Bytes piece);
-
   int fd_;
   WriteFn write_;
   size_t len_ = 0;

@@ -11,57 +11,49 @@
 #include <vector>
 
 #include "crc32.hpp"
-#include "fd.hpp"
 #include "key_index.hpp"
-#include "mapping.hpp"
+#include "util/fault_guard.hpp"
+#include "util/file.hpp"
+#include "util/large_buffer.hpp"
+#include "util/mapping.hpp"
+#include "util/offset_set.hpp"
 
 namespace vornel {
 
 namespace {
 
-constexpr uint64_t kRecordCrcAt = 4;  // the record's u32 crc follows its u32 length
-
-// A set of record offsets (any 64-bit value), sized up front for at most `count`
-// insertions. Used to visit each shared record once.
-class OffsetSet {
- public:
-  explicit OffsetSet(size_t count) {
-    size_t slots = 8;
-    while (slots / 4 * 3 < count) slots *= 2;
-    slots_.assign(slots, kEmpty);
-    mask_ = slots - 1;
-    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots));
-  }
-
-  // Adds `off`; false when it was already there.
-  bool insert(uint64_t off) {
-    if (off == kEmpty) return !std::exchange(has_empty_value_, true);
-    for (size_t i = (off * 0x9E3779B97F4A7C15) >> shift_;; i = (i + 1) & mask_) {
-      if (slots_[i] == off) return false;
-      if (slots_[i] == kEmpty) {
-        slots_[i] = off;
-        return true;
-      }
-    }
-  }
-
- private:
-  static constexpr uint64_t kEmpty = ~uint64_t{0};
-
-  std::vector<uint64_t> slots_;
-  size_t mask_ = 0;
-  unsigned shift_ = 0;
-  bool has_empty_value_ = false;
-};
+// A bus error in a guarded read: the file was cut short under the mapping.
+StoreError mapping_fault(const void* addr, const uint8_t* fallback_base) {
+  const auto offset = FileMapping::offset_of(addr);
+  const uint64_t at = offset ? *offset
+                             : reinterpret_cast<uintptr_t>(addr) -
+                                   reinterpret_cast<uintptr_t>(fallback_base);
+  return StoreError::io("store file changed while mapped: bus error at offset " +
+                        std::to_string(at));
+}
 
 // CRC-32 of everything after the header, which file_crc32 covers.
-uint32_t body_crc(const uint8_t* file, uint64_t size) {
-  return crc32(file + kHeaderSize, size - kHeaderSize);
+Result<uint32_t> body_crc(Bytes file) {
+  uint32_t crc = 0;
+  const Bytes body = file.subspan(kHeaderSize);
+  if (const void* fault = guarded([&] { crc = crc32(body.data(), body.size()); })) {
+    return fail(mapping_fault(fault, file.data()));
+  }
+  return crc;
 }
 
 StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
   return StoreError::corrupt("file CRC32 mismatch  stored=" + crc_hex(stored) +
                              "  computed=" + crc_hex(computed));
+}
+
+// Reads one byte of every page of `b`, so that a page the file no longer backs
+// faults here, inside the caller's guarded region, rather than in a later copy.
+void touch_pages(Bytes b) {
+  constexpr size_t kStep = 4096;  // no larger than any page
+  const volatile uint8_t* p = b.data();
+  for (size_t i = 0; i < b.size(); i += kStep) (void)p[i];
+  if (!b.empty()) (void)p[b.size() - 1];
 }
 
 }  // namespace
@@ -76,6 +68,8 @@ struct Reader::State {
   uint64_t file_size;
   FileMapping mapping;
   KeyIndex index;
+
+  Bytes file() const { return Bytes(mapping.data(), file_size); }
 };
 
 Reader::~Reader() = default;
@@ -88,48 +82,59 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
   // O_NONBLOCK keeps a FIFO from blocking the open; its mapping then fails.
   FileDescriptor fd(
       retry_eintr([&] { return ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (!fd.valid()) {
-    const int err = errno;
-    return fail(StoreError::io("cannot open " + std::string(path) + ": " + os_error_text(err)));
-  }
+  if (!fd.valid()) return fail(StoreError::os(errno, "cannot open " + std::string(path) + ": "));
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    const int err = errno;
-    return fail(StoreError::io("mmap failed: " + os_error_text(err)));
-  }
+  if (::fstat(fd.get(), &st) != 0) return fail(StoreError::os(errno, "mmap failed: "));
   const auto file_size = static_cast<uint64_t>(st.st_size);
   auto mapping = FileMapping::map(fd.get(), file_size == 0 ? 1 : file_size);
-  if (!mapping) return fail(StoreError::io("mmap failed: " + os_error_text(mapping.error())));
+  if (!mapping) return fail(StoreError::io("mmap failed: " + mapping.error().message()));
   // The mapping keeps the contents reachable; the descriptor is no longer needed.
   fd.reset();
 
   const uint8_t* base = mapping->data();
-  auto header = Header::decode(Bytes(base, file_size));
+  const Bytes file(base, file_size);
+  // Every read of the mapping is guarded: the file may be cut short under it.
+  uint8_t header_bytes[kHeaderSize];
+  const size_t header_len = file_size < kHeaderSize ? file_size : kHeaderSize;
+  if (const void* fault = guarded([&] { std::memcpy(header_bytes, base, header_len); })) {
+    return fail(mapping_fault(fault, base));
+  }
+  auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
 
   if (verify) {
-    const uint32_t computed = body_crc(base, file_size);
-    if (computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, computed));
+    auto computed = body_crc(file);
+    if (!computed) return fail(std::move(computed.error()));
+    if (*computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, *computed));
   }
 
   // Bound every entry before anything is allocated, so that a count larger than
   // the file can hold costs nothing but this walk.
+  const uint32_t count = header->num_keys;
   uint64_t pos = header->index_offset;
-  for (uint32_t i = 0; i < header->num_keys; ++i) {
-    if (!range_within(pos, kKeyLenSize, file_size)) {
-      return fail(StoreError::corrupt("index section truncated (key_len)"));
-    }
-    const uint64_t key_len = load_be16(base + pos);
-    if (!range_within(pos + kKeyLenSize, key_len + kOffsetSize, file_size)) {
-      return fail(StoreError::corrupt("index section truncated (key + offset)"));
-    }
-    pos += kKeyLenSize + key_len + kOffsetSize;
+  IndexEntry::Bound bound = IndexEntry::Bound::Inside;
+  if (const void* fault = guarded([&] {
+        IndexEntry entry;
+        for (uint32_t i = 0; i < count; ++i) {
+          bound = IndexEntry::locate(file, pos, &entry);
+          if (bound != IndexEntry::Bound::Inside) return;
+          pos += entry.encoded_size();
+        }
+      })) {
+    return fail(mapping_fault(fault, base));
   }
+  if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
+
   // The parsed entries, copied out of the mapping; bytes after them are ignored.
-  const Bytes section = header->num_keys == 0
-                            ? Bytes()
-                            : Bytes(base + header->index_offset, pos - header->index_offset);
-  KeyIndex index(section, header->num_keys);
+  const Bytes section =
+      count == 0 ? Bytes() : Bytes(base + header->index_offset, pos - header->index_offset);
+  LargeBuffer copy(section.size());
+  if (const void* fault = guarded([&] {
+        if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
+      })) {
+    return fail(mapping_fault(fault, base));
+  }
+  KeyIndex index(std::move(copy), count);
 
   std::unique_ptr<Reader> reader(new Reader());
   reader->state_ = std::make_unique<State>(std::string(path), *header, file_size,
@@ -149,21 +154,23 @@ bool Reader::contains(Bytes key) const { return state_->index.contains(key); }
 
 std::optional<uint64_t> Reader::find(Bytes key) const {
   // Callers mostly read the record next: start fetching it during the key comparison.
-  return state_->index.find(key, state_->mapping.data());
+  return state_->index.find(key, state_->file());
 }
 
 Result<Bytes> Reader::read_object(uint64_t off) const {
-  const uint64_t size = state_->file_size;
-  if (!range_within(off, kRecordPrefix, size)) {
-    return fail(StoreError::corrupt("offset " + std::to_string(off) + " out of bounds"));
+  const Bytes file = state_->file();
+  Bytes payload;
+  RecordBound bound = RecordBound::Inside;
+  // Touching the payload's pages here reports a file already cut short as an error
+  // of this call; copy_out guards the copy itself against a cut that comes later.
+  if (const void* fault = guarded([&] {
+        bound = locate_record(file, off, &payload);
+        if (bound == RecordBound::Inside) touch_pages(payload);
+      })) {
+    return fail(mapping_fault(fault, file.data()));
   }
-  const uint8_t* record = state_->mapping.data() + off;
-  const uint64_t len = load_be32(record);
-  if (!range_within(off + kRecordPrefix, len, size)) {
-    return fail(
-        StoreError::corrupt("object at " + std::to_string(off) + " extends beyond file end"));
-  }
-  return Bytes(record + kRecordPrefix, len);
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  return payload;
 }
 
 std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
@@ -223,25 +230,44 @@ Result<std::vector<Bytes>> Reader::distinct_objects() const {
 
 Status Reader::verify() const {
   const State& s = *state_;
-  const uint32_t computed = body_crc(s.mapping.data(), s.file_size);
-  if (computed != s.header.file_crc32) return fail(crc_mismatch(s.header.file_crc32, computed));
+  const Bytes file = s.file();
+  auto computed = body_crc(file);
+  if (!computed) return fail(std::move(computed.error()));
+  if (*computed != s.header.file_crc32) return fail(crc_mismatch(s.header.file_crc32, *computed));
 
   OffsetSet seen(s.index.size());
   for (size_t i = 0; i < s.index.size(); ++i) {
     const uint64_t off = s.index.offset_at(i);
     if (!seen.insert(off)) continue;
-    if (!range_within(off, kRecordPrefix, s.file_size)) {
+    RecordBound bound = RecordBound::Inside;
+    uint32_t stored = 0;
+    uint32_t actual = 0;
+    if (const void* fault = guarded([&] {
+          Bytes payload;
+          bound = locate_record(file, off, &payload);
+          if (bound != RecordBound::Inside) return;
+          stored = RecordPrefix::decode(file.data() + off).crc;
+          actual = crc32(payload.data(), payload.size());
+        })) {
+      return fail(mapping_fault(fault, file.data()));
+    }
+    // verify names an unreachable prefix in its own words; an object read the rest.
+    if (bound == RecordBound::PrefixOutside) {
       return fail(StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds"));
     }
-    const uint8_t* record = s.mapping.data() + off;
-    const uint64_t len = load_be32(record);
-    if (!range_within(off + kRecordPrefix, len, s.file_size)) {
-      return fail(
-          StoreError::corrupt("object at " + std::to_string(off) + " extends beyond file end"));
-    }
-    if (crc32(record + kRecordPrefix, len) != load_be32(record + kRecordCrcAt)) {
+    if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+    if (actual != stored) {
       return fail(StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off)));
     }
+  }
+  return {};
+}
+
+Status copy_out(uint8_t* dst, Bytes src) {
+  if (const void* fault = guarded([&] {
+        if (!src.empty()) std::memcpy(dst, src.data(), src.size());
+      })) {
+    return fail(mapping_fault(fault, src.data()));
   }
   return {};
 }

@@ -39,6 +39,7 @@ class Reader {
   bool contains(Bytes key) const;
 
   // Bounds-checks the record at `off` and returns its payload inside the mapping.
+  // Copy it out with copy_out.
   [[nodiscard]] Result<Bytes> read_object(uint64_t off) const;
   // [first, last) of the entries whose key starts with `prefix`: lower bound by
   // binary search, then the contiguous run.
@@ -50,10 +51,19 @@ class Reader {
   // Whole-file CRC-32, then each distinct referenced record in index order.
   [[nodiscard]] Status verify() const;
 
+  // Every method above that reads the mapping survives the file being cut short
+  // under it: the read fails with a VornIOError "store file changed while mapped: bus
+  // error at offset {}", and the parts of the file still there stay readable.
+
  private:
   Reader() = default;
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Copies src.size() bytes to `dst`. `src` may lie in a reader's mapping (a payload
+// from read_object): a bus error during the copy fails it with the same VornIOError
+// as the reader's methods. Costs no system call.
+[[nodiscard]] Status copy_out(uint8_t* dst, Bytes src);
 
 }  // namespace vornel

@@ -1,6 +1,6 @@
 #include "store_error.hpp"
 
-#include <cstring>
+#include "util/port.hpp"
 
 namespace vornel {
 
@@ -20,11 +20,14 @@ std::string StoreError::text() const {
   return message_;
 }
 
+StoreError StoreError::os(int errnum, std::string_view context) {
+  StoreError e = io(std::string(context) + os_error_text(errnum));
+  e.errno_ = errnum;
+  return e;
+}
+
 std::string os_error_text(int errnum) {
-  char buf[256];
-  // The GNU strerror_r may return a static string instead of filling buf.
-  const char* msg = strerror_r(errnum, buf, sizeof buf);
-  return std::string(msg) + " (os error " + std::to_string(errnum) + ")";
+  return port::error_message(errnum) + " (os error " + std::to_string(errnum) + ")";
 }
 
 }  // namespace vornel

@@ -1,9 +1,17 @@
-// The one error value of every writer and reader operation.
+// How the core reports failure: every operation that can fail returns Status or
+// Result<T>, holding either its value or one StoreError (a kind and a message).
+// Not-found is an ordinary value (std::optional, bool), never an error.
+//
+// The one exception the core lets through is std::bad_alloc, when memory runs out
+// (containers, arenas, LargeBuffer, RecordBuffer). Every operation leaves its object
+// as it was when that happens, and the binding's call wrapper, which every method and
+// constructor passes through, catches it and raises MemoryError.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vornel {
@@ -21,6 +29,8 @@ class StoreError {
   static StoreError corrupt(std::string msg) { return {ErrorKind::Corrupt, std::move(msg), 0}; }
   static StoreError version(uint8_t found) { return {ErrorKind::Version, {}, found}; }
   static StoreError io(std::string msg) { return {ErrorKind::IO, std::move(msg), 0}; }
+  // A failing system call: `context` followed by os_error_text(errnum).
+  static StoreError os(int errnum, std::string_view context = {});
   static StoreError invalid(std::string msg) { return {ErrorKind::Invalid, std::move(msg), 0}; }
   static StoreError serialization(std::string msg) {
     return {ErrorKind::Serialization, std::move(msg), 0};
@@ -30,6 +40,8 @@ class StoreError {
   // The message without the kind's prefix; empty for a version error.
   const std::string& message() const { return message_; }
   uint8_t version_found() const { return version_; }
+  // The error number of a failing system call; 0 for every other error.
+  int os_errno() const { return errno_; }
   // The full text: the kind's name, ": " and the message.
   std::string text() const;
 
@@ -39,6 +51,7 @@ class StoreError {
 
   ErrorKind kind_;
   uint8_t version_;
+  int errno_ = 0;
   std::string message_;
 };
 

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "crc32.hpp"
+#include "index_layout.hpp"
+#include "publish.hpp"
 
 namespace vornel {
 
@@ -14,41 +16,32 @@ uint64_t Writer::add_object(Bytes raw) {
   const uint64_t start = records_.size();
   uint8_t* record = records_.extend(kRecordPrefix + raw.size());
   const bool fits = raw.size() <= kMaxObjectLen;
-  store_be32(record, static_cast<uint32_t>(raw.size()));
-  store_be32(record + 4, fits ? crc32(raw.data(), raw.size()) : 0);
+  RecordPrefix{static_cast<uint32_t>(raw.size()), fits ? crc32(raw.data(), raw.size()) : 0}
+      .encode_to(record);
   if (!raw.empty()) std::memcpy(record + kRecordPrefix, raw.data(), raw.size());
   record_starts_.push_back(start);
   return record_starts_.size() - 1;
 }
 
 size_t Writer::probe(Bytes key, uint64_t hash) const {
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = home(hash);; i = (i + 1) & mask) {
-    const uint64_t slot = slots_[i];
-    if (slot == 0) return i;
-    if ((slot & ~kPosMask) == tag(hash)) {
-      const Bytes other = keys_[(slot & kPosMask) - 1].bytes();
-      if (other.size() == key.size() &&
-          (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0)) {
-        return i;
-      }
-    }
-  }
+  return open_table::probe<Slot>(slots_.data(), slots_.size(), hash, [&](uint64_t pos, size_t) {
+    const Bytes other = keys_[pos].bytes();
+    return other.size() == key.size() &&
+           (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0);
+  });
 }
 
 void Writer::grow() {
   const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
   std::vector<uint64_t> old(capacity, 0);
   old.swap(slots_);
-  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
-  const size_t mask = capacity - 1;
   for (uint64_t slot : old) {
     if (slot == 0) continue;
-    const StagedKey& key = keys_[(slot & kPosMask) - 1];
+    const StagedKey& key = keys_[Slot::position_of(slot)];
     const uint64_t h = hash_(key.data, key.size);
-    size_t i = home(h);
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = tag(h) | (slot & kPosMask);
+    size_t i = open_table::home(h, capacity);
+    while (slots_[i] != 0) i = open_table::next(i, capacity);
+    slots_[i] = Slot::make(h, Slot::position_of(slot));
   }
 }
 
@@ -66,7 +59,7 @@ Status Writer::add_key(Bytes key, uint64_t obj_id) {
   if (!slots_.empty()) {
     const size_t i = probe(key, h);
     if (slots_[i] != 0) {
-      keys_[(slots_[i] & kPosMask) - 1].obj_id = obj_id;  // the latest binding wins
+      keys_[Slot::position_of(slots_[i])].obj_id = obj_id;  // the latest binding wins
       return {};
     }
   }
@@ -76,8 +69,46 @@ Status Writer::add_key(Bytes key, uint64_t obj_id) {
   uint8_t* copy = key_bytes_.allocate(key.size());
   if (!key.empty()) std::memcpy(copy, key.data(), key.size());
   keys_.push_back({copy, key.size(), obj_id});
-  slots_[probe(key, h)] = tag(h) | keys_.size();
+  slots_[probe(key, h)] = Slot::make(h, keys_.size() - 1);
   return {};
+}
+
+Result<BuildReport> Writer::build(std::string_view path) const {
+  // Every limit is checked before the file system is touched.
+  if (num_objects() > limits_.max_objects) {
+    return fail(StoreError::invalid(std::to_string(num_objects()) +
+                                    " objects exceeds format maximum of " +
+                                    std::to_string(limits_.max_objects)));
+  }
+  if (keys_.size() > limits_.max_keys) {
+    return fail(StoreError::invalid(std::to_string(keys_.size()) +
+                                    " keys exceeds format maximum of " +
+                                    std::to_string(limits_.max_keys)));
+  }
+  for (uint64_t id = 0; id < num_objects(); ++id) {
+    if (const uint64_t size = object_size(id); size > limits_.max_object_len) {
+      return fail(StoreError::invalid("object is " + std::to_string(size) +
+                                      " bytes, format maximum is " +
+                                      std::to_string(limits_.max_object_len)));
+    }
+  }
+  const Bytes data(records_.data(), records_.size());
+  const LargeBuffer index_buffer = lay_out_index(keys_, record_starts_);
+  const Bytes index(index_buffer.data(), index_buffer.size());
+
+  Header header;
+  header.num_keys = static_cast<uint32_t>(keys_.size());
+  header.num_objects = static_cast<uint32_t>(num_objects());
+  header.index_offset = kDataOffset + data.size();
+  header.data_offset = kDataOffset;
+  header.file_crc32 = crc32_extend(crc32(data.data(), data.size()), index.data(), index.size());
+  uint8_t header_bytes[kHeaderSize];
+  header.encode_to(header_bytes);
+
+  if (Status s = publish(path, {Bytes(header_bytes), data, index}); !s) {
+    return fail(std::move(s.error()));
+  }
+  return BuildReport{num_objects(), keys_.size(), kHeaderSize + data.size() + index.size()};
 }
 
 }  // namespace vornel

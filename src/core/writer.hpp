@@ -1,17 +1,17 @@
-// Staging objects and key bindings in memory, and publishing them as one store file.
+// Staging objects and key bindings in memory, and building one store file from them.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "arena.hpp"
 #include "format.hpp"
-#include "key_hash.hpp"
-#include "record_buffer.hpp"
 #include "store_error.hpp"
+#include "summary.hpp"
+#include "util/arena.hpp"
+#include "util/key_hash.hpp"
+#include "util/open_table.hpp"
+#include "util/record_buffer.hpp"
 
 namespace vornel {
 
@@ -22,13 +22,6 @@ struct WriterLimits {
   uint64_t max_object_len = kMaxObjectLen;
   uint64_t max_objects = kMaxObjects;
   uint64_t max_keys = kMaxKeys;
-};
-
-// What a successful build published.
-struct BuildReport {
-  uint64_t num_objects = 0;
-  uint64_t num_keys = 0;
-  uint64_t file_size = 0;
 };
 
 // One distinct staged key with the object of its latest binding.
@@ -55,21 +48,17 @@ class Writer {
   uint64_t num_objects() const { return record_starts_.size(); }
   uint64_t num_keys() const { return keys_.size(); }
 
-  // Writes the staged store to a temporary file beside `path`, fsyncs it and renames
-  // it over `path`. Reads the staged state only; the output depends on nothing else.
+  // Checks the limits, lays out the staged store and publishes it at `path`. Reads
+  // the staged state only; the output depends on nothing else.
   [[nodiscard]] Result<BuildReport> build(std::string_view path) const;
 
  private:
-  // Open addressing over keys_: a slot is 0 when empty, else a hash tag above the
-  // key's position + 1. The table is kept at most 3/4 full. The home slot comes from
-  // the hash's high bits and the tag from its low ones, so that they are independent.
-  static constexpr unsigned kPosBits = 40;
-  static constexpr uint64_t kPosMask = (uint64_t{1} << kPosBits) - 1;
+  // Open addressing over keys_, kept at most 3/4 full. 40 bits of position leave a
+  // 24-bit tag.
+  using Slot = open_table::TaggedSlot<40>;
 
   // The slot holding `key`, or the empty slot where it would go.
   size_t probe(Bytes key, uint64_t hash) const;
-  size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
-  static uint64_t tag(uint64_t hash) { return hash << kPosBits; }
   void grow();
 
   // Length of the object with this ID, taken from the record layout.
@@ -90,15 +79,6 @@ class Writer {
   static_assert(kMaxKeyLen <= Arena::kBlockSize);
   std::vector<StagedKey> keys_;  // in the order keys were first bound
   std::vector<uint64_t> slots_;
-  unsigned shift_ = 64;  // home() takes the top log2(slots) bits of the hash
 };
-
-// The line printed after a successful build, newline included:
-// "✅  {path}  —  {objects} objects · {keys} keys · {size/1024, one decimal} KB\n".
-std::string summary_line(std::string_view path, const BuildReport& report);
-
-// Writes `line` to file descriptor 1, retrying on EINTR. A closed descriptor 1 is
-// not an error. Returns the OS error text of any other failure.
-[[nodiscard]] std::optional<std::string> write_stdout_line(std::string_view line);
 
 }  // namespace vornel

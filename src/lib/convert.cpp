@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include "errors.hpp"
+#include "reader.hpp"
 
 namespace vornel::py {
 namespace {
@@ -187,8 +188,14 @@ bool convert_verify(PyObject* obj, bool& out) {
 }
 
 PyObject* new_bytes(Bytes b) {
-  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
-                                           static_cast<Py_ssize_t>(b.size())));
+  // Uninitialised, then filled by the core's guarded copy: `b` may lie in a mapping
+  // whose file was cut short, and that must raise rather than end the process.
+  PyObject* out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(b.size())));
+  if (Status s = copy_out(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), b); !s) {
+    Py_DECREF(out);
+    return raise_store_error(s.error());
+  }
+  return out;
 }
 
 PyObject* new_text(std::string_view utf8) {

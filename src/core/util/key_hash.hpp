@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "port.hpp"
+
 namespace vornel {
 
 // Random per-process secrets that key the hash, so that no file can be crafted to
@@ -44,14 +46,16 @@ struct KeyHash {
     } else if (n > 0) {
       a = (uint64_t{p[0]} << 16) | (uint64_t{p[n >> 1]} << 8) | p[n - 1];
     }
-    const unsigned __int128 r = static_cast<unsigned __int128>(a ^ seed.s1) * (b ^ h);
-    return mix(static_cast<uint64_t>(r) ^ k0 ^ len, static_cast<uint64_t>(r >> 64) ^ k1);
+    uint64_t lo, hi;
+    port::mul_wide(a ^ seed.s1, b ^ h, &lo, &hi);
+    return mix(lo ^ k0 ^ len, hi ^ k1);
   }
 
  private:
   static uint64_t mix(uint64_t a, uint64_t b) {
-    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+    uint64_t lo, hi;
+    port::mul_wide(a, b, &lo, &hi);
+    return lo ^ hi;
   }
   // Native byte order: only the hash sees these values.
   static uint64_t load64(const uint8_t* p) {

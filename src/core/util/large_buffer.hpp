@@ -12,6 +12,8 @@
 #include <new>
 #include <utility>
 
+#include "port.hpp"
+
 namespace vornel {
 
 class LargeBuffer {
@@ -70,7 +72,7 @@ class LargeBuffer {
     if (span - head - length != 0) ::munmap(raw + head + length, span - head - length);
     data_ = raw + head;
     mapped_ = length;
-    (void)::madvise(data_, length, MADV_HUGEPAGE);  // a hint: without it, plain pages
+    port::advise_huge_pages(data_, length);  // without it, plain pages
   }
 
   void release() {

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
+#include <optional>
 #include <utility>
+
+#include "../store_error.hpp"
 
 namespace vornel {
 
@@ -29,22 +31,34 @@ class FileMapping {
   FileMapping& operator=(const FileMapping&) = delete;
   ~FileMapping() { reset(); }
 
-  // Maps the first `length` bytes of `fd` read-only and shared, or returns the errno.
-  // The system refuses a mapping of length 0, so the caller passes at least 1.
-  static std::expected<FileMapping, int> map(int fd, size_t length) {
+  // Maps the first `length` bytes of `fd` read-only and shared; a failure is
+  // StoreError::os. The system refuses a mapping of length 0, so the caller passes at
+  // least 1.
+  [[nodiscard]] static Result<FileMapping> map(int fd, size_t length) {
     void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED) return std::unexpected(errno);
+    if (addr == MAP_FAILED) return fail(StoreError::os(errno));
     FileMapping m;
     m.addr_ = addr;
     m.length_ = length;
+    enroll(addr, length);
     return m;
   }
+
+  // The file offset that `addr` has in some live mapping, or nullopt. For messages
+  // about a fault, which know only the address.
+  static std::optional<uint64_t> offset_of(const void* addr);
 
   const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
 
  private:
+  static void enroll(const void* addr, size_t length);
+  static void withdraw(const void* addr);
+
   void reset() {
-    if (addr_ != nullptr) ::munmap(addr_, length_);
+    if (addr_ != nullptr) {
+      withdraw(addr_);
+      ::munmap(addr_, length_);
+    }
     addr_ = nullptr;
     length_ = 0;
   }

@@ -10,6 +10,8 @@
 #include <new>
 #include <utility>
 
+#include "port.hpp"
+
 namespace vornel {
 
 class RecordBuffer {
@@ -49,10 +51,10 @@ class RecordBuffer {
     want = (want + granule - 1) / granule * granule;
     void* p = base_ == nullptr
                   ? ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : ::mremap(base_, capacity_, want, MREMAP_MAYMOVE);
+                  : port::grow_mapping(base_, capacity_, want);
     if (p == MAP_FAILED) throw std::bad_alloc();
     // Fresh pages fault in 4 KiB at a time otherwise; a hint, so its failure is harmless.
-    if (want >= kHugeMin) (void)::madvise(p, want, MADV_HUGEPAGE);
+    if (want >= kHugeMin) port::advise_huge_pages(p, want);
     base_ = static_cast<uint8_t*>(p);
     capacity_ = want;
   }

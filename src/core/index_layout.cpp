@@ -1,0 +1,99 @@
+#include "index_layout.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vornel {
+namespace {
+
+// How far ahead the passes over scattered keys prefetch.
+constexpr size_t kPrefetchDistance = 16;
+
+// One index entry awaiting its place, with what the index needs of its key at hand:
+// placing it later reads nothing else at random. `head` holds the key's first bytes so
+// that most comparisons never leave the array. Key lengths and object IDs fit 32 bits
+// once the limits are checked.
+struct SortEntry {
+  uint64_t head;  // first 8 key bytes, big-endian, zero-padded
+  const uint8_t* key;
+  uint32_t key_len;
+  uint32_t obj_id;
+  Bytes key_bytes() const { return {key, key_len}; }
+};
+static_assert(kMaxKeyLen <= UINT32_MAX && kMaxObjects <= UINT32_MAX);
+
+uint64_t key_head(const uint8_t* key, uint64_t len) {
+  uint8_t bytes[8] = {};
+  if (len != 0) std::memcpy(bytes, key, std::min<uint64_t>(len, sizeof bytes));
+  return load_be64(bytes);
+}
+
+// Heads order keys as compare_keys does, except that a zero byte and padding tie.
+bool entry_less(const SortEntry& a, const SortEntry& b) {
+  if (a.head != b.head) return a.head < b.head;
+  return compare_keys(a.key_bytes(), b.key_bytes()) < 0;
+}
+
+constexpr unsigned kGroupBits = 16;     // entries are grouped by their first two key bytes
+constexpr size_t kGroupingMin = 1024;  // below this a plain sort is quicker
+
+// The keys in key order, by reference. A counting pass distributes them by their first
+// two bytes straight into place, then each group is sorted on its own: for most key
+// sets the groups are small enough to sort within the cache, and a set sharing its
+// first bytes degrades to one plain sort.
+std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
+  std::vector<SortEntry> order(keys.size());
+  auto entry = [](const StagedKey& key) {
+    return SortEntry{key_head(key.data, key.size), key.data, static_cast<uint32_t>(key.size),
+                     static_cast<uint32_t>(key.obj_id)};
+  };
+  if (keys.size() < kGroupingMin) {
+    for (size_t i = 0; i < keys.size(); ++i) order[i] = entry(keys[i]);
+    std::sort(order.begin(), order.end(), entry_less);
+    return order;
+  }
+  constexpr size_t kGroups = size_t{1} << kGroupBits;
+  auto group_of = [](uint64_t head) { return head >> (64 - kGroupBits); };
+  std::vector<size_t> start(kGroups + 1, 0);
+  for (const StagedKey& key : keys) ++start[group_of(key_head(key.data, key.size)) + 1];
+  for (size_t g = 0; g < kGroups; ++g) start[g + 1] += start[g];
+
+  std::vector<size_t> next(start.begin(), start.end() - 1);
+  for (const StagedKey& key : keys) {
+    const SortEntry e = entry(key);
+    order[next[group_of(e.head)]++] = e;
+  }
+  for (size_t g = 0; g < kGroups; ++g) {
+    std::sort(order.begin() + start[g], order.begin() + start[g + 1], entry_less);
+  }
+  return order;
+}
+
+// The index section from entries in key order, `size` bytes in all.
+LargeBuffer place_entries(const std::vector<SortEntry>& order,
+                          const std::vector<uint64_t>& record_starts, uint64_t size) {
+  LargeBuffer index(size);
+  uint8_t* out = index.data();
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (i + kPrefetchDistance < order.size()) {
+      const SortEntry& ahead = order[i + kPrefetchDistance];
+      __builtin_prefetch(ahead.key);
+      __builtin_prefetch(&record_starts[ahead.obj_id]);
+    }
+    const SortEntry& e = order[i];
+    out = IndexEntry{e.key_bytes(), kDataOffset + record_starts[e.obj_id]}.encode_to(out);
+  }
+  return index;
+}
+
+}  // namespace
+
+LargeBuffer lay_out_index(const std::vector<StagedKey>& keys,
+                          const std::vector<uint64_t>& record_starts) {
+  uint64_t size = 0;
+  for (const StagedKey& key : keys) size += kIndexEntryMin + key.size;
+  // The keys are sorted by reference, never copied.
+  return place_entries(sorted_by_key(keys), record_starts, size);
+}
+
+}  // namespace vornel

@@ -1,0 +1,294 @@
+// Builders racing for one target, interrupted renames, leftover and locked temporary
+// files, and a store cut short under an open reader.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "publish.hpp"
+#include "reader.hpp"
+#include "writer.hpp"
+
+namespace vornel {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes bytes_of(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+std::string as_string(Bytes b) { return std::string(b.begin(), b.end()); }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-harden-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string file(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// `objects` objects of `size` bytes filled with `fill`, key "k{i}" bound to object i.
+std::unique_ptr<Writer> staged(int objects, size_t size, char fill) {
+  auto w = std::make_unique<Writer>();
+  for (int i = 0; i < objects; ++i) {
+    const std::string payload(size, static_cast<char>(fill + i % 7));
+    std::string key = "k";
+    key += std::to_string(i);
+    EXPECT_TRUE(w->add_key(bytes_of(key), w->add_object(bytes_of(payload))));
+  }
+  return w;
+}
+
+// Every key's payload, in index order, joined: what a whole store holds.
+std::string contents_of(const Reader& r) {
+  std::string all;
+  auto payloads = r.read_entries(0, r.size());
+  EXPECT_TRUE(payloads);
+  if (payloads) {
+    for (Bytes p : *payloads) all += as_string(p);
+  }
+  return all;
+}
+
+TEST(ConcurrentBuilds, EveryOpenSeesAWholeStore) {
+  TempDir dir;
+  const std::string target = dir.file("s.vrnl");
+  // Different sizes as well as contents, so that a torn file cannot pass for either.
+  const auto a = staged(300, 200, 'a');
+  const auto b = staged(500, 90, 'A');
+  ASSERT_TRUE(a->build(target));
+  auto ra = Reader::open(target, true);
+  ASSERT_TRUE(ra);
+  const std::string want_a = contents_of(**ra);
+  ASSERT_TRUE(b->build(target));
+  auto rb = Reader::open(target, true);
+  ASSERT_TRUE(rb);
+  const std::string want_b = contents_of(**rb);
+
+  constexpr int kRounds = 150;
+  std::atomic<bool> done{false};
+  auto builder = [&](const Writer& w) {
+    for (int i = 0; i < kRounds; ++i) EXPECT_TRUE(w.build(target));
+  };
+  int opens = 0;
+  std::thread reader_thread([&] {
+    while (!done.load()) {
+      auto r = Reader::open(target, true);
+      ASSERT_TRUE(r) << r.error().text();
+      ASSERT_TRUE((*r)->verify()) << (*r)->verify().error().text();
+      const std::string got = contents_of(**r);
+      ASSERT_TRUE(got == want_a || got == want_b);
+      ++opens;
+    }
+  });
+  std::thread t1(builder, std::cref(*a));
+  std::thread t2(builder, std::cref(*b));
+  t1.join();
+  t2.join();
+  done = true;
+  reader_thread.join();
+  EXPECT_GT(opens, 0);
+  EXPECT_FALSE(fs::exists(dir.file("s.vrnl.tmp")));  // the last builder renamed its own
+}
+
+// rename(2) that reports EINTR a few times before doing its work.
+int g_interruptions = 0;
+int interrupted_rename(const char* from, const char* to) {
+  if (g_interruptions > 0) {
+    --g_interruptions;
+    errno = EINTR;
+    return -1;
+  }
+  return ::rename(from, to);
+}
+int failing_rename(const char*, const char*) {
+  errno = EXDEV;
+  return -1;
+}
+
+TEST(Publish, RetriesAnInterruptedRename) {
+  TempDir dir;
+  const std::string target = dir.file("s.vrnl");
+  g_interruptions = 3;
+  PublishCalls calls;
+  calls.rename = interrupted_rename;
+  ASSERT_TRUE(publish(target, {bytes_of("head"), bytes_of("tail")}, calls));
+  EXPECT_EQ(g_interruptions, 0);
+  EXPECT_EQ(read_file(target), "headtail");
+  EXPECT_FALSE(fs::exists(dir.file("s.vrnl.tmp")));
+}
+
+TEST(Publish, AFailedRenameLeavesTheTargetAndTheWholeTemporaryFile) {
+  TempDir dir;
+  const std::string target = dir.file("s.vrnl");
+  ASSERT_TRUE(publish(target, {bytes_of("old")}));
+  PublishCalls calls;
+  calls.rename = failing_rename;
+  const Status s = publish(target, {bytes_of("new"), bytes_of("er")}, calls);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().text(), "VornIOError: rename: " + os_error_text(EXDEV));
+  EXPECT_EQ(read_file(target), "old");
+  EXPECT_EQ(read_file(dir.file("s.vrnl.tmp")), "newer");
+}
+
+TEST(Publish, ReusesALeftoverTemporaryFileAndItsMode) {
+  TempDir dir;
+  const std::string target = dir.file("s.vrnl");
+  const std::string tmp = dir.file("s.vrnl.tmp");
+  {
+    std::ofstream(tmp) << std::string(10000, 'x');
+  }
+  ASSERT_EQ(::chmod(tmp.c_str(), 0604), 0);
+  ASSERT_TRUE(publish(target, {bytes_of("short")}));
+  EXPECT_EQ(read_file(target), "short");  // truncated before it was written
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0604u);
+}
+
+TEST(Publish, WaitsForTheBuilderHoldingTheTemporaryFile) {
+  TempDir dir;
+  const std::string target = dir.file("s.vrnl");
+  const std::string tmp = dir.file("s.vrnl.tmp");
+  const int held = ::open(tmp.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::write(held, "other builder", 13), 13);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+  auto waiting = std::async(std::launch::async, [&] { return publish(target, {bytes_of("mine")}); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  // The holder publishes its file under another name and lets go. The waiting builder
+  // must not truncate that file: it starts over on a new temporary file.
+  ASSERT_EQ(::rename(tmp.c_str(), dir.file("other.vrnl").c_str()), 0);
+  ::close(held);
+  ASSERT_TRUE(waiting.get());
+  EXPECT_EQ(read_file(target), "mine");
+  EXPECT_EQ(read_file(dir.file("other.vrnl")), "other builder");
+}
+
+// Objects of 64 KiB: a store of eight spans many pages.
+constexpr size_t kBig = 64 * 1024;
+
+class ShrunkStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("s.vrnl");
+    ASSERT_TRUE(staged(8, kBig, 'p')->build(path_));
+    auto r = Reader::open(path_, true);
+    ASSERT_TRUE(r);
+    reader_ = std::move(*r);
+  }
+  void cut_to(off_t size) { ASSERT_EQ(::truncate(path_.c_str(), size), 0); }
+  // `e` is the fault error, at an offset in [lo, hi).
+  static void expect_fault(const StoreError& e, uint64_t lo, uint64_t hi) {
+    const std::string prefix = "VornIOError: store file changed while mapped: bus error at offset ";
+    const std::string text = e.text();
+    ASSERT_EQ(text.substr(0, prefix.size()), prefix) << text;
+    const uint64_t at = std::stoull(text.substr(prefix.size()));
+    EXPECT_GE(at, lo) << text;
+    EXPECT_LT(at, hi) << text;
+  }
+  // Offset of the record of object i.
+  static uint64_t record(int i) { return kDataOffset + i * (kBig + kRecordPrefix); }
+
+  TempDir dir_;
+  std::string path_;
+  std::unique_ptr<Reader> reader_;
+};
+
+TEST_F(ShrunkStore, ReadsPastTheCutFailAndTheRestStaysReadable) {
+  const off_t cut = 4 * 4096 * 16;  // a page boundary inside object 3's payload
+  cut_to(cut);
+  for (int round = 0; round < 2; ++round) {
+    // Objects 0..2 lie wholly before the cut.
+    for (int i = 0; i < 3; ++i) {
+      auto p = reader_->read_object(record(i));
+      ASSERT_TRUE(p) << p.error().text();
+      std::string copy(p->size(), '\0');
+      ASSERT_TRUE(copy_out(reinterpret_cast<uint8_t*>(copy.data()), *p));
+      EXPECT_EQ(copy, std::string(kBig, static_cast<char>('p' + i)));
+    }
+    // Object 3's prefix survives, its tail does not: the read reports the first
+    // missing byte it touched.
+    auto straddling = reader_->read_object(record(3));
+    ASSERT_FALSE(straddling);
+    expect_fault(straddling.error(), cut, cut + 4096);
+    auto beyond = reader_->read_object(record(5));  // its prefix is gone
+    ASSERT_FALSE(beyond);
+    expect_fault(beyond.error(), record(5), record(5) + 1);
+
+    auto all = reader_->read_entries(0, reader_->size());
+    ASSERT_FALSE(all);
+    expect_fault(all.error(), cut, cut + 4096);
+    auto distinct = reader_->distinct_objects();
+    ASSERT_FALSE(distinct);
+    expect_fault(distinct.error(), cut, cut + 4096);
+    const Status v = reader_->verify();  // the whole-file pass meets the cut first
+    ASSERT_FALSE(v);
+    expect_fault(v.error(), cut, cut + 4096);
+    EXPECT_TRUE(reader_->find(bytes_of("k7")).has_value());  // the index is a copy
+  }
+}
+
+TEST_F(ShrunkStore, ACopyThatMeetsTheCutFailsInsteadOfCrashing) {
+  auto p = reader_->read_object(record(7));
+  ASSERT_TRUE(p);
+  cut_to(0);  // after the read checked it: the copy itself faults
+  std::vector<uint8_t> dst(p->size());
+  const Status s = copy_out(dst.data(), *p);
+  ASSERT_FALSE(s);
+  expect_fault(s.error(), record(7) + kRecordPrefix, record(7) + kRecordPrefix + kBig);
+}
+
+TEST_F(ShrunkStore, EveryReaderOfTheFileSeesTheCut) {
+  // A second reader of the same file, cut short right after the header.
+  auto again = Reader::open(path_, false);
+  ASSERT_TRUE(again);
+  cut_to(kHeaderSize);
+  auto v = (*again)->verify();
+  ASSERT_FALSE(v);
+  expect_fault(v.error(), 4096, 4096 * 2);
+}
+
+// A bus error outside every guarded region still reaches the previous handler, here
+// the default one, and ends the process.
+TEST_F(ShrunkStore, AFaultOutsideTheGuardStillKills) {
+  ASSERT_TRUE(reader_->verify());  // a guarded pass: the handler is installed by now
+  EXPECT_EXIT(
+      {
+        const int fd = ::open(path_.c_str(), O_RDONLY);
+        auto* map = static_cast<const volatile uint8_t*>(
+            ::mmap(nullptr, 8 * kBig, PROT_READ, MAP_SHARED, fd, 0));
+        if (::truncate(path_.c_str(), 0) != 0) std::_Exit(3);
+        (void)reader_->verify();  // a guarded fault first
+        (void)map[5 * kBig];
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGBUS), "");
+  EXPECT_EXIT(std::raise(SIGBUS), ::testing::KilledBySignal(SIGBUS), "");
+}
+
+}  // namespace
+}  // namespace vornel
