@@ -3,11 +3,11 @@
 // that holds them.
 //
 // The entries live in one arena, an owned copy of the file's index section, so that
-// an entry's length, key and offset sit side by side. A table slot holds a hash tag
-// and the entry's arena position, and a parallel array holds the entry's record
+// an entry's length, key and offset sit side by side. A table slot is two words in one
+// cache line: a hash tag with the entry's arena position, and the entry's record
 // offset. A presence check reads one slot and one entry; a lookup also reads the
 // offset beside the slot, so that the record can be fetched while the key is still
-// being compared.
+// being compared. Filling the table touches one line per key.
 //
 // Memory per key: the key and 10 bytes in the arena, an 8-byte position in the entry
 // list, and 16 bytes per slot (tag and position, offset) at a load of 3/4.
@@ -43,8 +43,7 @@ class BasicKeyIndex {
         positions_(count * sizeof(uint64_t)),
         size_(count),
         slots_(count + count / 3 + 8),
-        table_(slots_ * sizeof(uint64_t)),
-        offsets_(slots_ * sizeof(uint64_t)) {
+        table_(slots_ * kSlotWords * sizeof(uint64_t)) {
     fill();
   }
 
@@ -55,9 +54,9 @@ class BasicKeyIndex {
   // Whether some entry's key equals `key`. One hash, usually one key comparison.
   bool contains(Bytes key) const {
     const uint64_t h = hash_(key.data(), key.size());
-    const size_t i = open_table::probe<Slot>(
+    const size_t i = open_table::probe<Slot, kSlotWords>(
         table(), slots_, h, [&](uint64_t pos, size_t) { return same_key(key_of(pos), key); });
-    return table()[i] != 0;
+    return table()[i * kSlotWords] != 0;
   }
 
   // The record offset of the last entry whose key equals `key`, or nullopt. Given
@@ -65,26 +64,27 @@ class BasicKeyIndex {
   // before its key is compared; a prefetch never faults, whatever the offset.
   std::optional<uint64_t> find(Bytes key, Bytes records = {}) const {
     const uint64_t h = hash_(key.data(), key.size());
-    const size_t i = open_table::probe<Slot>(table(), slots_, h, [&](uint64_t pos, size_t at) {
+    const size_t i = open_table::probe<Slot, kSlotWords>(table(), slots_, h, [&](uint64_t pos,
+                                                                                size_t at) {
       // Only offsets inside `records` form an address; the rest fail their read anyway.
-      if (const uint64_t offset = offsets()[at]; offset < records.size()) {
+      if (const uint64_t offset = table()[at * kSlotWords + 1]; offset < records.size()) {
         __builtin_prefetch(records.data() + offset);
         if (records.size() - offset > 64) __builtin_prefetch(records.data() + offset + 64);
       }
       return same_key(key_of(pos), key);
     });
-    if (table()[i] == 0) return std::nullopt;
-    return offsets()[i];
+    if (table()[i * kSlotWords] == 0) return std::nullopt;
+    return table()[i * kSlotWords + 1];
   }
 
  private:
   // 48 bits of arena position leave a 16-bit tag. At most 3/4 of the slots fill, so
   // every probe run ends.
   using Slot = open_table::TaggedSlot<48>;
+  static constexpr size_t kSlotWords = 2;  // the slot word, then the record offset
 
   uint64_t* positions() const { return positions_.as<uint64_t>(); }
   uint64_t* table() const { return table_.as<uint64_t>(); }
-  uint64_t* offsets() const { return offsets_.as<uint64_t>(); }
 
   static LargeBuffer copy_of(Bytes section) {
     LargeBuffer copy(section.size());
@@ -100,33 +100,31 @@ class BasicKeyIndex {
   }
 
   void fill() {
-    // Hash a batch and prefetch its slots before inserting it, so that the cache
-    // misses of a batch overlap instead of following one another.
-    constexpr size_t kBatch = 16;
-    uint64_t hashes[kBatch];
+    // Hash each entry and prefetch its home slot a number of entries before inserting
+    // it, so that the cache misses of the inserts in between overlap.
+    constexpr size_t kAhead = 32;
+    uint64_t hashes[kAhead];
     uint64_t pos = 0;
-    for (size_t first = 0; first < size_; first += kBatch) {
-      const size_t n = size_ - first < kBatch ? size_ - first : kBatch;
-      for (size_t k = 0; k < n; ++k) {
-        positions()[first + k] = pos;
+    for (size_t i = 0; i < size_ + kAhead; ++i) {
+      if (i >= kAhead) insert(positions()[i - kAhead], hashes[i % kAhead]);
+      if (i < size_) {
+        positions()[i] = pos;
         const IndexEntry entry = entry_at(pos);
         pos += entry.encoded_size();
-        hashes[k] = hash_(entry.key.data(), entry.key.size());
-        const size_t home = open_table::home(hashes[k], slots_);
-        __builtin_prefetch(&table()[home], 1);
-        __builtin_prefetch(&offsets()[home], 1);
+        const uint64_t h = hash_(entry.key.data(), entry.key.size());
+        hashes[i % kAhead] = h;
+        __builtin_prefetch(&table()[open_table::home(h, slots_) * kSlotWords], 1);
       }
-      for (size_t k = 0; k < n; ++k) insert(positions()[first + k], hashes[k]);
     }
   }
 
   // A repeated key takes over the slot of its earlier entry.
   void insert(uint64_t pos, uint64_t h) {
     const IndexEntry entry = entry_at(pos);
-    const size_t i = open_table::probe<Slot>(
+    const size_t i = open_table::probe<Slot, kSlotWords>(
         table(), slots_, h, [&](uint64_t other, size_t) { return same_key(key_of(other), entry.key); });
-    table()[i] = Slot::make(h, pos);
-    offsets()[i] = entry.offset;
+    table()[i * kSlotWords] = Slot::make(h, pos);
+    table()[i * kSlotWords + 1] = entry.offset;
   }
 
   Hash hash_;
@@ -135,8 +133,7 @@ class BasicKeyIndex {
   LargeBuffer positions_;  // uint64_t per entry: its arena position, in file order
   size_t size_;
   size_t slots_;
-  LargeBuffer table_;    // uint64_t per slot: tag and arena position
-  LargeBuffer offsets_;  // uint64_t per slot: record offset of that entry
+  LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
 };
 
 using KeyIndex = BasicKeyIndex<KeyHash>;
