@@ -13,6 +13,7 @@
 // list, and 16 bytes per slot (tag and position, offset) at a load of 3/4.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,12 +44,38 @@ class BasicKeyIndex {
         positions_(count * sizeof(uint64_t)),
         size_(count),
         slots_(count + count / 3 + 8),
-        table_(slots_ * kSlotWords * sizeof(uint64_t)) {
+        table_(slots_ * kSlotWords * sizeof(uint64_t)),
+        sample_(sample_count() * sizeof(uint64_t)) {
     fill();
   }
 
   size_t size() const { return size_; }
   Bytes key_at(size_t i) const { return key_of(positions()[i]); }
+
+  // Whether the keys are in ascending order (repeats allowed), as a writer leaves them.
+  bool sorted() const { return sorted_; }
+  // The first entry whose key is not less than `key`; only for a sorted() index. The
+  // sample of every kSampleStep-th key's first bytes, small enough to stay in the cache,
+  // narrows the search to about one step's entries before any entry is read.
+  size_t lower_bound(Bytes key) const {
+    const uint64_t h = head_of(key);
+    const uint64_t* sample = sample_.template as<uint64_t>();
+    const size_t m = sample_count();
+    // A head below h means a key below `key`; a head above it, a key above.
+    const size_t below = static_cast<size_t>(std::lower_bound(sample, sample + m, h) - sample);
+    const size_t above = static_cast<size_t>(std::upper_bound(sample + below, sample + m, h) - sample);
+    size_t lo = below == 0 ? 0 : (below - 1) * kSampleStep + 1;
+    size_t hi = above == m ? size_ : above * kSampleStep;
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (compare_keys(key_at(mid), key) < 0) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
   uint64_t offset_at(size_t i) const { return entry_at(positions()[i]).offset; }
 
   // Whether some entry's key equals `key`. One hash, usually one key comparison.
@@ -82,6 +109,17 @@ class BasicKeyIndex {
   // every probe run ends.
   using Slot = open_table::TaggedSlot<48>;
   static constexpr size_t kSlotWords = 2;  // the slot word, then the record offset
+  static constexpr size_t kSampleStep = 16;  // 0.5 bytes of sample per key
+
+  size_t sample_count() const { return (size_ + kSampleStep - 1) / kSampleStep; }
+
+  // The first 8 key bytes as a big-endian number, zero-padded: heads order keys as
+  // compare_keys does, except that two keys may share a head.
+  static uint64_t head_of(Bytes key) {
+    uint8_t bytes[8] = {};
+    if (!key.empty()) std::memcpy(bytes, key.data(), key.size() < 8 ? key.size() : 8);
+    return load_be64(bytes);
+  }
 
   uint64_t* positions() const { return positions_.as<uint64_t>(); }
   uint64_t* table() const { return table_.as<uint64_t>(); }
@@ -101,10 +139,14 @@ class BasicKeyIndex {
 
   void fill() {
     // Hash each entry and prefetch its home slot a number of entries before inserting
-    // it, so that the cache misses of the inserts in between overlap.
+    // it, so that the cache misses of the inserts in between overlap. The same walk
+    // checks the key order and takes the sample.
     constexpr size_t kAhead = 32;
     uint64_t hashes[kAhead];
     uint64_t pos = 0;
+    uint64_t* const sample = sample_.template as<uint64_t>();
+    Bytes previous;
+    uint64_t previous_head = 0;
     for (size_t i = 0; i < size_ + kAhead; ++i) {
       if (i >= kAhead) insert(positions()[i - kAhead], hashes[i % kAhead]);
       if (i < size_) {
@@ -114,6 +156,13 @@ class BasicKeyIndex {
         const uint64_t h = hash_(entry.key.data(), entry.key.size());
         hashes[i % kAhead] = h;
         __builtin_prefetch(&table()[open_table::home(h, slots_) * kSlotWords], 1);
+        const uint64_t head = head_of(entry.key);
+        if (i % kSampleStep == 0) sample[i / kSampleStep] = head;
+        if (i != 0 && sorted_ && head <= previous_head) {
+          sorted_ = head == previous_head && compare_keys(previous, entry.key) <= 0;
+        }
+        previous = entry.key;
+        previous_head = head;
       }
     }
   }
@@ -134,6 +183,8 @@ class BasicKeyIndex {
   size_t size_;
   size_t slots_;
   LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
+  LargeBuffer sample_;  // uint64_t per kSampleStep entries: the head of the first key
+  bool sorted_ = true;
 };
 
 using KeyIndex = BasicKeyIndex<KeyHash>;

@@ -294,20 +294,32 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
+void Reader::prefetch_entry(size_t i) const {
+  const uint64_t off = state_->index.offset_at(i);
+  if (off < state_->file_size) __builtin_prefetch(state_->mapping.data() + off);
+}
+
 std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
   const KeyIndex& index = state_->index;
   const size_t n = index.size();
   if (n == 0) return {0, 0};
-  // Lower bound: the first entry whose key is not less than the prefix.
-  size_t base = 0;
-  size_t size = n;
-  while (size > 1) {
-    const size_t half = size / 2;
-    const size_t mid = base + half;
-    if (key_less(index.key_at(mid), prefix)) base = mid;
-    size -= half;
+  // Lower bound: the first entry whose key is not less than the prefix. Every search
+  // finds the same one in a sorted index; an unsorted one gets the plain binary search,
+  // whose steps then decide the answer.
+  size_t first;
+  if (index.sorted()) {
+    first = index.lower_bound(prefix);
+  } else {
+    size_t base = 0;
+    size_t size = n;
+    while (size > 1) {
+      const size_t half = size / 2;
+      const size_t mid = base + half;
+      if (key_less(index.key_at(mid), prefix)) base = mid;
+      size -= half;
+    }
+    first = base + (key_less(index.key_at(base), prefix) ? 1 : 0);
   }
-  const size_t first = base + (key_less(index.key_at(base), prefix) ? 1 : 0);
   // The matches run contiguously from there in a sorted index.
   size_t last = first;
   while (last < n) {

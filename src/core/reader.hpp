@@ -41,6 +41,9 @@ class Reader {
   // Bounds-checks the record at `off` and returns its payload inside the mapping.
   // Copy it out with copy_out.
   [[nodiscard]] Result<Bytes> read_object(uint64_t off) const;
+  // Starts fetching the record of entry i, which a listing reads a little later. A
+  // prefetch never faults, and offsets outside the file are left alone.
+  void prefetch_entry(size_t i) const;
   // [first, last) of the entries whose key starts with `prefix`: lower bound by
   // binary search, then the contiguous run.
   std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
