@@ -9,8 +9,9 @@
 // offset beside the slot, so that the record can be fetched while the key is still
 // being compared. Filling the table touches one line per key.
 //
-// Memory per key: the key and 10 bytes in the arena, an 8-byte position in the entry
-// list, and 16 bytes per slot (tag and position, offset) at a load of 3/4.
+// Memory per key: the key and 10 bytes in the arena, a 4-byte position in the entry
+// list (8 bytes past 4 GiB of entries), 16 bytes per slot (tag and position, offset) at
+// a load of 3/4, and half a byte of sample for the ordered search.
 #pragma once
 
 #include <algorithm>
@@ -41,7 +42,7 @@ class BasicKeyIndex {
   BasicKeyIndex(LargeBuffer section, size_t count, Hash hash = Hash())
       : hash_(hash),
         arena_(std::move(section)),
-        positions_(count * sizeof(uint64_t)),
+        positions_(count * (narrow() ? sizeof(uint32_t) : sizeof(uint64_t))),
         size_(count),
         slots_(count + count / 3 + 8),
         table_(slots_ * kSlotWords * sizeof(uint64_t)),
@@ -50,7 +51,7 @@ class BasicKeyIndex {
   }
 
   size_t size() const { return size_; }
-  Bytes key_at(size_t i) const { return key_of(positions()[i]); }
+  Bytes key_at(size_t i) const { return key_of(position(i)); }
 
   // Whether the keys are in ascending order (repeats allowed), as a writer leaves them.
   bool sorted() const { return sorted_; }
@@ -76,7 +77,7 @@ class BasicKeyIndex {
     }
     return lo;
   }
-  uint64_t offset_at(size_t i) const { return entry_at(positions()[i]).offset; }
+  uint64_t offset_at(size_t i) const { return entry_at(position(i)).offset; }
 
   // Whether some entry's key equals `key`. One hash, usually one key comparison.
   bool contains(Bytes key) const {
@@ -121,7 +122,19 @@ class BasicKeyIndex {
     return load_be64(bytes);
   }
 
-  uint64_t* positions() const { return positions_.as<uint64_t>(); }
+  // Positions take 4 bytes each while the arena is below 4 GiB, as it is for up to about
+  // a hundred million keys of common lengths, and 8 bytes beyond.
+  bool narrow() const { return arena_.size() <= UINT32_MAX; }
+  uint64_t position(size_t i) const {
+    return narrow() ? positions_.as<uint32_t>()[i] : positions_.as<uint64_t>()[i];
+  }
+  void set_position(size_t i, uint64_t pos) {
+    if (narrow()) {
+      positions_.as<uint32_t>()[i] = static_cast<uint32_t>(pos);
+    } else {
+      positions_.as<uint64_t>()[i] = pos;
+    }
+  }
   uint64_t* table() const { return table_.as<uint64_t>(); }
 
   static LargeBuffer copy_of(Bytes section) {
@@ -148,9 +161,9 @@ class BasicKeyIndex {
     Bytes previous;
     uint64_t previous_head = 0;
     for (size_t i = 0; i < size_ + kAhead; ++i) {
-      if (i >= kAhead) insert(positions()[i - kAhead], hashes[i % kAhead]);
+      if (i >= kAhead) insert(position(i - kAhead), hashes[i % kAhead]);
       if (i < size_) {
-        positions()[i] = pos;
+        set_position(i, pos);
         const IndexEntry entry = entry_at(pos);
         pos += entry.encoded_size();
         const uint64_t h = hash_(entry.key.data(), entry.key.size());
@@ -179,7 +192,7 @@ class BasicKeyIndex {
   Hash hash_;
   // Huge-page backed where large: lookups jump at random across all of these.
   LargeBuffer arena_;      // the index section, verbatim
-  LargeBuffer positions_;  // uint64_t per entry: its arena position, in file order
+  LargeBuffer positions_;  // per entry, its arena position, in file order (see narrow())
   size_t size_;
   size_t slots_;
   LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
