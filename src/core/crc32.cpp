@@ -288,7 +288,8 @@ VORNEL_TARGET_CLMUL256 inline __m256i load256(const uint8_t* p) {
 
 VORNEL_TARGET_CLMUL256 inline __m256i fold(__m256i acc, __m256i k, __m256i next) {
   return _mm256_xor_si256(
-      _mm256_xor_si256(_mm256_clmulepi64_epi128(acc, k, 0x00), _mm256_clmulepi64_epi128(acc, k, 0x11)),
+      _mm256_xor_si256(_mm256_clmulepi64_epi128(acc, k, 0x00),
+                       _mm256_clmulepi64_epi128(acc, k, 0x11)),
       next);
 }
 

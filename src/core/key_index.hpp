@@ -64,7 +64,8 @@ class BasicKeyIndex {
     const size_t m = sample_count();
     // A head below h means a key below `key`; a head above it, a key above.
     const size_t below = static_cast<size_t>(std::lower_bound(sample, sample + m, h) - sample);
-    const size_t above = static_cast<size_t>(std::upper_bound(sample + below, sample + m, h) - sample);
+    const size_t above =
+        static_cast<size_t>(std::upper_bound(sample + below, sample + m, h) - sample);
     size_t lo = below == 0 ? 0 : (below - 1) * kSampleStep + 1;
     size_t hi = above == m ? size_ : above * kSampleStep;
     while (lo < hi) {
@@ -184,7 +185,8 @@ class BasicKeyIndex {
   void insert(uint64_t pos, uint64_t h) {
     const IndexEntry entry = entry_at(pos);
     const size_t i = open_table::probe<Slot, kSlotWords>(
-        table(), slots_, h, [&](uint64_t other, size_t) { return same_key(key_of(other), entry.key); });
+        table(), slots_, h,
+        [&](uint64_t other, size_t) { return same_key(key_of(other), entry.key); });
     table()[i * kSlotWords] = Slot::make(h, pos);
     table()[i * kSlotWords + 1] = entry.offset;
   }
