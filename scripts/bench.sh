@@ -3,6 +3,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_venv
+ensure_bench_deps
 ensure_native_deps
 build_module
 dir="$ROOT/build/bench"

@@ -36,6 +36,18 @@ ensure_venv() {
   fi
 }
 
+# The benchmarks' peers and plotting, on top of the development dependencies; never
+# part of the module's own dependencies.
+ensure_bench_deps() {
+  local stamp="$VENV/.bench-deps-stamp"
+  local want
+  want=$(cat "$ROOT/requirements-bench.txt")
+  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+    "$PY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-bench.txt"
+    echo "$want" > "$stamp"
+  fi
+}
+
 # Builds and installs _vornel into the virtual environment (incremental build dir).
 build_module() {
   (cd "$ROOT" && "$PY" -m pip install --quiet --disable-pip-version-check \

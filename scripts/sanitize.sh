@@ -9,7 +9,9 @@ dir="$ROOT/build/sanitize"
 cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNEL_SANITIZE=ON \
   -DVORNEL_CORE_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$dir" -j2
-"$dir/core_tests" --gtest_brief=1
+# The sanitizer would turn a bus error into its own report and exit status: the core's
+# guard against a store cut short under its mapping must see the signal as it is.
+ASAN_OPTIONS=handle_sigbus=0 "$dir/core_tests" --gtest_brief=1
 
 # The interpreter itself is not instrumented: preload the runtimes, and leave leak
 # checking off (the interpreter keeps much of its memory until exit by design).

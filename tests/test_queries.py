@@ -276,3 +276,60 @@ def test_threads_share_one_reader(tmp_path):
     for t in threads:
         t.join()
     assert failures == []
+
+
+# Keys long enough to share 8-byte heads often and to end inside and past the head.
+long_key = st.builds(lambda head, tail: head + tail,
+                     st.sampled_from([b"", b"user:", b"user:0000", b"user:00001234", b"\xff" * 9]),
+                     st.binary(max_size=6))
+
+
+@settings(max_examples=25, deadline=None)
+@given(keys=st.lists(long_key, min_size=200, max_size=3000, unique=True),
+       prefixes=st.lists(long_key, max_size=20), misses=st.lists(long_key, max_size=20),
+       repeats=st.lists(st.integers(0, 10**6), max_size=5))
+def test_large_sorted_index_lookups_and_prefix_scans_match_a_model(
+        tmp_path_factory, keys, prefixes, misses, repeats):
+    # A writer's index, sorted, with some keys repeated in place (as a merged file may
+    # hold them): every lower bound has a single answer, found through the key sample.
+    keys = sorted(keys)
+    entries = []
+    for i, k in enumerate(keys):
+        entries.append((k, i))
+        if i in {r % len(keys) for r in repeats}:
+            entries.append((k, len(keys) + i))
+    payload = [struct.pack(">I", i) for i in range(2 * len(keys))]
+    offsets, data = [], b""
+    for p in payload:
+        offsets.append(HEADER_SIZE + len(data))
+        data += record(p)
+    index = b"".join(entry(k, offsets[obj]) for k, obj in entries)
+    path = tmp_path_factory.getbasetemp() / "large.vrnl"
+    path.write_bytes(raw_store(data, index, len(entries)))
+    reader = Reader(str(path))
+
+    last = {k: obj for k, obj in entries}
+    for k in keys[:: max(1, len(keys) // 50)] + misses:
+        assert reader.get_raw(k) == (payload[last[k]] if k in last else None)
+        assert reader.exists(k) == (k in last)
+    for p in prefixes + [k[: len(k) // 2] for k in keys[:: max(1, len(keys) // 10)]]:
+        want = [(text(k), payload[obj]) for k, obj in entries if k.startswith(p)]
+        assert reader.prefix_raw(p) == want
+    assert reader.items_raw_bytes() == [(k, payload[obj]) for k, obj in entries]
+
+
+@settings(max_examples=25, deadline=None)
+@given(keys=st.lists(long_key, min_size=200, max_size=2000, unique=True),
+       swap=st.integers(0, 10**6), prefixes=st.lists(long_key, min_size=1, max_size=10))
+def test_large_index_with_one_pair_out_of_order_follows_the_binary_search(
+        tmp_path_factory, keys, swap, prefixes):
+    keys = sorted(keys)
+    i = swap % (len(keys) - 1)
+    keys[i], keys[i + 1] = keys[i + 1], keys[i]
+    path = tmp_path_factory.getbasetemp() / "unsorted_large.vrnl"
+    index = b"".join(entry(k, HEADER_SIZE + 8 * j) for j, k in enumerate(keys))
+    data = b"".join(record(b"") for _ in keys)
+    path.write_bytes(raw_store(data, index, len(keys)))
+    reader = Reader(str(path))
+    for p in prefixes + [keys[i][:3], keys[i + 1]]:
+        assert reader.prefix_raw(p) == [(text(keys[j]), b"") for j in lower_bound_walk(keys, p)]

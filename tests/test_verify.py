@@ -101,3 +101,37 @@ def test_record_ending_at_the_file_end_is_checked(tmp_path):
     payload = b"\0" * 3 + index
     blob = raw_store(struct.pack(">II", len(payload), zlib.crc32(payload)) + b"\0" * 3, index, 1)
     assert reader_for(tmp_path, blob).verify() is True
+
+
+def shuffled_store(rng, lengths):
+    """Objects of the given payload lengths, each bound to one or two keys staged in a random
+    order, so that index order and file order differ."""
+    objects = [bytes(rng.getrandbits(8) for _ in range(n)) for n in lengths]
+    keys = [f"k{rng.getrandbits(40):010x}" for _ in range(2 * len(objects))]
+    bindings = [(k, i % len(objects)) for i, k in enumerate(keys)]
+    rng.shuffle(bindings)
+    return objects, bindings
+
+
+# Small records (checked through a bitmap of offsets) and large ones (through sorted offsets).
+@pytest.mark.parametrize("lengths", [range(301), range(3000, 3020)], ids=["small", "large"])
+def test_every_record_verifies_and_a_fault_is_reported_at_its_first_entry(tmp_path, lengths):
+    import random
+    rng = random.Random(5)
+    objects, bindings = shuffled_store(rng, lengths)
+    blob = encode_store(objects, bindings)
+    assert reader_for(tmp_path, blob).verify() is True
+
+    offsets, at = [], HEADER_SIZE
+    for obj in objects:
+        offsets.append(at)
+        at += 8 + len(obj)
+    index_order = [offsets[obj_id] for _, obj_id in sorted(bindings, key=lambda b: b[0])]
+    for trial in range(40):
+        bad = rng.sample([i for i, o in enumerate(objects) if o], 3)
+        damaged_blob = bytearray(blob)
+        for i in bad:
+            damaged_blob[offsets[i] + 8 + rng.randrange(len(objects[i]))] ^= 0x10
+        first = next(off for off in index_order if off in {offsets[i] for i in bad})
+        reader = reader_for(tmp_path, recrc(bytes(damaged_blob)))
+        assert verify_error(reader) == f"VornCorruptError: object CRC32 mismatch at offset {first}"

@@ -1,6 +1,7 @@
 #include "crc32.hpp"
 
 #include <array>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VORNEL_CRC32_X86 1
@@ -143,6 +144,7 @@ constexpr FoldPair kFold128 = fold_pair(128);
 constexpr FoldPair kFold256 = fold_pair(256);
 constexpr FoldPair kFold384 = fold_pair(384);
 constexpr FoldPair kFold512 = fold_pair(512);
+constexpr FoldPair kFold768 = fold_pair(768);
 constexpr FoldPair kFold1024 = fold_pair(1024);
 constexpr FoldPair kFold1536 = fold_pair(1536);
 constexpr FoldPair kFold2048 = fold_pair(2048);
@@ -156,10 +158,13 @@ constexpr uint64_t kPoly33 = reflect(kPoly, 33);
 // ---- PCLMULQDQ kernel ------------------------------------------------------------------------
 
 #define VORNEL_TARGET_CLMUL __attribute__((target("pclmul,sse4.1")))
+#define VORNEL_TARGET_CLMUL256 __attribute__((target("pclmul,sse4.1,avx2,vpclmulqdq")))
 #define VORNEL_TARGET_CLMUL512 \
   __attribute__((target("pclmul,sse4.1,avx512f,avx512vl,vpclmulqdq")))
 
-constexpr size_t kClmulMin = 64;      // four 16-byte lanes; shorter input goes to the table
+constexpr size_t kClmulMin = 64;      // four 16-byte lanes
+constexpr size_t kShortMax = 256;     // below this one lane, without the setup of four
+constexpr size_t kClmul256Min = 256;  // four 32-byte lanes, twice over; shorter goes to kClmul
 constexpr size_t kClmul512Min = 256;  // four 64-byte lanes; shorter input goes to kClmul
 
 // Buffers larger than the caches stream from memory, and the hardware prefetchers stop at every
@@ -205,8 +210,54 @@ VORNEL_TARGET_CLMUL uint32_t reduce(__m128i block) {
   return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(a, t2), 1));
 }
 
+// pshufb controls that move a block by whole bytes: the 16 bytes at kShuffle + 16 - s shift
+// it s bytes later in memory order, those at kShuffle + 16 + s shift it s bytes earlier; the
+// bytes shifted in are zero (a control byte with its top bit set).
+alignas(16) constexpr uint8_t kShuffle[48] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+VORNEL_TARGET_CLMUL inline __m128i shuffle_control(size_t at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShuffle + at));
+}
+
+// The register after a message that ends with the r < 16 bytes before `end`, given x, a block
+// congruent to everything before those bytes, and at least 16 bytes of input before `end`.
+VORNEL_TARGET_CLMUL uint32_t reduce_with_tail(__m128i x, const uint8_t* end, size_t r) {
+  if (r != 0) {
+    // x‖tail = (first r bytes of x)·x^128 + (last 16 - r bytes of x)‖tail, the tail taken from
+    // the input's last 16 bytes, loaded whole.
+    const __m128i last = load128(end - 16);
+    const __m128i head = _mm_shuffle_epi8(x, shuffle_control(r));       // later by 16 - r
+    const __m128i rest = _mm_shuffle_epi8(x, shuffle_control(16 + r));  // earlier by r
+    const __m128i keep = _mm_shuffle_epi8(_mm_set1_epi8(-1), shuffle_control(r));
+    x = fold(head, constants(kFold128), _mm_or_si128(rest, _mm_and_si128(last, keep)));
+  }
+  return reduce(x);
+}
+
+// Short input (4 to 63 bytes, the size of small records): one 16-byte lane and no setup, the
+// partial last block folded by shifting instead of byte by byte: a short straight run that the
+// CPU overlaps with the next record's.
+VORNEL_TARGET_CLMUL uint32_t clmul_short(uint32_t reg, const uint8_t* p, size_t n) {
+  const __m128i start = _mm_cvtsi32_si128(static_cast<int>(reg));
+  if (n < 16) {
+    // The n bytes at the end of a zeroed block; the register goes onto the first of them.
+    alignas(16) uint8_t block[16] = {};
+    std::memcpy(block + 16 - n, p, n);
+    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+    return reduce(_mm_xor_si128(x, _mm_shuffle_epi8(start, shuffle_control(n))));
+  }
+  __m128i x = _mm_xor_si128(load128(p), start);
+  const __m128i k128 = constants(kFold128);
+  const uint8_t* end = p + n;
+  for (p += 16; end - p >= 16; p += 16) x = fold(x, k128, load128(p));
+  return reduce_with_tail(x, end, static_cast<size_t>(end - p));
+}
+
 VORNEL_TARGET_CLMUL uint32_t clmul_update(uint32_t reg, const uint8_t* p, size_t n) {
-  if (n < kClmulMin) return table_update(reg, p, n);
+  if (n < kShortMax) return n < 4 ? table_update(reg, p, n) : clmul_short(reg, p, n);
   __m128i x0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(reg)));
   __m128i x1 = load128(p + 16);
   __m128i x2 = load128(p + 32);
@@ -226,7 +277,56 @@ VORNEL_TARGET_CLMUL uint32_t clmul_update(uint32_t reg, const uint8_t* p, size_t
   const __m128i k128 = constants(kFold128);
   x3 = fold(x2, k128, x3);
   for (; n >= 16; p += 16, n -= 16) x3 = fold(x3, k128, load128(p));
-  return table_update(reduce(x3), p, n);
+  return reduce_with_tail(x3, p + n, n);
+}
+
+// ---- VPCLMULQDQ kernel on AVX2 registers ------------------------------------------------------
+
+VORNEL_TARGET_CLMUL256 inline __m256i load256(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+VORNEL_TARGET_CLMUL256 inline __m256i fold(__m256i acc, __m256i k, __m256i next) {
+  return _mm256_xor_si256(
+      _mm256_xor_si256(_mm256_clmulepi64_epi128(acc, k, 0x00),
+                       _mm256_clmulepi64_epi128(acc, k, 0x11)),
+      next);
+}
+
+VORNEL_TARGET_CLMUL256 inline __m256i constants256(FoldPair k) {
+  const auto lo = static_cast<long long>(k.lo), hi = static_cast<long long>(k.hi);
+  return _mm256_set_epi64x(hi, lo, hi, lo);
+}
+
+VORNEL_TARGET_CLMUL256 uint32_t clmul256_update(uint32_t reg, const uint8_t* p, size_t n) {
+  if (n < kClmul256Min) return clmul_update(reg, p, n);
+  __m256i z0 = _mm256_xor_si256(load256(p),
+                                _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(reg))));
+  __m256i z1 = load256(p + 32);
+  __m256i z2 = load256(p + 64);
+  __m256i z3 = load256(p + 96);
+  p += 128;
+  n -= 128;
+  const __m256i k1024 = constants256(kFold1024);
+  for (; n >= 128; p += 128, n -= 128) {
+    prefetch(p, n);
+    prefetch(p + 64, n - 64);
+    z0 = fold(z0, k1024, load256(p));
+    z1 = fold(z1, k1024, load256(p + 32));
+    z2 = fold(z2, k1024, load256(p + 64));
+    z3 = fold(z3, k1024, load256(p + 96));
+  }
+  z3 = fold(z0, constants256(kFold768), z3);
+  z3 = fold(z1, constants256(kFold512), z3);
+  const __m256i k256 = constants256(kFold256);
+  z3 = fold(z2, k256, z3);
+  for (; n >= 32; p += 32, n -= 32) z3 = fold(z3, k256, load256(p));
+
+  // The two 16-byte lanes of z3, earlier first, into one.
+  const __m128i k128 = constants(kFold128);
+  __m128i x = fold(_mm256_castsi256_si128(z3), k128, _mm256_extracti128_si256(z3, 1));
+  for (; n >= 16; p += 16, n -= 16) x = fold(x, k128, load128(p));
+  return reduce_with_tail(x, p + n, n);
 }
 
 // ---- VPCLMULQDQ kernel -----------------------------------------------------------------------
@@ -298,11 +398,15 @@ bool supported(Crc32Kernel kernel) {
     case Crc32Kernel::Clmul:
       __builtin_cpu_init();  // may run before the runtime's own constructors
       return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    case Crc32Kernel::Clmul256:
+      return supported(Crc32Kernel::Clmul) && __builtin_cpu_supports("avx2") &&
+             __builtin_cpu_supports("vpclmulqdq");
     case Crc32Kernel::Clmul512:
       return supported(Crc32Kernel::Clmul) && __builtin_cpu_supports("avx512f") &&
              __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
 #else
     case Crc32Kernel::Clmul:
+    case Crc32Kernel::Clmul256:
     case Crc32Kernel::Clmul512:
       return false;
 #endif
@@ -316,6 +420,8 @@ UpdateFn update_fn(Crc32Kernel kernel) {
 #ifdef VORNEL_CRC32_X86
     case Crc32Kernel::Clmul:
       return clmul_update;
+    case Crc32Kernel::Clmul256:
+      return clmul256_update;
     case Crc32Kernel::Clmul512:
       return clmul512_update;
 #endif
@@ -325,7 +431,7 @@ UpdateFn update_fn(Crc32Kernel kernel) {
 }
 
 Crc32Kernel best_kernel() {
-  for (Crc32Kernel k : {Crc32Kernel::Clmul512, Crc32Kernel::Clmul})
+  for (Crc32Kernel k : {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256, Crc32Kernel::Clmul})
     if (crc32_kernel_supported(k)) return k;
   return Crc32Kernel::Table;
 }
@@ -362,6 +468,8 @@ std::string_view crc32_kernel_name(Crc32Kernel kernel) {
       return "table";
     case Crc32Kernel::Clmul:
       return "pclmul";
+    case Crc32Kernel::Clmul256:
+      return "vpclmul256";
     case Crc32Kernel::Clmul512:
       return "vpclmul512";
   }

@@ -21,11 +21,12 @@ inline uint32_t crc32(const uint8_t* data, size_t n) { return crc32_extend(0, da
 enum class Crc32Kernel {
   Table,     // slice-by-8 tables, portable
   Clmul,     // x86 PCLMULQDQ folding, 4 x 128-bit lanes
+  Clmul256,  // x86 VPCLMULQDQ on AVX2 registers, 4 x 256-bit lanes
   Clmul512,  // x86 VPCLMULQDQ on AVX-512 registers, 4 x 512-bit lanes
 };
 
 inline constexpr Crc32Kernel kAllCrc32Kernels[] = {Crc32Kernel::Table, Crc32Kernel::Clmul,
-                                                   Crc32Kernel::Clmul512};
+                                                   Crc32Kernel::Clmul256, Crc32Kernel::Clmul512};
 
 // True if this CPU (and OS) can run the kernel.
 bool crc32_kernel_supported(Crc32Kernel kernel);

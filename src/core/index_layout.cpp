@@ -28,10 +28,27 @@ uint64_t key_head(const uint8_t* key, uint64_t len) {
   return load_be64(bytes);
 }
 
-// Heads order keys as compare_keys does, except that a zero byte and padding tie.
-bool entry_less(const SortEntry& a, const SortEntry& b) {
-  if (a.head != b.head) return a.head < b.head;
-  return compare_keys(a.key_bytes(), b.key_bytes()) < 0;
+// Sorts [first, last) by key, given that their keys agree on their first `depth` bytes
+// and that each entry's head holds its key's next 8 bytes. A multikey sort on 8-byte
+// words: entries compare by head, and by how many of those 8 bytes the key has; only
+// entries equal in both, whose keys go on past the word, read their next word, so no
+// comparison ever reads key bytes again.
+void sort_from(SortEntry* first, SortEntry* last, uint32_t depth) {
+  auto rest = [depth](const SortEntry& e) { return std::min<uint32_t>(e.key_len - depth, 8); };
+  std::sort(first, last, [&](const SortEntry& a, const SortEntry& b) {
+    return a.head != b.head ? a.head < b.head : rest(a) < rest(b);
+  });
+  for (SortEntry* run = first; run != last;) {
+    SortEntry* end = run + 1;
+    while (end != last && end->head == run->head && rest(*end) == rest(*run)) ++end;
+    // Distinct keys tie only while both go on past this word.
+    if (end - run > 1) {
+      const uint32_t next = depth + 8;
+      for (SortEntry* e = run; e != end; ++e) e->head = key_head(e->key + next, e->key_len - next);
+      sort_from(run, end, next);
+    }
+    run = end;
+  }
 }
 
 constexpr unsigned kGroupBits = 16;     // entries are grouped by their first two key bytes
@@ -49,7 +66,7 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   };
   if (keys.size() < kGroupingMin) {
     for (size_t i = 0; i < keys.size(); ++i) order[i] = entry(keys[i]);
-    std::sort(order.begin(), order.end(), entry_less);
+    sort_from(order.data(), order.data() + order.size(), 0);
     return order;
   }
   constexpr size_t kGroups = size_t{1} << kGroupBits;
@@ -64,7 +81,7 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
     order[next[group_of(e.head)]++] = e;
   }
   for (size_t g = 0; g < kGroups; ++g) {
-    std::sort(order.begin() + start[g], order.begin() + start[g + 1], entry_less);
+    sort_from(order.data() + start[g], order.data() + start[g + 1], 0);
   }
   return order;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -56,6 +57,129 @@ void touch_pages(const uint8_t* seen, Bytes b) {
   const uintptr_t next_page = (reinterpret_cast<uintptr_t>(seen) | (kStep - 1)) + 1;
   const volatile uint8_t* p = b.data();
   for (size_t i = next_page > start ? next_page - start : 0; i < b.size(); i += kStep) (void)p[i];
+}
+
+// The record offsets of every index entry in ascending order, repeats included. An LSD radix
+// sort on 11-bit digits, with only as many passes as the largest offset needs: offsets are
+// below the file size, so a store of a few hundred megabytes takes three.
+std::vector<uint64_t> offsets_in_file_order(const KeyIndex& index) {
+  const size_t n = index.size();
+  std::vector<uint64_t> a(n);
+  uint64_t top = 0;
+  bool ascending = true;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t off = index.offset_at(i);
+    ascending &= off >= top;
+    top = off > top ? off : top;
+    a[i] = off;
+  }
+  if (ascending) return a;  // a store staged in key order
+  constexpr unsigned kDigitBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kDigitBits;
+  std::vector<uint64_t> b(n);
+  const unsigned bits = top == 0 ? 1 : 64 - static_cast<unsigned>(__builtin_clzll(top));
+  std::vector<size_t> count(kBuckets);
+  for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
+    std::fill(count.begin(), count.end(), 0);
+    for (uint64_t v : a) ++count[(v >> shift) & (kBuckets - 1)];
+    size_t sum = 0;
+    for (size_t& c : count) sum += std::exchange(c, sum);
+    for (uint64_t v : a) b[count[(v >> shift) & (kBuckets - 1)]++] = v;
+    a.swap(b);
+  }
+  return a;
+}
+
+// Whether the record at `off` lies inside the file and matches its checksum. Reads the
+// mapping: call it inside a guarded region.
+bool record_intact(Bytes file, uint64_t off) {
+  Bytes payload;
+  if (locate_record(file, off, &payload) != RecordBound::Inside) return false;
+  return crc32(payload.data(), payload.size()) == RecordPrefix::decode(file.data() + off).crc;
+}
+
+// The outcome of one pass over the file: its body checksum, and whether every record that
+// some entry names lies inside the file and matches its checksum.
+struct FileCheck {
+  uint32_t body_crc = 0;
+  bool records_intact = true;
+};
+
+// A bitmap of referenced offsets costs a bit per file byte and a sort 16 bytes per entry;
+// the bitmap serves stores of small records, where it is about as small as the sort's two
+// arrays. Its scattered writes land in a bitmap that largely stays in the cache.
+constexpr uint64_t kBitmapBytesPerEntry = 32;
+// The body is checksummed in pieces that stay in the cache for the records starting there.
+constexpr uint64_t kPieceSize = uint64_t{1} << 17;
+static_assert(kPieceSize % 64 == 0);
+
+// Both checks of verify() in one read of the file, for stores of small records: each piece
+// of the body is checksummed whole, then the referenced records that start in it, while it
+// is still in the cache.
+Result<FileCheck> check_with_bitmap(const KeyIndex& index, Bytes file) {
+  const uint64_t size = file.size();
+  const size_t n = index.size();
+  const size_t words = static_cast<size_t>(size / 64 + 1);
+  const auto marks = std::make_unique<uint64_t[]>(words);  // zeroed
+  FileCheck check;
+  // The marks land at random; asking for each word a few entries ahead overlaps the misses.
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      const uint64_t ahead = index.offset_at(i + kAhead);
+      if (ahead < size) __builtin_prefetch(&marks[ahead / 64], 1);
+    }
+    const uint64_t off = index.offset_at(i);
+    if (off >= size) {
+      check.records_intact = false;
+    } else {
+      marks[off / 64] |= uint64_t{1} << (off % 64);
+    }
+  }
+  uint64_t* const bitmap = marks.get();
+  uint64_t from = kHeaderSize;  // where the piece being read begins
+  if (const void* fault = guarded([&] {
+        size_t w = 0;
+        while (from < size) {
+          const uint64_t to = std::min(size, (from / kPieceSize + 1) * kPieceSize);
+          check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
+          for (; w < words && w * 64 < to; ++w) {
+            for (uint64_t bits = bitmap[w]; bits != 0 && check.records_intact; bits &= bits - 1) {
+              const uint64_t off = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+              check.records_intact = record_intact(file, off);
+            }
+          }
+          from = to;
+        }
+      })) {
+    return fail(mapping_fault(fault, from));
+  }
+  return check;
+}
+
+Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
+  if (file.size() / 8 <= kBitmapBytesPerEntry * index.size()) {
+    return check_with_bitmap(index, file);
+  }
+  // Large records: the two passes cost the same however they are interleaved.
+  FileCheck check;
+  auto crc = body_crc(file);
+  if (!crc) return fail(std::move(crc.error()));
+  check.body_crc = *crc;
+  const std::vector<uint64_t> offsets = offsets_in_file_order(index);
+  const uint64_t* const sorted = offsets.data();
+  const size_t n = offsets.size();
+  uint64_t at = 0;  // the record being read
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < n && check.records_intact; ++i) {
+          if (i != 0 && sorted[i] == sorted[i - 1]) continue;  // a shared record, checked already
+          at = sorted[i];
+          check.records_intact = record_intact(file, at);
+        }
+      })) {
+    return fail(mapping_fault(fault, at));
+  }
+  return check;
 }
 
 }  // namespace
@@ -175,20 +299,32 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
+void Reader::prefetch_entry(size_t i) const {
+  const uint64_t off = state_->index.offset_at(i);
+  if (off < state_->file_size) __builtin_prefetch(state_->mapping.data() + off);
+}
+
 std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
   const KeyIndex& index = state_->index;
   const size_t n = index.size();
   if (n == 0) return {0, 0};
-  // Lower bound: the first entry whose key is not less than the prefix.
-  size_t base = 0;
-  size_t size = n;
-  while (size > 1) {
-    const size_t half = size / 2;
-    const size_t mid = base + half;
-    if (key_less(index.key_at(mid), prefix)) base = mid;
-    size -= half;
+  // Lower bound: the first entry whose key is not less than the prefix. Every search
+  // finds the same one in a sorted index; an unsorted one gets the plain binary search,
+  // whose steps then decide the answer.
+  size_t first;
+  if (index.sorted()) {
+    first = index.lower_bound(prefix);
+  } else {
+    size_t base = 0;
+    size_t size = n;
+    while (size > 1) {
+      const size_t half = size / 2;
+      const size_t mid = base + half;
+      if (key_less(index.key_at(mid), prefix)) base = mid;
+      size -= half;
+    }
+    first = base + (key_less(index.key_at(base), prefix) ? 1 : 0);
   }
-  const size_t first = base + (key_less(index.key_at(base), prefix) ? 1 : 0);
   // The matches run contiguously from there in a sorted index.
   size_t last = first;
   while (last < n) {
@@ -244,11 +380,21 @@ Result<std::vector<Bytes>> Reader::distinct_objects() const {
 
 Status Reader::verify() const {
   const State& s = *state_;
-  const Bytes file = s.file();
-  auto computed = body_crc(file);
-  if (!computed) return fail(std::move(computed.error()));
-  if (*computed != s.header.file_crc32) return fail(crc_mismatch(s.header.file_crc32, *computed));
+  // Records in file order read the mapping as one forward stream and meet a shared record
+  // once. The whole-file result is reported first, as if it had been checked first; a record
+  // fault is then looked up again in index order, which decides which one is reported.
+  auto check = check_file(s.index, s.file());
+  if (!check) return fail(std::move(check.error()));
+  if (check->body_crc != s.header.file_crc32) {
+    return fail(crc_mismatch(s.header.file_crc32, check->body_crc));
+  }
+  if (check->records_intact) return {};
+  return verify_in_index_order();
+}
 
+Status Reader::verify_in_index_order() const {
+  const State& s = *state_;
+  const Bytes file = s.file();
   // One guarded region for the whole walk: it stops at the first record that fails.
   OffsetSet seen(s.index.size());
   uint64_t off = 0;

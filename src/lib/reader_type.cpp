@@ -14,17 +14,6 @@ namespace {
 
 constexpr ClassInfo<Reader> kClass = {"_VornReader", reader_type};
 
-// A new 2-tuple of two new references, made in order so that nothing leaks; nullptr,
-// with the exception set, when either part could not be made.
-template <class A, class B>
-PyObject* new_pair(A&& make_first, B&& make_second) {
-  PyRef first = PyRef::steal(make_first());
-  if (!first) return nullptr;
-  PyRef second = PyRef::steal(make_second());
-  if (!second) return nullptr;
-  return checked(PyTuple_Pack(2, first.get(), second.get()));
-}
-
 // A new list filled by `item(i)` for i in [0, n); item returns a new reference, or
 // nullptr with an exception set (a payload whose file was cut short), which ends the
 // list: the unfilled slots stay empty, and the list's deallocation skips them.
@@ -39,12 +28,36 @@ PyObject* build_list(size_t n, F&& item) {
   return list.release();
 }
 
-// (key text, payload) for entries [first, first + payloads.size()).
-PyObject* text_items(const Reader& reader, size_t first, const std::vector<Bytes>& payloads) {
-  return build_list(payloads.size(), [&](size_t i) {
-    return new_pair([&] { return key_text(reader.key_at(first + i)); },
-                    [&] { return new_bytes(payloads[i]); });
-  });
+// A new 2-tuple taking over two new references. Its items are str or bytes, which can
+// never be part of a reference cycle, so the collector need not track it: a listing of a
+// million entries then gives the collections it triggers nothing to scan.
+PyObject* new_untracked_pair(PyRef first, PyRef second) {
+  PyObject* pair = checked(PyTuple_New(2));
+  PyTuple_SET_ITEM(pair, 0, first.release());
+  PyTuple_SET_ITEM(pair, 1, second.release());
+  PyObject_GC_UnTrack(pair);
+  return pair;
+}
+
+// (key, payload) for entries [first, last), the key as text or as bytes. One pass: each
+// record is read while its tuple is made, fetched a few entries ahead; the first
+// unreadable record in order fails the whole call.
+PyObject* entry_items(const Reader& r, size_t first, size_t last, bool text_keys) {
+  PyRef list = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(last - first))));
+  constexpr size_t kAhead = 8;
+  for (size_t i = first; i < last; ++i) {
+    if (i + kAhead < last) r.prefetch_entry(i + kAhead);
+    Result<Bytes> payload = r.read_object(r.offset_at(i));
+    if (!payload) return raise_store_error(payload.error());
+    const Bytes key = r.key_at(i);
+    PyRef k = PyRef::steal(text_keys ? key_text(key) : new_bytes(key));
+    if (!k) return nullptr;
+    PyRef v = PyRef::steal(new_bytes(*payload));
+    if (!v) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first),
+                    new_untracked_pair(std::move(k), std::move(v)));
+  }
+  return list.release();
 }
 
 std::unique_ptr<Reader> open_reader(const BoundArgs& a) {
@@ -80,9 +93,7 @@ PyObject* prefix_raw(const Reader& r, const BoundArgs& a, PyObject*) {
   KeyArg prefix;
   if (!convert_key(a[0], prefix)) return nullptr;
   auto [first, last] = r.prefix_range(prefix.bytes());
-  Result<std::vector<Bytes>> payloads = r.read_entries(first, last);
-  if (!payloads) return raise_store_error(payloads.error());
-  return text_items(r, first, *payloads);
+  return entry_items(r, first, last, true);
 }
 
 PyObject* keys(const Reader& r, const BoundArgs&, PyObject*) {
@@ -90,18 +101,11 @@ PyObject* keys(const Reader& r, const BoundArgs&, PyObject*) {
 }
 
 PyObject* items_raw(const Reader& r, const BoundArgs&, PyObject*) {
-  Result<std::vector<Bytes>> payloads = r.read_entries(0, r.size());
-  if (!payloads) return raise_store_error(payloads.error());
-  return text_items(r, 0, *payloads);
+  return entry_items(r, 0, r.size(), true);
 }
 
 PyObject* items_raw_bytes(const Reader& r, const BoundArgs&, PyObject*) {
-  Result<std::vector<Bytes>> payloads = r.read_entries(0, r.size());
-  if (!payloads) return raise_store_error(payloads.error());
-  return build_list(payloads->size(), [&](size_t i) {
-    return new_pair([&] { return new_bytes(r.key_at(i)); },
-                    [&] { return new_bytes((*payloads)[i]); });
-  });
+  return entry_items(r, 0, r.size(), false);
 }
 
 PyObject* objects_raw(const Reader& r, const BoundArgs&, PyObject*) {

@@ -95,6 +95,21 @@ TEST_P(Crc32KernelTest, EveryLengthAtRandomAlignments) {
   }
 }
 
+// Record-sized input, where the short paths work: every length to 300 at every odd distance
+// from a 64-byte boundary, each ending at the end of its allocation.
+TEST_P(Crc32KernelTest, RecordSizesAtOddAlignments) {
+  std::mt19937_64 rng(17);
+  const auto src = random_bytes(300, rng);
+  for (size_t len = 0; len <= src.size(); ++len) {
+    for (size_t offset = 1; offset < 64; offset += 2) {
+      const auto start = offset == 1 ? 0u : static_cast<uint32_t>(rng());
+      const Placed buf(src.data() + src.size() - len, len, offset);
+      ASSERT_EQ(extend(start, buf.data(), len), zlib_crc(start, buf.data(), len))
+          << "length " << len << ", offset " << offset << ", start crc " << start;
+    }
+  }
+}
+
 TEST_P(Crc32KernelTest, LargeBuffers) {
   std::mt19937_64 rng(21);
   const auto src = random_bytes((1 << 20) + 512, rng);

@@ -36,12 +36,13 @@ struct TaggedSlot {
 
 // The first slot, from the home of `hash` on, that is empty or holds an entry for
 // which `same(position, slot_index)` is true; `same` is asked only when the tags
-// agree. The table must have an empty slot, or the walk never ends.
-template <class Slot, class Same>
+// agree. The table must have an empty slot, or the walk never ends. Slot i is the word
+// slots[i * Stride]: a table may keep each slot's value in the words after it.
+template <class Slot, size_t Stride = 1, class Same>
 inline size_t probe(const uint64_t* slots, size_t n, uint64_t hash, Same&& same) {
   const uint64_t tag = Slot::tag(hash);
   for (size_t i = home(hash, n);; i = next(i, n)) {
-    const uint64_t s = slots[i];
+    const uint64_t s = slots[i * Stride];
     if (s == 0 || (Slot::tag_of(s) == tag && same(Slot::position_of(s), i))) return i;
   }
 }
