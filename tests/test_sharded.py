@@ -116,6 +116,10 @@ class TestReaderAgainstSingleStore:
         assert sharded.get("absent", "dflt") == "dflt"
         with pytest.raises(KeyError):
             sharded["absent"]
+        # Like VornReader and a dict: a key no store could hold is simply absent.
+        with pytest.raises(KeyError):
+            sharded[42]
+        assert sharded.get(42, "dflt") == "dflt"
 
     def test_prefix_matches_single_store(self, single_and_sharded):
         _, single, sharded = single_and_sharded

@@ -465,9 +465,15 @@ class ShardedReader(Mapping[Key, Any]):
     # Mapping -----------------------------------------------------------------------------
 
     def __getitem__(self, key: Key) -> Any:
+        if not isinstance(key, (str, bytes)):
+            self._check_open()
+            raise KeyError(key)  # not a key a store could hold, as in VornReader
         return self._reader_for(key)[key]
 
     def get(self, key: Key, default: Any = None) -> Any:
+        if not isinstance(key, (str, bytes)):
+            self._check_open()
+            return default
         return self._reader_for(key).get(key, default)
 
     def __contains__(self, key: object) -> bool:
