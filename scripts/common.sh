@@ -27,25 +27,24 @@ ensure_venv() {
     rm -rf "$VENV"
     "$(find_python313)" -m venv "$VENV"
   fi
-  local stamp="$VENV/.deps-stamp"
+  install_requirements "$ROOT/requirements-dev.txt" "$VENV/.deps-stamp"
+}
+
+# Installs requirements file "$1" into the venv unless stamp "$2" says this very list
+# is installed already.
+install_requirements() {
   local want
-  want=$(cat "$ROOT/requirements-dev.txt")
-  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
-    "$PY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
-    echo "$want" > "$stamp"
+  want=$(cat "$1")
+  if [ ! -f "$2" ] || [ "$(cat "$2")" != "$want" ]; then
+    "$PY" -m pip install --quiet --disable-pip-version-check -r "$1"
+    echo "$want" > "$2"
   fi
 }
 
 # The benchmarks' peers and plotting, on top of the development dependencies; never
 # part of the module's own dependencies.
 ensure_bench_deps() {
-  local stamp="$VENV/.bench-deps-stamp"
-  local want
-  want=$(cat "$ROOT/requirements-bench.txt")
-  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
-    "$PY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-bench.txt"
-    echo "$want" > "$stamp"
-  fi
+  install_requirements "$ROOT/requirements-bench.txt" "$VENV/.bench-deps-stamp"
 }
 
 # Builds and installs _vornel into the virtual environment (incremental build dir).
