@@ -160,6 +160,29 @@ def test_every_truncated_prefix(tmp_path, verify):
         assert err.args == (expected,), n
 
 
+def test_large_index_cut_anywhere(tmp_path):
+    # An index section of several hundred KiB, read in steps: entries of every key length
+    # up to the largest straddle the steps, and a cut anywhere names the field it hits.
+    keys = [f"{i:06d}".encode() * (1 + i % 9) for i in range(12000)]
+    keys.append(b"L" * 0xFFFF)  # the longest key a store holds
+    big = encode_store([b"v"], [(k, 0) for k in keys])
+    starts = entry_starts(big)
+    index_offset = starts[0]
+    full = Reader(put(tmp_path, big, "full.vrnl"), False)
+    assert [full.get_raw(k) for k in keys[::97]] == [b"v"] * len(keys[::97])
+    assert full.get_raw(keys[-1]) == b"v" and full.stats()["num_keys"] == len(keys)
+    del full
+    step = 1 << 18
+    cuts = {len(big) - 1, len(big) - 8, index_offset + 1, starts[-1] + 1, starts[-1] + 3}
+    for k in range(1, (len(big) - index_offset) // step + 1):
+        cuts.update(index_offset + k * step + d for d in (-3, -1, 0, 1, 2, 9))
+    for n in sorted(c for c in cuts if index_offset < c < len(big)):
+        cut = max(s for s in starts if s <= n)
+        part = "key_len" if n < cut + 2 else "key + offset"
+        err = open_error(put(tmp_path, big[:n]), verify=False)
+        assert err.args == (corrupt(f"index section truncated ({part})"),), n
+
+
 @pytest.mark.parametrize("index, num_keys, message", [
     # One entry more than present, the index ending exactly at the end of the file.
     (entry("a", 40) + entry("b", 40), 3, "key_len"),

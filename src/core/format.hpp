@@ -38,6 +38,7 @@ inline constexpr uint64_t kIndexEntryMin = kKeyLenSize + kOffsetSize;
 
 // Limits that follow from the field widths.
 inline constexpr uint64_t kMaxKeyLen = 0xFFFF;           // u16 key length
+inline constexpr uint64_t kMaxIndexEntry = kIndexEntryMin + kMaxKeyLen;
 inline constexpr uint64_t kMaxObjectLen = 0xFFFFFFFF;    // u32 record length
 inline constexpr uint64_t kMaxObjects = 0xFFFFFFFF;      // u32 num_objects
 inline constexpr uint64_t kMaxKeys = 0xFFFFFFFF;         // u32 num_keys

@@ -7,11 +7,16 @@
 // cache line: a hash tag with the entry's arena position, and the entry's record
 // offset. A presence check reads one slot and one entry; a lookup also reads the
 // offset beside the slot, so that the record can be fetched while the key is still
-// being compared. Filling the table touches one line per key.
+// being compared.
+//
+// Building it reads the file's index section once, front to back, then fills the table
+// in order of home slot (see bucket_bits), so that its writes sweep the table rather
+// than miss the cache on every key.
 //
 // Memory per key: the key and 10 bytes in the arena, a 4-byte position in the entry
 // list (8 bytes past 4 GiB of entries), 16 bytes per slot (tag and position, offset) at
-// a load of 3/4, and half a byte of sample for the ordered search.
+// a load of 3/4, and half a byte of sample for the ordered search. Building takes 32
+// bytes per key more for a moment: each key's hash, then the entries gathered by bucket.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +25,7 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "format.hpp"
 #include "util/key_hash.hpp"
@@ -33,22 +39,111 @@ namespace vornel {
 template <class Hash>
 class BasicKeyIndex {
  public:
+  // The first stage of building an index from a file: the buffers for `count` entries
+  // in at most `capacity` section bytes, then scan() copies and bounds the section.
+  class Loader {
+   public:
+    Loader(size_t count, uint64_t capacity, Hash hash = Hash())
+        : hash_(hash),
+          count_(count),
+          capacity_(capacity),
+          narrow_(capacity <= UINT32_MAX),
+          arena_(static_cast<size_t>(capacity)),
+          positions_(count * (narrow_ ? sizeof(uint32_t) : sizeof(uint64_t))),
+          hashes_(count * sizeof(uint64_t)),
+          bucket_shift_(63 - bucket_bits(count)),
+          buckets_((size_t{1} << bucket_bits(count)) + 1, 0),
+          sample_(sample_count(count) * sizeof(uint64_t)) {}
+
+    // Copies the section from `src`, where `capacity` bytes are readable, entry by entry
+    // in one forward pass: each entry is bounded against the capacity, then hashed,
+    // counted into its bucket and checked for key order. Returns Inside, or the bound of
+    // the first entry that runs past the end. Allocates nothing, so that it may run where
+    // a read of `src` can fault; scanned() then tells how far it got.
+    IndexEntry::Bound scan(const uint8_t* src) {
+      uint8_t* const arena = arena_.data();
+      uint64_t* const hashes = hashes_.template as<uint64_t>();
+      uint64_t* const sample = sample_.template as<uint64_t>();
+      Bytes previous;
+      uint64_t previous_head = 0;
+      uint64_t pos = 0;
+      for (size_t i = 0; i < count_; ++i) {
+        // Keep a whole entry of the largest size copied past pos, so that bounding
+        // against the copy so far decides as bounding against the capacity would.
+        if (copied_ - pos < kMaxIndexEntry && copied_ < capacity_) {
+          const uint64_t n = std::min<uint64_t>(capacity_ - copied_, kCopyStep);
+          std::memcpy(arena + copied_, src + copied_, static_cast<size_t>(n));
+          copied_ += n;
+        }
+        IndexEntry entry;
+        const auto bound = IndexEntry::locate(Bytes(arena, copied_), pos, &entry);
+        if (bound != IndexEntry::Bound::Inside) return bound;
+        set_position(i, pos);
+        pos += entry.encoded_size();
+        const uint64_t h = hash_(entry.key.data(), entry.key.size());
+        hashes[i] = h;
+        ++buckets_[bucket_of(h, bucket_shift_)];
+        const uint64_t head = head_in_section(entry.key);
+        if (i % kSampleStep == 0) sample[i / kSampleStep] = head;
+        if (i != 0 && sorted_ && head <= previous_head) {
+          sorted_ = head == previous_head && compare_in_section(previous, entry.key) <= 0;
+        }
+        previous = entry.key;
+        previous_head = head;
+      }
+      section_size_ = pos;
+      return IndexEntry::Bound::Inside;
+    }
+    // Bytes of `src` read by scan() so far.
+    uint64_t scanned() const { return copied_; }
+
+   private:
+    friend class BasicKeyIndex;
+    static constexpr uint64_t kCopyStep = uint64_t{1} << 18;
+    static_assert(kCopyStep >= kMaxIndexEntry);
+
+    void set_position(size_t i, uint64_t pos) {
+      if (narrow_) {
+        positions_.template as<uint32_t>()[i] = static_cast<uint32_t>(pos);
+      } else {
+        positions_.template as<uint64_t>()[i] = pos;
+      }
+    }
+
+    Hash hash_;
+    size_t count_;
+    uint64_t capacity_;
+    bool narrow_;
+    LargeBuffer arena_;
+    LargeBuffer positions_;
+    LargeBuffer hashes_;  // per entry, the hash of its key
+    unsigned bucket_shift_;  // see bucket_of
+    std::vector<size_t> buckets_;  // entries per bucket of hashes, then one spare
+    LargeBuffer sample_;
+    bool sorted_ = true;
+    uint64_t copied_ = 0;
+    uint64_t section_size_ = 0;
+  };
+
+  // Indexes what a loader has scanned, all of it Inside.
+  explicit BasicKeyIndex(Loader&& loader)
+      : hash_(loader.hash_),
+        narrow_(loader.narrow_),
+        arena_(std::move(loader.arena_)),
+        positions_(std::move(loader.positions_)),
+        size_(loader.count_),
+        slots_(size_ + size_ / 3 + 8),
+        table_(slots_ * kSlotWords * sizeof(uint64_t)),
+        sample_(std::move(loader.sample_)),
+        sorted_(loader.sorted_) {
+    arena_.shrink(static_cast<size_t>(loader.section_size_));
+    fill(loader);
+  }
   // Copies `section`, which must hold exactly `count` well-formed index entries back
   // to back (the caller has bounded each), and indexes them. A repeated key is found
   // at its last entry. `section` is shorter than 2^48 bytes (a mapping is).
   BasicKeyIndex(Bytes section, size_t count, Hash hash = Hash())
-      : BasicKeyIndex(copy_of(section), count, hash) {}
-  // The same over a section already copied into `section`, which the index keeps.
-  BasicKeyIndex(LargeBuffer section, size_t count, Hash hash = Hash())
-      : hash_(hash),
-        arena_(std::move(section)),
-        positions_(count * (narrow() ? sizeof(uint32_t) : sizeof(uint64_t))),
-        size_(count),
-        slots_(count + count / 3 + 8),
-        table_(slots_ * kSlotWords * sizeof(uint64_t)),
-        sample_(sample_count() * sizeof(uint64_t)) {
-    fill();
-  }
+      : BasicKeyIndex(scanned(section, count, hash)) {}
 
   size_t size() const { return size_; }
   Bytes key_at(size_t i) const { return key_of(position(i)); }
@@ -113,7 +208,23 @@ class BasicKeyIndex {
   static constexpr size_t kSlotWords = 2;  // the slot word, then the record offset
   static constexpr size_t kSampleStep = 16;  // 0.5 bytes of sample per key
 
-  size_t sample_count() const { return (size_ + kSampleStep - 1) / kSampleStep; }
+  static size_t sample_count(size_t n) { return (n + kSampleStep - 1) / kSampleStep; }
+  size_t sample_count() const { return sample_count(size_); }
+
+  // Inserting keys in order of their home slots keeps the table's writes within a small
+  // region at a time, where random inserts would miss the cache on nearly every key. The
+  // entries are therefore first distributed over buckets by the high bits of their hash,
+  // which decide the home slot: about one bucket per 512 slots (8 KiB of table).
+  static unsigned bucket_bits(size_t count) {
+    unsigned bits = 0;
+    while (bits < 24 && (size_t{512} << bits) < count) ++bits;
+    return bits;
+  }
+
+  // The bucket of `hash`: its top 63 - shift bits (none for a shift of 63).
+  static size_t bucket_of(uint64_t hash, unsigned shift) {
+    return static_cast<size_t>((hash >> 1) >> shift);
+  }
 
   // The first 8 key bytes as a big-endian number, zero-padded: heads order keys as
   // compare_keys does, except that two keys may share a head.
@@ -123,25 +234,39 @@ class BasicKeyIndex {
     return load_be64(bytes);
   }
 
-  // Positions take 4 bytes each while the arena is below 4 GiB, as it is for up to about
-  // a hundred million keys of common lengths, and 8 bytes beyond.
-  bool narrow() const { return arena_.size() <= UINT32_MAX; }
-  uint64_t position(size_t i) const {
-    return narrow() ? positions_.as<uint32_t>()[i] : positions_.as<uint64_t>()[i];
+  // head_of for a key in the section copy, which the entry's 8-byte offset follows:
+  // one load, whatever the key's length.
+  static uint64_t head_in_section(Bytes key) {
+    const uint64_t word = load_be64(key.data());
+    return key.size() >= 8 ? word : word & ~(~uint64_t{0} >> (8 * key.size()));
   }
-  void set_position(size_t i, uint64_t pos) {
-    if (narrow()) {
-      positions_.as<uint32_t>()[i] = static_cast<uint32_t>(pos);
-    } else {
-      positions_.as<uint64_t>()[i] = pos;
+  // compare_keys for two keys in the section copy, a word at a time.
+  static int compare_in_section(Bytes a, Bytes b) {
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; i += 8) {
+      uint64_t x = load_be64(a.data() + i);
+      uint64_t y = load_be64(b.data() + i);
+      if (const size_t left = common - i; left < 8) {
+        x >>= 8 * (8 - left);
+        y >>= 8 * (8 - left);
+      }
+      if (x != y) return x < y ? -1 : 1;
     }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  }
+
+  // Positions take 4 bytes each while the section is below 4 GiB, as it is for up to
+  // about a hundred million keys of common lengths, and 8 bytes beyond.
+  uint64_t position(size_t i) const {
+    return narrow_ ? positions_.as<uint32_t>()[i] : positions_.as<uint64_t>()[i];
   }
   uint64_t* table() const { return table_.as<uint64_t>(); }
 
-  static LargeBuffer copy_of(Bytes section) {
-    LargeBuffer copy(section.size());
-    if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
-    return copy;
+  // A loader that has scanned `section`, which holds `count` well-formed entries.
+  static Loader scanned(Bytes section, size_t count, Hash hash) {
+    Loader loader(count, section.size(), hash);
+    loader.scan(section.data());
+    return loader;
   }
 
   IndexEntry entry_at(uint64_t pos) const { return IndexEntry::decode_bounded(arena_.data() + pos); }
@@ -151,55 +276,57 @@ class BasicKeyIndex {
     return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size()) == 0);
   }
 
-  void fill() {
-    // Hash each entry and prefetch its home slot a number of entries before inserting
-    // it, so that the cache misses of the inserts in between overlap. The same walk
-    // checks the key order and takes the sample.
-    constexpr size_t kAhead = 32;
-    uint64_t hashes[kAhead];
-    uint64_t pos = 0;
-    uint64_t* const sample = sample_.template as<uint64_t>();
-    Bytes previous;
-    uint64_t previous_head = 0;
-    for (size_t i = 0; i < size_ + kAhead; ++i) {
-      if (i >= kAhead) insert(position(i - kAhead), hashes[i % kAhead]);
-      if (i < size_) {
-        set_position(i, pos);
-        const IndexEntry entry = entry_at(pos);
-        pos += entry.encoded_size();
-        const uint64_t h = hash_(entry.key.data(), entry.key.size());
-        hashes[i % kAhead] = h;
-        __builtin_prefetch(&table()[open_table::home(h, slots_) * kSlotWords], 1);
-        const uint64_t head = head_of(entry.key);
-        if (i % kSampleStep == 0) sample[i / kSampleStep] = head;
-        if (i != 0 && sorted_ && head <= previous_head) {
-          sorted_ = head == previous_head && compare_keys(previous, entry.key) <= 0;
-        }
-        previous = entry.key;
-        previous_head = head;
+  // What an insert needs of an entry, gathered by bucket.
+  struct Pending {
+    uint64_t hash;
+    uint64_t pos;
+    uint64_t offset;
+  };
+
+  void fill(Loader& loader) {
+    const uint64_t* const hashes = loader.hashes_.template as<uint64_t>();
+    std::vector<size_t>& next = loader.buckets_;
+    if (next.size() <= 2) {  // one bucket: the table fits the cache anyway
+      for (size_t i = 0; i < size_; ++i) {
+        const uint64_t pos = position(i);
+        insert({hashes[i], pos, entry_at(pos).offset});
       }
+      return;
     }
+    // Stable: the entries of a bucket keep their file order, so a repeated key's last
+    // entry is still inserted last.
+    size_t sum = 0;
+    for (size_t& n : next) sum += std::exchange(n, sum);
+    LargeBuffer pending_buffer(size_ * sizeof(Pending));
+    auto* const pending = pending_buffer.as<Pending>();
+    const unsigned shift = loader.bucket_shift_;
+    for (size_t i = 0; i < size_; ++i) {
+      const uint64_t pos = position(i);
+      pending[next[bucket_of(hashes[i], shift)]++] = {hashes[i], pos, entry_at(pos).offset};
+    }
+    loader.hashes_ = LargeBuffer();
+    for (size_t k = 0; k < size_; ++k) insert(pending[k]);
   }
 
   // A repeated key takes over the slot of its earlier entry.
-  void insert(uint64_t pos, uint64_t h) {
-    const IndexEntry entry = entry_at(pos);
+  void insert(const Pending& e) {
     const size_t i = open_table::probe<Slot, kSlotWords>(
-        table(), slots_, h,
-        [&](uint64_t other, size_t) { return same_key(key_of(other), entry.key); });
-    table()[i * kSlotWords] = Slot::make(h, pos);
-    table()[i * kSlotWords + 1] = entry.offset;
+        table(), slots_, e.hash,
+        [&](uint64_t other, size_t) { return same_key(key_of(other), key_of(e.pos)); });
+    table()[i * kSlotWords] = Slot::make(e.hash, e.pos);
+    table()[i * kSlotWords + 1] = e.offset;
   }
 
   Hash hash_;
+  bool narrow_;  // positions take 4 bytes each
   // Huge-page backed where large: lookups jump at random across all of these.
   LargeBuffer arena_;      // the index section, verbatim
-  LargeBuffer positions_;  // per entry, its arena position, in file order (see narrow())
+  LargeBuffer positions_;  // per entry, its arena position, in file order (see narrow_)
   size_t size_;
   size_t slots_;
   LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
   LargeBuffer sample_;  // uint64_t per kSampleStep entries: the head of the first key
-  bool sorted_ = true;
+  bool sorted_;
 };
 
 using KeyIndex = BasicKeyIndex<KeyHash>;

@@ -42,6 +42,22 @@ Result<uint32_t> body_crc(Bytes file) {
   return crc;
 }
 
+// The error of the first of `count` entries from `pos` on that runs past the end of the
+// file; the caller knows that one does. Allocates nothing.
+StoreError index_bound_error(Bytes file, uint64_t pos, uint32_t count) {
+  IndexEntry::Bound bound = IndexEntry::Bound::Inside;
+  const void* fault = guarded([&] {
+    IndexEntry entry;
+    for (uint32_t i = 0; i < count; ++i) {
+      bound = IndexEntry::locate(file, pos, &entry);
+      if (bound != IndexEntry::Bound::Inside) return;
+      pos += entry.encoded_size();
+    }
+  });
+  if (fault != nullptr) return mapping_fault(fault, pos);
+  return IndexEntry::bound_error(bound);
+}
+
 StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
   return StoreError::corrupt("file CRC32 mismatch  stored=" + crc_hex(stored) +
                              "  computed=" + crc_hex(computed));
@@ -234,33 +250,22 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
     if (*computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, *computed));
   }
 
-  // Bound every entry before anything is allocated, so that a count larger than
-  // the file can hold costs nothing but this walk.
+  // Every entry takes at least kIndexEntryMin bytes: a count that the rest of the file
+  // cannot hold fails the walk below before anything is allocated for it.
   const uint32_t count = header->num_keys;
-  uint64_t pos = header->index_offset;
+  const uint64_t start = header->index_offset;
+  const uint64_t capacity = start < file_size ? file_size - start : 0;
+  if (count > capacity / kIndexEntryMin) return fail(index_bound_error(file, start, count));
+
+  // One forward pass copies the index section, bounds each entry and hashes its key;
+  // the table is then filled from the copy alone.
+  KeyIndex::Loader loader(count, std::min<uint64_t>(capacity, count * kMaxIndexEntry));
   IndexEntry::Bound bound = IndexEntry::Bound::Inside;
-  if (const void* fault = guarded([&] {
-        IndexEntry entry;
-        for (uint32_t i = 0; i < count; ++i) {
-          bound = IndexEntry::locate(file, pos, &entry);
-          if (bound != IndexEntry::Bound::Inside) return;
-          pos += entry.encoded_size();
-        }
-      })) {
-    return fail(mapping_fault(fault, pos));
+  if (const void* fault = guarded([&] { bound = loader.scan(base + start); })) {
+    return fail(mapping_fault(fault, start + loader.scanned()));
   }
   if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
-
-  // The parsed entries, copied out of the mapping; bytes after them are ignored.
-  const Bytes section =
-      count == 0 ? Bytes() : Bytes(base + header->index_offset, pos - header->index_offset);
-  LargeBuffer copy(section.size());
-  if (const void* fault = guarded([&] {
-        if (!section.empty()) std::memcpy(copy.data(), section.data(), section.size());
-      })) {
-    return fail(mapping_fault(fault, header->index_offset));
-  }
-  KeyIndex index(std::move(copy), count);
+  KeyIndex index(std::move(loader));
 
   std::unique_ptr<Reader> reader(new Reader());
   reader->state_ = std::make_unique<State>(std::string(path), *header, file_size,

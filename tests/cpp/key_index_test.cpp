@@ -94,8 +94,12 @@ const std::vector<std::string> kAbsent = {"k", "k00", "K1", std::string(1, '\0')
                                           std::string("k3\0", 3)};
 
 TEST(KeyIndex, EveryKeyCollidingInSlotAndTag) {
-  const auto entries = sample_entries(300);
-  expect_matches_model(make_index<ConstantHash>(entries), entries, kAbsent);
+  // Below and above the count where entries are first gathered by bucket: the repeats,
+  // all in one bucket, must still end at their last entry.
+  for (size_t n : {300u, 1500u}) {
+    const auto entries = sample_entries(n);
+    expect_matches_model(make_index<ConstantHash>(entries), entries, kAbsent);
+  }
 }
 
 TEST(KeyIndex, ClusteredSlotsAndSharedTags) {
@@ -105,7 +109,7 @@ TEST(KeyIndex, ClusteredSlotsAndSharedTags) {
 
 TEST(KeyIndex, SmallAndLargeCounts) {
   // Small tables, where probe runs wrap around the end, up to thousands of keys.
-  for (size_t n : {0u, 1u, 2u, 5u, 6u, 7u, 12u, 13u, 3072u, 3073u}) {
+  for (size_t n : {0u, 1u, 2u, 5u, 6u, 7u, 12u, 13u, 3072u, 3073u, 70000u}) {
     std::vector<std::pair<std::string, uint64_t>> entries;
     for (size_t i = 0; i < n; ++i) {
       entries.emplace_back(std::string(i % 40, 'x') + std::to_string(i), i);

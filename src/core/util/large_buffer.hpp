@@ -45,6 +45,20 @@ class LargeBuffer {
   LargeBuffer& operator=(const LargeBuffer&) = delete;
   ~LargeBuffer() { release(); }
 
+  // Keeps the first `n` bytes (n <= size()) and returns the whole pages past them to
+  // the system.
+  void shrink(size_t n) {
+    if (n >= size_) return;
+    size_ = n;
+    if (mapped_ == 0) return;
+    constexpr size_t kPage = 4096;
+    const size_t keep = (n + kPage - 1) / kPage * kPage;
+    // Where the system's pages are larger, the call fails and the buffer keeps them.
+    if (keep < mapped_ && keep != 0 && ::munmap(data_ + keep, mapped_ - keep) == 0) {
+      mapped_ = keep;
+    }
+  }
+
   uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   template <class T>
