@@ -301,7 +301,11 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
 
 void Reader::prefetch_entry(size_t i) const {
   const uint64_t off = state_->index.offset_at(i);
-  if (off < state_->file_size) __builtin_prefetch(state_->mapping.data() + off);
+  if (off >= state_->file_size) return;
+  // The prefix and a small payload span two cache lines as often as not.
+  const uint8_t* record = state_->mapping.data() + off;
+  __builtin_prefetch(record);
+  if (state_->file_size - off > 64) __builtin_prefetch(record + 64);
 }
 
 std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
@@ -360,12 +364,32 @@ Result<std::vector<Bytes>> Reader::read_records(const std::vector<uint64_t>& off
 }
 
 Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
-  const KeyIndex& index = state_->index;
-  if (last > index.size()) last = index.size();
+  if (last > size()) last = size();
   if (first > last) first = last;
-  std::vector<uint64_t> offsets(last - first);
-  for (size_t i = first; i < last; ++i) offsets[i - first] = index.offset_at(i);
-  return read_records(offsets);
+  std::vector<Bytes> payloads(last - first);
+  if (Status s = locate_entries(first, last - first, payloads.data()); !s) {
+    return fail(std::move(s.error()));
+  }
+  return payloads;
+}
+
+Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
+  const KeyIndex& index = state_->index;
+  const Bytes file = state_->file();
+  uint64_t off = 0;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < n; ++i) {
+          off = index.offset_at(first + i);
+          bound = locate_record(file, off, &out[i]);
+          if (bound != RecordBound::Inside) return;
+          touch_pages(file.data() + off, out[i]);
+        }
+      })) {
+    return fail(mapping_fault(fault, off));
+  }
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  return {};
 }
 
 Result<std::vector<Bytes>> Reader::distinct_objects() const {
@@ -430,6 +454,19 @@ Status copy_out(uint8_t* dst, Bytes src) {
         if (!src.empty()) std::memcpy(dst, src.data(), src.size());
       })) {
     return fail(mapping_fault(fault, FileMapping::offset_of(src.data()).value_or(0)));
+  }
+  return {};
+}
+
+Status copy_out(uint8_t* const* dst, const Bytes* src, size_t n) {
+  volatile size_t at = 0;  // the copy under way, still known after a fault's jump
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < n; ++i) {
+          at = i;
+          if (!src[i].empty()) std::memcpy(dst[i], src[i].data(), src[i].size());
+        }
+      })) {
+    return fail(mapping_fault(fault, FileMapping::offset_of(src[at].data()).value_or(0)));
   }
   return {};
 }

@@ -49,6 +49,9 @@ class Reader {
   std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
   // Payloads of entries [first, last); the error of the first unreadable one.
   [[nodiscard]] Result<std::vector<Bytes>> read_entries(size_t first, size_t last) const;
+  // The same for entries [first, first + n) into out[0, n), without allocating: a listing
+  // reads a block of entries at a time. `first + n` is at most size().
+  [[nodiscard]] Status locate_entries(size_t first, size_t n, Bytes* out) const;
   // Payload of every distinct offset, in order of first reference.
   [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
   // Whole-file CRC-32, then each distinct referenced record in index order.
@@ -72,5 +75,8 @@ class Reader {
 // from read_object): a bus error during the copy fails it with the same VornIOError
 // as the reader's methods. Costs no system call.
 [[nodiscard]] Status copy_out(uint8_t* dst, Bytes src);
+// copy_out of src[i] to dst[i] for each i below n, in one guarded region: the first
+// fault fails the whole batch, and the destinations are then partly written.
+[[nodiscard]] Status copy_out(uint8_t* const* dst, const Bytes* src, size_t n);
 
 }  // namespace vornel

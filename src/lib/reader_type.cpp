@@ -1,5 +1,6 @@
 // _VornReader. Each method converts its arguments, asks the core Reader and copies the
 // answer into new objects; the table below describes each method once.
+#include <algorithm>
 #include <vector>
 
 #include "convert.hpp"
@@ -39,23 +40,33 @@ PyObject* new_untracked_pair(PyRef first, PyRef second) {
   return pair;
 }
 
-// (key, payload) for entries [first, last), the key as text or as bytes. One pass: each
-// record is read while its tuple is made, fetched a few entries ahead; the first
-// unreadable record in order fails the whole call.
+// (key, payload) for entries [first, last), the key as text or as bytes; the first
+// unreadable record in order fails the whole call. A block of entries at a time: their
+// records are located in one guarded read, the result objects made with room for the
+// payloads, and the payloads copied in with a second guarded read. The records of the next
+// block are fetched meanwhile, which hides most of the misses of a store whose records
+// lie in another order than its keys.
 PyObject* entry_items(const Reader& r, size_t first, size_t last, bool text_keys) {
   PyRef list = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(last - first))));
-  constexpr size_t kAhead = 8;
-  for (size_t i = first; i < last; ++i) {
-    if (i + kAhead < last) r.prefetch_entry(i + kAhead);
-    Result<Bytes> payload = r.read_object(r.offset_at(i));
-    if (!payload) return raise_store_error(payload.error());
-    const Bytes key = r.key_at(i);
-    PyRef k = PyRef::steal(text_keys ? key_text(key) : new_bytes(key));
-    if (!k) return nullptr;
-    PyRef v = PyRef::steal(new_bytes(*payload));
-    if (!v) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first),
-                    new_untracked_pair(std::move(k), std::move(v)));
+  constexpr size_t kBlock = 64;
+  Bytes payloads[kBlock];
+  uint8_t* targets[kBlock];
+  for (size_t i = first; i < last; i += kBlock) {
+    const size_t n = std::min(kBlock, last - i);
+    if (Status s = r.locate_entries(i, n, payloads); !s) return raise_store_error(s.error());
+    const size_t ahead = std::min(kBlock, last - i - n);  // entries of the next block
+    for (size_t j = 0; j < n; ++j) {
+      if (j < ahead) r.prefetch_entry(i + n + j);
+      const Bytes key = r.key_at(i + j);
+      PyRef k = PyRef::steal(text_keys ? key_text(key) : key_bytes(key));
+      PyRef v = PyRef::steal(
+          checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(payloads[j].size()))));
+      targets[j] = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(v.get()));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - first + j),
+                      new_untracked_pair(std::move(k), std::move(v)));
+    }
+    // A fault leaves payloads half copied, but the list holding them is dropped.
+    if (Status s = copy_out(targets, payloads, n); !s) return raise_store_error(s.error());
   }
   return list.release();
 }
