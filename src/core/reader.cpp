@@ -299,8 +299,9 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
-void Reader::prefetch_entry(size_t i) const {
-  const uint64_t off = state_->index.offset_at(i);
+void Reader::prefetch_entry(size_t i) const { prefetch_record(state_->index.offset_at(i)); }
+
+void Reader::prefetch_record(uint64_t off) const {
   if (off >= state_->file_size) return;
   // The prefix and a small payload span two cache lines as often as not.
   const uint8_t* record = state_->mapping.data() + off;
@@ -342,45 +343,16 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
   return {first, last};
 }
 
-// The payloads of the records at `offsets`, each bounds-checked and its pages
-// touched, in one guarded region; the error of the first that fails.
-Result<std::vector<Bytes>> Reader::read_records(const std::vector<uint64_t>& offsets) const {
-  const Bytes file = state_->file();
-  std::vector<Bytes> payloads(offsets.size());  // sized here: the region allocates nothing
-  uint64_t off = 0;
-  RecordBound bound = RecordBound::Inside;
-  if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < offsets.size(); ++i) {
-          off = offsets[i];
-          bound = locate_record(file, off, &payloads[i]);
-          if (bound != RecordBound::Inside) return;
-          touch_pages(file.data() + off, payloads[i]);
-        }
-      })) {
-    return fail(mapping_fault(fault, off));
-  }
-  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  return payloads;
-}
-
-Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
-  if (last > size()) last = size();
-  if (first > last) first = last;
-  std::vector<Bytes> payloads(last - first);
-  if (Status s = locate_entries(first, last - first, payloads.data()); !s) {
-    return fail(std::move(s.error()));
-  }
-  return payloads;
-}
-
-Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
-  const KeyIndex& index = state_->index;
+// The payloads of n records, each bounds-checked and its pages touched, in one guarded
+// region; the error of the first that fails.
+template <class OffsetOf>
+Status Reader::locate(size_t n, OffsetOf offset_of, Bytes* out) const {
   const Bytes file = state_->file();
   uint64_t off = 0;
   RecordBound bound = RecordBound::Inside;
   if (const void* fault = guarded([&] {
         for (size_t i = 0; i < n; ++i) {
-          off = index.offset_at(first + i);
+          off = offset_of(i);
           bound = locate_record(file, off, &out[i]);
           if (bound != RecordBound::Inside) return;
           touch_pages(file.data() + off, out[i]);
@@ -392,14 +364,42 @@ Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
   return {};
 }
 
-Result<std::vector<Bytes>> Reader::distinct_objects() const {
+Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
+  const KeyIndex& index = state_->index;
+  return locate(n, [&](size_t i) { return index.offset_at(first + i); }, out);
+}
+
+Status Reader::locate_records(const uint64_t* offsets, size_t n, Bytes* out) const {
+  return locate(n, [&](size_t i) { return offsets[i]; }, out);
+}
+
+Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
+  if (last > size()) last = size();
+  if (first > last) first = last;
+  std::vector<Bytes> payloads(last - first);  // sized here: the region allocates nothing
+  if (Status s = locate_entries(first, last - first, payloads.data()); !s) {
+    return fail(std::move(s.error()));
+  }
+  return payloads;
+}
+
+std::vector<uint64_t> Reader::distinct_offsets() const {
   const KeyIndex& index = state_->index;
   OffsetSet seen(index.size());
   std::vector<uint64_t> offsets;
   for (size_t i = 0; i < index.size(); ++i) {
     if (const uint64_t off = index.offset_at(i); seen.insert(off)) offsets.push_back(off);
   }
-  return read_records(offsets);
+  return offsets;
+}
+
+Result<std::vector<Bytes>> Reader::distinct_objects() const {
+  const std::vector<uint64_t> offsets = distinct_offsets();
+  std::vector<Bytes> payloads(offsets.size());
+  if (Status s = locate_records(offsets.data(), offsets.size(), payloads.data()); !s) {
+    return fail(std::move(s.error()));
+  }
+  return payloads;
 }
 
 Status Reader::verify() const {

@@ -54,6 +54,12 @@ class Reader {
   [[nodiscard]] Status locate_entries(size_t first, size_t n, Bytes* out) const;
   // Payload of every distinct offset, in order of first reference.
   [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
+  // The offsets that distinct_objects() reads, in the same order.
+  std::vector<uint64_t> distinct_offsets() const;
+  // The payloads of the records at offsets[0, n) into out[0, n), as locate_entries.
+  [[nodiscard]] Status locate_records(const uint64_t* offsets, size_t n, Bytes* out) const;
+  // Starts fetching the record at `off`, as prefetch_entry.
+  void prefetch_record(uint64_t off) const;
   // Whole-file CRC-32, then each distinct referenced record in index order.
   [[nodiscard]] Status verify() const;
 
@@ -63,7 +69,9 @@ class Reader {
 
  private:
   Reader() = default;
-  [[nodiscard]] Result<std::vector<Bytes>> read_records(const std::vector<uint64_t>& offsets) const;
+  // locate_entries and locate_records: out[i] for the record at offset_of(i).
+  template <class OffsetOf>
+  [[nodiscard]] Status locate(size_t n, OffsetOf offset_of, Bytes* out) const;
   // The per-record checks one entry at a time, each record at its first entry: slower, but
   // it finds the fault that comes first in index order.
   [[nodiscard]] Status verify_in_index_order() const;
