@@ -85,17 +85,3 @@ def test_keys_become_text_wherever_a_byte_is_not_ascii(tmp_path):
     assert reader.prefix_raw(b"k" * 7) == [(text(k), objects[bound[k]]) for k in ordered
                                           if k.startswith(b"k" * 7)]
 
-
-def test_results_are_fresh_objects_that_outlive_the_reader(tmp_path):
-    objects = [b"x" * 100, b"", b"y"]
-    bound = {f"key{i:04d}".encode(): i % 3 for i in range(200)}
-    reader = build(tmp_path / "fresh.vrnl", objects, bound, [2, 0, 1])
-    items = reader.items_raw()
-    raw = reader.items_raw_bytes()
-    unique = reader.objects_raw()
-    del reader
-    assert items == [(k.decode(), objects[i]) for k, i in sorted(bound.items())]
-    assert [v for _, v in raw] == [v for _, v in items]
-    assert unique == [objects[0], objects[1], objects[2]]
-    # A payload is a bytes object of its own, never a view of the file.
-    assert all(type(v) is bytes and type(k) is str for k, v in items)
