@@ -20,6 +20,7 @@ at once, as a caller that uses it and moves on would.
 Writes docs/benchmarks/peers.md and PNG bar charts beside it.
 
     python bench/peers.py [--keys N] [--rounds R] [--out DIR]
+    python bench/peers.py --only items,prefix [--peers LMDB]   # some figures, no report
 """
 
 import argparse
@@ -64,6 +65,8 @@ ALPHABET = (string.ascii_letters + string.digits).encode()
 GROUP = 10
 PREFIX_LEN = 12
 OURS = "vornel"
+# What --only can choose.
+FIGURES = ("build", "open", "lookup", "prefix", "items", "verify", "memory")
 
 
 # ---- data --------------------------------------------------------------------------------
@@ -506,12 +509,24 @@ def main():
     parser.add_argument("--out", default=str(Path(__file__).resolve().parent.parent
                                              / "docs" / "benchmarks"))
     parser.add_argument("--dir", default=None, help="directory for the store files")
+    parser.add_argument("--only", default=None,
+                        help="comma-separated figures to measure (" + ", ".join(FIGURES)
+                        + "): printed, and no report written")
+    parser.add_argument("--peers", default=None,
+                        help="comma-separated peers beside vornel (by name, e.g. LMDB): "
+                        "printed, and no report written")
     args = parser.parse_args()
+    want = set(FIGURES) if args.only is None else set(args.only.split(","))
+    if not want <= set(FIGURES):
+        parser.error(f"unknown figures: {', '.join(sorted(want - set(FIGURES)))}")
     n, r = args.keys, args.rounds
     out_dir = Path(args.out)
     out_dir.mkdir(parents=True, exist_ok=True)
 
     classes, skipped = available_peers()
+    if args.peers is not None:
+        chosen = set(args.peers.split(","))
+        classes = [c for c in classes if c.name == OURS or c.name in chosen]
     for name in skipped:
         print(f"skipped: {name} is not installed")
     if isal_zlib is None:
@@ -534,6 +549,8 @@ def main():
     tmp = tempfile.mkdtemp(prefix="peers_", dir=args.dir)
     peers = [cls(tmp) for cls in classes]
     rows = {}  # figure -> {peer: seconds}
+    items_ordered = {}  # the key-ordered store's listing and LMDB's, in the same rounds
+    ordered_name = OURS + " (key-ordered store)"
     per_call = {}  # figure -> divisor
 
     def args_for(p, text, raw):
@@ -546,11 +563,15 @@ def main():
                 p.prepare(kbytes, values)
         build_fns = {p.name: (lambda p=p: p.build(args_for(p, ktext, kbytes), values))
                      for p in peers}
-        rows["build, durable"] = rounds(build_fns, r, time.perf_counter)
         ours = peers[0]
-        stage = rounds({OURS: lambda: ours.stage(ktext, values)}, r)[OURS]
-        rows["build, durable"][OURS + " (staging only)"] = stage
-        print("built", {k: fmt(v) for k, v in rows["build, durable"].items()})
+        if "build" in want:
+            rows["build, durable"] = rounds(build_fns, r, time.perf_counter)
+            stage = rounds({OURS: lambda: ours.stage(ktext, values)}, r)[OURS]
+            rows["build, durable"][OURS + " (staging only)"] = stage
+            print("built", {k: fmt(v) for k, v in rows["build, durable"].items()})
+        else:
+            for build in build_fns.values():
+                build()
 
         sizes = {p.name: sum(os.path.getsize(f) for f in p.files) for p in peers}
 
@@ -559,24 +580,26 @@ def main():
             p.open()
             p.close()
 
-        rows["open, warm"] = rounds({p.name: (lambda p=p: open_close(p)) for p in peers}, r)
-
         def cold(p):
             drop_from_cache(p.files)
             return timed(lambda: open_close(p), time.perf_counter)
 
-        rows["open, cold"] = {p.name: statistics.median(cold(p) for _ in range(r))
-                              for p in peers}
-        print("opened")
+        if "open" in want:
+            rows["open, warm"] = rounds({p.name: (lambda p=p: open_close(p)) for p in peers}, r)
+            rows["open, cold"] = {p.name: statistics.median(cold(p) for _ in range(r))
+                                  for p in peers}
+            print("opened")
 
         for p in peers:
             p.open()
         q = len(q_text)
-        for figure, method, text, raw, count in (
-                ("lookup", "get", q_text, q_bytes, q),
-                ("lookup, absent", "get", miss_text, miss_bytes, q),
-                ("exists", "exists", q_text, q_bytes, q),
-                ("prefix, runs of 10", "prefix", pfx_text, pfx_bytes, len(pfx_text))):
+        for group, figure, method, text, raw, count in (
+                ("lookup", "lookup", "get", q_text, q_bytes, q),
+                ("lookup", "lookup, absent", "get", miss_text, miss_bytes, q),
+                ("lookup", "exists", "exists", q_text, q_bytes, q),
+                ("prefix", "prefix, runs of 10", "prefix", pfx_text, pfx_bytes, len(pfx_text))):
+            if group not in want:
+                continue
             fns = {p.name: (lambda p=p, a=args_for(p, text, raw): getattr(p, method)(a))
                    for p in peers}
             rows[figure] = rounds(fns, r)
@@ -587,20 +610,12 @@ def main():
             result = p.items()
             del result
 
-        rows["items, all"] = rounds({p.name: (lambda p=p: listing(p)) for p in peers}, r)
-        print("items", {k: fmt(v) for k, v in rows["items, all"].items()})
+        if "items" in want:
+            rows["items, all"] = rounds({p.name: (lambda p=p: listing(p)) for p in peers}, r)
+            print("items", {k: fmt(v) for k, v in rows["items, all"].items()})
 
-        # Checksums: verify() against one CRC-32 pass over the same file.
-        with open(ours.path, "rb") as f:
-            mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        body = memoryview(mm)[40:]
-        crc_fns = {OURS + " verify()": ours.r.verify, "zlib.crc32": lambda: zlib.crc32(body)}
-        if isal_zlib is not None:
-            crc_fns["ISA-L crc32"] = lambda: isal_zlib.crc32(body)
-        rows["verify / CRC-32 pass"] = rounds(crc_fns, r + 2)
-        body.release()
-        mm.close()
-        print("verify", {k: fmt(v) for k, v in rows["verify / CRC-32 pass"].items()})
+        if "verify" in want:
+            verify_figure(rows, ours, r)
 
         for p in peers:
             p.close()
@@ -608,35 +623,63 @@ def main():
         # Memory: a fresh process opens each store and looks up every query key.
         keys_file = os.path.join(tmp, "keys.pickle")
         memory = {}
-        for p in peers:
+        for p in peers if "memory" in want else ():
             with open(keys_file, "wb") as f:
                 pickle.dump(args_for(p, q_text, q_bytes), f)
             memory[p.name] = memory_of(p, tmp, keys_file)
-        print("memory", memory)
+        if memory:
+            print("memory", memory)
 
-        # The items listing on a store staged in key order, for the ordered/random pair.
-        ordered = sorted(range(n), key=lambda i: kbytes[i])
-        ours.build([ktext[i] for i in ordered], [values[i] for i in ordered])
-        ours.open()
-        lm = next((p for p in peers if p.name == "LMDB"), None)
-        extra = {OURS + " (key-ordered store)": (lambda: listing(ours))}
-        if lm is not None:
-            lm.open()
-            extra["LMDB"] = lambda: listing(lm)
-        items_ordered = rounds(extra, r)
-        pfx_ordered = rounds({OURS + " (key-ordered store)": lambda: ours.prefix(pfx_text)}, r)
-        ours.close()
-        if lm is not None:
-            lm.close()
+        # Listings and prefix scans on a store staged in key order, for the ordered/random
+        # pairs.
+        if want & {"items", "prefix"}:
+            ordered = sorted(range(n), key=lambda i: kbytes[i])
+            ours.build([ktext[i] for i in ordered], [values[i] for i in ordered])
+            ours.open()
+            lm = next((p for p in peers if p.name == "LMDB"), None)
+            if lm is not None:
+                lm.open()
+            if "items" in want:
+                extra = {ordered_name: (lambda: listing(ours))}
+                if lm is not None:
+                    extra["LMDB"] = lambda: listing(lm)
+                items_ordered = rounds(extra, r)
+                rows["items, all"][ordered_name] = items_ordered[ordered_name]
+                print("items, key-ordered store", {k: fmt(v) for k, v in items_ordered.items()})
+            if "prefix" in want:
+                pfx_ordered = rounds({ordered_name: lambda: ours.prefix(pfx_text)}, r)
+                rows["prefix, runs of 10"][ordered_name] = pfx_ordered[ordered_name]
+                print("prefix, key-ordered store", fmt(pfx_ordered[ordered_name], len(pfx_text)))
+            ours.close()
+            if lm is not None:
+                lm.close()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
-    rows["items, all"][OURS + " (key-ordered store)"] = items_ordered[OURS + " (key-ordered store)"]
-    rows["prefix, runs of 10"][OURS + " (key-ordered store)"] = \
-        pfx_ordered[OURS + " (key-ordered store)"]
-
-    write_report(out_dir, n, rows, per_call, sizes, memory, skipped)
+    # Same-run ratios; the key-ordered listing against LMDB's listing of the same rounds.
+    for figure, pair in (("items, all", items_ordered), ("prefix, runs of 10", None)):
+        if figure in rows and "LMDB" in rows[figure]:
+            ordered_ratio = (pair[ordered_name] / pair["LMDB"] if pair and "LMDB" in pair
+                             else rows[figure][ordered_name] / rows[figure]["LMDB"])
+            print(f"{figure}: vornel / LMDB = {rows[figure][OURS] / rows[figure]['LMDB']:.2f}, "
+                  f"key-ordered store / LMDB = {ordered_ratio:.2f}")
+    if args.only is None and args.peers is None:
+        write_report(out_dir, n, rows, per_call, sizes, memory, skipped)
     return 0
+
+
+def verify_figure(rows, ours, r):
+    """verify() of the open store against one CRC-32 pass over the same file."""
+    with open(ours.path, "rb") as f:
+        mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    body = memoryview(mm)[40:]
+    crc_fns = {OURS + " verify()": ours.r.verify, "zlib.crc32": lambda: zlib.crc32(body)}
+    if isal_zlib is not None:
+        crc_fns["ISA-L crc32"] = lambda: isal_zlib.crc32(body)
+    rows["verify / CRC-32 pass"] = rounds(crc_fns, r + 2)
+    body.release()
+    mm.close()
+    print("verify", {k: fmt(v) for k, v in rows["verify / CRC-32 pass"].items()})
 
 
 def write_report(out_dir, n, rows, per_call, sizes, memory, skipped):

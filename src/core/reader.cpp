@@ -304,9 +304,14 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
-void Reader::prefetch_entry(size_t i) const {
-  const uint64_t off = state_->index.offset_at(i);
-  if (off < state_->file_size) __builtin_prefetch(state_->mapping.data() + off);
+void Reader::prefetch_entry(size_t i) const { prefetch_record(state_->index.offset_at(i)); }
+
+void Reader::prefetch_record(uint64_t off) const {
+  if (off >= state_->file_size) return;
+  // The prefix and a small payload span two cache lines as often as not.
+  const uint8_t* record = state_->mapping.data() + off;
+  __builtin_prefetch(record);
+  if (state_->file_size - off > 64) __builtin_prefetch(record + 64);
 }
 
 std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
@@ -343,44 +348,63 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
   return {first, last};
 }
 
-// The payloads of the records at `offsets`, each bounds-checked and its pages
-// touched, in one guarded region; the error of the first that fails.
-Result<std::vector<Bytes>> Reader::read_records(const std::vector<uint64_t>& offsets) const {
+// The payloads of n records, each bounds-checked and its pages touched, in one guarded
+// region; the error of the first that fails.
+template <class OffsetOf>
+Status Reader::locate(size_t n, OffsetOf offset_of, Bytes* out) const {
   const Bytes file = state_->file();
-  std::vector<Bytes> payloads(offsets.size());  // sized here: the region allocates nothing
   uint64_t off = 0;
   RecordBound bound = RecordBound::Inside;
   if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < offsets.size(); ++i) {
-          off = offsets[i];
-          bound = locate_record(file, off, &payloads[i]);
+        for (size_t i = 0; i < n; ++i) {
+          off = offset_of(i);
+          bound = locate_record(file, off, &out[i]);
           if (bound != RecordBound::Inside) return;
-          touch_pages(file.data() + off, payloads[i]);
+          touch_pages(file.data() + off, out[i]);
         }
       })) {
     return fail(mapping_fault(fault, off));
   }
   if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  return payloads;
+  return {};
+}
+
+Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
+  const KeyIndex& index = state_->index;
+  return locate(n, [&](size_t i) { return index.offset_at(first + i); }, out);
+}
+
+Status Reader::locate_records(const uint64_t* offsets, size_t n, Bytes* out) const {
+  return locate(n, [&](size_t i) { return offsets[i]; }, out);
 }
 
 Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
-  const KeyIndex& index = state_->index;
-  if (last > index.size()) last = index.size();
+  if (last > size()) last = size();
   if (first > last) first = last;
-  std::vector<uint64_t> offsets(last - first);
-  for (size_t i = first; i < last; ++i) offsets[i - first] = index.offset_at(i);
-  return read_records(offsets);
+  std::vector<Bytes> payloads(last - first);  // sized here: the region allocates nothing
+  if (Status s = locate_entries(first, last - first, payloads.data()); !s) {
+    return fail(std::move(s.error()));
+  }
+  return payloads;
 }
 
-Result<std::vector<Bytes>> Reader::distinct_objects() const {
+std::vector<uint64_t> Reader::distinct_offsets() const {
   const KeyIndex& index = state_->index;
   OffsetSet seen(index.size());
   std::vector<uint64_t> offsets;
   for (size_t i = 0; i < index.size(); ++i) {
     if (const uint64_t off = index.offset_at(i); seen.insert(off)) offsets.push_back(off);
   }
-  return read_records(offsets);
+  return offsets;
+}
+
+Result<std::vector<Bytes>> Reader::distinct_objects() const {
+  const std::vector<uint64_t> offsets = distinct_offsets();
+  std::vector<Bytes> payloads(offsets.size());
+  if (Status s = locate_records(offsets.data(), offsets.size(), payloads.data()); !s) {
+    return fail(std::move(s.error()));
+  }
+  return payloads;
 }
 
 Status Reader::verify() const {
@@ -435,6 +459,19 @@ Status copy_out(uint8_t* dst, Bytes src) {
         if (!src.empty()) std::memcpy(dst, src.data(), src.size());
       })) {
     return fail(mapping_fault(fault, FileMapping::offset_of(src.data()).value_or(0)));
+  }
+  return {};
+}
+
+Status copy_out(uint8_t* const* dst, const Bytes* src, size_t n) {
+  volatile size_t at = 0;  // the copy under way, still known after a fault's jump
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < n; ++i) {
+          at = i;
+          if (!src[i].empty()) std::memcpy(dst[i], src[i].data(), src[i].size());
+        }
+      })) {
+    return fail(mapping_fault(fault, FileMapping::offset_of(src[at].data()).value_or(0)));
   }
   return {};
 }

@@ -49,8 +49,17 @@ class Reader {
   std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
   // Payloads of entries [first, last); the error of the first unreadable one.
   [[nodiscard]] Result<std::vector<Bytes>> read_entries(size_t first, size_t last) const;
+  // The same for entries [first, first + n) into out[0, n), without allocating: a listing
+  // reads a block of entries at a time. `first + n` is at most size().
+  [[nodiscard]] Status locate_entries(size_t first, size_t n, Bytes* out) const;
   // Payload of every distinct offset, in order of first reference.
   [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
+  // The offsets that distinct_objects() reads, in the same order.
+  std::vector<uint64_t> distinct_offsets() const;
+  // The payloads of the records at offsets[0, n) into out[0, n), as locate_entries.
+  [[nodiscard]] Status locate_records(const uint64_t* offsets, size_t n, Bytes* out) const;
+  // Starts fetching the record at `off`, as prefetch_entry.
+  void prefetch_record(uint64_t off) const;
   // Whole-file CRC-32, then each distinct referenced record in index order.
   [[nodiscard]] Status verify() const;
 
@@ -60,7 +69,9 @@ class Reader {
 
  private:
   Reader() = default;
-  [[nodiscard]] Result<std::vector<Bytes>> read_records(const std::vector<uint64_t>& offsets) const;
+  // locate_entries and locate_records: out[i] for the record at offset_of(i).
+  template <class OffsetOf>
+  [[nodiscard]] Status locate(size_t n, OffsetOf offset_of, Bytes* out) const;
   // The per-record checks one entry at a time, each record at its first entry: slower, but
   // it finds the fault that comes first in index order.
   [[nodiscard]] Status verify_in_index_order() const;
@@ -72,5 +83,8 @@ class Reader {
 // from read_object): a bus error during the copy fails it with the same VornIOError
 // as the reader's methods. Costs no system call.
 [[nodiscard]] Status copy_out(uint8_t* dst, Bytes src);
+// copy_out of src[i] to dst[i] for each i below n, in one guarded region: the first
+// fault fails the whole batch, and the destinations are then partly written.
+[[nodiscard]] Status copy_out(uint8_t* const* dst, const Bytes* src, size_t n);
 
 }  // namespace vornel

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "errors.hpp"
@@ -224,8 +225,36 @@ PyObject* new_text(std::string_view utf8) {
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
 }
 
+namespace {
+
+bool is_ascii(Bytes b) {
+  const uint8_t* p = b.data();
+  size_t n = b.size();
+  uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    high |= w;
+  }
+  for (; n > 0; ++p, --n) high |= *p;
+  return (high & 0x8080808080808080u) == 0;
+}
+
+}  // namespace
+
 PyObject* key_text(Bytes key) {
+  // Most keys are ASCII, whose text is the bytes themselves: made without the decoder.
+  if (!key.empty() && is_ascii(key)) {
+    PyObject* out = checked(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(out), key.data(), key.size());
+    return out;
+  }
   return new_text(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
+}
+
+PyObject* key_bytes(Bytes key) {
+  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key.data()),
+                                           static_cast<Py_ssize_t>(key.size())));
 }
 
 PyObject* new_uint(uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }

@@ -39,6 +39,9 @@ PyObject* new_bytes(Bytes b);
 PyObject* new_text(std::string_view utf8);
 // Key bytes as text: UTF-8 with one U+FFFD per maximal ill-formed subsequence.
 PyObject* key_text(Bytes key);
+// Key bytes as bytes. Only for memory the caller owns (an index key), never a mapping:
+// the copy is not guarded.
+PyObject* key_bytes(Bytes key);
 PyObject* new_uint(uint64_t v);
 
 }  // namespace vornel::py

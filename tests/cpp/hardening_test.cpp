@@ -264,6 +264,35 @@ TEST_F(ShrunkStore, ACopyThatMeetsTheCutFailsInsteadOfCrashing) {
   expect_fault(s.error(), record(7) + kRecordPrefix, record(7) + kRecordPrefix + kBig);
 }
 
+TEST_F(ShrunkStore, ABatchCopyStopsAtTheFirstSourceThatMeetsTheCut) {
+  // Entries k0..k7 in key order name objects 0..7 in file order.
+  std::vector<Bytes> src(reader_->size());
+  ASSERT_TRUE(reader_->locate_entries(0, src.size(), src.data()));
+  cut_to(4 * 4096 * 16);  // a page boundary inside object 3's payload
+  std::vector<std::string> copies(src.size(), std::string(kBig, '\0'));
+  std::vector<uint8_t*> dst;
+  for (std::string& c : copies) dst.push_back(reinterpret_cast<uint8_t*>(c.data()));
+  // The batch runs from object 1: the fault is object 3's, after two whole copies.
+  const Status s = copy_out(dst.data() + 1, src.data() + 1, src.size() - 1);
+  ASSERT_FALSE(s);
+  expect_fault(s.error(), record(3), record(4));
+  for (int i = 1; i < 3; ++i) EXPECT_EQ(copies[i], std::string(kBig, static_cast<char>('p' + i)));
+  EXPECT_TRUE(copy_out(dst.data(), src.data(), 1));  // a batch before the cut still copies
+  EXPECT_EQ(copies[0], std::string(kBig, 'p'));
+
+  // Locating reports the first record in order whose pages are gone, by entry or by offset.
+  std::vector<Bytes> out(8);
+  auto located = reader_->locate_entries(2, 5, out.data());
+  ASSERT_FALSE(located);
+  expect_fault(located.error(), record(3), record(4));
+  const uint64_t offsets[] = {record(1), record(5), record(3)};
+  auto by_offset = reader_->locate_records(offsets, 3, out.data());
+  ASSERT_FALSE(by_offset);
+  expect_fault(by_offset.error(), record(5), record(6));
+  ASSERT_TRUE(reader_->locate_records(offsets, 1, out.data()));
+  EXPECT_EQ(out[0].data(), src[1].data());
+}
+
 TEST_F(ShrunkStore, EveryReaderOfTheFileSeesTheCut) {
   // A second reader of the same file, cut short right after the header.
   auto again = Reader::open(path_, false);
