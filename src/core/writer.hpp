@@ -46,6 +46,11 @@ class Writer {
   [[nodiscard]] Status add_key(Bytes key, uint64_t obj_id);
 
   uint64_t num_objects() const { return record_starts_.size(); }
+  // The staged bytes of object `obj_id` (< num_objects()), valid until the next
+  // add_object.
+  Bytes object_bytes(uint64_t obj_id) const {
+    return {records_.data() + record_starts_[obj_id] + kRecordPrefix, object_size(obj_id)};
+  }
   uint64_t num_keys() const { return keys_.size(); }
 
   // Checks the limits, lays out the staged store and publishes it at `path`. Reads
