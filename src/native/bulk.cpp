@@ -42,10 +42,11 @@ class Batch {
     pending_.push_back({pair, key, value_start, encodings_.size() - value_start});
   }
 
-  template <class F>
-  void for_each(F&& stage_one) const {
-    const auto* base = reinterpret_cast<const uint8_t*>(encodings_.data());
-    for (const Pending& p : pending_) stage_one(p.key, Bytes(base + p.value_start, p.value_len));
+  size_t size() const { return pending_.size(); }
+  Bytes key(size_t i) const { return pending_[i].key; }
+  Bytes value(size_t i) const {
+    const Pending& p = pending_[i];
+    return {reinterpret_cast<const uint8_t*>(encodings_.data()) + p.value_start, p.value_len};
   }
 
   void clear() {
@@ -127,20 +128,37 @@ Taken take(PyObject* pair, PyObject* pack, Batch& batch) {
 // (an access conflict) or staging stopped part way (memory): the pairs before stay.
 bool stage_batch(PyObject* module, PyObject* writer, PyObject* table, const Batch& batch) {
   if (batch.empty()) return true;
+  // Hashes first, then each pair's slots fetched a few pairs ahead of its turn: the
+  // tables are far larger than the cache, so each probe would otherwise wait on memory.
+  constexpr size_t kAhead = 8;
+  const size_t n = batch.size();
+  uint64_t key_hashes[kBatch];
+  uint64_t value_hashes[kBatch];
   PyObject* done =
       with_writer<py::Access::Exclusive>(module, writer, [&](Writer& w) -> PyObject* {
-        auto bind = [&](Bytes key, uint64_t obj_id) {
-          if (Status s = w.add_key(key, obj_id); !s) {
+        for (size_t i = 0; i < n; ++i) key_hashes[i] = w.key_hash(batch.key(i));
+        auto bind = [&](size_t i, uint64_t obj_id) {
+          if (Status s = w.add_key_hashed(batch.key(i), key_hashes[i], obj_id); !s) {
             throw std::runtime_error("staging a checked key failed: " + s.error().message());
           }
         };
         if (table == Py_None) {
-          batch.for_each([&](Bytes key, Bytes value) { bind(key, w.add_object(value)); });
+          for (size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) w.prefetch_key(key_hashes[i + kAhead]);
+            bind(i, w.add_object(batch.value(i)));
+          }
           Py_RETURN_NONE;
         }
         return with_object_table<py::Access::Exclusive>(
             module, table, writer, [&](ObjectTable& t) -> PyObject* {
-              batch.for_each([&](Bytes key, Bytes value) { bind(key, t.intern(w, value)); });
+              for (size_t i = 0; i < n; ++i) value_hashes[i] = t.hash(batch.value(i));
+              for (size_t i = 0; i < n; ++i) {
+                if (i + kAhead < n) {
+                  w.prefetch_key(key_hashes[i + kAhead]);
+                  t.prefetch(value_hashes[i + kAhead]);
+                }
+                bind(i, t.intern_hashed(w, batch.value(i), value_hashes[i]));
+              }
               Py_RETURN_NONE;
             });
       });

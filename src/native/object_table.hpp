@@ -46,13 +46,19 @@ class ObjectTable {
 
   // The object of `w` holding `data`: the one recorded, or a new one staged and
   // recorded. A failure (bad_alloc) stages and records nothing.
-  uint64_t intern(Writer& w, Bytes data) {
-    const uint64_t h = hash(data);
+  uint64_t intern(Writer& w, Bytes data) { return intern_hashed(w, data, hash(data)); }
+  // intern() for data whose hash is `h`.
+  uint64_t intern_hashed(Writer& w, Bytes data, uint64_t h) {
     if (const auto found = find(w, data, h)) return *found;
     reserve_one(w);
     const uint64_t obj_id = w.add_object(data);
     insert(w, h, obj_id);
     return obj_id;
+  }
+
+  // Starts fetching the slot where the probe for hash `h` begins.
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[open_table::home(h, slots_.size())]);
   }
 
   uint64_t size() const { return count_; }
