@@ -119,7 +119,8 @@ class VornWriter:
 
         As `add` for each pair in turn, with the same results and errors; the pairs
         before a failing one stay staged. Common scalar values (bytes, str, int, float,
-        bool, None) are encoded and staged natively, many pairs per call.
+        bool, None) are encoded and staged natively, a batch of pairs at a time: code
+        that the iteration runs sees the writer's counts lag behind the pairs taken.
         """
         pairs = iter(items.items() if isinstance(items, Mapping) else items)
         stage_pairs, raw, table = _native.stage_pairs, self._raw, self._table
