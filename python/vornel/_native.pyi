@@ -1,7 +1,9 @@
 from collections.abc import Callable, Iterator
-from typing import final
+from typing import TypeVar, final
 
 from _vornel import _VornWriter
+
+_T = TypeVar("_T")
 
 @final
 class DigestTable:
@@ -29,8 +31,8 @@ def stage(
 def stage_pairs(
     writer: _VornWriter,
     table: ObjectTable | None,
-    pairs: Iterator[object],
+    pairs: Iterator[_T],
     pack: Callable[[object], bytes],
     /,
-) -> object | None: ...
+) -> _T | None: ...
 def staged_counts(writer: _VornWriter, /) -> tuple[int, int]: ...
