@@ -3,7 +3,9 @@
 A store of N keys (16 to 32 random bytes each), every key bound to its own 100-byte
 object, is staged once and built several times; the baseline writes the very bytes of
 the built file with open/write/os.fsync to a fresh file in the same directory. Both
-include their fsync. Only the build() call is timed; staging is reported on its own.
+include their fsync. Only the build() call is timed; staging is reported on its own,
+through _vornel's two calls per key and through the vornel package's bulk path
+(`VornWriter.update` on pairs made beforehand, without dedup: one object per key).
 
     PYTHONPATH=<module build dir> python bench/bench_build.py [--keys N] [--rounds R] [--dir D]
 """
@@ -16,6 +18,7 @@ import sys
 import tempfile
 import time
 
+import vornel
 from _vornel import _VornWriter
 
 
@@ -27,6 +30,15 @@ def stage(n, seed):
         obj_id = w.add_object_raw(rng.randbytes(100))
         w.add_key(rng.randbytes(rng.randint(16, 32)), obj_id)
     return w, time.perf_counter() - start
+
+
+def stage_bulk(n, seed):
+    rng = random.Random(seed)
+    pairs = [(rng.randbytes(rng.randint(16, 32)), rng.randbytes(100)) for _ in range(n)]
+    start = time.perf_counter()
+    w = vornel.VornWriter(dedup=False)
+    w.update(pairs)
+    return time.perf_counter() - start
 
 
 def timed_build(w, path):
@@ -71,6 +83,9 @@ def main():
         w, staging = stage(args.keys, seed=1)
         print(f"staging  {args.keys:,} keys and objects: {staging:.3f} s "
               f"({args.keys / staging:,.0f} keys/s)")
+        bulk = stage_bulk(args.keys, seed=1)
+        print(f"staging  the same through VornWriter.update: {bulk:.3f} s "
+              f"({args.keys / bulk:,.0f} keys/s)")
 
         timed_build(w, store)  # warm-up, and the bytes for the baseline
         with open(store, "rb") as f:

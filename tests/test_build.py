@@ -89,6 +89,25 @@ def test_worked_example_and_empty_store(tmp_path):
     assert len(empty) == 40
 
 
+def shared_head_keys(seed):
+    """Keys that agree on long runs of leading bytes and end on either side of every
+    8-byte word, some of them in zero bytes: ties that only later key bytes break."""
+    rng = random.Random(seed)
+    heads = [rng.randbytes(n) for n in (0, 7, 8, 15, 16, 17, 31, 32, 40)]
+    keys = set()
+    while len(keys) < 2500:
+        tail = bytes(rng.choice(b"\x00\x01\xff") for _ in range(rng.randint(0, 18)))
+        keys.add(rng.choice(heads) + tail)
+    return [(k, i % 3) for i, k in enumerate(sorted(keys, key=lambda k: rng.random()))]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_keys_sharing_long_heads_sort_by_their_bytes(tmp_path, seed):
+    objects, bindings = [b"a", b"b", b"c"], shared_head_keys(seed)
+    assert build_bytes(staged(objects, bindings), tmp_path / "s.vrnl") == \
+        storefile.encode_store(objects, bindings)
+
+
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_random_stores_match(tmp_path_factory, data):

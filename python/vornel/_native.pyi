@@ -1,6 +1,9 @@
-from typing import final
+from collections.abc import Callable, Iterator
+from typing import TypeVar, final
 
 from _vornel import _VornWriter
+
+_T = TypeVar("_T")
 
 @final
 class DigestTable:
@@ -9,13 +12,27 @@ class DigestTable:
     def find(self, digest: bytes, /) -> int | None: ...
     def memory_bytes(self) -> int: ...
 
+@final
+class ObjectTable:
+    def __new__(cls, writer: _VornWriter, /) -> ObjectTable: ...
+    def __len__(self) -> int: ...
+    def find(self, data: bytes, /) -> int | None: ...
+    def memory_bytes(self) -> int: ...
+
 def build(writer: _VornWriter, path: str, /) -> str: ...
 def stage(
     writer: _VornWriter,
-    table: DigestTable | None,
+    table: DigestTable | ObjectTable | None,
     key: str | bytes,
     data: bytes,
     digest: bytes | None,
     /,
 ) -> int: ...
+def stage_pairs(
+    writer: _VornWriter,
+    table: ObjectTable | None,
+    pairs: Iterator[_T],
+    pack: Callable[[object], bytes],
+    /,
+) -> _T | None: ...
 def staged_counts(writer: _VornWriter, /) -> tuple[int, int]: ...

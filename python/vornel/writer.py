@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterable, Mapping
-from hashlib import blake2b
 from types import TracebackType
 from typing import Any, Self
 
@@ -14,8 +13,6 @@ import msgpack
 from _vornel import _VornWriter
 
 from . import _native
-
-DIGEST_SIZE = 16  # 128-bit BLAKE2b: a collision is out of reach in practice
 
 Key = str | bytes
 
@@ -49,9 +46,9 @@ class VornWriter:
     ) -> None:
         self._raw = _VornWriter()
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
-        # The digest of each distinct encoding, not the encoding: well under 100 bytes
-        # per distinct value.
-        self._table = _native.DigestTable() if dedup else None
+        # The object ID of each distinct encoding, found by hash and confirmed against
+        # the staged bytes: well under 100 bytes per distinct value.
+        self._table = _native.ObjectTable(self._raw) if dedup else None
         self._target: str | None = None
         self._verbose = False
 
@@ -83,16 +80,14 @@ class VornWriter:
 
     def add(self, key: Key, value: object) -> int:
         """Binds `key` to the encoding of `value`; returns the object ID."""
-        # The staging path of every value: one encoding, one digest, one native call.
+        # The staging path of a single value: one encoding, one native call.
         if not isinstance(key, (str, bytes)):
             check_key(key)
         try:
             data = self._packer.pack(value)
         except _ENCODE_ERRORS as e:
             raise encode_error(key, e) from e
-        table = self._table
-        d = None if table is None else blake2b(data, digest_size=DIGEST_SIZE).digest()
-        return _native.stage(self._raw, table, key, data, d)
+        return _native.stage(self._raw, self._table, key, data, None)
 
     def add_many(self, keys: Iterable[Key], value: object) -> int:
         """Binds every key of `keys` to one object holding `value`; returns its ID."""
@@ -102,30 +97,39 @@ class VornWriter:
         # A value that cannot be encoded is reported under the first key.
         data = self._encode(keys[0] if keys else "", value)
         table = self._table
-        d = None if table is None else blake2b(data, digest_size=DIGEST_SIZE).digest()
         if not keys:
-            return self._raw.add_object_raw(data) if table is None else self._lone(data, d)
+            return self._raw.add_object_raw(data) if table is None else self._lone(data)
         stage, add_key, raw = _native.stage, self._raw.add_key, self._raw
-        obj_id = stage(raw, table, keys[0], data, d)
+        obj_id = stage(raw, table, keys[0], data, None)
         for key in keys[1:]:
             add_key(key, obj_id)
         return obj_id
 
-    def _lone(self, data: bytes, d: bytes | None) -> int:
+    def _lone(self, data: bytes) -> int:
         # An object with no key: staged once all the same, so that its ID is real.
-        assert self._table is not None and d is not None
-        found = self._table.find(d)
+        assert self._table is not None
+        found = self._table.find(data)
         return found if found is not None else self._raw.add_object_raw(data)
 
     def __setitem__(self, key: Key, value: object) -> None:
         self.add(key, value)
 
     def update(self, items: Mapping[Key, object] | Iterable[tuple[Key, object]] = ()) -> None:
-        """Adds every pair of a mapping or an iterable of `(key, value)` pairs."""
-        pairs = items.items() if isinstance(items, Mapping) else items
-        add = self.add
-        for key, value in pairs:
-            add(key, value)
+        """Adds every pair of a mapping or an iterable of `(key, value)` pairs.
+
+        As `add` for each pair in turn, with the same results and errors; the pairs
+        before a failing one stay staged. Common scalar values (bytes, str, int, float,
+        bool, None) are encoded and staged natively, a batch of pairs at a time: code
+        that the iteration runs sees the writer's counts lag behind the pairs taken.
+        """
+        pairs = iter(items.items() if isinstance(items, Mapping) else items)
+        stage_pairs, raw, table = _native.stage_pairs, self._raw, self._table
+        pack = self._packer.pack
+        # The native call hands back each pair it leaves to `add`: one whose error
+        # `add` reports, or that is not a plain 2-tuple.
+        while (item := stage_pairs(raw, table, pairs, pack)) is not None:
+            key, value = item
+            self.add(key, value)
 
     def __len__(self) -> int:
         """The number of distinct keys staged."""

@@ -10,11 +10,13 @@ namespace {
 constexpr size_t kPrefetchDistance = 16;
 
 // One index entry awaiting its place, with what the index needs of its key at hand:
-// placing it later reads nothing else at random. `head` holds the key's first bytes so
-// that most comparisons never leave the array. Key lengths and object IDs fit 32 bits
-// once the limits are checked.
+// placing it later reads nothing else at random. `head` and `next` hold the key's first
+// 16 bytes so that most comparisons never leave the array, also for keys that share
+// their first 8 bytes, as keys with a common prefix often do. Key lengths and object
+// IDs fit 32 bits once the limits are checked.
 struct SortEntry {
-  uint64_t head;  // first 8 key bytes, big-endian, zero-padded
+  uint64_t head;  // key bytes [depth, depth + 8), big-endian, zero-padded
+  uint64_t next;  // key bytes [depth + 8, depth + 16), likewise
   const uint8_t* key;
   uint32_t key_len;
   uint32_t obj_id;
@@ -22,29 +24,44 @@ struct SortEntry {
 };
 static_assert(kMaxKeyLen <= UINT32_MAX && kMaxObjects <= UINT32_MAX);
 
-uint64_t key_head(const uint8_t* key, uint64_t len) {
+constexpr uint32_t kWindow = 16;  // key bytes held in a SortEntry
+
+uint64_t key_word(const uint8_t* key, uint64_t len, uint64_t from) {
   uint8_t bytes[8] = {};
-  if (len != 0) std::memcpy(bytes, key, std::min<uint64_t>(len, sizeof bytes));
+  if (len > from) std::memcpy(bytes, key + from, std::min<uint64_t>(len - from, sizeof bytes));
   return load_be64(bytes);
 }
 
+// Loads the window of key bytes from `depth` on.
+void load_window(SortEntry& e, uint32_t depth) {
+  e.head = key_word(e.key, e.key_len, depth);
+  e.next = key_word(e.key, e.key_len, depth + 8);
+}
+
 // Sorts [first, last) by key, given that their keys agree on their first `depth` bytes
-// and that each entry's head holds its key's next 8 bytes. A multikey sort on 8-byte
-// words: entries compare by head, and by how many of those 8 bytes the key has; only
-// entries equal in both, whose keys go on past the word, read their next word, so no
-// comparison ever reads key bytes again.
+// and that each entry's window holds its key's next 16 bytes. A multikey sort on
+// 16-byte windows: entries compare by window, and by how many of those 16 bytes the key
+// has; only entries equal in both, whose keys go on past the window, read their next
+// one, so no comparison ever reads key bytes again.
 void sort_from(SortEntry* first, SortEntry* last, uint32_t depth) {
-  auto rest = [depth](const SortEntry& e) { return std::min<uint32_t>(e.key_len - depth, 8); };
+  auto rest = [depth](const SortEntry& e) {
+    return std::min<uint32_t>(e.key_len - depth, kWindow);
+  };
+  auto same = [&](const SortEntry& a, const SortEntry& b) {
+    return a.head == b.head && a.next == b.next && rest(a) == rest(b);
+  };
   std::sort(first, last, [&](const SortEntry& a, const SortEntry& b) {
-    return a.head != b.head ? a.head < b.head : rest(a) < rest(b);
+    if (a.head != b.head) return a.head < b.head;
+    if (a.next != b.next) return a.next < b.next;
+    return rest(a) < rest(b);
   });
   for (SortEntry* run = first; run != last;) {
     SortEntry* end = run + 1;
-    while (end != last && end->head == run->head && rest(*end) == rest(*run)) ++end;
-    // Distinct keys tie only while both go on past this word.
+    while (end != last && same(*end, *run)) ++end;
+    // Distinct keys tie only while both go on past this window.
     if (end - run > 1) {
-      const uint32_t next = depth + 8;
-      for (SortEntry* e = run; e != end; ++e) e->head = key_head(e->key + next, e->key_len - next);
+      const uint32_t next = depth + kWindow;
+      for (SortEntry* e = run; e != end; ++e) load_window(*e, next);
       sort_from(run, end, next);
     }
     run = end;
@@ -61,8 +78,10 @@ constexpr size_t kGroupingMin = 1024;  // below this a plain sort is quicker
 std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   std::vector<SortEntry> order(keys.size());
   auto entry = [](const StagedKey& key) {
-    return SortEntry{key_head(key.data, key.size), key.data, static_cast<uint32_t>(key.size),
-                     static_cast<uint32_t>(key.obj_id)};
+    SortEntry e{0, 0, key.data, static_cast<uint32_t>(key.size),
+                static_cast<uint32_t>(key.obj_id)};
+    load_window(e, 0);
+    return e;
   };
   if (keys.size() < kGroupingMin) {
     for (size_t i = 0; i < keys.size(); ++i) order[i] = entry(keys[i]);
@@ -72,7 +91,7 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   constexpr size_t kGroups = size_t{1} << kGroupBits;
   auto group_of = [](uint64_t head) { return head >> (64 - kGroupBits); };
   std::vector<size_t> start(kGroups + 1, 0);
-  for (const StagedKey& key : keys) ++start[group_of(key_head(key.data, key.size)) + 1];
+  for (const StagedKey& key : keys) ++start[group_of(key_word(key.data, key.size, 0)) + 1];
   for (size_t g = 0; g < kGroups; ++g) start[g + 1] += start[g];
 
   std::vector<size_t> next(start.begin(), start.end() - 1);

@@ -45,7 +45,25 @@ class Writer {
   // before the key length; a failure changes nothing.
   [[nodiscard]] Status add_key(Bytes key, uint64_t obj_id);
 
+  // add_key in two steps, for callers that stage many keys: the hash of each key
+  // first, so that the slots they land in can be fetched ahead (prefetch_key), then the
+  // binding. add_key_hashed(key, key_hash(key), id) is add_key(key, id), except that
+  // the key's length must already be known to be within the limit.
+  uint64_t key_hash(Bytes key) const { return hash_(key.data(), key.size()); }
+  void prefetch_key(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[open_table::home(hash, slots_.size())]);
+  }
+  [[nodiscard]] Status add_key_hashed(Bytes key, uint64_t hash, uint64_t obj_id) {
+    if (obj_id >= num_objects() || key.size() > limits_.max_key_len) return add_key(key, obj_id);
+    return add_hashed_key(key, hash, obj_id);
+  }
+
   uint64_t num_objects() const { return record_starts_.size(); }
+  // The staged bytes of object `obj_id` (< num_objects()), valid until the next
+  // add_object.
+  Bytes object_bytes(uint64_t obj_id) const {
+    return {records_.data() + record_starts_[obj_id] + kRecordPrefix, object_size(obj_id)};
+  }
   uint64_t num_keys() const { return keys_.size(); }
 
   // Checks the limits, lays out the staged store and publishes it at `path`. Reads
@@ -57,6 +75,8 @@ class Writer {
   // 24-bit tag.
   using Slot = open_table::TaggedSlot<40>;
 
+  // add_key once the ID and the length are checked, with `hash` the key's hash.
+  Status add_hashed_key(Bytes key, uint64_t hash, uint64_t obj_id);
   // The slot holding `key`, or the empty slot where it would go.
   size_t probe(Bytes key, uint64_t hash) const;
   void grow();

@@ -1,6 +1,8 @@
 // vornel._native: the package's own native helpers over _vornel's writer.
 #include <string_view>
 
+#include "bulk.hpp"
+#include "object_table_type.hpp"
 #include "staging.hpp"
 
 namespace vornel::native {
@@ -9,6 +11,7 @@ namespace {
 struct ModuleState {
   PyObject* writer_class;        // strong reference to _vornel._VornWriter
   PyObject* digest_table_class;  // this module's DigestTable
+  PyObject* object_table_class;  // this module's ObjectTable
 };
 
 ModuleState* state_of(PyObject* module) {
@@ -77,6 +80,12 @@ PyMethodDef module_methods[] = {
      "stage($module, writer, table, key, data, digest, /)\n--\n\n"
      "Bind *key* to the object holding *data*, staged once per *digest* when *table* is a\n"
      "DigestTable, or anew when it is None. Returns the object ID."},
+    {"stage_pairs", as_method(stage_pairs), METH_FASTCALL,
+     "stage_pairs($module, writer, table, pairs, pack, /)\n--\n\n"
+     "Stage the (key, value) pairs of the iterator *pairs*, each value encoded as *pack*\n"
+     "encodes it, once per distinct encoding when *table* is the writer's ObjectTable.\n"
+     "Returns the first item it cannot stage itself, every item before it staged, or\n"
+     "None when *pairs* is exhausted."},
     {"staged_counts", as_method(staged_counts), METH_FASTCALL,
      "staged_counts($module, writer, /)\n--\n\n"
      "Return `(objects, keys)`: the writer's object count and distinct key count."},
@@ -104,7 +113,11 @@ int exec_module(PyObject* module) {
   PyObject* table = PyType_FromModuleAndSpec(module, &digest_table_spec, nullptr);
   if (table == nullptr) return -1;
   state_of(module)->digest_table_class = table;
-  return PyModule_AddObjectRef(module, "DigestTable", table);
+  if (PyModule_AddObjectRef(module, "DigestTable", table) < 0) return -1;
+  PyObject* objects = PyType_FromModuleAndSpec(module, &object_table_spec, nullptr);
+  if (objects == nullptr) return -1;
+  state_of(module)->object_table_class = objects;
+  return PyModule_AddObjectRef(module, "ObjectTable", objects);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -112,6 +125,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   if (state != nullptr) {
     Py_VISIT(state->writer_class);
     Py_VISIT(state->digest_table_class);
+    Py_VISIT(state->object_table_class);
   }
   return 0;
 }
@@ -121,6 +135,7 @@ int clear_module(PyObject* module) {
   if (state != nullptr) {
     Py_CLEAR(state->writer_class);
     Py_CLEAR(state->digest_table_class);
+    Py_CLEAR(state->object_table_class);
   }
   return 0;
 }
@@ -157,6 +172,15 @@ PyTypeObject* digest_table_class(PyObject* module) {
     return nullptr;
   }
   return reinterpret_cast<PyTypeObject*>(state->digest_table_class);
+}
+
+PyTypeObject* object_table_class(PyObject* module) {
+  ModuleState* state = state_of(module);
+  if (state == nullptr || state->object_table_class == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "vornel._native is not initialised");
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(state->object_table_class);
 }
 
 PyTypeObject* writer_class(PyObject* module) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "format.hpp"
+#include "object_table_type.hpp"
 
 namespace vornel::native {
 namespace {
@@ -169,6 +170,10 @@ PyObject* stage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
       return py::checked(PyLong_FromUnsignedLongLong(obj_id));
     };
     if (table == Py_None) return bind(w.add_object(raw));
+    if (is_object_table(module, table)) {
+      return with_object_table<py::Access::Exclusive>(
+          module, table, args[0], [&](ObjectTable& t) { return bind(t.intern(w, raw)); });
+    }
     Digest d;
     if (!convert_digest(args[4], d)) return nullptr;
     return with_table<py::Access::Exclusive>(module, table, [&](DigestTable& t) -> PyObject* {

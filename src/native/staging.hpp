@@ -12,7 +12,8 @@ extern PyType_Spec digest_table_spec;
 
 // stage(writer, table, key, data, digest, /) -> int: binds `key` (str or bytes) to the
 // object holding `data`. With a DigestTable, `data` whose `digest` was staged before
-// reuses that object; with None every call stages a new one. Returns the object ID.
+// reuses that object; with an ObjectTable (digest ignored), equal `data` staged before
+// does; with None every call stages a new one. Returns the object ID.
 // A failing call stages nothing.
 PyObject* stage(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
