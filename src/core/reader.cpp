@@ -105,12 +105,13 @@ struct FileCheck {
   bool records_intact = true;
 };
 
-// Grouping the offsets by piece costs 12 bytes per entry while it runs; it serves stores of
-// small records, where the interleaving below pays.
+// Grouping the offsets by piece costs 10 bytes per entry while it runs; it serves stores of
+// small records, where checksumming records side by side pays.
 constexpr uint64_t kGroupedBytesPerEntry = 32;
-// The body is checksummed in pieces that stay in the cache for the records starting there.
+// The body is checksummed in pieces that stay in the cache for the records starting there;
+// a place within a piece fits 16 bits.
 constexpr uint64_t kPieceSize = uint64_t{1} << 16;
-static_assert(kPieceSize % 64 == 0);
+static_assert(kPieceSize % 64 == 0 && kPieceSize - 1 <= UINT16_MAX);
 // Records checksummed side by side.
 constexpr size_t kBatch = 64;
 
@@ -125,9 +126,10 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
   // The offsets grouped by piece, each as its place in the piece: a counting sort, whose
   // scattered writes go to one stream per piece rather than anywhere in the file's span.
   std::vector<size_t> first(pieces + 1);  // piece p's group is [first[p], first[p + 1])
-  std::vector<uint32_t> within;
+  const auto within = std::make_unique_for_overwrite<uint16_t[]>(n);
   {
-    std::vector<uint64_t> offsets(n);
+    const auto offsets = std::make_unique_for_overwrite<uint64_t[]>(n);
+    size_t* const count = first.data() + 1;
     for (size_t i = 0; i < n; ++i) {
       const uint64_t off = index.offset_at(i);
       if (off >= size) {
@@ -135,15 +137,13 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
         break;
       }
       offsets[i] = off;
-      ++first[static_cast<size_t>(off / kPieceSize) + 1];
+      ++count[off / kPieceSize];
     }
     if (check.records_intact) {
       for (size_t p = 1; p <= pieces; ++p) first[p] += first[p - 1];
       std::vector<size_t> next(first.begin(), first.end() - 1);
-      within.resize(n);
-      for (uint64_t off : offsets) {
-        within[next[static_cast<size_t>(off / kPieceSize)]++] =
-            static_cast<uint32_t>(off % kPieceSize);
+      for (size_t i = 0; i < n; ++i) {
+        within[next[offsets[i] / kPieceSize]++] = static_cast<uint16_t>(offsets[i] % kPieceSize);
       }
     }
   }
@@ -166,7 +166,7 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
           from = std::max(base, kHeaderSize);
           if (from < to) check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
           if (!check.records_intact) continue;
-          for (size_t j = first[p]; j < first[p + 1]; ++j) {
+          for (size_t j = first[p], end = first[p + 1]; j < end; ++j) {
             marks[within[j] / 64] |= uint64_t{1} << (within[j] % 64);
           }
           for (size_t w = 0; w < kPieceSize / 64; ++w) {
