@@ -147,8 +147,8 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
       }
     }
   }
-  // Each piece's offsets marked in a bitmap of the piece, small enough for the first-level
-  // cache, and read back in file order: a record shared by several keys is checked once.
+  // A bitmap of the piece, small enough for the first-level cache, lets a record that several
+  // keys share be checked once.
   uint64_t marks[kPieceSize / 64] = {};
   Crc32Job jobs[kBatch];
   uint32_t stored[kBatch];
@@ -166,22 +166,23 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
           from = std::max(base, kHeaderSize);
           if (from < to) check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
           if (!check.records_intact) continue;
-          for (size_t j = first[p], end = first[p + 1]; j < end; ++j) {
-            marks[within[j] / 64] |= uint64_t{1} << (within[j] % 64);
-          }
-          for (size_t w = 0; w < kPieceSize / 64; ++w) {
-            for (uint64_t bits = std::exchange(marks[w], 0); bits != 0; bits &= bits - 1) {
-              const uint64_t off = base + w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-              Bytes payload;
-              if (locate_record(file, off, &payload) != RecordBound::Inside) {
-                check.records_intact = false;
-                continue;  // the marks of this piece are still cleared
-              }
-              jobs[queued] = {payload.data(), payload.size(), 0};
-              stored[queued] = RecordPrefix::decode(file.data() + off).crc;
-              if (++queued == kBatch) run_batch();
+          const size_t begin = first[p], end = first[p + 1];
+          for (size_t j = begin; j < end; ++j) {
+            const uint64_t bit = uint64_t{1} << (within[j] % 64);
+            uint64_t& word = marks[within[j] / 64];
+            if (word & bit) continue;
+            word |= bit;
+            const uint64_t off = base + within[j];
+            Bytes payload;
+            if (locate_record(file, off, &payload) != RecordBound::Inside) {
+              check.records_intact = false;
+              continue;  // the marks are still cleared below
             }
+            jobs[queued] = {payload.data(), payload.size(), 0};
+            stored[queued] = RecordPrefix::decode(file.data() + off).crc;
+            if (++queued == kBatch) run_batch();
           }
+          for (size_t j = begin; j < end; ++j) marks[within[j] / 64] = 0;
         }
         run_batch();
       })) {
