@@ -18,6 +18,7 @@
 #include "util/large_buffer.hpp"
 #include "util/mapping.hpp"
 #include "util/offset_set.hpp"
+#include "util/piece_groups.hpp"
 
 namespace vornel {
 
@@ -105,13 +106,12 @@ struct FileCheck {
   bool records_intact = true;
 };
 
-// Grouping the offsets by piece costs 10 bytes per entry while it runs; it serves stores of
-// small records, where checksumming records side by side pays.
+// Grouping the offsets by piece costs about 3 bytes per entry and 10 per piece; it serves
+// stores of small records, where checksumming records side by side pays.
 constexpr uint64_t kGroupedBytesPerEntry = 32;
-// The body is checksummed in pieces that stay in the cache for the records starting there;
-// a place within a piece fits 16 bits.
-constexpr uint64_t kPieceSize = uint64_t{1} << 16;
-static_assert(kPieceSize % 64 == 0 && kPieceSize - 1 <= UINT16_MAX);
+// The body is checksummed in pieces that stay in the cache for the records starting there.
+constexpr uint64_t kPieceSize = PieceGroups::kPieceSize;
+static_assert(kPieceSize % 64 == 0);
 // Records checksummed side by side.
 constexpr size_t kBatch = 64;
 
@@ -121,31 +121,15 @@ constexpr size_t kBatch = 64;
 Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
   const uint64_t size = file.size();
   const size_t n = index.size();
-  const auto pieces = static_cast<size_t>(size / kPieceSize + 1);
   FileCheck check;
-  // The offsets grouped by piece, each as its place in the piece: a counting sort, whose
-  // scattered writes go to one stream per piece rather than anywhere in the file's span.
-  std::vector<size_t> first(pieces + 1);  // piece p's group is [first[p], first[p + 1])
-  const auto within = std::make_unique_for_overwrite<uint16_t[]>(n);
-  {
-    const auto offsets = std::make_unique_for_overwrite<uint64_t[]>(n);
-    size_t* const count = first.data() + 1;
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t off = index.offset_at(i);
-      if (off >= size) {
-        check.records_intact = false;
-        break;
-      }
-      offsets[i] = off;
-      ++count[off / kPieceSize];
+  PieceGroups groups(size, n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t off = index.offset_at(i);
+    if (off >= size) {
+      check.records_intact = false;
+      break;
     }
-    if (check.records_intact) {
-      for (size_t p = 1; p <= pieces; ++p) first[p] += first[p - 1];
-      std::vector<size_t> next(first.begin(), first.end() - 1);
-      for (size_t i = 0; i < n; ++i) {
-        within[next[offsets[i] / kPieceSize]++] = static_cast<uint16_t>(offsets[i] % kPieceSize);
-      }
-    }
+    groups.add(off);
   }
   // A bitmap of the piece, small enough for the first-level cache, lets a record that several
   // keys share be checked once.
@@ -160,29 +144,29 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
   };
   uint64_t from = kHeaderSize;  // where the piece being read begins
   if (const void* fault = guarded([&] {
-        for (size_t p = 0; p < pieces; ++p) {
+        for (size_t p = 0; p < groups.pieces(); ++p) {
           const uint64_t base = p * kPieceSize;
           const uint64_t to = std::min(size, base + kPieceSize);
           from = std::max(base, kHeaderSize);
+          if (check.records_intact) groups.prefetch(p);
           if (from < to) check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
           if (!check.records_intact) continue;
-          const size_t begin = first[p], end = first[p + 1];
-          for (size_t j = begin; j < end; ++j) {
-            const uint64_t bit = uint64_t{1} << (within[j] % 64);
-            uint64_t& word = marks[within[j] / 64];
-            if (word & bit) continue;
+          groups.for_each(p, [&](PieceGroups::Place place) {
+            const uint64_t bit = uint64_t{1} << (place % 64);
+            uint64_t& word = marks[place / 64];
+            if (word & bit) return;
             word |= bit;
-            const uint64_t off = base + within[j];
+            const uint64_t off = base + place;
             Bytes payload;
             if (locate_record(file, off, &payload) != RecordBound::Inside) {
               check.records_intact = false;
-              continue;  // the marks are still cleared below
+              return;  // the marks are still cleared below
             }
             jobs[queued] = {payload.data(), payload.size(), 0};
             stored[queued] = RecordPrefix::decode(file.data() + off).crc;
             if (++queued == kBatch) run_batch();
-          }
-          for (size_t j = begin; j < end; ++j) marks[within[j] / 64] = 0;
+          });
+          groups.for_each(p, [&](PieceGroups::Place place) { marks[place / 64] = 0; });
         }
         run_batch();
       })) {
