@@ -9,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <type_traits>
 #include <vector>
+
+#include "large_buffer.hpp"
 
 namespace vornel {
 
@@ -27,7 +28,7 @@ class PieceGroups {
         tail_(head_.size()),
         fill_(head_.size(), kChunk),  // full: the first value of a piece takes a chunk
         next_(head_.size() + count / kChunk + 1),
-        pool_(std::make_unique_for_overwrite<Place[]>(next_.size() * kChunk)) {}
+        pool_(next_.size() * kChunk * sizeof(Place)) {}
 
   size_t pieces() const { return head_.size(); }
 
@@ -35,7 +36,7 @@ class PieceGroups {
   void add(uint64_t v) {
     const auto p = static_cast<size_t>(v >> kPieceBits);
     if (fill_[p] == kChunk) take_chunk(p);
-    pool_[size_t{tail_[p]} * kChunk + fill_[p]++] = static_cast<Place>(v % kPieceSize);
+    pool_.as<Place>()[size_t{tail_[p]} * kChunk + fill_[p]++] = static_cast<Place>(v % kPieceSize);
   }
 
   // Asks for the first chunk of piece p ahead of for_each.
@@ -49,7 +50,7 @@ class PieceGroups {
     for (uint32_t c = head_[p]; c != kNone; c = next_[c]) {
       // Chunks lie anywhere in the pool: the hardware does not see the next one coming.
       if (next_[c] != kNone) prefetch_chunk(next_[c]);
-      const Place* const places = pool_.get() + size_t{c} * kChunk;
+      const Place* const places = pool_.as<Place>() + size_t{c} * kChunk;
       const size_t n = c == tail_[p] ? fill_[p] : kChunk;
       for (size_t j = 0; j < n; ++j) f(places[j]);
     }
@@ -64,7 +65,7 @@ class PieceGroups {
   }
 
   void prefetch_chunk(uint32_t c) const {
-    const auto* bytes = reinterpret_cast<const char*>(pool_.get() + size_t{c} * kChunk);
+    const auto* bytes = reinterpret_cast<const char*>(pool_.as<Place>() + size_t{c} * kChunk);
     for (size_t at = 0; at < kChunk * sizeof(Place); at += 64) __builtin_prefetch(bytes + at);
   }
 
@@ -86,7 +87,7 @@ class PieceGroups {
   std::vector<uint32_t> tail_;  // per piece: the chunk being filled
   std::vector<uint16_t> fill_;  // per piece: places in its tail chunk
   std::vector<uint32_t> next_;  // per chunk: the piece's next chunk, or kNone
-  std::unique_ptr<Place[]> pool_;
+  LargeBuffer pool_;  // on huge pages where it can: faulted in once per 2 MiB
   uint32_t used_ = 0;
 };
 
