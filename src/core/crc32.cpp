@@ -1,6 +1,5 @@
 #include "crc32.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -381,13 +380,15 @@ VORNEL_TARGET_CLMUL256 void clmul256_group(Crc32Job* const* group, size_t blocks
     x[j] = fold(head, k128, first);
   }
   for (size_t at = 16; at < blocks * 16; at += 16) {
-    for (size_t j = 0; j < kGroupPairs; ++j) x[j] = fold(x[j], k128, load_pair(lo[j] + at, hi[j] + at));
+    for (size_t j = 0; j < kGroupPairs; ++j) {
+      x[j] = fold(x[j], k128, load_pair(lo[j] + at, hi[j] + at));
+    }
   }
   // reduce() on both halves of every register.
   const __m256i kr = constants256(kReduce);
   const __m256i low32 = _mm256_set_epi64x(0, 0xFFFFFFFF, 0, 0xFFFFFFFF);
-  const __m256i mu_p = _mm256_set_epi64x(static_cast<long long>(kPoly33), static_cast<long long>(kMu33),
-                                         static_cast<long long>(kPoly33), static_cast<long long>(kMu33));
+  const auto mu = static_cast<long long>(kMu33), poly = static_cast<long long>(kPoly33);
+  const __m256i mu_p = _mm256_set_epi64x(poly, mu, poly, mu);
   for (size_t j = 0; j < kGroupPairs; ++j) {
     x[j] = _mm256_xor_si256(_mm256_clmulepi64_epi128(x[j], kr, 0x00),
                             _mm256_slli_si256(_mm256_srli_si256(x[j], 8), 4));

@@ -106,9 +106,10 @@ struct FileCheck {
   bool records_intact = true;
 };
 
-// Grouping the offsets by piece costs about 3 bytes per entry and 10 per piece; it serves
-// stores of small records, where checksumming records side by side pays.
-constexpr uint64_t kGroupedBytesPerEntry = 32;
+// Stores of small records, up to this many file bytes per entry, take the path that groups
+// the offsets by piece and checksums records side by side; the groups then cost at most
+// about 4 bytes per entry.
+constexpr uint64_t kSmallRecordBytesPerEntry = 256;
 // The body is checksummed in pieces that stay in the cache for the records starting there.
 constexpr uint64_t kPieceSize = PieceGroups::kPieceSize;
 static_assert(kPieceSize % 64 == 0);
@@ -149,7 +150,9 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
           const uint64_t to = std::min(size, base + kPieceSize);
           from = std::max(base, kHeaderSize);
           if (check.records_intact) groups.prefetch(p);
-          if (from < to) check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
+          if (from < to) {
+            check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
+          }
           if (!check.records_intact) continue;
           groups.for_each(p, [&](PieceGroups::Place place) {
             const uint64_t bit = uint64_t{1} << (place % 64);
@@ -176,7 +179,7 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
 }
 
 Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
-  if (file.size() / 8 <= kGroupedBytesPerEntry * index.size()) {
+  if (file.size() / kSmallRecordBytesPerEntry <= index.size()) {
     return check_in_pieces(index, file);
   }
   // Large records: the two passes cost the same however they are interleaved.
