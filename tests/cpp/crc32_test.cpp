@@ -136,22 +136,6 @@ TEST_P(Crc32KernelTest, EachAtRecordSizesAndOddAlignments) {
   }
 }
 
-// Jobs that share their bytes, or are empty, or long, mixed in one call.
-TEST_P(Crc32KernelTest, EachWithSharedEmptyAndLongJobs) {
-  std::mt19937_64 rng(23);
-  const auto src = random_bytes(5000, rng);
-  std::vector<Crc32Job> jobs;
-  for (int k = 0; k < 200; ++k) {
-    const size_t len = k % 7 == 0 ? 256 + rng() % 4000 : k % 5 == 0 ? 0 : rng() % 256;
-    const size_t from = k % 3 == 0 ? 0 : rng() % (src.size() - len + 1);
-    jobs.push_back({src.data() + from, len, 0});
-  }
-  crc32_each_with(GetParam(), jobs.data(), jobs.size());
-  for (const Crc32Job& job : jobs) {
-    ASSERT_EQ(job.crc, zlib_crc(0, job.data, job.size)) << "length " << job.size;
-  }
-}
-
 TEST_P(Crc32KernelTest, LargeBuffers) {
   std::mt19937_64 rng(21);
   const auto src = random_bytes((1 << 20) + 512, rng);
