@@ -166,6 +166,7 @@ constexpr size_t kClmulMin = 64;      // four 16-byte lanes
 constexpr size_t kShortMax = 256;     // below this one lane, without the setup of four
 constexpr size_t kClmul256Min = 256;  // four 32-byte lanes, twice over; shorter goes to kClmul
 constexpr size_t kClmul512Min = 256;  // four 64-byte lanes; shorter input goes to kClmul
+static_assert(kShortMax >= kClmulMin, "the four-lane path takes whole lanes");
 
 // Buffers larger than the caches stream from memory, and the hardware prefetchers stop at every
 // 4 KiB page; asking for the lines this far ahead keeps the kernels near the read bandwidth.
