@@ -6,7 +6,7 @@ import zlib
 import pytest
 
 import _vornel
-from storefile import HEADER_SIZE, encode_store, entry, raw_store, record, recrc
+from storefile import HEADER_SIZE, encode_sections, encode_store, entry, raw_store, record, recrc
 
 Reader = _vornel._VornReader
 
@@ -135,3 +135,69 @@ def test_every_record_verifies_and_a_fault_is_reported_at_its_first_entry(tmp_pa
         first = next(off for off in index_order if off in {offsets[i] for i in bad})
         reader = reader_for(tmp_path, recrc(bytes(damaged_blob)))
         assert verify_error(reader) == f"VornCorruptError: object CRC32 mismatch at offset {first}"
+
+
+PIECE = 1 << 16  # verify() reads the file in pieces of this size; faults at their edges count
+
+
+def many_piece_store(rng):
+    """Over ten pieces of small records, each object bound to two keys in random order, with
+    records that straddle piece edges. Returns the blob, the offsets and the index order."""
+    lengths = [rng.choice([0, 1, 15, 16, 17, 100, 255, 256, 300, 1000]) for _ in range(3000)]
+    objects, bindings = shuffled_store(rng, lengths)
+    data, index, offsets = encode_sections(objects, bindings)
+    blob = raw_store(data, index, len(bindings), num_objects=len(objects))
+    assert len(blob) > 10 * PIECE
+    index_order = [offsets[obj_id] for _, obj_id in sorted(bindings, key=lambda b: b[0])]
+    return blob, objects, offsets, index_order
+
+
+@pytest.mark.parametrize("fault", ["payload", "stored checksum", "length past the end"])
+def test_faults_in_a_store_of_many_pieces(tmp_path, fault):
+    import random
+    rng = random.Random(9)
+    blob, objects, offsets, index_order = many_piece_store(rng)
+    assert reader_for(tmp_path, blob).verify() is True
+
+    ends = [off + 8 + len(obj) for off, obj in zip(offsets, objects)]
+    straddling = [i for i, (off, end) in enumerate(zip(offsets, ends))
+                  if off // PIECE != (end - 1) // PIECE]
+    assert len(straddling) >= 5
+    candidates = [0, len(objects) - 1] + straddling
+    if fault == "payload":
+        candidates = [i for i in candidates if objects[i]]
+    message = ("object at {} extends beyond file end" if fault == "length past the end"
+               else "object CRC32 mismatch at offset {}")
+    # Each candidate alone, then a few at once.
+    for bad in [[i] for i in candidates] + [rng.sample(candidates, 3) for _ in range(8)]:
+        damaged_blob = bytearray(blob)
+        for i in bad:
+            if fault == "payload":
+                damaged_blob[offsets[i] + 8 + rng.randrange(len(objects[i]))] ^= 0x04
+            elif fault == "stored checksum":
+                damaged_blob[offsets[i] + 4] ^= 0x80
+            else:
+                struct.pack_into(">I", damaged_blob, offsets[i], 2**32 - 1)
+        first = next(off for off in index_order if off in {offsets[i] for i in bad})
+        reader = reader_for(tmp_path, recrc(bytes(damaged_blob)))
+        assert verify_error(reader) == "VornCorruptError: " + message.format(first)
+
+
+@pytest.mark.parametrize("key, reported", [(b"\x00first", "outside"), (b"\xfflast", "damaged")])
+def test_offset_past_the_end_among_many_pieces(tmp_path, key, reported):
+    # An entry past the end and a damaged record: whichever comes first in index order is named.
+    import random
+    rng = random.Random(13)
+    lengths = [rng.choice([3, 40, 100, 200]) for _ in range(3000)]
+    objects, bindings = shuffled_store(rng, lengths)
+    data, index, offsets = encode_sections(objects, bindings)
+    size = HEADER_SIZE + len(data) + len(index) + len(entry(key, 0))
+    outside = size + 12345
+    index = entry(key, outside) + index if key < b"k" else index + entry(key, outside)
+    blob = bytearray(raw_store(data, index, len(bindings) + 1, num_objects=len(objects)))
+    assert len(blob) == size > 4 * PIECE
+    damaged_at = offsets[len(objects) // 2]
+    blob[damaged_at + 8] ^= 0x01
+    message = (f"object offset {outside} out of bounds" if reported == "outside"
+               else f"object CRC32 mismatch at offset {damaged_at}")
+    assert verify_error(reader_for(tmp_path, recrc(bytes(blob)))) == "VornCorruptError: " + message

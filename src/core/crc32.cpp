@@ -166,6 +166,7 @@ constexpr size_t kClmulMin = 64;      // four 16-byte lanes
 constexpr size_t kShortMax = 256;     // below this one lane, without the setup of four
 constexpr size_t kClmul256Min = 256;  // four 32-byte lanes, twice over; shorter goes to kClmul
 constexpr size_t kClmul512Min = 256;  // four 64-byte lanes; shorter input goes to kClmul
+static_assert(kShortMax >= kClmulMin, "the four-lane path takes whole lanes");
 
 // Buffers larger than the caches stream from memory, and the hardware prefetchers stop at every
 // 4 KiB page; asking for the lines this far ahead keeps the kernels near the read bandwidth.
@@ -280,6 +281,10 @@ VORNEL_TARGET_CLMUL uint32_t clmul_update(uint32_t reg, const uint8_t* p, size_t
   return reduce_with_tail(x3, p + n, n);
 }
 
+VORNEL_TARGET_CLMUL void clmul_each(Crc32Job* jobs, size_t n) {
+  for (size_t i = 0; i < n; ++i) jobs[i].crc = ~clmul_update(~0u, jobs[i].data, jobs[i].size);
+}
+
 // ---- VPCLMULQDQ kernel on AVX2 registers ------------------------------------------------------
 
 VORNEL_TARGET_CLMUL256 inline __m256i load256(const uint8_t* p) {
@@ -327,6 +332,119 @@ VORNEL_TARGET_CLMUL256 uint32_t clmul256_update(uint32_t reg, const uint8_t* p, 
   __m128i x = fold(_mm256_castsi256_si128(z3), k128, _mm256_extracti128_si256(z3, 1));
   for (; n >= 16; p += 16, n -= 16) x = fold(x, k128, load128(p));
   return reduce_with_tail(x, p + n, n);
+}
+
+// ---- Many short inputs side by side, on AVX2 registers -----------------------------------------
+//
+// One short input is a chain of dependent folds and a reduction. Its cost is the latency of
+// the chain, and then the multiplier's throughput: one 16-byte lane per instruction uses half
+// of what VPCLMULQDQ on 32-byte registers does. So inputs with the same number of whole
+// 16-byte blocks go through in groups of eight, two to a register, four registers in step.
+//
+// Each input is read as aligned to its end: a head of size % 16 bytes, placed at the end of a
+// zeroed block, then the whole blocks. The preset register enters as a 32-bit message prefix,
+// which may straddle the head and the first whole block; with the register starting at zero,
+// the zeros in front of the head add nothing, so every input of a group takes the same steps.
+
+constexpr size_t kGroup = 8;
+constexpr size_t kGroupPairs = kGroup / 2;
+
+VORNEL_TARGET_CLMUL256 inline __m256i load_pair(const uint8_t* lo, const uint8_t* hi) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(load128(lo)), load128(hi), 1);
+}
+
+VORNEL_TARGET_CLMUL256 inline __m256i control_pair(size_t lo, size_t hi) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(shuffle_control(lo)),
+                                 shuffle_control(hi), 1);
+}
+
+// The kGroup jobs, each with `blocks` whole blocks (1 to 15).
+VORNEL_TARGET_CLMUL256 void clmul256_group(Crc32Job* const* group, size_t blocks) {
+  const __m256i k128 = constants256(kFold128);
+  const __m256i preset = _mm256_set_epi32(0, 0, 0, -1, 0, 0, 0, -1);
+  __m256i x[kGroupPairs];
+  const uint8_t* lo[kGroupPairs];  // each pair's first whole blocks
+  const uint8_t* hi[kGroupPairs];
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    const Crc32Job& a = *group[2 * j];
+    const Crc32Job& b = *group[2 * j + 1];
+    const size_t ra = a.size % 16, rb = b.size % 16;
+    // The head, with the preset's first bytes, moved to the end of its block; the preset's
+    // remaining bytes onto the first whole block.
+    const __m256i head =
+        _mm256_shuffle_epi8(_mm256_xor_si256(load_pair(a.data, b.data), preset),
+                            control_pair(ra, rb));
+    lo[j] = a.data + ra;
+    hi[j] = b.data + rb;
+    const __m256i first = _mm256_xor_si256(
+        load_pair(lo[j], hi[j]), _mm256_shuffle_epi8(preset, control_pair(16 + ra, 16 + rb)));
+    x[j] = fold(head, k128, first);
+  }
+  for (size_t at = 16; at < blocks * 16; at += 16) {
+    for (size_t j = 0; j < kGroupPairs; ++j) {
+      x[j] = fold(x[j], k128, load_pair(lo[j] + at, hi[j] + at));
+    }
+  }
+  // reduce() on both halves of every register.
+  const __m256i kr = constants256(kReduce);
+  const __m256i low32 = _mm256_set_epi64x(0, 0xFFFFFFFF, 0, 0xFFFFFFFF);
+  const auto mu = static_cast<long long>(kMu33), poly = static_cast<long long>(kPoly33);
+  const __m256i mu_p = _mm256_set_epi64x(poly, mu, poly, mu);
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    x[j] = _mm256_xor_si256(_mm256_clmulepi64_epi128(x[j], kr, 0x00),
+                            _mm256_slli_si256(_mm256_srli_si256(x[j], 8), 4));
+  }
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    x[j] = _mm256_srli_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(x[j], kr, 0x10), x[j]), 8);
+  }
+  __m256i t[kGroupPairs];
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    t[j] = _mm256_clmulepi64_epi128(_mm256_and_si256(x[j], low32), mu_p, 0x00);
+  }
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    t[j] = _mm256_clmulepi64_epi128(_mm256_and_si256(t[j], low32), mu_p, 0x10);
+  }
+  for (size_t j = 0; j < kGroupPairs; ++j) {
+    const __m256i reg = _mm256_xor_si256(x[j], t[j]);
+    group[2 * j]->crc = ~static_cast<uint32_t>(_mm256_extract_epi32(reg, 1));
+    group[2 * j + 1]->crc = ~static_cast<uint32_t>(_mm256_extract_epi32(reg, 5));
+  }
+}
+
+// Jobs of 16 to 255 bytes wait in a group by their number of whole blocks; the rest, and groups
+// that stay short, go one by one. A group of at least kGroupMinFill fills up with repeats of
+// its last job, which is cheaper than taking its jobs singly.
+constexpr size_t kGroupMinFill = 3;
+
+VORNEL_TARGET_CLMUL256 void clmul256_each(Crc32Job* jobs, size_t n) {
+  constexpr size_t kClasses = kShortMax / 16;
+  Crc32Job* waiting[kClasses][kGroup];
+  size_t count[kClasses] = {};
+  for (size_t i = 0; i < n; ++i) {
+    Crc32Job& job = jobs[i];
+    const size_t blocks = job.size / 16;
+    if (blocks == 0 || blocks >= kClasses) {
+      job.crc = ~clmul_update(~0u, job.data, job.size);
+      continue;
+    }
+    waiting[blocks][count[blocks]++] = &job;
+    if (count[blocks] == kGroup) {
+      clmul256_group(waiting[blocks], blocks);
+      count[blocks] = 0;
+    }
+  }
+  for (size_t blocks = 1; blocks < kClasses; ++blocks) {
+    const size_t c = count[blocks];
+    if (c >= kGroupMinFill) {
+      for (size_t k = c; k < kGroup; ++k) waiting[blocks][k] = waiting[blocks][c - 1];
+      clmul256_group(waiting[blocks], blocks);
+    } else {
+      for (size_t k = 0; k < c; ++k) {
+        Crc32Job& job = *waiting[blocks][k];
+        job.crc = ~clmul_update(~0u, job.data, job.size);
+      }
+    }
+  }
 }
 
 // ---- VPCLMULQDQ kernel -----------------------------------------------------------------------
@@ -389,6 +507,11 @@ VORNEL_TARGET_CLMUL512 uint32_t clmul512_update(uint32_t reg, const uint8_t* p, 
 // ---- Selection -------------------------------------------------------------------------------
 
 using UpdateFn = uint32_t (*)(uint32_t reg, const uint8_t* p, size_t n);
+using EachFn = void (*)(Crc32Job* jobs, size_t n);
+
+void table_each(Crc32Job* jobs, size_t n) {
+  for (size_t i = 0; i < n; ++i) jobs[i].crc = ~table_update(~0u, jobs[i].data, jobs[i].size);
+}
 
 bool supported(Crc32Kernel kernel) {
   switch (kernel) {
@@ -430,6 +553,19 @@ UpdateFn update_fn(Crc32Kernel kernel) {
   }
 }
 
+EachFn each_fn(Crc32Kernel kernel) {
+#ifdef VORNEL_CRC32_X86
+  if (kernel == Crc32Kernel::Table || !crc32_kernel_supported(kernel)) return table_each;
+  // Groups of short inputs run on 32-byte registers whatever the widest kernel is.
+  return crc32_kernel_supported(Crc32Kernel::Clmul256) && kernel != Crc32Kernel::Clmul
+             ? clmul256_each
+             : clmul_each;
+#else
+  (void)kernel;
+#endif
+  return table_each;
+}
+
 Crc32Kernel best_kernel() {
   for (Crc32Kernel k : {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256, Crc32Kernel::Clmul})
     if (crc32_kernel_supported(k)) return k;
@@ -461,6 +597,13 @@ uint32_t crc32_extend(uint32_t crc, const uint8_t* data, size_t n) {
 uint32_t crc32_extend_with(Crc32Kernel kernel, uint32_t crc, const uint8_t* data, size_t n) {
   return ~update_fn(kernel)(~crc, data, n);
 }
+
+void crc32_each(Crc32Job* jobs, size_t n) {
+  static const EachFn active = each_fn(crc32_active_kernel());
+  active(jobs, n);
+}
+
+void crc32_each_with(Crc32Kernel kernel, Crc32Job* jobs, size_t n) { each_fn(kernel)(jobs, n); }
 
 std::string_view crc32_kernel_name(Crc32Kernel kernel) {
   switch (kernel) {

@@ -39,4 +39,18 @@ uint32_t crc32_extend_with(Crc32Kernel kernel, uint32_t crc, const uint8_t* data
 
 std::string_view crc32_kernel_name(Crc32Kernel kernel);
 
+// Bytes to checksum and, once crc32_each has run, their CRC-32.
+struct Crc32Job {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  uint32_t crc = 0;
+};
+
+// Sets the crc of each of the n jobs. Small inputs such as records cost mostly the latency of
+// one chain of carry-less products; here the chains of several jobs run side by side.
+void crc32_each(Crc32Job* jobs, size_t n);
+
+// crc32_each with the given kernel; an unsupported kernel computes with the table instead.
+void crc32_each_with(Crc32Kernel kernel, Crc32Job* jobs, size_t n);
+
 }  // namespace vornel

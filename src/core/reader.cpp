@@ -18,6 +18,7 @@
 #include "util/large_buffer.hpp"
 #include "util/mapping.hpp"
 #include "util/offset_set.hpp"
+#include "util/piece_groups.hpp"
 
 namespace vornel {
 
@@ -121,52 +122,72 @@ struct FileCheck {
   bool records_intact = true;
 };
 
-// A bitmap of referenced offsets costs a bit per file byte and a sort 16 bytes per entry;
-// the bitmap serves stores of small records, where it is about as small as the sort's two
-// arrays. Its scattered writes land in a bitmap that largely stays in the cache.
-constexpr uint64_t kBitmapBytesPerEntry = 32;
+// Stores of small records, up to this many file bytes per entry, take the path that groups
+// the offsets by piece and checksums records side by side; the groups then cost at most
+// about 4 bytes per entry.
+constexpr uint64_t kSmallRecordBytesPerEntry = 256;
 // The body is checksummed in pieces that stay in the cache for the records starting there.
-constexpr uint64_t kPieceSize = uint64_t{1} << 17;
+constexpr uint64_t kPieceSize = PieceGroups::kPieceSize;
 static_assert(kPieceSize % 64 == 0);
+// Records checksummed side by side.
+constexpr size_t kBatch = 64;
 
 // Both checks of verify() in one read of the file, for stores of small records: each piece
 // of the body is checksummed whole, then the referenced records that start in it, while it
 // is still in the cache.
-Result<FileCheck> check_with_bitmap(const KeyIndex& index, Bytes file) {
+Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
   const uint64_t size = file.size();
   const size_t n = index.size();
-  const size_t words = static_cast<size_t>(size / 64 + 1);
-  const auto marks = std::make_unique<uint64_t[]>(words);  // zeroed
   FileCheck check;
-  // The marks land at random; asking for each word a few entries ahead overlaps the misses.
-  constexpr size_t kAhead = 16;
+  PieceGroups groups(size, n);
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      const uint64_t ahead = index.offset_at(i + kAhead);
-      if (ahead < size) __builtin_prefetch(&marks[ahead / 64], 1);
-    }
     const uint64_t off = index.offset_at(i);
     if (off >= size) {
       check.records_intact = false;
-    } else {
-      marks[off / 64] |= uint64_t{1} << (off % 64);
+      break;
     }
+    groups.add(off);
   }
-  uint64_t* const bitmap = marks.get();
+  // A bitmap of the piece, small enough for the first-level cache, lets a record that several
+  // keys share be checked once.
+  uint64_t marks[kPieceSize / 64] = {};
+  Crc32Job jobs[kBatch];
+  uint32_t stored[kBatch];
+  size_t queued = 0;
+  const auto run_batch = [&] {
+    crc32_each(jobs, queued);
+    for (size_t k = 0; k < queued; ++k) check.records_intact &= jobs[k].crc == stored[k];
+    queued = 0;
+  };
   uint64_t from = kHeaderSize;  // where the piece being read begins
   if (const void* fault = guarded([&] {
-        size_t w = 0;
-        while (from < size) {
-          const uint64_t to = std::min(size, (from / kPieceSize + 1) * kPieceSize);
-          check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
-          for (; w < words && w * 64 < to; ++w) {
-            for (uint64_t bits = bitmap[w]; bits != 0 && check.records_intact; bits &= bits - 1) {
-              const uint64_t off = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-              check.records_intact = record_intact(file, off);
-            }
+        for (size_t p = 0; p < groups.pieces(); ++p) {
+          const uint64_t base = p * kPieceSize;
+          const uint64_t to = std::min(size, base + kPieceSize);
+          from = std::max(base, kHeaderSize);
+          if (check.records_intact) groups.prefetch(p);
+          if (from < to) {
+            check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
           }
-          from = to;
+          if (!check.records_intact) continue;
+          groups.for_each(p, [&](PieceGroups::Place place) {
+            const uint64_t bit = uint64_t{1} << (place % 64);
+            uint64_t& word = marks[place / 64];
+            if (word & bit) return;
+            word |= bit;
+            const uint64_t off = base + place;
+            Bytes payload;
+            if (locate_record(file, off, &payload) != RecordBound::Inside) {
+              check.records_intact = false;
+              return;  // the marks are still cleared below
+            }
+            jobs[queued] = {payload.data(), payload.size(), 0};
+            stored[queued] = RecordPrefix::decode(file.data() + off).crc;
+            if (++queued == kBatch) run_batch();
+          });
+          groups.for_each(p, [&](PieceGroups::Place place) { marks[place / 64] = 0; });
         }
+        run_batch();
       })) {
     return fail(mapping_fault(fault, from));
   }
@@ -174,8 +195,8 @@ Result<FileCheck> check_with_bitmap(const KeyIndex& index, Bytes file) {
 }
 
 Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
-  if (file.size() / 8 <= kBitmapBytesPerEntry * index.size()) {
-    return check_with_bitmap(index, file);
+  if (file.size() / kSmallRecordBytesPerEntry <= index.size()) {
+    return check_in_pieces(index, file);
   }
   // Large records: the two passes cost the same however they are interleaved.
   FileCheck check;

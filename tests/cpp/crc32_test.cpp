@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <random>
 #include <string>
@@ -106,6 +107,31 @@ TEST_P(Crc32KernelTest, RecordSizesAtOddAlignments) {
       const Placed buf(src.data() + src.size() - len, len, offset);
       ASSERT_EQ(extend(start, buf.data(), len), zlib_crc(start, buf.data(), len))
           << "length " << len << ", offset " << offset << ", start crc " << start;
+    }
+  }
+}
+
+// crc32_each groups its jobs by size and fills short groups with repeats: every length to 300
+// at every odd alignment, each ending at the end of its allocation, handed over in batches of
+// every size from 1 to 40 so that groups end full, short and in between.
+TEST_P(Crc32KernelTest, EachAtRecordSizesAndOddAlignments) {
+  std::mt19937_64 rng(19);
+  const auto src = random_bytes(300, rng);
+  std::vector<std::unique_ptr<Placed>> bufs;
+  std::vector<Crc32Job> jobs;
+  for (size_t offset = 1; offset < 64; offset += 2) {
+    for (size_t len = 0; len <= src.size(); ++len) {
+      bufs.push_back(std::make_unique<Placed>(src.data() + src.size() - len, len, offset));
+      jobs.push_back({bufs.back()->data(), len, 0xDEADBEEF});
+    }
+  }
+  std::shuffle(jobs.begin(), jobs.end(), rng);
+  for (size_t at = 0, batch = 1; at < jobs.size(); at += batch, batch = batch % 40 + 1) {
+    const size_t n = std::min(batch, jobs.size() - at);
+    crc32_each_with(GetParam(), jobs.data() + at, n);
+    for (size_t i = at; i < at + n; ++i) {
+      ASSERT_EQ(jobs[i].crc, zlib_crc(0, jobs[i].data, jobs[i].size))
+          << "length " << jobs[i].size << ", batch of " << n;
     }
   }
 }
