@@ -307,7 +307,17 @@ class BasicKeyIndex {
       pending[next[bucket_of(hashes[i], shift)]++] = {hashes[i], pos, entry_at(pos).offset};
     }
     loader.hashes_ = LargeBuffer();
-    for (size_t k = 0; k < size_; ++k) insert(pending[k]);
+    // The inserts sweep the table as they consume the gathered entries: handing those
+    // back as they go keeps the two together at about the size of the larger.
+    constexpr size_t kDiscardStep = size_t{4} << 20;
+    size_t done = 0;  // bytes of pending consumed and handed back
+    for (size_t k = 0; k < size_; ++k) {
+      insert(pending[k]);
+      if ((k + 1) * sizeof(Pending) - done >= kDiscardStep) {
+        pending_buffer.discard(done, (k + 1) * sizeof(Pending));
+        done = (k + 1) * sizeof(Pending);
+      }
+    }
   }
 
   // A repeated key takes over the slot of its earlier entry.

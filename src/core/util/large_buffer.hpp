@@ -59,6 +59,16 @@ class LargeBuffer {
     }
   }
 
+  // Returns the whole pages inside [from, to) to the system; they read as zero after.
+  // A buffer that a long pass consumes front to back can so shrink as it goes.
+  void discard(size_t from, size_t to) {
+    if (mapped_ == 0) return;
+    constexpr size_t kPage = 4096;
+    const size_t first = (from + kPage - 1) / kPage * kPage;
+    const size_t last = (to < mapped_ ? to : mapped_) / kPage * kPage;
+    if (first < last) (void)::madvise(data_ + first, last - first, MADV_DONTNEED);
+  }
+
   uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   template <class T>
