@@ -635,7 +635,8 @@ def main():
             rows["open, warm"] = rounds({p.name: (lambda p=p: open_close(p)) for p in peers}, r)
             rows["open, cold"] = {p.name: statistics.median(cold(p) for _ in range(r))
                                   for p in peers}
-            print("opened")
+            print("opened", {k: fmt(v) for k, v in rows["open, warm"].items()},
+                  "cold", {k: fmt(v) for k, v in rows["open, cold"].items()})
 
         for p in peers:
             p.open()
