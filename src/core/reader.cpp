@@ -280,9 +280,11 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
 
   // One forward pass copies the index section, bounds each entry and hashes its key;
   // the table is then filled from the copy alone.
+  // With no keys the section is never read, and its offset may lie anywhere.
+  const uint8_t* const section = count == 0 ? base : base + start;
   KeyIndex::Loader loader(count, std::min<uint64_t>(capacity, count * kMaxIndexEntry));
   IndexEntry::Bound bound = IndexEntry::Bound::Inside;
-  if (const void* fault = guarded([&] { bound = loader.scan(base + start); })) {
+  if (const void* fault = guarded([&] { bound = loader.scan(section); })) {
     return fail(mapping_fault(fault, start + loader.scanned()));
   }
   if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
