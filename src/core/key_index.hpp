@@ -143,7 +143,7 @@ class BasicKeyIndex {
   // to back (the caller has bounded each), and indexes them. A repeated key is found
   // at its last entry. `section` is shorter than 2^48 bytes (a mapping is).
   BasicKeyIndex(Bytes section, size_t count, Hash hash = Hash())
-      : BasicKeyIndex(scanned(section, count, hash)) {}
+      : BasicKeyIndex(loader_over(section, count, hash)) {}
 
   size_t size() const { return size_; }
   Bytes key_at(size_t i) const { return key_of(position(i)); }
@@ -265,7 +265,7 @@ class BasicKeyIndex {
   uint64_t* table() const { return table_.as<uint64_t>(); }
 
   // A loader that has scanned `section`, which holds `count` well-formed entries.
-  static Loader scanned(Bytes section, size_t count, Hash hash) {
+  static Loader loader_over(Bytes section, size_t count, Hash hash) {
     Loader loader(count, section.size(), hash);
     loader.scan(section.data());
     return loader;
@@ -313,9 +313,11 @@ class BasicKeyIndex {
     size_t done = 0;  // bytes of pending consumed and handed back
     for (size_t k = 0; k < size_; ++k) {
       insert(pending[k]);
-      if ((k + 1) * sizeof(Pending) - done >= kDiscardStep) {
-        pending_buffer.discard(done, (k + 1) * sizeof(Pending));
-        done = (k + 1) * sizeof(Pending);
+      if (const size_t used = (k + 1) * sizeof(Pending); used - done >= kDiscardStep) {
+        // Whole steps only, so that no page straddling two calls is kept for good.
+        const size_t upto = used / kDiscardStep * kDiscardStep;
+        pending_buffer.discard(done, upto);
+        done = upto;
       }
     }
   }
