@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from abc import abstractmethod
 from collections.abc import Callable, Iterable, Iterator, KeysView, ItemsView, ValuesView
 from collections.abc import Mapping
 from types import TracebackType
@@ -40,6 +41,61 @@ def exact_key(stored: bytes) -> Key:
         return stored.decode("utf-8")
     except UnicodeDecodeError:
         return stored
+
+
+class StoreReader(Mapping[Key, Any]):
+    """What every reader of a store offers, a single file or a sharded directory: a
+    read-only `Mapping` in key order with ordered scans, checks and a lifecycle."""
+
+    __slots__ = ()
+
+    @property
+    @abstractmethod
+    def path(self) -> str:
+        """The path the reader was opened with."""
+
+    @property
+    @abstractmethod
+    def closed(self) -> bool: ...
+
+    @abstractmethod
+    def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
+        """`(key, value)` of every key that begins with `p`, in key order."""
+
+    @abstractmethod
+    def prefix_keys(self, p: Key) -> Iterator[Key]:
+        """Every key that begins with `p`, in key order, without reading values."""
+
+    @abstractmethod
+    def range(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[tuple[Key, Any]]:
+        """`(key, value)` for `start <= key < stop` in byte order (reversed on request)."""
+
+    @abstractmethod
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The value of each key, or `default` where it is missing."""
+
+    @abstractmethod
+    def verify(self) -> bool:
+        """Checks every checksum; True, or raises VornCorruptError naming the damage."""
+
+    @abstractmethod
+    def stats(self) -> dict[str, Any]: ...
+
+    @abstractmethod
+    def close(self) -> None: ...
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
 
 
 class VornReader(Mapping[Key, Any]):
