@@ -2,29 +2,51 @@
 
 `VornWriter` stages keys bound to Python values (encoded with MessagePack) and publishes
 them atomically as one store file; `VornReader` maps a store read-only and serves it as
-a `collections.abc.Mapping`. `build()` and `open()` do either in one call.
+a `collections.abc.Mapping`. `build()` and `open()` do either in one call. Sharded
+stores (`vornel.sharded`, `vornel.dask`) are imported on first use.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._version import __version__
-from .reader import VornDecodeError, VornReader
-from .sharded import ShardedReader
-from .writer import Key, VornWriter
+from .errors import (
+    VornCorruptError,
+    VornDecodeError,
+    VornError,
+    VornIOError,
+    VornLimitError,
+    WriterBusyError,
+)
+from .keys import AnyKey, Key
+from .reader import ExtHook, ObjectHook, StoreReader, VornReader
+from .writer import VornWriter
+
+if TYPE_CHECKING:
+    from .sharded import ShardedReader
 
 __all__ = [
-    "Key", "ShardedReader", "VornDecodeError", "VornReader", "VornWriter", "__version__",
-    "build", "open",
+    "Key", "ShardedReader", "StoreReader", "VornCorruptError", "VornDecodeError", "VornError",
+    "VornIOError", "VornLimitError", "VornReader", "VornWriter", "WriterBusyError",
+    "__version__", "build", "open",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The sharded machinery loads only when asked for.
+    if name == "ShardedReader":
+        from .sharded import ShardedReader
+
+        return ShardedReader
+    raise AttributeError(f"module 'vornel' has no attribute {name!r}")
 
 
 def build(
     path: str | os.PathLike[str],
-    items: Mapping[Key, object] | Iterable[tuple[Key, object]],
+    items: Mapping[AnyKey, object] | Iterable[tuple[AnyKey, object]],
     *,
     progress: bool = False,
 ) -> None:
@@ -33,7 +55,9 @@ def build(
     `progress=True` shows a progress bar on standard error while staging.
     """
     writer = VornWriter()
-    pairs: Iterable[tuple[Key, object]] = items.items() if isinstance(items, Mapping) else items
+    pairs: Iterable[tuple[AnyKey, object]] = (
+        items.items() if isinstance(items, Mapping) else items
+    )
     if progress:
         from tqdm import tqdm
 
@@ -44,12 +68,19 @@ def build(
 
 
 def open(
-    path: str | os.PathLike[str], verify: bool = True, **hooks: Any
-) -> VornReader | ShardedReader:
-    """Opens the store at `path`; `ext_hook` and `object_hook` go to the unpacker.
+    path: str | os.PathLike[str],
+    verify: bool = True,
+    *,
+    ext_hook: ExtHook | None = None,
+    object_hook: ObjectHook | None = None,
+) -> StoreReader:
+    """Opens the store at `path`: a `VornReader`, or a `ShardedReader` for a directory.
 
-    A directory is a sharded store and gives a `ShardedReader`.
+    `ext_hook` and `object_hook` are passed to the MessagePack decoder as msgpack passes
+    them.
     """
     if os.path.isdir(path):
-        return ShardedReader(path, verify, **hooks)
-    return VornReader(path, verify, **hooks)
+        from .sharded import ShardedReader
+
+        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    return VornReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)

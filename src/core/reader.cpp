@@ -477,6 +477,45 @@ Status Reader::verify_in_index_order() const {
   return {};
 }
 
+Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
+                                             const OpenOptions&) {
+  return open(path, verify);
+}
+
+Reader::KeyTableState Reader::key_table_state() const { return KeyTableState::Absent; }
+
+const std::string& Reader::key_table_note() const {
+  static const std::string none;
+  return none;
+}
+
+uint64_t Reader::user_objects() const { return state_->header.num_objects; }
+
+Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const { return find(key); }
+
+Result<bool> Reader::holds(Bytes key) const { return contains(key); }
+
+Result<size_t> Reader::lower_bound(Bytes key) const {
+  const KeyIndex& index = state_->index;
+  if (index.sorted()) return index.lower_bound(key);
+  size_t lo = 0;
+  size_t hi = index.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (key_less(index.key_at(mid), key)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+Status Reader::locate_keys(size_t first, size_t n, Bytes* out) const {
+  for (size_t i = 0; i < n; ++i) out[i] = state_->index.key_at(first + i);
+  return {};
+}
+
 Status copy_out(uint8_t* dst, Bytes src) {
   if (const void* fault = guarded([&] {
         if (!src.empty()) std::memcpy(dst, src.data(), src.size());

@@ -63,6 +63,24 @@ class Reader {
   // Whole-file CRC-32, then each distinct referenced record in index order.
   [[nodiscard]] Status verify() const;
 
+  // -- for the package: fallible accessors that work whichever index answers --------
+  struct OpenOptions {
+    bool use_key_table = false;
+  };
+  [[nodiscard]] static Result<std::unique_ptr<Reader>> open(std::string_view path, bool verify,
+                                                           const OpenOptions& options);
+  enum class KeyTableState : uint8_t { Absent, InUse, Ignored };
+  KeyTableState key_table_state() const;
+  const std::string& key_table_note() const;
+  // num_objects without the key table's record, when one is there.
+  uint64_t user_objects() const;
+  [[nodiscard]] Result<std::optional<uint64_t>> lookup(Bytes key) const;
+  [[nodiscard]] Result<bool> holds(Bytes key) const;
+  // The first rank whose key is not less than `key`.
+  [[nodiscard]] Result<size_t> lower_bound(Bytes key) const;
+  // The keys of ranks [first, first + n) into out[0, n).
+  [[nodiscard]] Status locate_keys(size_t first, size_t n, Bytes* out) const;
+
   // Every method above that reads the mapping survives the file being cut short
   // under it: the read fails with a VornIOError "store file changed while mapped: bus
   // error at offset {}", and the parts of the file still there stay readable.

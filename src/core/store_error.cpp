@@ -16,6 +16,8 @@ std::string StoreError::text() const {
       return "VornError: " + message_;
     case ErrorKind::Serialization:
       return "VornSerializationError: " + message_;
+    case ErrorKind::Cancelled:
+      return message_;
   }
   return message_;
 }

@@ -22,6 +22,7 @@ enum class ErrorKind : uint8_t {
   IO,             // VornIOError: a failing system call
   Invalid,        // VornError: a broken limit or a bad object ID
   Serialization,  // VornSerializationError: reserved; no operation produces it
+  Cancelled,      // a build that its caller cancelled before publishing
 };
 
 class StoreError {
@@ -32,6 +33,7 @@ class StoreError {
   // A failing system call: `context` followed by os_error_text(errnum).
   static StoreError os(int errnum, std::string_view context = {});
   static StoreError invalid(std::string msg) { return {ErrorKind::Invalid, std::move(msg), 0}; }
+  static StoreError cancelled() { return {ErrorKind::Cancelled, "build cancelled", 0}; }
   static StoreError serialization(std::string msg) {
     return {ErrorKind::Serialization, std::move(msg), 0};
   }

@@ -65,6 +65,10 @@ class Writer {
     return {records_.data() + record_starts_[obj_id] + kRecordPrefix, object_size(obj_id)};
   }
   uint64_t num_keys() const { return keys_.size(); }
+  // Whether `key` is bound to an object.
+  bool contains(Bytes key) const {
+    return !slots_.empty() && slots_[probe(key, hash_(key.data(), key.size()))] != 0;
+  }
 
   // Checks the limits, lays out the staged store and publishes it at `path`. Reads
   // the staged state only; the output depends on nothing else.

@@ -75,29 +75,14 @@ void copy_bytearray(PyObject* obj, std::string& out) {
 
 }  // namespace
 
-void set_type_mismatch(PyObject* obj, const char* expected) {
-  if (obj == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    return;
-  }
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  if (!name) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
-}
-
 bool convert_key(PyObject* obj, KeyArg& out) {
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t n;
-    if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      out.view_ = as_bytes(s, n);
+  switch (view_key(obj, out.view_)) {
+    case KeyView::Ok:
       return true;
-    }
-    PyErr_Clear();  // not encodable (a lone surrogate): no later rule accepts a str
-    return key_error();
-  }
-  if (PyBytes_Check(obj)) {
-    out.view_ = as_bytes(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    return true;
+    case KeyView::NotEncodable:  // a lone surrogate: no later rule accepts a str
+      return key_error();
+    case KeyView::NotKey:
+      break;
   }
   if (PyByteArray_Check(obj)) {
     copy_bytearray(obj, out.owned_);
@@ -220,43 +205,9 @@ PyObject* new_bytes(Bytes b) {
   return out;
 }
 
-PyObject* new_text(std::string_view utf8) {
-  return checked(
-      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
-}
-
-namespace {
-
-bool is_ascii(Bytes b) {
-  const uint8_t* p = b.data();
-  size_t n = b.size();
-  uint64_t high = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    high |= w;
-  }
-  for (; n > 0; ++p, --n) high |= *p;
-  return (high & 0x8080808080808080u) == 0;
-}
-
-}  // namespace
-
-PyObject* key_text(Bytes key) {
-  // Most keys are ASCII, whose text is the bytes themselves: made without the decoder.
-  if (!key.empty() && is_ascii(key)) {
-    PyObject* out = checked(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(out), key.data(), key.size());
-    return out;
-  }
-  return new_text(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
-}
-
 PyObject* key_bytes(Bytes key) {
   return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key.data()),
                                            static_cast<Py_ssize_t>(key.size())));
 }
-
-PyObject* new_uint(uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
 }  // namespace vornel::py

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "conversion.hpp"
 #include "format.hpp"
 #include "pyref.hpp"
 
@@ -31,17 +32,11 @@ bool convert_obj_id(PyObject* obj, uint64_t& out);
 bool convert_path(PyObject* obj, std::string_view& out);
 bool convert_verify(PyObject* obj, bool& out);  // nullptr (absent) means true
 
-// "'{type}' object is not an instance of '{expected}'" as TypeError.
-void set_type_mismatch(PyObject* obj, const char* expected);
-
 // New result objects; a null from the interpreter becomes an internal failure.
+// A copy of bytes that may lie in a reader's mapping, guarded.
 PyObject* new_bytes(Bytes b);
-PyObject* new_text(std::string_view utf8);
-// Key bytes as text: UTF-8 with one U+FFFD per maximal ill-formed subsequence.
-PyObject* key_text(Bytes key);
 // Key bytes as bytes. Only for memory the caller owns (an index key), never a mapping:
 // the copy is not guarded.
 PyObject* key_bytes(Bytes key);
-PyObject* new_uint(uint64_t v);
 
 }  // namespace vornel::py

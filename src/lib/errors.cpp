@@ -1,8 +1,6 @@
 #include "errors.hpp"
 
 #include <atomic>
-#include <exception>
-#include <new>
 #include <string>
 
 namespace vornel::py {
@@ -18,6 +16,8 @@ PyObject* exception_type(ErrorKind kind) {
     case ErrorKind::Invalid:
     case ErrorKind::Serialization:
       return PyExc_ValueError;
+    case ErrorKind::Cancelled:  // only the package's builds are ever cancelled
+      return PyExc_KeyboardInterrupt;
   }
   return PyExc_RuntimeError;
 }
@@ -51,42 +51,28 @@ PyObject* set_text(PyObject* type, std::string_view text) {
   return nullptr;
 }
 
-}  // namespace
-
-PyObject* raise_store_error(const StoreError& error) {
-  return set_text(exception_type(error.kind()), error.text());
-}
-
-PyObject* raise_access_conflict(Access requested) {
+PyObject* refused(PyTypeObject*, Access requested, Refusal) {
+  // _vornel's instances are never closed: every refusal is a conflict.
   PyErr_SetString(PyExc_RuntimeError, requested == Access::Exclusive
                                           ? "Already borrowed"
                                           : "Already mutably borrowed");
   return nullptr;
 }
 
-PyObject* raise_panic(std::string_view text) {
+PyObject* panic(PyTypeObject*, std::string_view text) {
   PyObject* type = panic_type();
   if (type == nullptr) return nullptr;
   return set_text(type, text);
 }
 
-PyObject* raise_null_result() {
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  return raise_panic("PyObject pointer is null");
+}  // namespace
+
+PyObject* raise_store_error(const StoreError& error) {
+  return set_text(exception_type(error.kind()), error.text());
 }
 
-PyObject* raise_caught() noexcept {
-  try {
-    throw;
-  } catch (const NullResult&) {
-    return raise_null_result();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_panic(e.what());
-  } catch (...) {
-    return raise_panic("internal failure in native code");
-  }
-}
+PyObject* raise_panic(std::string_view text) { return panic(nullptr, text); }
+
+const Failures kFailures = {refused, panic};
 
 }  // namespace vornel::py

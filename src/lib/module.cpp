@@ -40,7 +40,7 @@ int exec_module(PyObject* module) {
       add_attribute(module, "_VornReader", reinterpret_cast<PyObject*>(reader)) < 0) {
     return -1;
   }
-  PyRef version = PyRef::steal(PyUnicode_FromString("0.3.0"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(VORNEL_VERSION));
   if (!version || add_attribute(module, "__version__", version.get()) < 0) return -1;
   return 0;
 }

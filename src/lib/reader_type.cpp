@@ -13,7 +13,7 @@
 namespace vornel::py {
 namespace {
 
-constexpr ClassInfo<Reader> kClass = {"_VornReader", reader_type};
+constexpr ClassInfo<Reader> kClass = {"_VornReader", reader_type, &kFailures};
 
 // A new list filled by `item(i)` for i in [0, n); item returns a new reference, or
 // nullptr with an exception set (a payload whose file was cut short), which ends the
@@ -87,7 +87,7 @@ PyObject* entry_items(const Reader& r, size_t first, size_t last, bool text_keys
       });
 }
 
-std::unique_ptr<Reader> open_reader(const BoundArgs& a) {
+std::unique_ptr<Reader> open_reader(PyTypeObject*, const BoundArgs& a) {
   std::string_view path;
   if (!convert_path(a[0], path)) return nullptr;
   bool verify;

@@ -17,10 +17,4 @@ PyTypeObject* reader_type();
 // ever published, also when several threads race here.
 PyTypeObject* get_or_create_type(std::atomic<PyObject*>& slot, PyType_Spec* spec);
 
-// Allocates an instance the way object.__new__(type) does, with no arguments.
-PyObject* allocate_instance(PyTypeObject* type);
-
-// Shared tail of every instance's deallocation: free the object, drop the type.
-void free_instance(PyObject* self);
-
 }  // namespace vornel::py

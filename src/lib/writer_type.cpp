@@ -10,9 +10,11 @@
 namespace vornel::py {
 namespace {
 
-constexpr ClassInfo<Writer> kClass = {"_VornWriter", writer_type};
+constexpr ClassInfo<Writer> kClass = {"_VornWriter", writer_type, &kFailures};
 
-std::unique_ptr<Writer> make_writer(const BoundArgs&) { return std::make_unique<Writer>(); }
+std::unique_ptr<Writer> make_writer(PyTypeObject*, const BoundArgs&) {
+  return std::make_unique<Writer>();
+}
 
 PyObject* add_object_raw(Writer& w, const BoundArgs& a, PyObject*) {
   Bytes raw;

@@ -14,13 +14,13 @@ int find_param(const Callee& c, PyObject* keyword) {
 
 bool too_many_positional(const Callee& c, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (c.required == c.count) {
+  if (c.required == c.positional) {
     PyErr_Format(PyExc_TypeError, "%s.%s() takes %d positional arguments but %zd %s given", c.cls,
-                 c.method, c.count, given, verb);
+                 c.method, c.positional, given, verb);
   } else {
     PyErr_Format(PyExc_TypeError,
                  "%s.%s() takes from %d to %d positional arguments but %zd %s given", c.cls,
-                 c.method, c.required, c.count, given, verb);
+                 c.method, c.required, c.positional, given, verb);
   }
   return false;
 }
@@ -69,7 +69,7 @@ bool check_required(const Callee& c, const BoundArgs& out) {
 }  // namespace
 
 bool bind(const Callee& c, const FastArgs& in, BoundArgs& out) {
-  if (in.nargs > c.count) return too_many_positional(c, in.nargs);
+  if (in.nargs > c.positional) return too_many_positional(c, in.nargs);
   for (Py_ssize_t i = 0; i < in.nargs; ++i) out.value[i] = in.args[i];
   if (in.kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(in.kwnames);
@@ -84,7 +84,7 @@ bool bind(const Callee& c, const FastArgs& in, BoundArgs& out) {
 
 bool bind(const Callee& c, const TupleArgs& in, BoundArgs& out) {
   const Py_ssize_t nargs = in.args != nullptr ? PyTuple_GET_SIZE(in.args) : 0;
-  if (nargs > c.count) return too_many_positional(c, nargs);
+  if (nargs > c.positional) return too_many_positional(c, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.value[i] = PyTuple_GET_ITEM(in.args, i);
   if (in.kwargs != nullptr) {
     // Dictionaries keep insertion order, which is the caller's keyword order.

@@ -1,6 +1,7 @@
 // Each callable of a class is one table row: its method-table entry, its docstring
 // with the text signature, and its binding all come from that row. Every method,
-// constructor and representation runs through call(), the one call wrapper.
+// constructor, slot and representation of both modules runs through call(), the one
+// call wrapper.
 #pragma once
 
 #include <array>
@@ -12,18 +13,21 @@
 
 #include "access.hpp"
 #include "binder.hpp"
-#include "errors.hpp"
+#include "failure.hpp"
 #include "instance.hpp"
 
 namespace vornel::py {
 
-// What the wrapper needs of a class: its name (for messages and the `self` check) and
-// its type object. Instances hold a `Native`.
+// What the wrapper needs of a class: its name (for messages and the `self` check), its
+// type object, and how its module raises failures. Instances hold a `Native`.
 template <class Native>
 struct ClassInfo {
   using State = Native;
   const char* name;
+  // The class, for the check of `self`; null where the interpreter's method
+  // descriptors have already checked it.
   PyTypeObject* (*type)();
+  const Failures* failures;
 };
 
 // A method. `Self` is the native state as the method sees it: const for a reader.
@@ -39,12 +43,13 @@ struct Method {
   const char* doc;  // the docstring after its text signature; "" for none
 };
 
-// A constructor: makes the native state, or returns null with an exception set; the
-// wrapper then allocates the object around it.
+// A constructor: makes the native state for an instance of `type` (the class or a
+// subclass), or returns null with an exception set; the wrapper then allocates the
+// object around it.
 template <class Native>
 struct Constructor {
   Params params;
-  std::unique_ptr<Native> (*make)(const BoundArgs& args);
+  std::unique_ptr<Native> (*make)(PyTypeObject* type, const BoundArgs& args);
   const char* doc;  // the class docstring after its text signature
 };
 
@@ -103,6 +108,7 @@ constexpr size_t write_docstring(char* out) {
   for (int i = 0; i < Row.params.count(); ++i) {
     text.put(separator);
     separator = ", ";
+    if (i == Row.params.keyword_only) text.put("*, ");
     text.put(Row.params.names[i]);
     if (Row.params.defaults[i] != nullptr) {
       text.put("=");
@@ -124,6 +130,51 @@ inline constexpr auto docstring = [] {
   return text;
 }();
 
+// "'{type}' object is not an instance of '{expected}'" as TypeError.
+void set_type_mismatch(PyObject* obj, const char* expected);
+
+namespace detail {
+
+// `self` as an instance of the class (or a subclass); otherwise TypeError, unwrapped.
+template <const auto& Class>
+auto* instance_of(PyObject* self) {
+  using Native = typename std::remove_cvref_t<decltype(Class)>::State;
+  using Inst = Instance<std::remove_const_t<Native>>;
+  if constexpr (Class.type != nullptr) {
+    PyTypeObject* type = Class.type();
+    if (type == nullptr) return static_cast<Inst*>(nullptr);
+    if (!PyObject_TypeCheck(self, type)) {
+      set_type_mismatch(self, Class.name);
+      return static_cast<Inst*>(nullptr);
+    }
+  }
+  return reinterpret_cast<Inst*>(self);
+}
+
+}  // namespace detail
+
+// Runs body(native) for the instance `self` under a claim of access A, turning a
+// refused claim and any C++ exception into the class's exceptions. Returns body's
+// result, or `error` (nullptr, -1) with an exception set. Slots whose signatures the
+// method rows do not cover (lengths, containment, iteration) come through here.
+template <const auto& Class, Access A, class R, class Body>
+[[gnu::always_inline]] inline R with_instance(PyObject* self, R error, Body&& body) noexcept {
+  const Failures& failures = *Class.failures;
+  try {
+    auto* inst = detail::instance_of<Class>(self);
+    if (inst == nullptr) return error;
+    Claim<A, std::remove_pointer_t<decltype(inst->native)>> claim(*inst);
+    if (!claim.ok()) {
+      failures.refused(Py_TYPE(self), A, claim.refusal());
+      return error;
+    }
+    return body(*inst->native);
+  } catch (...) {
+    raise_caught(failures, Py_TYPE(self));
+    return error;
+  }
+}
+
 // The one call wrapper. In order: bind the arguments; then for a constructor make the
 // native state and the object around it, for a method check `self`, claim access and
 // run. A claim is released on every way out, and no C++ exception leaves.
@@ -131,7 +182,9 @@ inline constexpr auto docstring = [] {
 // the binding costs a lookup no more instructions than a hand-written method would.
 template <const auto& Class, const auto& Row, class Args>
 [[gnu::flatten]] PyObject* call(PyObject* self, const Args& args) noexcept {
-  using Native = typename std::remove_cvref_t<decltype(Class)>::State;
+  using Native = std::remove_const_t<typename std::remove_cvref_t<decltype(Class)>::State>;
+  PyTypeObject* const type = detail::constructs<Row>() ? reinterpret_cast<PyTypeObject*>(self)
+                                                       : Py_TYPE(self);
   try {
     BoundArgs bound;
     static constexpr Callee callee =
@@ -139,19 +192,18 @@ template <const auto& Class, const auto& Row, class Args>
     if (!bind(callee, args, bound)) return nullptr;
     if constexpr (detail::constructs<Row>()) {
       constexpr auto make = Row.make;
-      std::unique_ptr<Native> state = make(bound);
+      std::unique_ptr<Native> state = make(type, bound);
       if (!state) return nullptr;
-      return new_instance(reinterpret_cast<PyTypeObject*>(self), std::move(state));
+      return new_instance(type, std::move(state));
     } else {
-      Instance<Native>* inst = instance_of<Native>(self, Class.type(), Class.name);
-      if (inst == nullptr) return nullptr;
-      Claim<Row.access> claim(inst->access);
-      if (!claim_or_raise(claim)) return nullptr;
-      constexpr auto run = Row.run;
-      return run(*inst->native, bound, self);
+      return with_instance<Class, Row.access>(self, static_cast<PyObject*>(nullptr),
+                                              [&](auto& native) -> PyObject* {
+                                                constexpr auto run = Row.run;
+                                                return run(native, bound, self);
+                                              });
     }
   } catch (...) {
-    return raise_caught();
+    return raise_caught(*Class.failures, type);
   }
 }
 

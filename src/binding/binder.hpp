@@ -1,12 +1,13 @@
-// Argument binding for every fast-call method and both constructors: positional
-// and keyword arguments onto positional-or-keyword parameters, with fixed messages.
+// Argument binding for every fast-call method and constructor of both modules:
+// positional and keyword arguments onto positional-or-keyword parameters, then
+// keyword-only ones, with the interpreter's own messages.
 #pragma once
 
 #include "pyref.hpp"
 
 namespace vornel::py {
 
-inline constexpr int kMaxParams = 3;
+inline constexpr int kMaxParams = 4;
 
 // The parameters of a callable in order, the required ones first.
 struct Params {
@@ -15,12 +16,16 @@ struct Params {
   // Defaults as the text signature shows them; nullptr where there is none. Binding
   // leaves an omitted parameter empty and its conversion supplies the value.
   const char* defaults[kMaxParams] = {};
+  // Parameters from this index on are keyword-only, and have defaults; -1 for none.
+  int keyword_only = -1;
 
   constexpr int count() const {
     int n = 0;
     while (n < kMaxParams && names[n] != nullptr) ++n;
     return n;
   }
+  // How many parameters a positional argument can fill.
+  constexpr int positional() const { return keyword_only < 0 ? count() : keyword_only; }
 };
 
 // A callable as binding sees it; its argument errors name it "{cls}.{method}()".
@@ -29,10 +34,11 @@ struct Callee {
   const char* method;  // "__new__" for a constructor
   const char* const* names;
   int count;
+  int positional;
   int required;
 
   static constexpr Callee of(const char* cls, const char* method, const Params& params) {
-    return {cls, method, params.names, params.count(), params.required};
+    return {cls, method, params.names, params.count(), params.positional(), params.required};
   }
 };
 

@@ -12,7 +12,7 @@
 #include "util/open_table.hpp"
 #include "writer.hpp"
 
-namespace vornel::native {
+namespace vornel::engine {
 
 // Open addressing over one 8-byte word per slot, at most half full: 16 to 32 bytes per
 // distinct value.
@@ -96,4 +96,4 @@ class ObjectTable {
   uint64_t count_ = 0;
 };
 
-}  // namespace vornel::native
+}  // namespace vornel::engine

@@ -1,0 +1,82 @@
+#include "errors.hpp"
+
+#include <string>
+
+#include "util/port.hpp"
+
+namespace vornel::engine {
+namespace {
+
+PyObject* refused(PyTypeObject* type, py::Access, py::Refusal why) {
+  if (why == py::Refusal::Closed) return raise_text(PyExc_ValueError, kClosedText);
+  ModuleState* state = state_of(type);
+  if (state == nullptr) return nullptr;
+  return raise_text(state->busy_error,
+                    "the writer is in use by another call: another thread's, or one that "
+                    "update() is running");
+}
+
+PyObject* panic(PyTypeObject* type, std::string_view text) {
+  ModuleState* state = type != nullptr ? state_of(type) : nullptr;
+  if (state == nullptr) {
+    PyErr_Clear();
+    return raise_text(PyExc_SystemError, text);
+  }
+  return raise_text(state->panic, text);
+}
+
+// The message of an open that found no store: the checks of size and magic.
+bool names_no_store(const std::string& message) {
+  return message == "file too small for header" || message.starts_with("bad magic ");
+}
+
+}  // namespace
+
+const py::Failures kFailures = {refused, panic};
+
+PyObject* raise_text(PyObject* type, std::string_view text) {
+  py::PyRef value = py::PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!value) return nullptr;
+  PyErr_SetObject(type, value.get());
+  return nullptr;
+}
+
+PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path) {
+  const std::string where(path);
+  switch (error.kind()) {
+    case ErrorKind::IO: {
+      if (const int number = error.os_errno(); number != 0) {
+        const std::string text = port::error_message(number);
+        py::PyRef e = py::PyRef::steal(PyObject_CallFunction(
+            state.io_error, "is#s#", number, text.data(), static_cast<Py_ssize_t>(text.size()),
+            where.data(), static_cast<Py_ssize_t>(where.size())));
+        if (!e) return nullptr;
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), e.get());
+        return nullptr;
+      }
+      return raise_text(state.io_error_type, where + ": " + error.message());
+    }
+    case ErrorKind::Corrupt:
+      if (names_no_store(error.message())) {
+        return raise_text(state.corrupt_error, where + " is not a vornel store");
+      }
+      return raise_text(state.corrupt_error, where + ": " + error.message());
+    case ErrorKind::Version:
+      return raise_text(state.version_error,
+                        where + ": unsupported store format version " +
+                            std::to_string(error.version_found()));
+    case ErrorKind::Invalid:
+    case ErrorKind::Serialization:
+      return raise_text(state.limit_error, error.message());
+    case ErrorKind::Cancelled:
+      // The check for signals that cancelled it has set KeyboardInterrupt, or a
+      // progress callback its own exception.
+      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return nullptr;
+  }
+  return raise_text(state.corrupt_error, error.text());
+}
+
+}  // namespace vornel::engine

@@ -1,0 +1,31 @@
+// Failures become the package's exceptions (vornel.errors) here and nowhere else.
+#pragma once
+
+#include <string_view>
+
+#include "failure.hpp"
+#include "state.hpp"
+#include "store_error.hpp"
+
+namespace vornel::engine {
+
+// How the call wrapper raises the engine's failures: a refused claim on a writer is a
+// WriterBusyError, on a closed reader ValueError "I/O operation on closed store"; an
+// internal failure is vornel.errors.PanicException.
+extern const py::Failures kFailures;
+
+inline constexpr char kClosedText[] = "I/O operation on closed store";
+
+// Raises `error`, from an operation on the store file at `path`, as the package's
+// exception: a system call's failure as the VornIOError subclass of its errno with
+// `filename` set to `path`; a file that is no store as VornCorruptError "{path} is not
+// a vornel store"; damage as VornCorruptError naming the path; a broken limit as
+// VornLimitError. A cancelled build raises the exception that cancelled it. Returns
+// nullptr.
+PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path);
+
+// Sets `type(text)` as the pending exception and returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view text);
+
+}  // namespace vornel::engine

@@ -1,0 +1,46 @@
+#include "keys.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "errors.hpp"
+#include "failure.hpp"
+
+namespace vornel::engine {
+
+bool stage_key(const ModuleState& state, PyObject* key, Bytes& out) {
+  switch (py::view_key(key, out)) {
+    case py::KeyView::Ok:
+      break;
+    case py::KeyView::NotKey:
+      PyErr_Format(PyExc_TypeError, "key must be str or bytes, not %s", Py_TYPE(key)->tp_name);
+      return false;
+    case py::KeyView::NotEncodable:
+      PyErr_Format(PyExc_ValueError,
+                   "key %R cannot be stored: it holds a lone surrogate, which has no UTF-8 form",
+                   key);
+      return false;
+  }
+  if (out.size() > kMaxKeyLen) {
+    raise_text(state.limit_error, "key is " + std::to_string(out.size()) +
+                                      " bytes, format maximum is " + std::to_string(kMaxKeyLen));
+    return false;
+  }
+  return true;
+}
+
+PyObject* key_object(Bytes key) {
+  if (py::is_ascii(key)) {
+    PyObject* out = py::checked(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
+    if (!key.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), key.data(), key.size());
+    return out;
+  }
+  const char* p = reinterpret_cast<const char*>(key.data());
+  const auto n = static_cast<Py_ssize_t>(key.size());
+  if (PyObject* text = PyUnicode_DecodeUTF8(p, n, "strict")) return text;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::NullResult{};
+  PyErr_Clear();  // not UTF-8: the stored bytes themselves are the key
+  return py::checked(PyBytes_FromStringAndSize(p, n));
+}
+
+}  // namespace vornel::engine

@@ -1,0 +1,20 @@
+// Keys as the package takes and gives them: a str (stored as UTF-8) or bytes, nothing
+// else; given back as str where the stored bytes are valid UTF-8, else as bytes.
+#pragma once
+
+#include "conversion.hpp"
+#include "format.hpp"
+#include "state.hpp"
+
+namespace vornel::engine {
+
+// The bytes of `key` for staging, borrowed as view_key borrows them. False with the
+// package's error set: TypeError for a non-key, ValueError for a str with a lone
+// surrogate, VornLimitError for a key longer than the format allows.
+bool stage_key(const ModuleState& state, PyObject* key, Bytes& out);
+
+// The key as a caller looks it up again. `key` must lie in memory the caller owns (a
+// copy out of the mapping): the bytes are read unguarded.
+PyObject* key_object(Bytes key);
+
+}  // namespace vornel::engine

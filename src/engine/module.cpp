@@ -1,0 +1,128 @@
+// vornel._engine: the package's own module over the core. Its classes live in the
+// module state, one set per module object, so that each interpreter has its own.
+#include <string_view>
+
+#include "classes.hpp"
+#include "errors.hpp"
+#include "state.hpp"
+
+namespace vornel::engine {
+
+PyObject* packb(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* unpackb(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+namespace {
+
+extern PyModuleDef module_def;
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Stores a new reference to attribute `name` of `owner` in `slot`.
+bool take(PyObject* owner, const char* name, PyObject*& slot) {
+  slot = PyObject_GetAttrString(owner, name);
+  return slot != nullptr;
+}
+
+bool add_type(PyObject* module, PyType_Spec* spec, PyObject* base, PyObject*& slot) {
+  slot = PyType_FromModuleAndSpec(module, spec, base);
+  if (slot == nullptr) return false;
+  const char* dot = std::string_view(spec->name).find_last_of('.') == std::string_view::npos
+                        ? spec->name
+                        : spec->name + std::string_view(spec->name).find_last_of('.') + 1;
+  return PyModule_AddObjectRef(module, dot, slot) == 0;
+}
+
+int exec_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  // The package's exceptions, raised as its callers catch them.
+  py::PyRef errors = py::PyRef::steal(PyImport_ImportModule("vornel.errors"));
+  if (!errors || !take(errors.get(), "VornCorruptError", state->corrupt_error) ||
+      !take(errors.get(), "VornVersionError", state->version_error) ||
+      !take(errors.get(), "io_error", state->io_error) ||
+      !take(errors.get(), "VornIOError", state->io_error_type) ||
+      !take(errors.get(), "VornLimitError", state->limit_error) ||
+      !take(errors.get(), "VornDecodeError", state->decode_error) ||
+      !take(errors.get(), "WriterBusyError", state->busy_error) ||
+      !take(errors.get(), "PanicException", state->panic)) {
+    return -1;
+  }
+  py::PyRef msgpack = py::PyRef::steal(PyImport_ImportModule("msgpack"));
+  if (!msgpack || !take(msgpack.get(), "ExtType", state->codec.ext_type) ||
+      !take(msgpack.get(), "Timestamp", state->codec.timestamp)) {
+    return -1;
+  }
+  if (!add_type(module, &writer_spec, nullptr, state->writer_type) ||
+      !add_type(module, &reader_spec, nullptr, state->reader_type) ||
+      !add_type(module, &cursor_spec, nullptr, state->cursor_type)) {
+    return -1;
+  }
+  return PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  if (ModuleState* state = module_state(module)) {
+    int result = 0;
+    for_each_object(*state, [&](PyObject*& o) {
+      if (result == 0 && o != nullptr) result = visit(o, arg);
+    });
+    return result;
+  }
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  if (ModuleState* state = module_state(module)) {
+    for_each_object(*state, [](PyObject*& o) { Py_CLEAR(o); });
+  }
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyMethodDef module_methods[] = {
+    {"packb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packb)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "packb(value, default=None)\n--\n\n"
+     "The MessagePack encoding of *value* that the writer stores."},
+    {"unpackb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpackb)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "unpackb(data, ext_hook=None, object_hook=None)\n--\n\n"
+     "The value that the reader decodes from *data*."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // Every instance guards itself with its claims; nothing here needs the interpreter
+    // lock.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The classes and everything else live in the module state: each interpreter gets
+    // its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vornel._engine",
+    .m_doc = "The vornel package's native engine: writer, reader and cursors over the core.",
+    .m_size = sizeof(ModuleState),
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = traverse_module,
+    .m_clear = clear_module,
+    .m_free = free_module,
+};
+
+}  // namespace
+
+ModuleState* state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);
+  return module == nullptr ? nullptr : module_state(module);
+}
+
+}  // namespace vornel::engine
+
+PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&vornel::engine::module_def); }

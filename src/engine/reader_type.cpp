@@ -1,0 +1,470 @@
+// The package's reader: a store file as a mapping of keys to decoded values, with
+// streaming cursors in key order. Every call claims the reader for its duration, so that
+// close() from another thread never unmaps a file that a call is still reading; the
+// mapping goes when the last such call ends.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "classes.hpp"
+#include "errors.hpp"
+#include "keys.hpp"
+#include "method.hpp"
+#include "store.hpp"
+#include "util/file.hpp"
+
+namespace vornel::engine {
+namespace {
+
+constexpr py::ClassInfo<Store> kClass = {"VornReader", nullptr, &kFailures};
+
+ReaderInstance& instance(PyObject* self) { return *reinterpret_cast<ReaderInstance*>(self); }
+
+const ModuleState& module_state(PyObject* self) {
+  const ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) throw py::NullResult{};
+  return *state;
+}
+
+// -- open ----------------------------------------------------------------------------------
+
+// The size that the header of the file at `path` promises at least, and the size it has;
+// nullopt when the file cannot be read so far.
+struct Sizes {
+  uint64_t actual;
+  uint64_t expected;
+};
+std::optional<Sizes> promised_size(const std::string& path) {
+  FileDescriptor fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  uint8_t bytes[kHeaderSize];
+  if (::pread(fd.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    return std::nullopt;
+  }
+  auto header = Header::decode(Bytes(bytes, sizeof bytes));
+  if (!header) return std::nullopt;
+  // Every index entry takes at least kIndexEntryMin bytes after index_offset.
+  const uint64_t entries = uint64_t{header->num_keys} * kIndexEntryMin;
+  const uint64_t expected = header->index_offset > UINT64_MAX - entries
+                                ? UINT64_MAX
+                                : header->index_offset + entries;
+  return Sizes{static_cast<uint64_t>(st.st_size), expected};
+}
+
+// An open that failed on damage: a file shorter than its header promises is reported as
+// cut short, which says more than the checksum or index error it causes.
+PyObject* raise_open_error(const ModuleState& state, const StoreError& error,
+                           std::string_view path) {
+  if (error.kind() == ErrorKind::Corrupt && !error.message().starts_with("bad magic") &&
+      error.message() != "file too small for header") {
+    const std::string where(path);
+    if (auto sizes = promised_size(where); sizes && sizes->actual < sizes->expected) {
+      return raise_text(state.corrupt_error,
+                        where + ": truncated: " + std::to_string(sizes->actual) +
+                            " bytes, the header expects at least " +
+                            std::to_string(sizes->expected));
+    }
+  }
+  return raise_store_error(state, error, path);
+}
+
+bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyCallable_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %s", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  out = Py_NewRef(obj);
+  return true;
+}
+
+std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
+  const ModuleState* state = state_of(type);
+  if (state == nullptr) return nullptr;
+  if (!PyUnicode_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(a[0])->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(a[0], &n);
+  if (p == nullptr) return nullptr;
+  const std::string_view path(p, static_cast<size_t>(n));
+  auto store = std::make_unique<Store>();
+  const int verify = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
+  if (verify < 0) return nullptr;
+  store->verify = verify != 0;
+  if (!take_hook(a[2], "ext_hook", store->hooks.ext_hook) ||
+      !take_hook(a[3], "object_hook", store->hooks.object_hook)) {
+    return nullptr;
+  }
+  store->path = Py_NewRef(a[0]);
+  Result<std::unique_ptr<Reader>> reader;
+  // The whole-file checksum and the index are long work that needs no interpreter.
+  Py_BEGIN_ALLOW_THREADS
+  reader = Reader::open(path, store->verify, Reader::OpenOptions{.use_key_table = true});
+  Py_END_ALLOW_THREADS
+  if (!reader) {
+    raise_open_error(*state, reader.error(), path);
+    return nullptr;
+  }
+  store->core = std::move(*reader);
+  return store;
+}
+
+// -- lookups ---------------------------------------------------------------------------------
+
+// The record offset of `key`: found, absent (nullopt, no exception), or failed (false).
+bool find(const ModuleState& state, const Store& store, PyObject* key,
+          std::optional<uint64_t>& off) {
+  Bytes bytes;
+  if (py::view_key(key, bytes) != py::KeyView::Ok) {
+    off.reset();  // str and bytes are keys; nothing else finds one
+    return true;
+  }
+  auto found = store.core->lookup(bytes);
+  if (!found) {
+    raise_store_error(state, found.error(), path_of(store));
+    return false;
+  }
+  off = *found;
+  return true;
+}
+
+// The value of `key`, or `fallback` (a new reference taken over) when it is absent;
+// with no fallback, KeyError.
+PyObject* value_or(PyObject* self, const Store& store, PyObject* key, PyObject* fallback) {
+  const ModuleState& state = module_state(self);
+  std::optional<uint64_t> off;
+  if (!find(state, store, key, off)) return nullptr;
+  if (!off) {
+    if (fallback != nullptr) return Py_NewRef(fallback);
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return read_value(state, store, *off, key);
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr),
+      [&](Store& s) { return value_or(self, s, key, nullptr); });
+}
+
+int contains(PyObject* self, PyObject* key) {
+  return py::with_instance<kClass, py::Access::Shared>(self, -1, [&](Store& s) {
+    Bytes bytes;
+    if (py::view_key(key, bytes) != py::KeyView::Ok) return 0;
+    auto held = s.core->holds(bytes);
+    if (!held) {
+      raise_store_error(module_state(self), held.error(), path_of(s));
+      return -1;
+    }
+    return *held ? 1 : 0;
+  });
+}
+
+Py_ssize_t length(PyObject* self) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, Py_ssize_t{-1}, [](Store& s) { return static_cast<Py_ssize_t>(s.core->size()); });
+}
+
+PyObject* get(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return value_or(self, s, a[0], a[1] != nullptr ? a[1] : Py_None);
+}
+
+PyObject* get_many(Store& s, const py::BoundArgs& a, PyObject* self) {
+  PyObject* const fallback = a[1] != nullptr ? a[1] : Py_None;
+  py::PyRef keys = py::PyRef::steal(PySequence_Fast(a[0], "keys must be iterable"));
+  if (!keys) return nullptr;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(keys.get());
+  py::PyRef out = py::PyRef::steal(py::checked(PyList_New(n)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* v = value_or(self, s, PySequence_Fast_GET_ITEM(keys.get(), i), fallback);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(out.get(), i, v);
+  }
+  return out.release();
+}
+
+// -- ordered scans ------------------------------------------------------------------------
+
+// The first rank whose key is not less than `bound`: 0 for None, size() for no bound
+// from above when `upper` and `bound` is None.
+bool rank_of(const ModuleState& state, const Store& s, PyObject* bound, const char* what,
+             bool upper, size_t& out) {
+  if (bound == nullptr || bound == Py_None) {
+    out = upper ? s.core->size() : 0;
+    return true;
+  }
+  Bytes bytes;
+  switch (py::view_key(bound, bytes)) {
+    case py::KeyView::Ok:
+      break;
+    case py::KeyView::NotKey:
+      PyErr_Format(PyExc_TypeError, "%s must be str, bytes or None, not %s", what,
+                   Py_TYPE(bound)->tp_name);
+      return false;
+    case py::KeyView::NotEncodable:
+      PyErr_Format(PyExc_ValueError, "%s %R has no UTF-8 form: it holds a lone surrogate", what,
+                   bound);
+      return false;
+  }
+  auto rank = s.core->lower_bound(bytes);
+  if (!rank) {
+    raise_store_error(state, rank.error(), path_of(s));
+    return false;
+  }
+  out = *rank;
+  return true;
+}
+
+// The ranks of the keys that begin with `prefix`: from its lower bound to that of the
+// smallest key above every key with the prefix, which is the prefix without its
+// trailing 0xFF bytes and with the last remaining byte one higher (none: to the end).
+bool prefix_ranks(const ModuleState& state, const Store& s, PyObject* prefix, size_t& first,
+                  size_t& last) {
+  Bytes bytes;
+  switch (py::view_key(prefix, bytes)) {
+    case py::KeyView::Ok:
+      break;
+    case py::KeyView::NotKey:
+      PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %s",
+                   Py_TYPE(prefix)->tp_name);
+      return false;
+    case py::KeyView::NotEncodable:  // no stored key begins with it
+      first = last = 0;
+      return true;
+  }
+  auto lo = s.core->lower_bound(bytes);
+  if (!lo) {
+    raise_store_error(state, lo.error(), path_of(s));
+    return false;
+  }
+  first = *lo;
+  std::string above(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  while (!above.empty() && static_cast<uint8_t>(above.back()) == 0xFF) above.pop_back();
+  if (above.empty()) {
+    last = s.core->size();
+    return true;
+  }
+  above.back() = static_cast<char>(static_cast<uint8_t>(above.back()) + 1);
+  auto hi = s.core->lower_bound(
+      Bytes(reinterpret_cast<const uint8_t*>(above.data()), above.size()));
+  if (!hi) {
+    raise_store_error(state, hi.error(), path_of(s));
+    return false;
+  }
+  last = *hi;
+  return true;
+}
+
+PyObject* scan_prefix(Store& s, PyObject* self, PyObject* prefix, CursorMode mode) {
+  const ModuleState& state = module_state(self);
+  size_t first, last;
+  if (!prefix_ranks(state, s, prefix, first, last)) return nullptr;
+  return new_cursor(state, self, first, last, false, mode);
+}
+
+PyObject* prefix(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return scan_prefix(s, self, a[0], CursorMode::Items);
+}
+
+PyObject* prefix_keys(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return scan_prefix(s, self, a[0], CursorMode::Keys);
+}
+
+PyObject* range(Store& s, const py::BoundArgs& a, PyObject* self) {
+  const ModuleState& state = module_state(self);
+  size_t first, last;
+  if (!rank_of(state, s, a[0], "start", false, first) ||
+      !rank_of(state, s, a[1], "stop", true, last)) {
+    return nullptr;
+  }
+  const int reverse = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
+  if (reverse < 0) return nullptr;
+  if (last < first) last = first;
+  return new_cursor(state, self, first, last, reverse != 0, CursorMode::Items);
+}
+
+PyObject* iterate(PyObject* self) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr), [&](Store& s) {
+        return new_cursor(module_state(self), self, 0, s.core->size(), false, CursorMode::Keys);
+      });
+}
+
+PyObject* reversed(Store& s, const py::BoundArgs&, PyObject* self) {
+  return new_cursor(module_state(self), self, 0, s.core->size(), true, CursorMode::Keys);
+}
+
+PyObject* values(Store& s, const py::BoundArgs&, PyObject* self) {
+  return new_cursor(module_state(self), self, 0, s.core->size(), false, CursorMode::Values);
+}
+
+PyObject* items(Store& s, const py::BoundArgs&, PyObject* self) {
+  return new_cursor(module_state(self), self, 0, s.core->size(), false, CursorMode::Items);
+}
+
+// -- checks and metadata ---------------------------------------------------------------------
+
+PyObject* verify(Store& s, const py::BoundArgs&, PyObject* self) {
+  Status checked;
+  Py_BEGIN_ALLOW_THREADS
+  checked = s.core->verify();
+  Py_END_ALLOW_THREADS
+  if (!checked) return raise_store_error(module_state(self), checked.error(), path_of(s));
+  Py_RETURN_TRUE;
+}
+
+// Inserts `value` (a new reference) under `name`.
+void put(PyObject* dict, const char* name, PyObject* value) {
+  py::PyRef v = py::PyRef::steal(value);
+  if (PyDict_SetItemString(dict, name, v.get()) < 0) throw py::NullResult{};
+}
+
+const char* table_state_text(Reader::KeyTableState state) {
+  switch (state) {
+    case Reader::KeyTableState::InUse:
+      return "in use";
+    case Reader::KeyTableState::Ignored:
+      return "ignored";
+    case Reader::KeyTableState::Absent:
+      break;
+  }
+  return "absent";
+}
+
+PyObject* stats(Store& s, const py::BoundArgs&, PyObject*) {
+  const Reader& r = *s.core;
+  const Header& h = r.header();
+  py::PyRef d = py::PyRef::steal(py::checked(PyDict_New()));
+  put(d.get(), "path", Py_NewRef(s.path));
+  put(d.get(), "num_keys", py::new_uint(h.num_keys));
+  put(d.get(), "num_objects", py::new_uint(r.user_objects()));
+  put(d.get(), "file_size", py::new_uint(r.file_size()));
+  put(d.get(), "file_crc32", py::new_text(crc_hex(h.file_crc32)));
+  put(d.get(), "index_offset", py::new_uint(h.index_offset));
+  std::string table = table_state_text(r.key_table_state());
+  if (!r.key_table_note().empty()) table += ": " + r.key_table_note();
+  put(d.get(), "key_table", py::new_text(table));
+  return d.release();
+}
+
+PyObject* close(Store&, const py::BoundArgs&, PyObject* self) {
+  py::close_instance(&instance(self));
+  Py_RETURN_NONE;
+}
+
+PyObject* get_path(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::None>(
+      self, static_cast<PyObject*>(nullptr), [](Store& s) { return Py_NewRef(s.path); });
+}
+
+PyObject* get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(instance(self).access.closed());
+}
+
+// What a copy of the reader opens with: (path, verify, ext_hook, object_hook).
+PyObject* get_reopen(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::None>(
+      self, static_cast<PyObject*>(nullptr), [](Store& s) {
+        return py::checked(Py_BuildValue(
+            "(OOOO)", s.path, s.verify ? Py_True : Py_False,
+            s.hooks.ext_hook ? s.hooks.ext_hook : Py_None,
+            s.hooks.object_hook ? s.hooks.object_hook : Py_None));
+      });
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (Store* s = instance(self).native) {
+    Py_VISIT(s->hooks.ext_hook);
+    Py_VISIT(s->hooks.object_hook);
+  }
+  return 0;
+}
+
+int clear(PyObject* self) {
+  if (Store* s = instance(self).native) {
+    Py_CLEAR(s->hooks.ext_hook);
+    Py_CLEAR(s->hooks.object_hook);
+  }
+  return 0;
+}
+
+constexpr auto kMethods = std::to_array<py::Method<Store>>({
+    // name, parameters (names, required count, defaults, keyword-only from), access,
+    // implementation, documentation
+    {"get", {{"key", "default"}, 1, {nullptr, "None"}}, py::Access::Shared, get,
+     "The value of *key*, or *default* when the store does not hold it."},
+    {"get_many", {{"keys", "default"}, 1, {nullptr, "None"}}, py::Access::Shared, get_many,
+     "The value of each key of *keys*, or *default* where it is missing, as a list."},
+    {"prefix", {{"prefix"}, 1}, py::Access::Shared, prefix,
+     "(key, value) of every key that begins with *prefix*, in key order, as they are read."},
+    {"prefix_keys", {{"prefix"}, 1}, py::Access::Shared, prefix_keys,
+     "Every key that begins with *prefix*, in key order, without reading values."},
+    {"range", {{"start", "stop", "reverse"}, 0, {"None", "None", "False"}, 2},
+     py::Access::Shared, range,
+     "(key, value) for start <= key < stop in byte order (None: unbounded), descending "
+     "with *reverse*."},
+    {"__reversed__", {}, py::Access::Shared, reversed, "The keys in descending order."},
+    {"_values", {}, py::Access::Shared, values, "The values in key order."},
+    {"_items", {}, py::Access::Shared, items, "(key, value) pairs in key order."},
+    {"verify", {}, py::Access::Shared, verify,
+     "Check every checksum; return True, or raise VornCorruptError naming the damage."},
+    {"stats", {}, py::Access::Shared, stats, "The store's metadata as a dict."},
+    {"close", {}, py::Access::None, close,
+     "Release the file's mapping once no call uses it; any later use raises ValueError."},
+});
+
+constexpr py::Constructor<Store> kNew = {
+    {{"path", "verify", "ext_hook", "object_hook"}, 1, {nullptr, "True", "None", "None"}, 2},
+    open_store,
+    "A store file as a read-only mapping of keys to values decoded from MessagePack.",
+};
+
+auto reader_methods = py::method_table<kClass, kMethods>();
+
+PyGetSetDef reader_getset[] = {
+    {"path", get_path, nullptr, "The path the reader was opened with.", nullptr},
+    {"closed", get_closed, nullptr, "Whether close() has been called.", nullptr},
+    {"_reopen", get_reopen, nullptr, "(path, verify, ext_hook, object_hook).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(py::docstring<kClass, kNew>.data())},
+    {Py_tp_methods, reader_methods.data()},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_new, py::slot(py::new_entry<kClass, kNew>)},
+    {Py_tp_dealloc, py::slot(py::dealloc_instance<Store>)},
+    {Py_tp_traverse, py::slot(traverse)},
+    {Py_tp_clear, py::slot(clear)},
+    {Py_tp_iter, py::slot(iterate)},
+    {Py_mp_subscript, py::slot(subscript)},
+    {Py_mp_length, py::slot(length)},
+    {Py_sq_length, py::slot(length)},
+    {Py_sq_contains, py::slot(contains)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+// A base class: the package's VornReader adds the Mapping views and pickling in a
+// subclass. It holds the hooks, so it takes part in garbage collection.
+PyType_Spec reader_spec = {
+    .name = "vornel._engine.Reader",
+    .basicsize = sizeof(ReaderInstance),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = reader_slots,
+};
+
+}  // namespace vornel::engine

@@ -1,0 +1,50 @@
+// The state of one vornel._engine module object: its classes, the package's exception
+// classes it raises, and the MessagePack classes values may hold. Each interpreter that
+// imports the module has its own.
+#pragma once
+
+#include "msgpack_limits.hpp"
+#include "pyref.hpp"
+
+namespace vornel::engine {
+
+struct ModuleState {
+  PyObject* writer_type;
+  PyObject* reader_type;
+  PyObject* cursor_type;
+  // vornel.errors
+  PyObject* corrupt_error;
+  PyObject* version_error;
+  PyObject* io_error;  // the function io_error(errno, strerror, filename)
+  PyObject* io_error_type;
+  PyObject* limit_error;
+  PyObject* decode_error;
+  PyObject* busy_error;
+  PyObject* panic;
+  // msgpack
+  CodecClasses codec;
+};
+
+// The state of the module that defined `type` (or a base of it); null with an exception
+// set for a class that no engine module defined.
+ModuleState* state_of(PyTypeObject* type);
+
+// A reference to each object of the state, in turn, for traversal and clearing.
+template <class F>
+void for_each_object(ModuleState& s, F&& f) {
+  f(s.writer_type);
+  f(s.reader_type);
+  f(s.cursor_type);
+  f(s.corrupt_error);
+  f(s.version_error);
+  f(s.io_error);
+  f(s.io_error_type);
+  f(s.limit_error);
+  f(s.decode_error);
+  f(s.busy_error);
+  f(s.panic);
+  f(s.codec.ext_type);
+  f(s.codec.timestamp);
+}
+
+}  // namespace vornel::engine

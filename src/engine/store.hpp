@@ -1,0 +1,52 @@
+// The package's reader as its methods and its cursors share it: the native state of an
+// open store, and the reading of keys and values out of its mapping.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "instance.hpp"
+#include "msgpack_decode.hpp"
+#include "reader.hpp"
+#include "state.hpp"
+
+namespace vornel::engine {
+
+struct Store {
+  std::unique_ptr<Reader> core;
+  PyObject* path = nullptr;         // the path as given (a str)
+  bool verify = true;               // as asked at open, for copies of the reader
+  UnpackHooks hooks{nullptr, nullptr};  // strong references, or null
+
+  Store() = default;
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  ~Store() {
+    Py_XDECREF(path);
+    Py_XDECREF(hooks.ext_hook);
+    Py_XDECREF(hooks.object_hook);
+  }
+
+  // What closing gives up once no call uses the reader: the mapping and the index.
+  void close() { core.reset(); }
+};
+
+using ReaderInstance = py::Instance<Store>;
+
+// Copies out and decodes the record at `off`, whose key is `key` (a str or bytes, for
+// the error of an undecodable value). A hook's exception passes unchanged.
+PyObject* read_value(const ModuleState& state, const Store& store, uint64_t off, PyObject* key);
+
+// The path the reader was opened with, as UTF-8, for messages.
+std::string_view path_of(const Store& store);
+
+// What a cursor yields per entry.
+enum class CursorMode : uint8_t { Keys, Values, Items };
+
+// A new cursor over ranks [first, last) of the reader `reader`, in ascending order or,
+// with `reverse`, descending.
+PyObject* new_cursor(const ModuleState& state, PyObject* reader, size_t first, size_t last,
+                     bool reverse, CursorMode mode);
+
+}  // namespace vornel::engine

@@ -1,0 +1,461 @@
+// The package's writer: values encoded here, staged with dedup, built without the
+// interpreter lock. A staging call encodes its value before it claims the writer, so
+// that `default` may run Python code; the claim then covers only the staging itself.
+// update() is the exception: it holds the writer from its first pair to its last, so
+// that nothing its iterator or `default` calls can stage in between.
+#include "classes.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "keys.hpp"
+#include "method.hpp"
+#include "msgpack_encode.hpp"
+#include "object_table.hpp"
+#include "summary.hpp"
+#include "writer.hpp"
+
+namespace vornel::engine {
+namespace {
+
+struct Staging {
+  Writer core;
+  std::optional<ObjectTable> table;  // the object of each distinct encoding, with dedup
+  PyObject* default_fn = nullptr;     // strong reference, or null
+  uint64_t builds = 0;                // stores published
+
+  ~Staging() { Py_XDECREF(default_fn); }
+};
+
+using WriterInstance = py::Instance<Staging>;
+
+constexpr py::ClassInfo<Staging> kClass = {"VornWriter", nullptr, &kFailures};
+
+WriterInstance& instance(PyObject* self) { return *reinterpret_cast<WriterInstance*>(self); }
+
+// The object holding `data`: the one staged with equal bytes under dedup, else a new one.
+uint64_t intern(Staging& s, Bytes data) {
+  return s.table ? s.table->intern(s.core, data) : s.core.add_object(data);
+}
+
+// Binds a key that stage_key has checked; only memory can fail it.
+void bind(Staging& s, Bytes key, uint64_t obj_id) {
+  if (Status st = s.core.add_key(key, obj_id); !st) {
+    throw std::runtime_error("staging a checked key failed: " + st.error().message());
+  }
+}
+
+// The error of a value that `pack` refused, as the exception class its callers catch,
+// naming the key; the packer's own error becomes its cause. Errors that are no encoding
+// error (a `default` that raised KeyError, MemoryError) pass unchanged.
+void name_the_key(const ModuleState& state, PyObject* key) {
+  PyObject* raised = PyErr_GetRaisedException();
+  PyObject* cls = nullptr;
+  if (PyErr_GivenExceptionMatches(raised, state.limit_error)) {
+    cls = state.limit_error;
+  } else {
+    // Subclasses (UnicodeEncodeError for a lone surrogate) take other constructor
+    // arguments: report them as the built-in class they derive from.
+    for (PyObject* c : {PyExc_TypeError, PyExc_OverflowError, PyExc_ValueError}) {
+      if (PyErr_GivenExceptionMatches(raised, c)) {
+        cls = c;
+        break;
+      }
+    }
+  }
+  if (cls == nullptr) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  py::PyRef cause = py::PyRef::steal(raised);
+  py::PyRef named = py::PyRef::steal(
+      PyUnicode_FromFormat("cannot encode the value of key %R: %S", key, cause.get()));
+  if (!named) return;
+  py::PyRef error = py::PyRef::steal(PyObject_CallOneArg(cls, named.get()));
+  if (!error) return;
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetRaisedException(error.release());
+}
+
+// Appends the encoding of `value` to `out`; on failure `out` is as it was and the
+// error names `key`.
+bool encode_value(const ModuleState& state, const Staging& s, PyObject* key, PyObject* value,
+                  std::string& out) {
+  const size_t start = out.size();
+  if (pack(value, s.default_fn, state.codec, out)) return true;
+  out.resize(start);
+  name_the_key(state, key);
+  return false;
+}
+
+// Runs body() under an exclusive claim of the writer, or raises WriterBusyError.
+template <class Body>
+PyObject* exclusively(PyObject* self, Body&& body) {
+  py::Claim<py::Access::Exclusive, Staging> claim(instance(self));
+  if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Exclusive, claim.refusal());
+  return body();
+}
+
+std::unique_ptr<Staging> make_writer(PyTypeObject*, const py::BoundArgs& a) {
+  auto s = std::make_unique<Staging>();
+  const int dedup = a[0] == nullptr ? 1 : PyObject_IsTrue(a[0]);
+  if (dedup < 0) return nullptr;
+  if (dedup) s->table.emplace();
+  if (a[1] != nullptr && a[1] != Py_None) {
+    if (!PyCallable_Check(a[1])) {
+      PyErr_Format(PyExc_TypeError, "default must be callable or None, not %s",
+                   Py_TYPE(a[1])->tp_name);
+      return nullptr;
+    }
+    s->default_fn = Py_NewRef(a[1]);
+  }
+  return s;
+}
+
+PyObject* add(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  const ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  Bytes key;
+  if (!stage_key(*state, a[0], key)) return nullptr;
+  std::string data;
+  if (!encode_value(*state, s, a[0], a[1], data)) return nullptr;
+  return exclusively(self, [&] {
+    const uint64_t obj_id = intern(s, Bytes(reinterpret_cast<const uint8_t*>(data.data()),
+                                            data.size()));
+    bind(s, key, obj_id);
+    return py::new_uint(obj_id);
+  });
+}
+
+// w[key] = value, as add(); deleting a staged key is not something a writer does.
+int set_item(PyObject* self, PyObject* key, PyObject* value) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "a VornWriter cannot delete a staged key");
+    return -1;
+  }
+  py::BoundArgs args;
+  args.value[0] = key;
+  args.value[1] = value;
+  py::PyRef id = py::PyRef::steal(py::with_instance<kClass, py::Access::None>(
+      self, static_cast<PyObject*>(nullptr), [&](Staging& s) { return add(s, args, self); }));
+  return id ? 0 : -1;
+}
+
+PyObject* add_many(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  const ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  // Every key is checked before anything is staged: the call stages all or nothing.
+  py::PyRef keys = py::PyRef::steal(PySequence_Fast(a[0], "keys must be iterable"));
+  if (!keys) return nullptr;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(keys.get());
+  PyObject** items = PySequence_Fast_ITEMS(keys.get());
+  std::vector<Bytes> views(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!stage_key(*state, items[i], views[static_cast<size_t>(i)])) return nullptr;
+  }
+  // A value that cannot be encoded is reported under the first key.
+  py::PyRef none_key = py::PyRef::steal(PyUnicode_FromString(""));
+  if (!none_key) return nullptr;
+  std::string data;
+  if (!encode_value(*state, s, n > 0 ? items[0] : none_key.get(), a[1], data)) return nullptr;
+  return exclusively(self, [&] {
+    const uint64_t obj_id = intern(s, Bytes(reinterpret_cast<const uint8_t*>(data.data()),
+                                            data.size()));
+    for (const Bytes& key : views) bind(s, key, obj_id);
+    return py::new_uint(obj_id);
+  });
+}
+
+// -- update: pairs in batches ---------------------------------------------------------
+
+// Pairs per batch: enough that the tables' slots can be fetched ahead of their turn.
+constexpr size_t kBatchPairs = 512;
+// Encoded bytes per batch: a batch of large values is staged as soon as it holds this
+// much, so that update() holds little more than add() would.
+constexpr size_t kBatchBytes = size_t{1} << 20;
+
+// One batch of pairs: their keys' bytes (borrowed from the pairs it holds) and their
+// values' encodings.
+class Batch {
+ public:
+  Batch() { pending_.reserve(kBatchPairs); }
+  ~Batch() { clear(); }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  bool full() const { return pending_.size() == kBatchPairs || encodings_.size() >= kBatchBytes; }
+  size_t size() const { return pending_.size(); }
+  std::string& encodings() { return encodings_; }
+
+  // Takes over the reference to `pair`, which keeps the key's bytes alive.
+  void push(PyObject* pair, Bytes key, size_t value_start) {
+    pending_.push_back({pair, key, value_start, encodings_.size() - value_start});
+  }
+  Bytes key(size_t i) const { return pending_[i].key; }
+  Bytes value(size_t i) const {
+    const Pending& p = pending_[i];
+    return {reinterpret_cast<const uint8_t*>(encodings_.data()) + p.value_start, p.value_len};
+  }
+  void clear() {
+    for (const Pending& p : pending_) Py_DECREF(p.pair);
+    pending_.clear();
+    encodings_.clear();
+  }
+
+ private:
+  struct Pending {
+    PyObject* pair;
+    Bytes key;
+    size_t value_start;
+    size_t value_len;
+  };
+  std::vector<Pending> pending_;
+  std::string encodings_;
+};
+
+// Stages the batch, hashing every key and value first so that each pair's table slots
+// can be fetched a few pairs ahead of its turn: the tables outgrow the cache, and each
+// probe would otherwise wait on memory.
+void stage_batch(Staging& s, Batch& batch) {
+  constexpr size_t kAhead = 8;
+  const size_t n = batch.size();
+  uint64_t key_hashes[kBatchPairs];
+  uint64_t value_hashes[kBatchPairs];
+  Writer& w = s.core;
+  for (size_t i = 0; i < n; ++i) key_hashes[i] = w.key_hash(batch.key(i));
+  auto bind_hashed = [&](size_t i, uint64_t obj_id) {
+    if (Status st = w.add_key_hashed(batch.key(i), key_hashes[i], obj_id); !st) {
+      throw std::runtime_error("staging a checked key failed: " + st.error().message());
+    }
+  };
+  if (!s.table) {
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) w.prefetch_key(key_hashes[i + kAhead]);
+      bind_hashed(i, w.add_object(batch.value(i)));
+    }
+  } else {
+    ObjectTable& t = *s.table;
+    for (size_t i = 0; i < n; ++i) value_hashes[i] = t.hash(batch.value(i));
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        w.prefetch_key(key_hashes[i + kAhead]);
+        t.prefetch(value_hashes[i + kAhead]);
+      }
+      bind_hashed(i, t.intern_hashed(w, batch.value(i), value_hashes[i]));
+    }
+  }
+  batch.clear();
+}
+
+// The iterator of (key, value) pairs of `items`: its items() when it has keys(), as
+// dict.update decides, else `items` itself.
+PyObject* pairs_of(PyObject* items) {
+  if (PyDict_CheckExact(items)) {
+    py::PyRef view = py::PyRef::steal(PyObject_CallMethod(items, "items", nullptr));
+    return view ? PyObject_GetIter(view.get()) : nullptr;
+  }
+  const int mapping = PyObject_HasAttrStringWithError(items, "keys");
+  if (mapping < 0) return nullptr;
+  if (mapping) {
+    py::PyRef view = py::PyRef::steal(PyObject_CallMethod(items, "items", nullptr));
+    return view ? PyObject_GetIter(view.get()) : nullptr;
+  }
+  return PyObject_GetIter(items);
+}
+
+// The key and value of one item of update(): a pair of two.
+bool unpack_pair(PyObject* item, PyObject** key, PyObject** value) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    *key = PyTuple_GET_ITEM(item, 0);
+    *value = PyTuple_GET_ITEM(item, 1);
+    return true;
+  }
+  if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
+    *key = PyList_GET_ITEM(item, 0);
+    *value = PyList_GET_ITEM(item, 1);
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "update() takes (key, value) pairs, not %s",
+               Py_TYPE(item)->tp_name);
+  return false;
+}
+
+PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  const ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  if (a[0] == nullptr) Py_RETURN_NONE;
+  return exclusively(self, [&]() -> PyObject* {
+    py::PyRef pairs = py::PyRef::steal(pairs_of(a[0]));
+    if (!pairs) return nullptr;
+    Batch batch;
+    // Whatever ends the pairs, those taken before are staged first, so that a failure
+    // stops the staging exactly where add() pair by pair would stop.
+    auto finish = [&](bool ok) -> PyObject* {
+      PyObject* pending = ok ? nullptr : PyErr_GetRaisedException();
+      stage_batch(s, batch);
+      if (pending != nullptr) {
+        PyErr_SetRaisedException(pending);
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    };
+    while (PyObject* item = PyIter_Next(pairs.get())) {
+      PyObject *key, *value;
+      Bytes key_bytes;
+      std::string& out = batch.encodings();
+      const size_t start = out.size();
+      if (!unpack_pair(item, &key, &value) || !stage_key(*state, key, key_bytes) ||
+          !encode_value(*state, s, key, value, out)) {
+        Py_DECREF(item);
+        return finish(false);
+      }
+      batch.push(item, key_bytes, start);
+      if (batch.full()) {
+        stage_batch(s, batch);
+        // Native iteration of a dict runs no bytecode that would notice a signal.
+        if (PyErr_CheckSignals() < 0) return nullptr;
+      }
+    }
+    return finish(!PyErr_Occurred());
+  });
+}
+
+// -- build ------------------------------------------------------------------------------
+
+bool convert_path(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (p == nullptr) return false;
+  out = std::string_view(p, static_cast<size_t>(n));
+  return true;
+}
+
+PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  const ModuleState* state = state_of(Py_TYPE(self));
+  if (state == nullptr) return nullptr;
+  std::string_view path;
+  if (!convert_path(a[0], path)) return nullptr;
+  PyObject* const progress = a[1] != nullptr && a[1] != Py_None ? a[1] : nullptr;
+  if (progress != nullptr && !PyCallable_Check(progress)) {
+    PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %s",
+                 Py_TYPE(progress)->tp_name);
+    return nullptr;
+  }
+  // Shared: staging is refused while the store is written, other builds are not.
+  py::Claim<py::Access::Shared, Staging> claim(instance(self));
+  if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Shared, claim.refusal());
+  Result<BuildReport> report;
+  Py_BEGIN_ALLOW_THREADS
+  report = s.core.build(path);
+  Py_END_ALLOW_THREADS
+  if (!report) return raise_store_error(*state, report.error(), path);
+  ++s.builds;
+  return py::new_text(summary_line(path, *report));
+}
+
+// -- counts -------------------------------------------------------------------------------
+
+Py_ssize_t length(PyObject* self) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, Py_ssize_t{-1},
+      [](Staging& s) { return static_cast<Py_ssize_t>(s.core.num_keys()); });
+}
+
+int contains(PyObject* self, PyObject* key) {
+  return py::with_instance<kClass, py::Access::Shared>(self, -1, [&](Staging& s) {
+    Bytes bytes;
+    if (py::view_key(key, bytes) != py::KeyView::Ok) return 0;
+    return s.core.contains(bytes) ? 1 : 0;
+  });
+}
+
+PyObject* num_objects(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr),
+      [](Staging& s) { return py::new_uint(s.core.num_objects()); });
+}
+
+PyObject* builds(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr), [](Staging& s) { return py::new_uint(s.builds); });
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (Staging* s = instance(self).native) Py_VISIT(s->default_fn);
+  return 0;
+}
+
+int clear(PyObject* self) {
+  if (Staging* s = instance(self).native) Py_CLEAR(s->default_fn);
+  return 0;
+}
+
+constexpr auto kMethods = std::to_array<py::Method<Staging>>({
+    // name, parameters (names, required count, defaults, keyword-only from), access,
+    // implementation, documentation
+    {"add", {{"key", "value"}, 2}, py::Access::None, add,
+     "Bind *key* (str or bytes) to the MessagePack encoding of *value*; return the object "
+     "ID."},
+    {"add_many", {{"keys", "value"}, 2}, py::Access::None, add_many,
+     "Bind every key of *keys* to one object holding *value*; return its ID. Every key is "
+     "checked before anything is staged."},
+    {"update", {{"items"}, 0, {"()"}}, py::Access::None, update,
+     "Add every pair of a mapping or an iterable of (key, value) pairs, as add() would one "
+     "by one. The writer refuses any other call until it returns."},
+    {"build", {{"path", "progress"}, 1, {nullptr, "None"}, 1}, py::Access::None, build,
+     "Publish the staged store at *path* (temporary file, fsync, rename) and return the "
+     "summary line. *progress*, when given, is called with each phase's name."},
+});
+
+constexpr py::Constructor<Staging> kNew = {
+    {{"dedup", "default"}, 0, {"True", "None"}, 0},
+    make_writer,
+    "Stages keys bound to values encoded as MessagePack, then publishes them as one store "
+    "file.",
+};
+
+auto writer_methods = py::method_table<kClass, kMethods>();
+
+PyGetSetDef writer_getset[] = {
+    {"num_objects", num_objects, nullptr, "The number of distinct objects staged.", nullptr},
+    {"builds", builds, nullptr, "The number of stores this writer has published.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_doc, const_cast<char*>(py::docstring<kClass, kNew>.data())},
+    {Py_tp_methods, writer_methods.data()},
+    {Py_tp_getset, writer_getset},
+    {Py_tp_new, py::slot(py::new_entry<kClass, kNew>)},
+    {Py_tp_dealloc, py::slot(py::dealloc_instance<Staging>)},
+    {Py_tp_traverse, py::slot(traverse)},
+    {Py_tp_clear, py::slot(clear)},
+    {Py_sq_length, py::slot(length)},
+    {Py_sq_contains, py::slot(contains)},
+    {Py_mp_length, py::slot(length)},
+    {Py_mp_ass_subscript, py::slot(set_item)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+// A base class: the package's VornWriter adds its Python conveniences in a subclass.
+// It holds `default`, so it takes part in garbage collection.
+PyType_Spec writer_spec = {
+    .name = "vornel._engine.Writer",
+    .basicsize = sizeof(WriterInstance),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = writer_slots,
+};
+
+}  // namespace vornel::engine
