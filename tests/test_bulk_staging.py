@@ -6,8 +6,8 @@ import msgpack
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from _vornel import _VornReader, _VornWriter
-from vornel import VornReader, VornWriter, _native
+from _vornel import _VornReader
+from vornel import VornReader, VornWriter
 
 BATCH = 512  # pairs per native batch: errors are placed on both sides of its edges
 
@@ -117,9 +117,7 @@ class TestSameStoreAsPerCall:
         assert w.add("e", "other") == 1
         assert w.add_many(["f"], [1, 2]) == 2
         assert w.add_many([], "shared") == first
-        assert w.num_objects == 3 and len(w._table) == 3
-        assert w._table.find(pack("shared")) == first
-        assert w._table.find(pack("absent")) is None
+        assert w.num_objects == 3 and w._dedup_table[0] == 3
         w.build(tmp_path / "s.vrnl")
         r = VornReader(tmp_path / "s.vrnl")
         assert dict(r) == {"a": "shared", "b": "shared", "c": "other", "d": [1, 2],
@@ -140,7 +138,7 @@ class TestSameStoreAsPerCall:
         w = VornWriter()
         n = 50_000
         w.update((b"k%d" % i, i) for i in range(n))
-        assert w._table.memory_bytes() / n <= 48
+        assert w._dedup_table[1] / n <= 48
 
 
 def failing_cases():
@@ -151,14 +149,15 @@ def failing_cases():
         ((1, "v"), TypeError, "key must be str or bytes, not int"),
         ((bytearray(b"k"), "v"), TypeError, "not bytearray"),
         (("long", "v"), ValueError, "key is 65536 bytes, format maximum is 65535"),
-        (("surrogate-key\ud800", 1), ValueError, "key must be str or bytes"),
+        (("surrogate-key\ud800", 1), ValueError, "lone surrogate"),
         (("bad", object()), TypeError, "key 'bad'"),
         (("big", 2**64), OverflowError, "key 'big'"),
         (("small", -(2**63) - 1), OverflowError, "key 'small'"),
         (("surrogate", "\ud800"), ValueError, "key 'surrogate'"),
         (("deep", deep), ValueError, "key 'deep'"),
-        (("one",), ValueError, "not enough values to unpack"),
-        ("xyz", ValueError, "too many values to unpack"),
+        (("one",), ValueError, "has length 1; 2 is required"),
+        ("xyz", ValueError, "has length 3; 2 is required"),
+        (7, TypeError, "to a sequence"),
     ]
 
 
@@ -166,7 +165,7 @@ class TestErrors:
     @pytest.mark.parametrize(("bad", "error", "text"), failing_cases())
     @pytest.mark.parametrize("before", [0, BATCH - 1, BATCH, BATCH + 3])
     def test_a_failing_pair_stops_where_add_stops(self, tmp_path, bad, error, text, before):
-        if bad[0] == "long":
+        if isinstance(bad, tuple) and bad[0] == "long":
             bad = ("é" * 32768, bad[1])
         good = [(f"g{i}", i % 5) for i in range(before)]
         w = VornWriter()
@@ -191,37 +190,3 @@ class TestErrors:
         with pytest.raises(KeyError, match="missing"):
             w.update([("x", 1), ("y", object()), ("z", 1)])
         assert len(w) == BATCH + 6
-
-    def test_iteration_runs_without_holding_the_writer(self, tmp_path):
-        # The iterator and `default` run Python code that may read the writer.
-        w = VornWriter(default=lambda o: len(w))
-        seen = []
-
-        def pairs():
-            for i in range(2 * BATCH):
-                seen.append(len(w))
-                yield f"k{i}", object() if i == 7 else i
-
-        w.update(pairs())
-        assert len(w) == 2 * BATCH and seen[0] == 0 and seen[-1] > 0
-        w.build(tmp_path / "s.vrnl")
-        # Pairs are staged a batch at a time, so the count seen from inside may lag.
-        assert 0 <= VornReader(tmp_path / "s.vrnl")["k7"] <= 7
-
-    def test_native_arguments_are_checked(self):
-        w, other = _VornWriter(), _VornWriter()
-        table = _native.ObjectTable(w)
-        packer = msgpack.Packer(use_bin_type=True).pack
-        with pytest.raises(ValueError, match="belongs to another writer"):
-            _native.stage_pairs(other, table, iter([("a", 1)]), packer)
-        with pytest.raises(ValueError, match="belongs to another writer"):
-            _native.stage(other, table, "a", b"\x01", None)
-        with pytest.raises(TypeError, match="not an instance of 'ObjectTable'"):
-            _native.stage_pairs(w, _native.DigestTable(), iter([]), packer)
-        with pytest.raises(TypeError, match="not an iterator"):
-            _native.stage_pairs(w, table, [("a", 1)], packer)
-        with pytest.raises(TypeError, match="not an instance of '_VornWriter'"):
-            _native.ObjectTable(object())
-        assert _native.staged_counts(w) == (0, 0) == _native.staged_counts(other)
-        assert _native.stage_pairs(w, table, iter([("a", 1), [1, 2]]), packer) == [1, 2]
-        assert _native.staged_counts(w) == (1, 1) and len(table) == 1

@@ -1,6 +1,8 @@
 """The vornel package: VornWriter, VornReader, build() and open() over the native core."""
 
+import errno
 import math
+import re
 import tracemalloc
 
 import msgpack
@@ -9,8 +11,9 @@ from hypothesis import given, settings, strategies as st
 
 import storefile
 import vornel
-from _vornel import _VornReader, _VornWriter
-from vornel import VornDecodeError, VornReader, VornWriter, _native
+from _vornel import _VornReader
+from vornel import VornDecodeError, VornReader, VornWriter
+from vornel.errors import VornCorruptError, VornFileNotFoundError, VornIOError
 
 CLOSED = "I/O operation on closed store"
 
@@ -140,9 +143,9 @@ class TestWriter:
         finally:
             tracemalloc.stop()
         assert w.num_objects == n
-        table = w._table  # native memory, which tracemalloc does not see
-        assert len(table) == n
-        assert (after - before + table.memory_bytes()) / n < 100
+        entries, table_bytes = w._dedup_table  # native memory, which tracemalloc does not see
+        assert entries == n
+        assert (after - before + table_bytes) / n < 100
 
     @pytest.mark.parametrize(
         ("key", "value", "error", "text"),
@@ -199,84 +202,29 @@ class TestWriter:
         w.add("a", 1)
         w.build(tmp_path / "q.vrnl")
         assert capfd.readouterr().out == ""
-        w.raw.build(str(tmp_path / "loud.vrnl"))
-        expected = capfd.readouterr().out
         w.build(str(tmp_path / "loud.vrnl"), verbose=True)
-        assert capfd.readouterr().out == expected
-        assert expected.startswith("✅  ") and expected.endswith(" KB\n")
+        line = capfd.readouterr().out
+        size = (tmp_path / "loud.vrnl").stat().st_size
+        assert line == f"✅  {tmp_path / 'loud.vrnl'}  —  1 objects · 1 keys · {size / 1024:.1f} KB\n"
         assert (tmp_path / "q.vrnl").read_bytes() == (tmp_path / "loud.vrnl").read_bytes()
 
 
-class TestNativeBuild:
-    """vornel._native.build against _VornWriter.build: same checks, same errors."""
+class TestBuildErrors:
+    def test_path_types(self, tmp_path):
+        w = VornWriter()
+        w.add("a", 1)
+        w.build(tmp_path / "p.vrnl")
+        w.build(bytes(tmp_path / "b.vrnl"))
+        for bad in (None, 5):
+            with pytest.raises(TypeError):
+                w.build(bad)  # type: ignore[arg-type]
 
-    @pytest.mark.parametrize("bad_path", [None, 5, b"x.vrnl"])
-    def test_path_errors_match(self, bad_path):
-        w = _VornWriter()
-        with pytest.raises(TypeError) as native:
-            _native.build(w, bad_path)
-        with pytest.raises(TypeError) as low:
-            w.build(bad_path)
-        assert str(native.value) == str(low.value)
-
-    def test_store_errors_match(self, tmp_path):
-        w = _VornWriter()
-        target = str(tmp_path / "missing" / "s.vrnl")
-        with pytest.raises(OSError) as native:
-            _native.build(w, target)
-        with pytest.raises(OSError) as low:
-            w.build(target)
-        assert str(native.value) == str(low.value)
-        assert str(native.value).startswith("VornIOError: open tmp: ")
-
-    def test_only_an_exact_writer(self, store_path):
-        for other in (object(), _VornReader(store_path), VornWriter()):
-            with pytest.raises(TypeError, match="is not an instance of '_VornWriter'"):
-                _native.build(other, "x.vrnl")
-
-    def test_access_conflict_matches(self, tmp_path):
-        w = _VornWriter()
-        w.add_object_raw(b"\x01")
-        seen = []
-
-        class Reentrant:
-            """A key whose conversion, inside add_key's exclusive access, builds."""
-
-            def __len__(self):
-                return 1
-
-            def __getitem__(self, i):
-                raise IndexError
-
-            def __iter__(self):
-                for build in (lambda: _native.build(w, str(tmp_path / "a.vrnl")),
-                              lambda: w.build(str(tmp_path / "b.vrnl"))):
-                    try:
-                        build()
-                    except RuntimeError as e:
-                        seen.append(str(e))
-                yield 0x61
-
-        w.add_key(Reentrant(), 0)
-        assert seen == ["Already mutably borrowed"] * 2
-        assert list(tmp_path.iterdir()) == []
-
-    def test_stage_checks_before_staging(self):
-        w, table = _VornWriter(), _native.DigestTable()
-        d = bytes(16)
-        assert _native.stage(w, table, "a", b"\x01", d) == 0
-        assert _native.stage(w, table, b"b", b"ignored: same digest", d) == 0
-        assert _native.stage(w, None, "c", b"\x01", None) == 1
-        with pytest.raises(ValueError, match="VornError: key is 65536 bytes"):
-            _native.stage(w, table, b"k" * 65536, b"\x02", b"\x01" * 16)
-        with pytest.raises(ValueError, match="key must be str or bytes"):
-            _native.stage(w, table, "\ud800", b"\x02", b"\x01" * 16)
-        with pytest.raises(TypeError, match="digest must be 16 bytes"):
-            _native.stage(w, table, "x", b"\x02", b"short")
-        with pytest.raises(TypeError, match="not an instance of 'DigestTable'"):
-            _native.stage(w, {}, "x", b"\x02", bytes(16))
-        assert _native.staged_counts(w) == (2, 3) and len(table) == 1
-        assert table.find(d) == 0 and table.find(b"\x01" * 16) is None
+    def test_a_missing_folder_is_named(self, tmp_path):
+        target = tmp_path / "missing" / "s.vrnl"
+        with pytest.raises(FileNotFoundError) as e:
+            VornWriter().build(target)
+        assert isinstance(e.value, VornIOError)
+        assert e.value.errno == errno.ENOENT and e.value.filename == str(target)
 
 
 class TestReaderMapping:
@@ -307,10 +255,26 @@ class TestReaderMapping:
             reader["zz"]
         assert missing.value.args == ("zz",)
 
-    def test_foreign_keys_are_missing(self, reader):
-        assert 5 not in reader and None not in reader and "\ud800" not in reader
-        with pytest.raises(KeyError):
-            reader[5]  # type: ignore[index]
+    def test_only_str_and_bytes_find_keys(self, reader):
+        for foreign in (5, None, "\ud800", tuple(b"a"), list(b"a"), bytearray(b"a")):
+            assert foreign not in reader
+            assert reader.get(foreign, "none") == "none"  # type: ignore[call-overload]
+            with pytest.raises(KeyError):
+                reader[foreign]  # type: ignore[index]
+        assert reader.get_many([tuple(b"a"), "a"]) == [None, [1]]  # type: ignore[list-item]
+
+    def test_a_hooks_error_is_no_missing_key(self, path):
+        write(path, {"k": {"a": 1}})
+
+        def hook(d):
+            raise KeyError("from the hook")
+
+        r = VornReader(path, object_hook=hook)
+        for use in (lambda: r.get("k"), lambda: r.get_many(["k"]), lambda: r["k"],
+                    lambda: list(r.items())):
+            with pytest.raises(KeyError, match="from the hook"):
+                use()
+        assert r.get("absent", 0) == 0
 
     def test_get_many_and_prefix(self, reader):
         assert reader.get_many(["a", "nope", "b"], default=0) == [[1], 0, 2]
@@ -330,7 +294,11 @@ class TestReaderMapping:
 
     def test_stats_verify_raw_repr(self, reader, path):
         assert reader.verify() is True
-        assert reader.stats() == _VornReader(path).stats()
+        raw = _VornReader(path).stats()
+        stats = reader.stats()
+        assert stats["path"] == path and stats["num_keys"] == raw["num_keys"] == 6
+        assert stats["file_crc32"] == raw["file_crc32"]
+        assert stats["file_size"] == round(raw["file_size_kb"] * 1024)
         assert isinstance(reader.raw, _VornReader)
         assert repr(reader) == f"VornReader({path!r}, keys=6, objects=6)"
 
@@ -387,11 +355,28 @@ class TestReaderMapping:
         with pytest.raises(VornDecodeError, match="key 'extra'"):
             list(r.prefix("e"))
 
-    def test_low_level_errors_pass_through(self, tmp_path):
-        with pytest.raises(OSError, match="VornIOError: cannot open"):
-            VornReader(tmp_path / "missing.vrnl")
+    def test_open_errors_say_what_is_wrong(self, tmp_path):
+        missing = tmp_path / "missing.vrnl"
+        with pytest.raises(FileNotFoundError) as e:
+            VornReader(missing)
+        assert isinstance(e.value, VornFileNotFoundError)
+        assert e.value.errno == errno.ENOENT and e.value.filename == str(missing)
+        with pytest.raises(IsADirectoryError):
+            VornReader(tmp_path, verify=False)
+        other = tmp_path / "other.txt"
+        other.write_bytes(b"import this\n" * 10)
+        with pytest.raises(VornCorruptError, match=f"^{re.escape(str(other))} is not a vornel store$"):
+            VornReader(other)
+        other.write_bytes(b"VRN")
+        with pytest.raises(VornCorruptError, match="is not a vornel store"):
+            VornReader(other)
         path = tmp_path / "torn.vrnl"
-        path.write_bytes(b"VRNL\x02" + bytes(36))  # one byte after the header
+        write(str(path), {f"k{i}": i for i in range(100)})
+        whole = path.read_bytes()
+        path.write_bytes(whole[:200])
+        with pytest.raises(VornCorruptError, match=r"truncated: 200 bytes, the header expects"):
+            VornReader(path)
+        path.write_bytes(b"VRNL\x02" + bytes(36))  # one byte after an empty store's header
         with pytest.raises(RuntimeError, match="CRC32 mismatch"):
             vornel.open(path)
 

@@ -10,7 +10,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
 
 from . import _engine
-from .errors import VornDecodeError
+from .errors import CLOSED, VornDecodeError
 from .keys import Key
 
 if TYPE_CHECKING:
@@ -147,20 +147,26 @@ class VornReader(_engine.Reader, StoreReader):
         def get(self, key: Key, /, default: _T) -> Any | _T: ...
         def get(self, key: Key, /, default: object = None) -> object: ...
 
+    def _open(self) -> None:
+        if self.closed:
+            raise ValueError(CLOSED)
+
     def keys(self) -> KeysView[Key]:
+        self._open()
         return KeysView(self)
 
     def values(self) -> ValuesView[Any]:
+        self._open()
         return _Values(self)
 
     def items(self) -> ItemsView[Key, Any]:
+        self._open()
         return _Items(self)
 
     @property
     def raw(self) -> _VornReader:
         """A `_VornReader` of the same file, opened on first use."""
-        if self.closed:
-            raise ValueError("I/O operation on closed store")
+        self._open()
         if self._raw is None:
             from _vornel import _VornReader
 

@@ -56,7 +56,7 @@ class VornWriter(_engine.Writer):
 
     def build(  # type: ignore[override]
         self,
-        path: str | os.PathLike[str],
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         verbose: bool = False,
         *,
         progress: Callable[[str], object] | None = None,
@@ -69,7 +69,7 @@ class VornWriter(_engine.Writer):
         target is untouched and the temporary file removed. Staging may go on afterwards,
         and a later build writes everything staged.
         """
-        line = super().build(os.fspath(path), progress=progress)
+        line = super().build(os.fsdecode(path), progress=progress)
         if verbose:
             sys.stdout.write(line)
             sys.stdout.flush()

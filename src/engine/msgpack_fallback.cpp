@@ -14,7 +14,8 @@ bool pack(PyObject* value, PyObject* default_fn, const CodecClasses&, std::strin
   py::PyRef noargs = py::PyRef::steal(PyTuple_New(0));
   py::PyRef packer = py::PyRef::steal(PyObject_Call(cls.get(), noargs.get(), kw.get()));
   if (!packer) return false;
-  py::PyRef data = py::PyRef::steal(PyObject_CallMethod(packer.get(), "pack", "O", value));
+  py::PyRef name = py::PyRef::steal(PyUnicode_FromString("pack"));
+  py::PyRef data = py::PyRef::steal(PyObject_CallMethodOneArg(packer.get(), name.get(), value));
   if (!data) return false;
   out.append(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()));
   return true;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,12 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
     return nullptr;
   }
   store->path = Py_NewRef(a[0]);
+  // A directory opens read-only but cannot be mapped: say what it is.
+  if (struct stat st; path.find('\0') == std::string_view::npos &&
+                      ::stat(std::string(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    raise_store_error(*state, StoreError::os(EISDIR), path);
+    return nullptr;
+  }
   Result<std::unique_ptr<Reader>> reader;
   // The whole-file checksum and the index are long work that needs no interpreter.
   Py_BEGIN_ALLOW_THREADS

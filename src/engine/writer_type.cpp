@@ -177,8 +177,8 @@ constexpr size_t kBatchPairs = 512;
 // much, so that update() holds little more than add() would.
 constexpr size_t kBatchBytes = size_t{1} << 20;
 
-// One batch of pairs: their keys' bytes (borrowed from the pairs it holds) and their
-// values' encodings.
+// One batch of pairs: their keys' bytes (borrowed from the key objects it holds) and
+// their values' encodings.
 class Batch {
  public:
   Batch() { pending_.reserve(kBatchPairs); }
@@ -190,9 +190,9 @@ class Batch {
   size_t size() const { return pending_.size(); }
   std::string& encodings() { return encodings_; }
 
-  // Takes over the reference to `pair`, which keeps the key's bytes alive.
-  void push(PyObject* pair, Bytes key, size_t value_start) {
-    pending_.push_back({pair, key, value_start, encodings_.size() - value_start});
+  // Takes over a reference to `key_object`, whose bytes `key` are.
+  void push(PyObject* key_object, Bytes key, size_t value_start) {
+    pending_.push_back({key_object, key, value_start, encodings_.size() - value_start});
   }
   Bytes key(size_t i) const { return pending_[i].key; }
   Bytes value(size_t i) const {
@@ -200,14 +200,14 @@ class Batch {
     return {reinterpret_cast<const uint8_t*>(encodings_.data()) + p.value_start, p.value_len};
   }
   void clear() {
-    for (const Pending& p : pending_) Py_DECREF(p.pair);
+    for (const Pending& p : pending_) Py_DECREF(p.key_object);
     pending_.clear();
     encodings_.clear();
   }
 
  private:
   struct Pending {
-    PyObject* pair;
+    PyObject* key_object;
     Bytes key;
     size_t value_start;
     size_t value_len;
@@ -266,21 +266,28 @@ PyObject* pairs_of(PyObject* items) {
   return PyObject_GetIter(items);
 }
 
-// The key and value of one item of update(): a pair of two.
-bool unpack_pair(PyObject* item, PyObject** key, PyObject** value) {
-  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-    *key = PyTuple_GET_ITEM(item, 0);
-    *value = PyTuple_GET_ITEM(item, 1);
-    return true;
+// The key and value of item `number` of update(): a sequence of two, as dict.update
+// takes them. `*pair` becomes a new reference that holds both.
+bool unpack_pair(PyObject* item, size_t number, PyObject** pair, PyObject** key,
+                 PyObject** value) {
+  PyObject* seq = PySequence_Fast(item, "");
+  if (seq == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot convert update() element #%zu (a %s) to a sequence",
+                 number, Py_TYPE(item)->tp_name);
+    return false;
   }
-  if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
-    *key = PyList_GET_ITEM(item, 0);
-    *value = PyList_GET_ITEM(item, 1);
-    return true;
+  if (const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq); n != 2) {
+    PyErr_Format(PyExc_ValueError, "update() element #%zu has length %zd; 2 is required",
+                 number, n);
+    Py_DECREF(seq);
+    return false;
   }
-  PyErr_Format(PyExc_TypeError, "update() takes (key, value) pairs, not %s",
-               Py_TYPE(item)->tp_name);
-  return false;
+  *pair = seq;
+  *key = PySequence_Fast_GET_ITEM(seq, 0);
+  *value = PySequence_Fast_GET_ITEM(seq, 1);
+  return true;
 }
 
 PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
@@ -302,17 +309,19 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
       }
       Py_RETURN_NONE;
     };
-    while (PyObject* item = PyIter_Next(pairs.get())) {
-      PyObject *key, *value;
+    for (size_t number = 0;; ++number) {
+      py::PyRef item = py::PyRef::steal(PyIter_Next(pairs.get()));
+      if (!item) break;
+      PyObject *pair, *key, *value;
+      if (!unpack_pair(item.get(), number, &pair, &key, &value)) return finish(false);
+      py::PyRef held = py::PyRef::steal(pair);
       Bytes key_bytes;
       std::string& out = batch.encodings();
       const size_t start = out.size();
-      if (!unpack_pair(item, &key, &value) || !stage_key(*state, key, key_bytes) ||
-          !encode_value(*state, s, key, value, out)) {
-        Py_DECREF(item);
+      if (!stage_key(*state, key, key_bytes) || !encode_value(*state, s, key, value, out)) {
         return finish(false);
       }
-      batch.push(item, key_bytes, start);
+      batch.push(Py_NewRef(key), key_bytes, start);
       if (batch.full()) {
         stage_batch(s, batch);
         // Native iteration of a dict runs no bytecode that would notice a signal.
@@ -382,6 +391,16 @@ PyObject* num_objects(PyObject* self, void*) {
       [](Staging& s) { return py::new_uint(s.core.num_objects()); });
 }
 
+// (distinct values recorded, bytes of memory) of the dedup table, or None without one.
+PyObject* dedup_table(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr), [](Staging& s) -> PyObject* {
+        if (!s.table) Py_RETURN_NONE;
+        return py::checked(Py_BuildValue("(KK)", static_cast<unsigned long long>(s.table->size()),
+                                         static_cast<unsigned long long>(s.table->memory_bytes())));
+      });
+}
+
 PyObject* builds(PyObject* self, void*) {
   return py::with_instance<kClass, py::Access::Shared>(
       self, static_cast<PyObject*>(nullptr), [](Staging& s) { return py::new_uint(s.builds); });
@@ -427,6 +446,8 @@ auto writer_methods = py::method_table<kClass, kMethods>();
 PyGetSetDef writer_getset[] = {
     {"num_objects", num_objects, nullptr, "The number of distinct objects staged.", nullptr},
     {"builds", builds, nullptr, "The number of stores this writer has published.", nullptr},
+    {"_dedup_table", dedup_table, nullptr,
+     "(distinct values recorded, bytes of memory) of the dedup table, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
