@@ -1,0 +1,133 @@
+"""The reader's streaming scans against a sorted model: iteration, reversed(), values(),
+items(), prefix(), prefix_keys() and range(), and what closing does to them."""
+
+import copy
+import multiprocessing
+import pickle
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import vornel
+from vornel import VornReader, VornWriter
+
+keys = st.one_of(st.text(max_size=5), st.binary(max_size=5))
+stores = st.dictionaries(keys, st.integers(-(2**63), 2**63 - 1), max_size=60)
+bounds = st.one_of(st.none(), keys)
+
+
+def exact(key):
+    """The key as the reader gives it back: str where its bytes are valid UTF-8."""
+    if isinstance(key, bytes):
+        try:
+            return key.decode("utf-8")
+        except UnicodeDecodeError:
+            return key
+    return key
+
+
+def as_bytes(key):
+    return key.encode("utf-8") if isinstance(key, str) else key
+
+
+def model_of(items):
+    merged = {as_bytes(k): v for k, v in items.items()}
+    return sorted((k, merged[k]) for k in merged)
+
+
+@settings(max_examples=80, deadline=None)
+@given(stores, keys, bounds, bounds)
+def test_scans_match_a_sorted_model(tmp_path_factory, items, p, start, stop):
+    path = tmp_path_factory.mktemp("scan") / "s.vrnl"
+    vornel.build(path, items)
+    model = model_of(items)
+    with VornReader(path) as r:
+        assert list(r) == [exact(k) for k, _ in model]
+        assert list(reversed(r)) == [exact(k) for k, _ in reversed(model)]
+        assert list(r.values()) == [v for _, v in model]
+        assert list(r.items()) == [(exact(k), v) for k, v in model]
+        assert list(reversed(r.items())) == [(exact(k), v) for k, v in reversed(model)]
+        pb = as_bytes(p)
+        assert list(r.prefix(p)) == [(exact(k), v) for k, v in model if k.startswith(pb)]
+        assert list(r.prefix_keys(p)) == [exact(k) for k, _ in model if k.startswith(pb)]
+        lo = b"" if start is None else as_bytes(start)
+        in_range = [(exact(k), v) for k, v in model
+                    if k >= lo and (stop is None or k < as_bytes(stop))]
+        assert list(r.range(start, stop)) == in_range
+        assert list(r.range(start, stop, reverse=True)) == in_range[::-1]
+
+
+def test_prefix_of_high_bytes_runs_to_the_end(tmp_path):
+    items = {b"\xff": 1, b"\xff\xff": 2, b"\xff\xff\x00": 3, b"\xfe\xff": 4, b"": 5}
+    vornel.build(tmp_path / "s.vrnl", items)
+    r = VornReader(tmp_path / "s.vrnl")
+    assert list(r.prefix_keys(b"\xff\xff")) == [b"\xff\xff", b"\xff\xff\x00"]
+    assert list(r.prefix_keys(b"\xfe")) == [b"\xfe\xff"]
+    assert list(r.prefix_keys("")) == list(r)
+
+
+def test_cursors_after_close(tmp_path):
+    vornel.build(tmp_path / "s.vrnl", {f"k{i}": i for i in range(10)})
+    r = VornReader(tmp_path / "s.vrnl")
+    cursors = [iter(r), iter(r.items()), iter(r.values()), r.prefix("k"), r.range("k3"),
+               r.prefix_keys("k"), reversed(r)]
+    for c in cursors:
+        next(c)
+    r.close()
+    for c in cursors:
+        with pytest.raises(ValueError, match="closed store"):
+            next(c)
+
+
+def test_close_inside_iteration_ends_it_cleanly(tmp_path):
+    vornel.build(tmp_path / "s.vrnl", {f"k{i:03d}": {"n": i} for i in range(100)})
+    seen = []
+
+    def hook(d):
+        if d["n"] == 50:
+            r.close()  # from inside a step: that step still completes
+        return d["n"]
+
+    r = VornReader(tmp_path / "s.vrnl", object_hook=hook)
+    with pytest.raises(ValueError, match="closed store"):
+        for _, n in r.items():
+            seen.append(n)
+    assert seen == list(range(51))
+
+
+def test_iteration_holds_constant_memory(tmp_path):
+    import tracemalloc
+
+    vornel.build(tmp_path / "s.vrnl", ((f"key{i:06d}", i) for i in range(100_000)))
+    r = VornReader(tmp_path / "s.vrnl")
+    tracemalloc.start()
+    try:
+        it = iter(r.items())
+        next(it)
+        first = tracemalloc.get_traced_memory()[1]
+        for _ in it:
+            pass
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert first < 64 << 10 and peak < 64 << 10
+
+
+def lookup(reader, key):
+    return reader[key], reader.path
+
+
+def test_readers_pickle_and_copy_by_path_and_hooks(tmp_path, monkeypatch):
+    path = tmp_path / "s.vrnl"
+    w = VornWriter()
+    w.update({"a": {"x": 1}, "b": [2]})
+    w.build(path)
+    monkeypatch.chdir(tmp_path)
+    r = VornReader("s.vrnl", verify=False, object_hook=dict)
+    monkeypatch.chdir("/")  # the copies reopen the file the reader opened
+    for other in (pickle.loads(pickle.dumps(r)), copy.copy(r), copy.deepcopy(r)):
+        assert other is not r and dict(other) == dict(r)
+        assert other.path == str(path)
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        got = pool.starmap(lookup, [(r, "a"), (r, "b")])
+    assert got == [({"x": 1}, str(path)), ([2], str(path))]
