@@ -25,9 +25,7 @@ uint64_t Writer::add_object(Bytes raw) {
 
 size_t Writer::probe(Bytes key, uint64_t hash) const {
   return open_table::probe<Slot>(slots_.data(), slots_.size(), hash, [&](uint64_t pos, size_t) {
-    const Bytes other = keys_[pos].bytes();
-    return other.size() == key.size() &&
-           (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0);
+    return same_bytes(keys_[pos].bytes(), key);
   });
 }
 
@@ -38,10 +36,7 @@ void Writer::grow() {
   // front to back instead of at random, which at a million keys is most of the cost.
   for (uint64_t pos = 0; pos < keys_.size(); ++pos) {
     const StagedKey& key = keys_[pos];
-    const uint64_t h = hash_(key.data, key.size);
-    size_t i = open_table::home(h, capacity);
-    while (fresh[i] != 0) i = open_table::next(i, capacity);
-    fresh[i] = Slot::make(h, pos);
+    open_table::place<Slot>(fresh.data(), capacity, hash_(key.data, key.size), pos);
   }
   slots_.swap(fresh);
 }
