@@ -107,12 +107,51 @@ std::vector<uint64_t> offsets_in_file_order(const KeyIndex& index) {
   return a;
 }
 
-// Whether the record at `off` lies inside the file and matches its checksum. Reads the
-// mapping: call it inside a guarded region.
-bool record_intact(Bytes file, uint64_t off) {
+// The record check of verify(): the bounds of the record, then its checksum.
+enum class RecordCheck : uint8_t { Intact, PrefixOutside, PayloadOutside, Mismatch };
+
+// A record inside the file, with the checksum stored in front of it.
+struct BoundedRecord {
   Bytes payload;
-  if (locate_record(file, off, &payload) != RecordBound::Inside) return false;
-  return crc32(payload.data(), payload.size()) == RecordPrefix::decode(file.data() + off).crc;
+  uint32_t stored_crc = 0;
+};
+
+// The first half of the check: whether the record at `off` lies inside the file. Apart
+// from the second so that checksums can run in batches.
+RecordCheck bound_record(Bytes file, uint64_t off, BoundedRecord* record) {
+  switch (locate_record(file, off, &record->payload)) {
+    case RecordBound::PrefixOutside:
+      return RecordCheck::PrefixOutside;
+    case RecordBound::PayloadOutside:
+      return RecordCheck::PayloadOutside;
+    case RecordBound::Inside:
+      break;
+  }
+  record->stored_crc = RecordPrefix::decode(file.data() + off).crc;
+  return RecordCheck::Intact;
+}
+
+// The whole check of the record at `off`. Reads the mapping: call it inside a guarded
+// region.
+RecordCheck check_record(Bytes file, uint64_t off) {
+  BoundedRecord record;
+  if (const RecordCheck c = bound_record(file, off, &record); c != RecordCheck::Intact) return c;
+  const bool same = crc32(record.payload.data(), record.payload.size()) == record.stored_crc;
+  return same ? RecordCheck::Intact : RecordCheck::Mismatch;
+}
+
+// verify()'s words for the record at `off` that failed its check as `check`.
+StoreError record_check_error(RecordCheck check, uint64_t off) {
+  switch (check) {
+    case RecordCheck::PrefixOutside:
+      return StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds");
+    case RecordCheck::PayloadOutside:
+      return record_error(RecordBound::PayloadOutside, off);
+    case RecordCheck::Mismatch:
+    case RecordCheck::Intact:
+      break;
+  }
+  return StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off));
 }
 
 // The outcome of one pass over the file: its body checksum, and whether every record that
@@ -175,14 +214,13 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
             uint64_t& word = marks[place / 64];
             if (word & bit) return;
             word |= bit;
-            const uint64_t off = base + place;
-            Bytes payload;
-            if (locate_record(file, off, &payload) != RecordBound::Inside) {
+            BoundedRecord record;
+            if (bound_record(file, base + place, &record) != RecordCheck::Intact) {
               check.records_intact = false;
               return;  // the marks are still cleared below
             }
-            jobs[queued] = {payload.data(), payload.size(), 0};
-            stored[queued] = RecordPrefix::decode(file.data() + off).crc;
+            jobs[queued] = {record.payload.data(), record.payload.size(), 0};
+            stored[queued] = record.stored_crc;
             if (++queued == kBatch) run_batch();
           });
           groups.for_each(p, [&](PieceGroups::Place place) { marks[place / 64] = 0; });
@@ -211,7 +249,7 @@ Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
         for (size_t i = 0; i < n && check.records_intact; ++i) {
           if (i != 0 && sorted[i] == sorted[i - 1]) continue;  // a shared record, checked already
           at = sorted[i];
-          check.records_intact = record_intact(file, at);
+          check.records_intact = check_record(file, at) == RecordCheck::Intact;
         }
       })) {
     return fail(mapping_fault(fault, at));
@@ -450,30 +488,16 @@ Status Reader::verify_in_index_order() const {
   // One guarded region for the whole walk: it stops at the first record that fails.
   OffsetSet seen(s.index.size());
   uint64_t off = 0;
-  RecordBound bound = RecordBound::Inside;
-  bool crc_ok = true;
+  RecordCheck check = RecordCheck::Intact;
   if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < s.index.size(); ++i) {
+        for (size_t i = 0; i < s.index.size() && check == RecordCheck::Intact; ++i) {
           off = s.index.offset_at(i);
-          if (!seen.insert(off)) continue;
-          Bytes payload;
-          bound = locate_record(file, off, &payload);
-          if (bound != RecordBound::Inside) return;
-          const uint32_t stored = RecordPrefix::decode(file.data() + off).crc;
-          crc_ok = crc32(payload.data(), payload.size()) == stored;
-          if (!crc_ok) return;
+          if (seen.insert(off)) check = check_record(file, off);
         }
       })) {
     return fail(mapping_fault(fault, off));
   }
-  // verify names an unreachable prefix in its own words; an object read the rest.
-  if (bound == RecordBound::PrefixOutside) {
-    return fail(StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds"));
-  }
-  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  if (!crc_ok) {
-    return fail(StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off)));
-  }
+  if (check != RecordCheck::Intact) return fail(record_check_error(check, off));
   return {};
 }
 
