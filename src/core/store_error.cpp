@@ -13,9 +13,8 @@ std::string StoreError::text() const {
     case ErrorKind::IO:
       return "VornIOError: " + message_;
     case ErrorKind::Invalid:
+    case ErrorKind::Cancelled:
       return "VornError: " + message_;
-    case ErrorKind::Serialization:
-      return "VornSerializationError: " + message_;
   }
   return message_;
 }

@@ -12,11 +12,11 @@ PyObject* exception_type(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Corrupt:
     case ErrorKind::Version:
+    case ErrorKind::Cancelled:  // only a build with a progress callback, which _vornel never gives
       return PyExc_RuntimeError;
     case ErrorKind::IO:
       return PyExc_OSError;
     case ErrorKind::Invalid:
-    case ErrorKind::Serialization:
       return PyExc_ValueError;
   }
   return PyExc_RuntimeError;
