@@ -66,4 +66,47 @@ inline int compare_keys_followed(Bytes a, Bytes b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// The first of `n` keys in ascending order that is not less than `key`, whose head is
+// `head`. head_at(j) is the head of key j * step, for j below ceil(n / step), and
+// less_at(i) whether key i is less than `key`. The heads narrow the search to about
+// `step` keys before any key is read: a head below `head` means a key below `key`, and a
+// head above it a key above.
+template <class HeadAt, class LessAt>
+size_t sampled_lower_bound(size_t n, size_t step, uint64_t head, HeadAt&& head_at,
+                           LessAt&& less_at) {
+  const size_t m = (n + step - 1) / step;
+  size_t lo = 0;
+  size_t hi = m;
+  while (lo < hi) {  // the first sample whose head is not below `head`
+    const size_t mid = lo + (hi - lo) / 2;
+    if (head_at(mid) < head) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  const size_t below = lo;
+  hi = m;
+  while (lo < hi) {  // the first sample whose head is above `head`
+    const size_t mid = lo + (hi - lo) / 2;
+    if (head_at(mid) <= head) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  const size_t above = lo;
+  size_t first = below == 0 ? 0 : (below - 1) * step + 1;
+  size_t last = above == m ? n : above * step;
+  while (first < last) {
+    const size_t mid = first + (last - first) / 2;
+    if (less_at(mid)) {
+      first = mid + 1;
+    } else {
+      last = mid;
+    }
+  }
+  return first;
+}
+
 }  // namespace vornel

@@ -153,24 +153,10 @@ class BasicKeyIndex {
   // sample of every kSampleStep-th key's first bytes, small enough to stay in the cache,
   // narrows the search to about one step's entries before any entry is read.
   size_t lower_bound(Bytes key) const {
-    const uint64_t h = key_head(key);
     const uint64_t* sample = sample_.template as<uint64_t>();
-    const size_t m = sample_count();
-    // A head below h means a key below `key`; a head above it, a key above.
-    const size_t below = static_cast<size_t>(std::lower_bound(sample, sample + m, h) - sample);
-    const size_t above =
-        static_cast<size_t>(std::upper_bound(sample + below, sample + m, h) - sample);
-    size_t lo = below == 0 ? 0 : (below - 1) * kSampleStep + 1;
-    size_t hi = above == m ? size_ : above * kSampleStep;
-    while (lo < hi) {
-      const size_t mid = lo + (hi - lo) / 2;
-      if (compare_keys(key_at(mid), key) < 0) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    return lo;
+    return sampled_lower_bound(
+        size_, kSampleStep, key_head(key), [&](size_t j) { return sample[j]; },
+        [&](size_t i) { return compare_keys(key_at(i), key) < 0; });
   }
   uint64_t offset_at(size_t i) const { return entry_at(position(i)).offset; }
 
@@ -208,7 +194,6 @@ class BasicKeyIndex {
   static constexpr size_t kSampleStep = 16;  // 0.5 bytes of sample per key
 
   static size_t sample_count(size_t n) { return (n + kSampleStep - 1) / kSampleStep; }
-  size_t sample_count() const { return sample_count(size_); }
 
   // Positions take 4 bytes each while the section is below 4 GiB, as it is for up to
   // about a hundred million keys of common lengths, and 8 bytes beyond.

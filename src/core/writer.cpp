@@ -4,6 +4,7 @@
 
 #include "crc32.hpp"
 #include "index_layout.hpp"
+#include "key_table.hpp"
 #include "publish.hpp"
 
 namespace vornel {
@@ -72,7 +73,7 @@ Status Writer::add_hashed_key(Bytes key, uint64_t h, uint64_t obj_id) {
   return {};
 }
 
-Result<BuildReport> Writer::build(std::string_view path) const {
+Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& options) const {
   // Every limit is checked before the file system is touched.
   if (num_objects() > limits_.max_objects) {
     return fail(StoreError::invalid(std::to_string(num_objects()) +
@@ -91,23 +92,56 @@ Result<BuildReport> Writer::build(std::string_view path) const {
                                       std::to_string(limits_.max_object_len)));
     }
   }
+  if (options.progress && !options.progress(BuildPhase::Sort, 0, keys_.size())) {
+    return fail(StoreError::cancelled());
+  }
   const Bytes data(records_.data(), records_.size());
   const LargeBuffer index_buffer = lay_out_index(keys_, record_starts_);
   const Bytes index(index_buffer.data(), index_buffer.size());
 
+  // The key table, where the format can hold it: its record goes last in the data
+  // section, so the index section starts after it.
+  const KeyTableGeometry geometry = KeyTableGeometry::of(keys_.size(), index.size());
+  const bool with_table = options.key_table && geometry.positions_fit() &&
+                          num_objects() < limits_.max_objects &&
+                          geometry.payload_length <= limits_.max_object_len;
+  const uint64_t table_record = with_table ? kRecordPrefix + geometry.payload_length : 0;
+  const uint64_t index_offset = kDataOffset + data.size() + table_record;
+  LargeBuffer table_buffer;
+  uint8_t table_prefix[kRecordPrefix];
+  if (with_table) {
+    table_buffer =
+        build_key_table(index, keys_.size(), index_offset, geometry, fresh_hash_seed());
+    RecordPrefix{static_cast<uint32_t>(geometry.payload_length),
+                 crc32(table_buffer.data(), table_buffer.size())}
+        .encode_to(table_prefix);
+  }
+  const Bytes table_payload(table_buffer.data(), with_table ? table_buffer.size() : 0);
+  const Bytes table_head(table_prefix, with_table ? kRecordPrefix : 0);
+
   Header header;
   header.num_keys = static_cast<uint32_t>(keys_.size());
-  header.num_objects = static_cast<uint32_t>(num_objects());
-  header.index_offset = kDataOffset + data.size();
+  header.num_objects = static_cast<uint32_t>(num_objects() + (with_table ? 1 : 0));
+  header.index_offset = index_offset;
   header.data_offset = kDataOffset;
-  header.file_crc32 = crc32_extend(crc32(data.data(), data.size()), index.data(), index.size());
+  uint32_t crc = crc32(data.data(), data.size());
+  crc = crc32_extend(crc, table_head.data(), table_head.size());
+  crc = crc32_extend(crc, table_payload.data(), table_payload.size());
+  header.file_crc32 = crc32_extend(crc, index.data(), index.size());
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
 
-  if (Status s = publish(path, {Bytes(header_bytes), data, index}); !s) {
+  PublishOptions publishing;
+  publishing.remove_temp_on_failure = options.remove_temp_on_failure;
+  publishing.keep_mode = options.keep_mode;
+  publishing.progress = options.progress;
+  // Empty pieces when there is no table: the plain build writes exactly as before.
+  if (Status s = publish(path, {Bytes(header_bytes), data, table_head, table_payload, index},
+                         publishing);
+      !s) {
     return fail(std::move(s.error()));
   }
-  return BuildReport{num_objects(), keys_.size(), kHeaderSize + data.size() + index.size()};
+  return BuildReport{header.num_objects, keys_.size(), index_offset + index.size(), with_table};
 }
 
 }  // namespace vornel
