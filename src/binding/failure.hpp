@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <type_traits>
 
 #include "access.hpp"
 #include "pyref.hpp"
@@ -40,6 +41,31 @@ PyObject* catching(const Failures& failures, PyTypeObject* type, F&& body) noexc
     return body();
   } catch (...) {
     return raise_caught(failures, type);
+  }
+}
+
+}  // namespace vornel::py
+
+namespace vornel::py {
+
+// Runs f() without the interpreter lock (detached from the interpreter, where it has no
+// lock), and takes it back before returning or letting an exception out: f must touch no
+// Python object.
+template <class F>
+decltype(auto) without_interpreter(F&& f) {
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    if constexpr (std::is_void_v<decltype(f())>) {
+      f();
+      PyEval_RestoreThread(saved);
+    } else {
+      decltype(auto) result = f();
+      PyEval_RestoreThread(saved);
+      return result;
+    }
+  } catch (...) {
+    PyEval_RestoreThread(saved);
+    throw;
   }
 }
 

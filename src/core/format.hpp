@@ -20,12 +20,11 @@
 #include <span>
 #include <string_view>
 
+#include "key_bytes.hpp"
 #include "store_error.hpp"
 #include "util/port.hpp"
 
 namespace vornel {
-
-using Bytes = std::span<const uint8_t>;
 
 inline constexpr uint8_t kMagic[4] = {'V', 'R', 'N', 'L'};
 inline constexpr uint8_t kVersion = 2;
@@ -55,16 +54,6 @@ inline void store_be64(uint8_t* p, uint64_t v) { port::store_be(p, v); }
 inline bool range_within(uint64_t off, uint64_t n, uint64_t size) {
   return off <= size && n <= size - off;
 }
-
-// Key order: unsigned bytewise, a proper prefix before the longer key.
-inline int compare_keys(Bytes a, Bytes b) {
-  const size_t common = a.size() < b.size() ? a.size() : b.size();
-  if (common != 0) {
-    if (int c = std::memcmp(a.data(), b.data(), common); c != 0) return c < 0 ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-inline bool key_less(Bytes a, Bytes b) { return compare_keys(a, b) < 0; }
 
 struct Header {
   uint32_t num_keys = 0;

@@ -26,16 +26,10 @@ static_assert(kMaxKeyLen <= UINT32_MAX && kMaxObjects <= UINT32_MAX);
 
 constexpr uint32_t kWindow = 16;  // key bytes held in a SortEntry
 
-uint64_t key_word(const uint8_t* key, uint64_t len, uint64_t from) {
-  uint8_t bytes[8] = {};
-  if (len > from) std::memcpy(bytes, key + from, std::min<uint64_t>(len - from, sizeof bytes));
-  return load_be64(bytes);
-}
-
 // Loads the window of key bytes from `depth` on.
 void load_window(SortEntry& e, uint32_t depth) {
-  e.head = key_word(e.key, e.key_len, depth);
-  e.next = key_word(e.key, e.key_len, depth + 8);
+  e.head = key_word(e.key_bytes(), depth);
+  e.next = key_word(e.key_bytes(), depth + 8);
 }
 
 // Sorts [first, last) by key, given that their keys agree on their first `depth` bytes
@@ -91,7 +85,7 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   constexpr size_t kGroups = size_t{1} << kGroupBits;
   auto group_of = [](uint64_t head) { return head >> (64 - kGroupBits); };
   std::vector<size_t> start(kGroups + 1, 0);
-  for (const StagedKey& key : keys) ++start[group_of(key_word(key.data, key.size, 0)) + 1];
+  for (const StagedKey& key : keys) ++start[group_of(key_head(key.bytes())) + 1];
   for (size_t g = 0; g < kGroups; ++g) start[g + 1] += start[g];
 
   std::vector<size_t> next(start.begin(), start.end() - 1);

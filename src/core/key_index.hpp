@@ -10,8 +10,8 @@
 // being compared.
 //
 // Building it reads the file's index section once, front to back, then fills the table
-// in order of home slot (see bucket_bits), so that its writes sweep the table rather
-// than miss the cache on every key.
+// in order of home slot (open_table::HomeOrder), so that its writes sweep the table
+// rather than miss the cache on every key.
 //
 // Memory per key: the key and 10 bytes in the arena, a 4-byte position in the entry
 // list (8 bytes past 4 GiB of entries), 16 bytes per slot (tag and position, offset) at
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "format.hpp"
+#include "key_bytes.hpp"
 #include "util/key_hash.hpp"
 #include "util/large_buffer.hpp"
 #include "util/open_table.hpp"
@@ -51,8 +52,7 @@ class BasicKeyIndex {
           arena_(static_cast<size_t>(capacity)),
           positions_(count * (narrow_ ? sizeof(uint32_t) : sizeof(uint64_t))),
           hashes_(count * sizeof(uint64_t)),
-          bucket_shift_(63 - bucket_bits(count)),
-          buckets_((size_t{1} << bucket_bits(count)) + 1, 0),
+          order_(count),
           sample_(sample_count(count) * sizeof(uint64_t)) {}
 
     // Copies the section from `src`, where `capacity` bytes are readable, entry by entry
@@ -82,11 +82,11 @@ class BasicKeyIndex {
         pos += entry.encoded_size();
         const uint64_t h = hash_(entry.key.data(), entry.key.size());
         hashes[i] = h;
-        ++buckets_[bucket_of(h, bucket_shift_)];
-        const uint64_t head = head_in_section(entry.key);
+        order_.count(h);
+        const uint64_t head = key_head_followed(entry.key);
         if (i % kSampleStep == 0) sample[i / kSampleStep] = head;
         if (i != 0 && sorted_ && head <= previous_head) {
-          sorted_ = head == previous_head && compare_in_section(previous, entry.key) <= 0;
+          sorted_ = head == previous_head && compare_keys_followed(previous, entry.key) <= 0;
         }
         previous = entry.key;
         previous_head = head;
@@ -117,8 +117,7 @@ class BasicKeyIndex {
     LargeBuffer arena_;
     LargeBuffer positions_;
     LargeBuffer hashes_;  // per entry, the hash of its key
-    unsigned bucket_shift_;  // see bucket_of
-    std::vector<size_t> buckets_;  // entries per bucket of hashes, then one spare
+    open_table::HomeOrder order_;
     LargeBuffer sample_;
     bool sorted_ = true;
     uint64_t copied_ = 0;
@@ -154,24 +153,10 @@ class BasicKeyIndex {
   // sample of every kSampleStep-th key's first bytes, small enough to stay in the cache,
   // narrows the search to about one step's entries before any entry is read.
   size_t lower_bound(Bytes key) const {
-    const uint64_t h = head_of(key);
     const uint64_t* sample = sample_.template as<uint64_t>();
-    const size_t m = sample_count();
-    // A head below h means a key below `key`; a head above it, a key above.
-    const size_t below = static_cast<size_t>(std::lower_bound(sample, sample + m, h) - sample);
-    const size_t above =
-        static_cast<size_t>(std::upper_bound(sample + below, sample + m, h) - sample);
-    size_t lo = below == 0 ? 0 : (below - 1) * kSampleStep + 1;
-    size_t hi = above == m ? size_ : above * kSampleStep;
-    while (lo < hi) {
-      const size_t mid = lo + (hi - lo) / 2;
-      if (compare_keys(key_at(mid), key) < 0) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    return lo;
+    return sampled_lower_bound(
+        size_, kSampleStep, key_head(key), [&](size_t j) { return sample[j]; },
+        [&](size_t i) { return compare_keys(key_at(i), key) < 0; });
   }
   uint64_t offset_at(size_t i) const { return entry_at(position(i)).offset; }
 
@@ -179,7 +164,7 @@ class BasicKeyIndex {
   bool contains(Bytes key) const {
     const uint64_t h = hash_(key.data(), key.size());
     const size_t i = open_table::probe<Slot, kSlotWords>(
-        table(), slots_, h, [&](uint64_t pos, size_t) { return same_key(key_of(pos), key); });
+        table(), slots_, h, [&](uint64_t pos, size_t) { return same_bytes(key_of(pos), key); });
     return table()[i * kSlotWords] != 0;
   }
 
@@ -195,7 +180,7 @@ class BasicKeyIndex {
         __builtin_prefetch(records.data() + offset);
         if (records.size() - offset > 64) __builtin_prefetch(records.data() + offset + 64);
       }
-      return same_key(key_of(pos), key);
+      return same_bytes(key_of(pos), key);
     });
     if (table()[i * kSlotWords] == 0) return std::nullopt;
     return table()[i * kSlotWords + 1];
@@ -209,53 +194,6 @@ class BasicKeyIndex {
   static constexpr size_t kSampleStep = 16;  // 0.5 bytes of sample per key
 
   static size_t sample_count(size_t n) { return (n + kSampleStep - 1) / kSampleStep; }
-  size_t sample_count() const { return sample_count(size_); }
-
-  // Inserting keys in order of their home slots keeps the table's writes within a small
-  // region at a time, where random inserts would miss the cache on nearly every key. The
-  // entries are therefore first distributed over buckets by the high bits of their hash,
-  // which decide the home slot: about one bucket per 512 entries (11 KiB of table), but
-  // no more than 2^14 buckets. Distributing over more would write to more places at once
-  // than the cache holds: at 10^8 keys, 2^18 buckets took three times the CPU of 2^14.
-  static unsigned bucket_bits(size_t count) {
-    unsigned bits = 0;
-    while (bits < 14 && (size_t{512} << bits) < count) ++bits;
-    return bits;
-  }
-
-  // The bucket of `hash`: its top 63 - shift bits (none for a shift of 63).
-  static size_t bucket_of(uint64_t hash, unsigned shift) {
-    return static_cast<size_t>((hash >> 1) >> shift);
-  }
-
-  // The first 8 key bytes as a big-endian number, zero-padded: heads order keys as
-  // compare_keys does, except that two keys may share a head.
-  static uint64_t head_of(Bytes key) {
-    uint8_t bytes[8] = {};
-    if (!key.empty()) std::memcpy(bytes, key.data(), key.size() < 8 ? key.size() : 8);
-    return load_be64(bytes);
-  }
-
-  // head_of for a key in the section copy, which the entry's 8-byte offset follows:
-  // one load, whatever the key's length.
-  static uint64_t head_in_section(Bytes key) {
-    const uint64_t word = load_be64(key.data());
-    return key.size() >= 8 ? word : word & ~(~uint64_t{0} >> (8 * key.size()));
-  }
-  // compare_keys for two keys in the section copy, a word at a time.
-  static int compare_in_section(Bytes a, Bytes b) {
-    const size_t common = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < common; i += 8) {
-      uint64_t x = load_be64(a.data() + i);
-      uint64_t y = load_be64(b.data() + i);
-      if (const size_t left = common - i; left < 8) {
-        x >>= 8 * (8 - left);
-        y >>= 8 * (8 - left);
-      }
-      if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-  }
 
   // Positions take 4 bytes each while the section is below 4 GiB, as it is for up to
   // about a hundred million keys of common lengths, and 8 bytes beyond.
@@ -274,10 +212,6 @@ class BasicKeyIndex {
   IndexEntry entry_at(uint64_t pos) const { return IndexEntry::decode_bounded(arena_.data() + pos); }
   Bytes key_of(uint64_t pos) const { return entry_at(pos).key; }
 
-  static bool same_key(Bytes a, Bytes b) {
-    return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size()) == 0);
-  }
-
   // What an insert needs of an entry, gathered by bucket.
   struct Pending {
     uint64_t hash;
@@ -287,46 +221,20 @@ class BasicKeyIndex {
 
   void fill(Loader& loader) {
     const uint64_t* const hashes = loader.hashes_.template as<uint64_t>();
-    std::vector<size_t>& next = loader.buckets_;
-    if (next.size() <= 2) {  // one bucket: the table fits the cache anyway
-      for (size_t i = 0; i < size_; ++i) {
-        const uint64_t pos = position(i);
-        insert({hashes[i], pos, entry_at(pos).offset});
-      }
-      return;
-    }
-    // Stable: the entries of a bucket keep their file order, so a repeated key's last
-    // entry is still inserted last.
-    size_t sum = 0;
-    for (size_t& n : next) sum += std::exchange(n, sum);
-    LargeBuffer pending_buffer(size_ * sizeof(Pending));
-    auto* const pending = pending_buffer.as<Pending>();
-    const unsigned shift = loader.bucket_shift_;
-    for (size_t i = 0; i < size_; ++i) {
-      const uint64_t pos = position(i);
-      pending[next[bucket_of(hashes[i], shift)]++] = {hashes[i], pos, entry_at(pos).offset};
-    }
-    loader.hashes_ = LargeBuffer();
-    // The inserts sweep the table as they consume the gathered entries: handing those
-    // back as they go keeps the two together at about the size of the larger.
-    constexpr size_t kDiscardStep = size_t{4} << 20;
-    size_t done = 0;  // bytes of pending consumed and handed back
-    for (size_t k = 0; k < size_; ++k) {
-      insert(pending[k]);
-      if (const size_t used = (k + 1) * sizeof(Pending); used - done >= kDiscardStep) {
-        // Whole steps only, so that no page straddling two calls is kept for good.
-        const size_t upto = used / kDiscardStep * kDiscardStep;
-        pending_buffer.discard(done, upto);
-        done = upto;
-      }
-    }
+    loader.order_.template run<Pending>(
+        size_,
+        [&](size_t i) {
+          const uint64_t pos = position(i);
+          return Pending{hashes[i], pos, entry_at(pos).offset};
+        },
+        [&] { loader.hashes_ = LargeBuffer(); }, [&](const Pending& e) { insert(e); });
   }
 
   // A repeated key takes over the slot of its earlier entry.
   void insert(const Pending& e) {
     const size_t i = open_table::probe<Slot, kSlotWords>(
         table(), slots_, e.hash,
-        [&](uint64_t other, size_t) { return same_key(key_of(other), key_of(e.pos)); });
+        [&](uint64_t other, size_t) { return same_bytes(key_of(other), key_of(e.pos)); });
     table()[i * kSlotWords] = Slot::make(e.hash, e.pos);
     table()[i * kSlotWords + 1] = e.offset;
   }

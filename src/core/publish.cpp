@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -51,20 +52,92 @@ Result<FileDescriptor> open_temporary(const std::string& c_path) {
   }
 }
 
-// Writes the pieces through the output buffer and fsyncs them.
-Status write_and_sync(int fd, std::initializer_list<Bytes> pieces, const PublishCalls& calls) {
-  BufferedOutput out(fd, calls.write);
-  Status written;
-  for (Bytes piece : pieces) {
-    if (written) written = out.append(piece);
+// Whether the build goes on: the progress callback, when there is one, may stop it.
+bool carry_on(const PublishOptions& options, BuildPhase phase, uint64_t done, uint64_t total) {
+  return !options.progress || options.progress(phase, done, total);
+}
+
+// Writes the pieces through the output buffer. With a progress callback, in steps of
+// kProgressStep bytes, telling it how far the writing has come after each; without one,
+// each piece whole, as a plain build writes it.
+Status write_pieces(BufferedOutput& out, std::initializer_list<Bytes> pieces,
+                    const PublishOptions& options) {
+  if (!options.progress) {
+    for (Bytes piece : pieces) {
+      if (Status s = out.append(piece); !s) return s;
+    }
+    return out.flush();
   }
-  if (written) written = out.flush();
-  if (!written) {
-    out.flush_ignoring_errors();
+  uint64_t total = 0;
+  for (Bytes piece : pieces) total += piece.size();
+  if (!options.progress(BuildPhase::Write, 0, total)) return fail(StoreError::cancelled());
+  uint64_t done = 0;
+  for (Bytes piece : pieces) {
+    // Steps end where the file's bytes reach a multiple of kProgressStep.
+    for (size_t at = 0; at < piece.size();) {
+      const uint64_t to_report = kProgressStep - done % kProgressStep;
+      const Bytes step = piece.subspan(at, std::min<uint64_t>(to_report, piece.size() - at));
+      if (Status s = out.append(step); !s) return s;
+      at += step.size();
+      done += step.size();
+      if (done % kProgressStep == 0 && !options.progress(BuildPhase::Write, done, total)) {
+        return fail(StoreError::cancelled());
+      }
+    }
+  }
+  if (Status s = out.flush(); !s) return s;
+  if (!options.progress(BuildPhase::Write, total, total)) return fail(StoreError::cancelled());
+  return {};
+}
+
+// Writes the pieces and fsyncs them. A failed write is flushed once more, its outcome
+// ignored, unless the file is to go anyway.
+Status write_and_sync(int fd, std::initializer_list<Bytes> pieces, const PublishOptions& options) {
+  BufferedOutput out(fd, options.calls.write);
+  if (Status written = write_pieces(out, pieces, options); !written) {
+    if (!options.remove_temp_on_failure) out.flush_ignoring_errors();
     return written;
   }
-  if (retry_eintr([&] { return calls.fsync(fd); }) != 0) return fail(StoreError::os(errno));
+  uint64_t total = 0;
+  for (Bytes piece : pieces) total += piece.size();
+  if (!carry_on(options, BuildPhase::Fsync, total, total)) return fail(StoreError::cancelled());
+  if (retry_eintr([&] { return options.calls.fsync(fd); }) != 0) {
+    return fail(StoreError::os(errno));
+  }
   return {};
+}
+
+// Gives the temporary file the permission bits of the regular file at `path`, if there
+// is one. A path the system cannot take names no file.
+Status keep_mode_of(std::string_view path, int fd) {
+  std::string path_c;
+  struct stat st;
+  if (!to_c_path(path, path_c) || ::stat(path_c.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return {};
+  }
+  if (retry_eintr([&] { return ::fchmod(fd, st.st_mode & 07777); }) != 0) {
+    return fail(StoreError::os(errno, "chmod tmp: "));
+  }
+  return {};
+}
+
+// Unlinks the temporary file of a failed build while this build still holds it locked,
+// and only if its path still names the file this build wrote.
+void remove_temporary(int fd, const std::string& c_path) {
+  struct stat held, named;
+  if (::fstat(fd, &held) == 0 && ::stat(c_path.c_str(), &named) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    (void)::unlink(c_path.c_str());
+  }
+}
+
+// Everything between opening the temporary file and renaming it.
+Status fill_temporary(std::string_view path, int fd, std::initializer_list<Bytes> pieces,
+                      const PublishOptions& options) {
+  if (options.keep_mode) {
+    if (Status s = keep_mode_of(path, fd); !s) return s;
+  }
+  return write_and_sync(fd, pieces, options);
 }
 
 // Makes the rename itself durable. Best effort: the store is already published, and
@@ -79,7 +152,7 @@ void sync_directory_of(std::string_view file) {
 }  // namespace
 
 Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
-               const PublishCalls& calls) {
+               const PublishOptions& options) {
   const std::string tmp_path = temp_path_for(path);
   std::string tmp_c;
   if (!to_c_path(tmp_path, tmp_c)) {
@@ -87,14 +160,21 @@ Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
   }
   auto fd = open_temporary(tmp_c);
   if (!fd) return fail(std::move(fd.error()));
-  if (Status s = write_and_sync(fd->get(), pieces, calls); !s) return s;
+  // From here a failure may take the temporary file with it.
+  auto failed = [&](StoreError e) {
+    if (options.remove_temp_on_failure) remove_temporary(fd->get(), tmp_c);
+    return fail(std::move(e));
+  };
+  if (Status s = fill_temporary(path, fd->get(), pieces, options); !s) {
+    return failed(std::move(s.error()));
+  }
 
   std::string path_c;
   if (!to_c_path(path, path_c)) {
-    return fail(StoreError::io(std::string("rename: ") + kNulInPathText));
+    return failed(StoreError::io(std::string("rename: ") + kNulInPathText));
   }
-  if (retry_eintr([&] { return calls.rename(tmp_c.c_str(), path_c.c_str()); }) != 0) {
-    return fail(StoreError::os(errno, "rename: "));
+  if (retry_eintr([&] { return options.calls.rename(tmp_c.c_str(), path_c.c_str()); }) != 0) {
+    return failed(StoreError::os(errno, "rename: "));
   }
   // The lock ends with the descriptor, only now that the file has its final name.
   // Closing cannot lose what fsync has stored; its failure is ignored.

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -26,13 +27,41 @@ struct PublishCalls {
   int (*rename)(const char* from, const char* to) = ::rename;
 };
 
+// The phases of a build, in order, as its progress callback hears of them.
+enum class BuildPhase : uint8_t { Sort, Write, Fsync };
+
+// Told of a build's progress: as each phase starts, and within Write every
+// kProgressStep bytes (done and total count bytes of the file). Returning false cancels
+// the build, which then fails with ErrorKind::Cancelled.
+using BuildProgress = std::function<bool(BuildPhase phase, uint64_t done, uint64_t total)>;
+
+// What publication does beyond what a plain build asks of it. The defaults are the
+// plain build's behaviour.
+struct PublishOptions {
+  // A failure or a cancel after the temporary file was opened unlinks it: a full disk
+  // stays no fuller.
+  bool remove_temp_on_failure = false;
+  // The new file takes the permission bits of the regular file at the target, from
+  // before anything is written to it, as editors' atomic saves do.
+  bool keep_mode = false;
+  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync;
+  // never once the rename has happened. A piece is then written in steps of that size.
+  BuildProgress progress;
+  PublishCalls calls;
+};
+
+// Progress comes this often while a file is written: often enough that a cancel takes
+// effect within a fraction of a second, rarely enough to cost nothing.
+inline constexpr uint64_t kProgressStep = uint64_t{32} << 20;
+
 // Writes `pieces` back to back to the temporary path of `path` (created with mode
 // 0666 before the umask, or truncated), fsyncs it and renames it over `path`, then
-// syncs the directory. Failures are VornIOErrors: "open tmp: {}", the error text
-// alone for writing and fsync, "rename: {}". A failure after the open leaves the
-// temporary file behind and `path` untouched.
+// syncs the directory. Failures are VornIOErrors: "open tmp: {}", "chmod tmp: {}" (for
+// keep_mode), the error text alone for writing and fsync, "rename: {}"; a cancel is
+// ErrorKind::Cancelled. A failure after the open leaves `path` untouched, and the
+// temporary file behind unless remove_temp_on_failure.
 [[nodiscard]] Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
-                             const PublishCalls& calls = {});
+                             const PublishOptions& options = {});
 
 // Where a build writes before renaming over `path`: `path` up to the end of its final
 // component's stem, then ".vrnl.tmp". The final component ignores trailing slashes and

@@ -76,10 +76,21 @@ void touch_pages(const uint8_t* seen, Bytes b) {
   for (size_t i = next_page > start ? next_page - start : 0; i < b.size(); i += kStep) (void)p[i];
 }
 
+// The record offsets of the index entries, in index order, as verify() reads them: from
+// the in-memory index, or from a list gathered by walking the mapped index section.
+// Anything with size() and offset_at(i) serves.
+struct OffsetList {
+  const uint64_t* offsets;
+  size_t n;
+  size_t size() const { return n; }
+  uint64_t offset_at(size_t i) const { return offsets[i]; }
+};
+
 // The record offsets of every index entry in ascending order, repeats included. An LSD radix
 // sort on 11-bit digits, with only as many passes as the largest offset needs: offsets are
 // below the file size, so a store of a few hundred megabytes takes three.
-std::vector<uint64_t> offsets_in_file_order(const KeyIndex& index) {
+template <class Offsets>
+std::vector<uint64_t> offsets_in_file_order(const Offsets& index) {
   const size_t n = index.size();
   std::vector<uint64_t> a(n);
   uint64_t top = 0;
@@ -107,12 +118,51 @@ std::vector<uint64_t> offsets_in_file_order(const KeyIndex& index) {
   return a;
 }
 
-// Whether the record at `off` lies inside the file and matches its checksum. Reads the
-// mapping: call it inside a guarded region.
-bool record_intact(Bytes file, uint64_t off) {
+// The record check of verify(): the bounds of the record, then its checksum.
+enum class RecordCheck : uint8_t { Intact, PrefixOutside, PayloadOutside, Mismatch };
+
+// A record inside the file, with the checksum stored in front of it.
+struct BoundedRecord {
   Bytes payload;
-  if (locate_record(file, off, &payload) != RecordBound::Inside) return false;
-  return crc32(payload.data(), payload.size()) == RecordPrefix::decode(file.data() + off).crc;
+  uint32_t stored_crc = 0;
+};
+
+// The first half of the check: whether the record at `off` lies inside the file. Apart
+// from the second so that checksums can run in batches.
+RecordCheck bound_record(Bytes file, uint64_t off, BoundedRecord* record) {
+  switch (locate_record(file, off, &record->payload)) {
+    case RecordBound::PrefixOutside:
+      return RecordCheck::PrefixOutside;
+    case RecordBound::PayloadOutside:
+      return RecordCheck::PayloadOutside;
+    case RecordBound::Inside:
+      break;
+  }
+  record->stored_crc = RecordPrefix::decode(file.data() + off).crc;
+  return RecordCheck::Intact;
+}
+
+// The whole check of the record at `off`. Reads the mapping: call it inside a guarded
+// region.
+RecordCheck check_record(Bytes file, uint64_t off) {
+  BoundedRecord record;
+  if (const RecordCheck c = bound_record(file, off, &record); c != RecordCheck::Intact) return c;
+  const bool same = crc32(record.payload.data(), record.payload.size()) == record.stored_crc;
+  return same ? RecordCheck::Intact : RecordCheck::Mismatch;
+}
+
+// verify()'s words for the record at `off` that failed its check as `check`.
+StoreError record_check_error(RecordCheck check, uint64_t off) {
+  switch (check) {
+    case RecordCheck::PrefixOutside:
+      return StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds");
+    case RecordCheck::PayloadOutside:
+      return record_error(RecordBound::PayloadOutside, off);
+    case RecordCheck::Mismatch:
+    case RecordCheck::Intact:
+      break;
+  }
+  return StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off));
 }
 
 // The outcome of one pass over the file: its body checksum, and whether every record that
@@ -135,7 +185,8 @@ constexpr size_t kBatch = 64;
 // Both checks of verify() in one read of the file, for stores of small records: each piece
 // of the body is checksummed whole, then the referenced records that start in it, while it
 // is still in the cache.
-Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
+template <class Offsets>
+Result<FileCheck> check_in_pieces(const Offsets& index, Bytes file) {
   const uint64_t size = file.size();
   const size_t n = index.size();
   FileCheck check;
@@ -175,14 +226,13 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
             uint64_t& word = marks[place / 64];
             if (word & bit) return;
             word |= bit;
-            const uint64_t off = base + place;
-            Bytes payload;
-            if (locate_record(file, off, &payload) != RecordBound::Inside) {
+            BoundedRecord record;
+            if (bound_record(file, base + place, &record) != RecordCheck::Intact) {
               check.records_intact = false;
               return;  // the marks are still cleared below
             }
-            jobs[queued] = {payload.data(), payload.size(), 0};
-            stored[queued] = RecordPrefix::decode(file.data() + off).crc;
+            jobs[queued] = {record.payload.data(), record.payload.size(), 0};
+            stored[queued] = record.stored_crc;
             if (++queued == kBatch) run_batch();
           });
           groups.for_each(p, [&](PieceGroups::Place place) { marks[place / 64] = 0; });
@@ -194,7 +244,8 @@ Result<FileCheck> check_in_pieces(const KeyIndex& index, Bytes file) {
   return check;
 }
 
-Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
+template <class Offsets>
+Result<FileCheck> check_file(const Offsets& index, Bytes file) {
   if (file.size() / kSmallRecordBytesPerEntry <= index.size()) {
     return check_in_pieces(index, file);
   }
@@ -211,7 +262,7 @@ Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
         for (size_t i = 0; i < n && check.records_intact; ++i) {
           if (i != 0 && sorted[i] == sorted[i - 1]) continue;  // a shared record, checked already
           at = sorted[i];
-          check.records_intact = record_intact(file, at);
+          check.records_intact = check_record(file, at) == RecordCheck::Intact;
         }
       })) {
     return fail(mapping_fault(fault, at));
@@ -219,25 +270,106 @@ Result<FileCheck> check_file(const KeyIndex& index, Bytes file) {
   return check;
 }
 
+// verify()'s record checks over the entries' offsets, in index order: one pass over the
+// file for the whole-file checksum and the records, in file order; a record fault is then
+// looked up again in index order, which decides the one reported. The whole-file result is
+// reported first, as if it had been checked first. `then` runs between the two, for a
+// fault that ranks after the file's checksum but before the records.
+template <class Offsets, class Then>
+Status verify_records(const Offsets& offsets, Bytes file, uint32_t stored_crc, Then&& then) {
+  auto check = check_file(offsets, file);
+  if (!check) return fail(std::move(check.error()));
+  if (check->body_crc != stored_crc) return fail(crc_mismatch(stored_crc, check->body_crc));
+  if (Status s = then(); !s) return s;
+  if (check->records_intact) return {};
+  // One guarded region for the whole walk: it stops at the first record that fails.
+  OffsetSet seen(offsets.size());
+  uint64_t off = 0;
+  RecordCheck record = RecordCheck::Intact;
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < offsets.size() && record == RecordCheck::Intact; ++i) {
+          off = offsets.offset_at(i);
+          if (seen.insert(off)) record = check_record(file, off);
+        }
+      })) {
+    return fail(mapping_fault(fault, off));
+  }
+  if (record != RecordCheck::Intact) return fail(record_check_error(record, off));
+  return {};
+}
+
+StoreError rank_range_error(size_t first, size_t n, size_t size) {
+  return StoreError::invalid("ranks " + std::to_string(first) + " to " + std::to_string(first + n) +
+                             " out of range (have " + std::to_string(size) + " keys)");
+}
+
+StoreError unnamed_rank(size_t rank) {
+  return StoreError::corrupt("key table names no entry for rank " + std::to_string(rank));
+}
+
+StoreError table_disagrees(const KeyTable::Check& c) {
+  const std::string entry = "entry " + std::to_string(c.entry);
+  std::string what;
+  switch (c.what) {
+    case KeyTable::Disagreement::Order:
+      what = entry + " is not above the key before it";
+      break;
+    case KeyTable::Disagreement::Rank:
+      what = "the rank of " + entry + " names another entry";
+      break;
+    case KeyTable::Disagreement::Sample:
+      what = "the sampled head of " + entry + " is not its key's";
+      break;
+    case KeyTable::Disagreement::NotFound:
+      what = entry + " is not found at its own position";
+      break;
+    case KeyTable::Disagreement::NamesTable:
+      what = entry + " names the key table's own record";
+      break;
+    case KeyTable::Disagreement::Leftover:
+      what = "bytes follow the last entry";
+      break;
+    case KeyTable::Disagreement::ExtraSlots:
+      what = "its slots name more entries than there are";
+      break;
+    case KeyTable::Disagreement::None:
+    case KeyTable::Disagreement::EntryOutside:
+      break;
+  }
+  return StoreError::corrupt("key table disagrees with the index section: " + what);
+}
+
 }  // namespace
 
 struct Reader::State {
-  State(std::string p, Header h, uint64_t size, FileMapping m, KeyIndex i)
+  State(std::string p, Header h, uint64_t size, FileMapping m, KeyIndex i, KeyTable t,
+        KeyTable::Verdict v)
       : path(std::move(p)), header(h), file_size(size), mapping(std::move(m)),
-        index(std::move(i)) {}
+        index(std::move(i)), table(t), verdict(v), table_note(v.note) {}
 
   std::string path;
   Header header;
   uint64_t file_size;
   FileMapping mapping;
-  KeyIndex index;
+  KeyIndex index;  // empty while the table is in use
+  KeyTable table;
+  KeyTable::Verdict verdict;
+  std::string table_note;
 
   Bytes file() const { return Bytes(mapping.data(), file_size); }
+  bool uses_table() const { return verdict.state == KeyTableState::InUse; }
+  // A guarded read of the table failed at `fault`.
+  StoreError table_fault(const void* fault) const { return mapping_fault(fault, header.index_offset); }
 };
 
 Reader::~Reader() = default;
 
 Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify) {
+  return open(path, verify, OpenOptions{});
+}
+
+Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
+                                             const OpenOptions& options) {
   std::string c_path;
   if (!to_c_path(path, c_path)) {
     return fail(StoreError::io("cannot open " + std::string(path) + ": " + kNulInPathText));
@@ -271,6 +403,22 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
     if (*computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, *computed));
   }
 
+  KeyTable table;
+  KeyTable::Verdict verdict;
+  if (options.use_key_table) {
+    if (const void* fault = guarded([&] { verdict = table.open(file, *header); })) {
+      return fail(mapping_fault(fault, header->index_offset));
+    }
+  }
+  const auto make = [&](KeyIndex index) {
+    std::unique_ptr<Reader> reader(new Reader());
+    reader->state_ = std::make_unique<State>(std::string(path), *header, file_size,
+                                             std::move(*mapping), std::move(index), table,
+                                             verdict);
+    return reader;
+  };
+  if (verdict.state == KeyTableState::InUse) return make(KeyIndex(Bytes(), 0));
+
   // Every entry takes at least kIndexEntryMin bytes: a count that the rest of the file
   // cannot hold fails the walk below before anything is allocated for it.
   const uint32_t count = header->num_keys;
@@ -288,25 +436,92 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify)
     return fail(mapping_fault(fault, start + loader.scanned()));
   }
   if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
-  KeyIndex index(std::move(loader));
-
-  std::unique_ptr<Reader> reader(new Reader());
-  reader->state_ = std::make_unique<State>(std::string(path), *header, file_size,
-                                           std::move(*mapping), std::move(index));
-  return reader;
+  return make(KeyIndex(std::move(loader)));
 }
 
 const std::string& Reader::path() const { return state_->path; }
 const Header& Reader::header() const { return state_->header; }
 uint64_t Reader::file_size() const { return state_->file_size; }
 
-size_t Reader::size() const { return state_->index.size(); }
-Bytes Reader::key_at(size_t i) const { return state_->index.key_at(i); }
-uint64_t Reader::offset_at(size_t i) const { return state_->index.offset_at(i); }
+KeyTableState Reader::key_table_state() const { return state_->verdict.state; }
+const std::string& Reader::key_table_note() const { return state_->table_note; }
+uint64_t Reader::user_objects() const {
+  return state_->header.num_objects - (state_->verdict.record ? 1 : 0);
+}
 
-bool Reader::contains(Bytes key) const { return state_->index.contains(key); }
+size_t Reader::size() const {
+  return state_->uses_table() ? state_->table.size() : state_->index.size();
+}
+
+Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const {
+  const State& s = *state_;
+  if (!s.uses_table()) return s.index.find(key, s.file());
+  KeyTable::Hit hit;
+  if (const void* fault = guarded([&] { hit = s.table.find(key); })) {
+    return fail(s.table_fault(fault));
+  }
+  if (!hit.found) return std::nullopt;
+  return hit.offset;
+}
+
+Result<bool> Reader::holds(Bytes key) const {
+  const State& s = *state_;
+  if (!s.uses_table()) return s.index.contains(key);
+  auto found = lookup(key);
+  if (!found) return fail(std::move(found.error()));
+  return found->has_value();
+}
+
+Result<size_t> Reader::lower_bound(Bytes key) const {
+  const State& s = *state_;
+  if (!s.uses_table()) return first_not_below(key);
+  size_t rank = 0;
+  bool named = true;
+  if (const void* fault = guarded([&] { named = s.table.lower_bound(key, &rank); })) {
+    return fail(s.table_fault(fault));
+  }
+  if (!named) return fail(unnamed_rank(rank));
+  return rank;
+}
+
+Status Reader::locate_keys(size_t first, size_t n, Bytes* out) const {
+  const State& s = *state_;
+  if (first > size() || n > size() - first) return fail(rank_range_error(first, n, size()));
+  if (!s.uses_table()) {
+    for (size_t i = 0; i < n; ++i) out[i] = s.index.key_at(first + i);
+    return {};
+  }
+  size_t unnamed = n;
+  if (const void* fault = guarded([&] {
+        for (size_t i = 0; i < n; ++i) {
+          IndexEntry e;
+          if (!s.table.entry(first + i, &e)) {
+            unnamed = i;
+            return;
+          }
+          out[i] = e.key;
+          touch_pages(e.key.data() - kKeyLenSize, e.key);
+        }
+      })) {
+    return fail(s.table_fault(fault));
+  }
+  if (unnamed != n) return fail(unnamed_rank(first + unnamed));
+  return {};
+}
+
+Bytes Reader::key_at(size_t i) const {
+  return state_->uses_table() ? Bytes() : state_->index.key_at(i);
+}
+uint64_t Reader::offset_at(size_t i) const {
+  return state_->uses_table() ? ~uint64_t{0} : state_->index.offset_at(i);
+}
+
+bool Reader::contains(Bytes key) const {
+  return !state_->uses_table() && state_->index.contains(key);
+}
 
 std::optional<uint64_t> Reader::find(Bytes key) const {
+  if (state_->uses_table()) return std::nullopt;
   // Callers mostly read the record next: start fetching it during the key comparison.
   return state_->index.find(key, state_->file());
 }
@@ -327,7 +542,9 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
-void Reader::prefetch_entry(size_t i) const { prefetch_record(state_->index.offset_at(i)); }
+void Reader::prefetch_entry(size_t i) const {
+  if (!state_->uses_table()) prefetch_record(state_->index.offset_at(i));
+}
 
 void Reader::prefetch_record(uint64_t off) const {
   if (off >= state_->file_size) return;
@@ -337,27 +554,29 @@ void Reader::prefetch_record(uint64_t off) const {
   if (state_->file_size - off > 64) __builtin_prefetch(record + 64);
 }
 
-std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
+size_t Reader::first_not_below(Bytes key) const {
   const KeyIndex& index = state_->index;
   const size_t n = index.size();
-  if (n == 0) return {0, 0};
-  // Lower bound: the first entry whose key is not less than the prefix. Every search
-  // finds the same one in a sorted index; an unsorted one gets the plain binary search,
-  // whose steps then decide the answer.
-  size_t first;
-  if (index.sorted()) {
-    first = index.lower_bound(prefix);
-  } else {
-    size_t base = 0;
-    size_t size = n;
-    while (size > 1) {
-      const size_t half = size / 2;
-      const size_t mid = base + half;
-      if (key_less(index.key_at(mid), prefix)) base = mid;
-      size -= half;
-    }
-    first = base + (key_less(index.key_at(base), prefix) ? 1 : 0);
+  if (n == 0) return 0;
+  // Every search finds the same entry in a sorted index; an unsorted one gets the plain
+  // binary search, whose steps then decide the answer.
+  if (index.sorted()) return index.lower_bound(key);
+  size_t base = 0;
+  size_t size = n;
+  while (size > 1) {
+    const size_t half = size / 2;
+    const size_t mid = base + half;
+    if (key_less(index.key_at(mid), key)) base = mid;
+    size -= half;
   }
+  return base + (key_less(index.key_at(base), key) ? 1 : 0);
+}
+
+std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
+  if (state_->uses_table()) return {0, 0};
+  const KeyIndex& index = state_->index;
+  const size_t n = index.size();
+  const size_t first = first_not_below(prefix);
   // The matches run contiguously from there in a sorted index.
   size_t last = first;
   while (last < n) {
@@ -374,13 +593,17 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
 // The payloads of n records, each bounds-checked and its pages touched, in one guarded
 // region; the error of the first that fails.
 template <class OffsetOf>
-Status Reader::locate(size_t n, OffsetOf offset_of, Bytes* out) const {
+Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const {
   const Bytes file = state_->file();
   uint64_t off = 0;
+  size_t unnamed = n;
   RecordBound bound = RecordBound::Inside;
   if (const void* fault = guarded([&] {
         for (size_t i = 0; i < n; ++i) {
-          off = offset_of(i);
+          if (!offset_of(i, &off)) {
+            unnamed = i;
+            return;
+          }
           bound = locate_record(file, off, &out[i]);
           if (bound != RecordBound::Inside) return;
           touch_pages(file.data() + off, out[i]);
@@ -388,17 +611,33 @@ Status Reader::locate(size_t n, OffsetOf offset_of, Bytes* out) const {
       })) {
     return fail(mapping_fault(fault, off));
   }
+  if (unnamed != n) return fail(unnamed_rank(first + unnamed));
   if (bound != RecordBound::Inside) return fail(record_error(bound, off));
   return {};
 }
 
 Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
-  const KeyIndex& index = state_->index;
-  return locate(n, [&](size_t i) { return index.offset_at(first + i); }, out);
+  const State& s = *state_;
+  if (!s.uses_table()) {
+    return locate(first, n, [&](size_t i, uint64_t* off) {
+      *off = s.index.offset_at(first + i);
+      return true;
+    }, out);
+  }
+  if (first > size() || n > size() - first) return fail(rank_range_error(first, n, size()));
+  return locate(first, n, [&](size_t i, uint64_t* off) {
+    IndexEntry e;
+    if (!s.table.entry(first + i, &e)) return false;
+    *off = e.offset;
+    return true;
+  }, out);
 }
 
 Status Reader::locate_records(const uint64_t* offsets, size_t n, Bytes* out) const {
-  return locate(n, [&](size_t i) { return offsets[i]; }, out);
+  return locate(0, n, [&](size_t i, uint64_t* off) {
+    *off = offsets[i];
+    return true;
+  }, out);
 }
 
 Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const {
@@ -412,6 +651,7 @@ Result<std::vector<Bytes>> Reader::read_entries(size_t first, size_t last) const
 }
 
 std::vector<uint64_t> Reader::distinct_offsets() const {
+  if (state_->uses_table()) return {};
   const KeyIndex& index = state_->index;
   OffsetSet seen(index.size());
   std::vector<uint64_t> offsets;
@@ -432,87 +672,45 @@ Result<std::vector<Bytes>> Reader::distinct_objects() const {
 
 Status Reader::verify() const {
   const State& s = *state_;
-  // Records in file order read the mapping as one forward stream and meet a shared record
-  // once. The whole-file result is reported first, as if it had been checked first; a record
-  // fault is then looked up again in index order, which decides which one is reported.
-  auto check = check_file(s.index, s.file());
-  if (!check) return fail(std::move(check.error()));
-  if (check->body_crc != s.header.file_crc32) {
-    return fail(crc_mismatch(s.header.file_crc32, check->body_crc));
-  }
-  if (check->records_intact) return {};
-  return verify_in_index_order();
+  if (s.uses_table()) return verify_with_table();
+  return verify_records(s.index, s.file(), s.header.file_crc32, [] { return Status(); });
 }
 
-Status Reader::verify_in_index_order() const {
+Status Reader::verify_with_table() const {
   const State& s = *state_;
   const Bytes file = s.file();
-  // One guarded region for the whole walk: it stops at the first record that fails.
-  OffsetSet seen(s.index.size());
-  uint64_t off = 0;
-  RecordBound bound = RecordBound::Inside;
-  bool crc_ok = true;
+  // The walk of the index section gives the offsets that the records' check needs, and
+  // checks the table against every entry on the way.
+  LargeBuffer offsets(s.table.size() * sizeof(uint64_t));
+  KeyTable::Check check;
   if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < s.index.size(); ++i) {
-          off = s.index.offset_at(i);
-          if (!seen.insert(off)) continue;
-          Bytes payload;
-          bound = locate_record(file, off, &payload);
-          if (bound != RecordBound::Inside) return;
-          const uint32_t stored = RecordPrefix::decode(file.data() + off).crc;
-          crc_ok = crc32(payload.data(), payload.size()) == stored;
-          if (!crc_ok) return;
-        }
+        check = s.table.check_against_index(offsets.as<uint64_t>(), s.verdict.record_offset);
       })) {
-    return fail(mapping_fault(fault, off));
+    return fail(s.table_fault(fault));
   }
-  // verify names an unreachable prefix in its own words; an object read the rest.
-  if (bound == RecordBound::PrefixOutside) {
-    return fail(StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds"));
-  }
-  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  if (!crc_ok) {
-    return fail(StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off)));
-  }
-  return {};
-}
-
-Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
-                                             const OpenOptions&) {
-  return open(path, verify);
-}
-
-Reader::KeyTableState Reader::key_table_state() const { return KeyTableState::Absent; }
-
-const std::string& Reader::key_table_note() const {
-  static const std::string none;
-  return none;
-}
-
-uint64_t Reader::user_objects() const { return state_->header.num_objects; }
-
-Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const { return find(key); }
-
-Result<bool> Reader::holds(Bytes key) const { return contains(key); }
-
-Result<size_t> Reader::lower_bound(Bytes key) const {
-  const KeyIndex& index = state_->index;
-  if (index.sorted()) return index.lower_bound(key);
-  size_t lo = 0;
-  size_t hi = index.size();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (key_less(index.key_at(mid), key)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
+  // An index section whose entries overrun it ranks after the file's checksum and
+  // before the records, as it would at an open that indexes in memory.
+  const auto index_whole = [&]() -> Status {
+    if (check.what == KeyTable::Disagreement::EntryOutside) {
+      return fail(IndexEntry::bound_error(check.bound));
     }
+    return {};
+  };
+  if (Status r = verify_records(OffsetList{offsets.as<uint64_t>(), check.walked}, file,
+                                s.header.file_crc32, index_whole);
+      !r) {
+    return r;
   }
-  return lo;
-}
-
-Status Reader::locate_keys(size_t first, size_t n, Bytes* out) const {
-  for (size_t i = 0; i < n; ++i) out[i] = state_->index.key_at(first + i);
+  // The table's own record, which no entry names.
+  RecordCheck record = RecordCheck::Intact;
+  if (const void* fault = guarded([&] { record = check_record(file, s.verdict.record_offset); })) {
+    return fail(mapping_fault(fault, s.verdict.record_offset));
+  }
+  if (record != RecordCheck::Intact) {
+    return fail(StoreError::corrupt("key table record CRC32 mismatch at offset " +
+                                    std::to_string(s.verdict.record_offset)));
+  }
+  if (check.what != KeyTable::Disagreement::None) return fail(table_disagrees(check));
   return {};
 }
 

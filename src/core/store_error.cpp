@@ -13,11 +13,8 @@ std::string StoreError::text() const {
     case ErrorKind::IO:
       return "VornIOError: " + message_;
     case ErrorKind::Invalid:
-      return "VornError: " + message_;
-    case ErrorKind::Serialization:
-      return "VornSerializationError: " + message_;
     case ErrorKind::Cancelled:
-      return message_;
+      return "VornError: " + message_;
   }
   return message_;
 }

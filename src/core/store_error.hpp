@@ -20,9 +20,8 @@ enum class ErrorKind : uint8_t {
   Corrupt,        // VornCorruptError: the file fails validation or a bound check
   Version,        // VornVersionError: unsupported format version
   IO,             // VornIOError: a failing system call
-  Invalid,        // VornError: a broken limit or a bad object ID
-  Serialization,  // VornSerializationError: reserved; no operation produces it
-  Cancelled,      // a build that its caller cancelled before publishing
+  Invalid,    // VornError: a broken limit or a bad object ID
+  Cancelled,  // VornError: the caller's progress callback stopped a build
 };
 
 class StoreError {
@@ -33,10 +32,8 @@ class StoreError {
   // A failing system call: `context` followed by os_error_text(errnum).
   static StoreError os(int errnum, std::string_view context = {});
   static StoreError invalid(std::string msg) { return {ErrorKind::Invalid, std::move(msg), 0}; }
+  // A build that its progress callback stopped: "build cancelled".
   static StoreError cancelled() { return {ErrorKind::Cancelled, "build cancelled", 0}; }
-  static StoreError serialization(std::string msg) {
-    return {ErrorKind::Serialization, std::move(msg), 0};
-  }
 
   ErrorKind kind() const { return kind_; }
   // The message without the kind's prefix; empty for a version error.

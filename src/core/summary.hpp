@@ -12,9 +12,10 @@ namespace vornel {
 
 // What a successful build published.
 struct BuildReport {
-  uint64_t num_objects = 0;
+  uint64_t num_objects = 0;  // the key table's record included
   uint64_t num_keys = 0;
   uint64_t file_size = 0;
+  bool key_table = false;  // a key table was written
 };
 
 // The line printed after a successful build, newline included:

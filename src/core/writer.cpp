@@ -4,9 +4,28 @@
 
 #include "crc32.hpp"
 #include "index_layout.hpp"
+#include "key_table.hpp"
 #include "publish.hpp"
 
 namespace vornel {
+namespace {
+
+// The seed of the key table's hash follows from the index section, so that building the
+// same state twice gives the same file, byte for byte. Keys picked to collide under one
+// seed change the section, and with it the seed; and a table that collides costs its
+// readers time, never a wrong answer.
+HashSeed table_seed(Bytes index) {
+  const auto mix = [](uint64_t z) {  // splitmix64's finaliser
+    z += 0x9E3779B97F4A7C15;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    return z ^ (z >> 31);
+  };
+  const uint64_t s0 = mix(crc32(index.data(), index.size()) ^ (uint64_t{index.size()} << 32));
+  return {s0, mix(s0)};
+}
+
+}  // namespace
 
 uint64_t Writer::add_object(Bytes raw) {
   // Room for the new start first: nothing may fail after the record is appended.
@@ -25,9 +44,7 @@ uint64_t Writer::add_object(Bytes raw) {
 
 size_t Writer::probe(Bytes key, uint64_t hash) const {
   return open_table::probe<Slot>(slots_.data(), slots_.size(), hash, [&](uint64_t pos, size_t) {
-    const Bytes other = keys_[pos].bytes();
-    return other.size() == key.size() &&
-           (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0);
+    return same_bytes(keys_[pos].bytes(), key);
   });
 }
 
@@ -38,10 +55,7 @@ void Writer::grow() {
   // front to back instead of at random, which at a million keys is most of the cost.
   for (uint64_t pos = 0; pos < keys_.size(); ++pos) {
     const StagedKey& key = keys_[pos];
-    const uint64_t h = hash_(key.data, key.size);
-    size_t i = open_table::home(h, capacity);
-    while (fresh[i] != 0) i = open_table::next(i, capacity);
-    fresh[i] = Slot::make(h, pos);
+    open_table::place<Slot>(fresh.data(), capacity, hash_(key.data, key.size), pos);
   }
   slots_.swap(fresh);
 }
@@ -77,7 +91,7 @@ Status Writer::add_hashed_key(Bytes key, uint64_t h, uint64_t obj_id) {
   return {};
 }
 
-Result<BuildReport> Writer::build(std::string_view path) const {
+Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& options) const {
   // Every limit is checked before the file system is touched.
   if (num_objects() > limits_.max_objects) {
     return fail(StoreError::invalid(std::to_string(num_objects()) +
@@ -96,23 +110,56 @@ Result<BuildReport> Writer::build(std::string_view path) const {
                                       std::to_string(limits_.max_object_len)));
     }
   }
+  if (options.progress && !options.progress(BuildPhase::Sort, 0, keys_.size())) {
+    return fail(StoreError::cancelled());
+  }
   const Bytes data(records_.data(), records_.size());
   const LargeBuffer index_buffer = lay_out_index(keys_, record_starts_);
   const Bytes index(index_buffer.data(), index_buffer.size());
 
+  // The key table, where the format can hold it: its record goes last in the data
+  // section, so the index section starts after it.
+  const KeyTableGeometry geometry = KeyTableGeometry::of(keys_.size(), index.size());
+  const bool with_table = options.key_table && geometry.positions_fit() &&
+                          num_objects() < limits_.max_objects &&
+                          geometry.payload_length <= limits_.max_object_len;
+  const uint64_t table_record = with_table ? kRecordPrefix + geometry.payload_length : 0;
+  const uint64_t index_offset = kDataOffset + data.size() + table_record;
+  LargeBuffer table_buffer;
+  uint8_t table_prefix[kRecordPrefix];
+  if (with_table) {
+    table_buffer =
+        build_key_table(index, keys_.size(), index_offset, geometry, table_seed(index));
+    RecordPrefix{static_cast<uint32_t>(geometry.payload_length),
+                 crc32(table_buffer.data(), table_buffer.size())}
+        .encode_to(table_prefix);
+  }
+  const Bytes table_payload(table_buffer.data(), with_table ? table_buffer.size() : 0);
+  const Bytes table_head(table_prefix, with_table ? kRecordPrefix : 0);
+
   Header header;
   header.num_keys = static_cast<uint32_t>(keys_.size());
-  header.num_objects = static_cast<uint32_t>(num_objects());
-  header.index_offset = kDataOffset + data.size();
+  header.num_objects = static_cast<uint32_t>(num_objects() + (with_table ? 1 : 0));
+  header.index_offset = index_offset;
   header.data_offset = kDataOffset;
-  header.file_crc32 = crc32_extend(crc32(data.data(), data.size()), index.data(), index.size());
+  uint32_t crc = crc32(data.data(), data.size());
+  crc = crc32_extend(crc, table_head.data(), table_head.size());
+  crc = crc32_extend(crc, table_payload.data(), table_payload.size());
+  header.file_crc32 = crc32_extend(crc, index.data(), index.size());
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
 
-  if (Status s = publish(path, {Bytes(header_bytes), data, index}); !s) {
+  PublishOptions publishing;
+  publishing.remove_temp_on_failure = options.remove_temp_on_failure;
+  publishing.keep_mode = options.keep_mode;
+  publishing.progress = options.progress;
+  // Empty pieces when there is no table: the plain build writes exactly as before.
+  if (Status s = publish(path, {Bytes(header_bytes), data, table_head, table_payload, index},
+                         publishing);
+      !s) {
     return fail(std::move(s.error()));
   }
-  return BuildReport{num_objects(), keys_.size(), kHeaderSize + data.size() + index.size()};
+  return BuildReport{header.num_objects, keys_.size(), index_offset + index.size(), with_table};
 }
 
 }  // namespace vornel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "format.hpp"
+#include "publish.hpp"
 #include "store_error.hpp"
 #include "summary.hpp"
 #include "util/arena.hpp"
@@ -22,6 +23,23 @@ struct WriterLimits {
   uint64_t max_object_len = kMaxObjectLen;
   uint64_t max_objects = kMaxObjects;
   uint64_t max_keys = kMaxKeys;
+};
+
+// What a build does beyond writing the store. The defaults give the plain build, whose
+// files, behaviour and messages are fixed.
+struct BuildOptions {
+  // Append the persisted key table (key_table.hpp) as the data section's last record.
+  // Left out when it cannot be written: a store past the format's object count or
+  // record length with it (some 280 million keys), or an index section of 2^48 bytes.
+  bool key_table = false;
+  // A failed or cancelled build unlinks its temporary file.
+  bool remove_temp_on_failure = false;
+  // The new file takes the permission bits of the regular file it replaces.
+  bool keep_mode = false;
+  // Called as each phase starts (Sort with the number of keys, Write with done and
+  // total bytes, again every kProgressStep bytes and at its end, then Fsync); returning
+  // false cancels the build with ErrorKind::Cancelled. Never called after the rename.
+  BuildProgress progress;
 };
 
 // One distinct staged key with the object of its latest binding.
@@ -71,8 +89,10 @@ class Writer {
   }
 
   // Checks the limits, lays out the staged store and publishes it at `path`. Reads
-  // the staged state only; the output depends on nothing else.
-  [[nodiscard]] Result<BuildReport> build(std::string_view path) const;
+  // the staged state only; without a key table the output depends on nothing else (a
+  // table carries a hash seed of its own).
+  [[nodiscard]] Result<BuildReport> build(std::string_view path,
+                                          const BuildOptions& options = {}) const;
 
  private:
   // Open addressing over keys_, kept at most 3/4 full. 40 bits of position leave a

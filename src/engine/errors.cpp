@@ -68,7 +68,6 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                         where + ": unsupported store format version " +
                             std::to_string(error.version_found()));
     case ErrorKind::Invalid:
-    case ErrorKind::Serialization:
       return raise_text(state.limit_error, error.message());
     case ErrorKind::Cancelled:
       // The check for signals that cancelled it has set KeyboardInterrupt, or a

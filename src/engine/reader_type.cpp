@@ -111,11 +111,9 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
     raise_store_error(*state, StoreError::os(EISDIR), path);
     return nullptr;
   }
-  Result<std::unique_ptr<Reader>> reader;
   // The whole-file checksum and the index are long work that needs no interpreter.
-  Py_BEGIN_ALLOW_THREADS
-  reader = Reader::open(path, store->verify, Reader::OpenOptions{.use_key_table = true});
-  Py_END_ALLOW_THREADS
+  Result<std::unique_ptr<Reader>> reader = py::without_interpreter(
+      [&] { return Reader::open(path, store->verify, OpenOptions{.use_key_table = true}); });
   if (!reader) {
     raise_open_error(*state, reader.error(), path);
     return nullptr;
@@ -321,10 +319,7 @@ PyObject* items(Store& s, const py::BoundArgs&, PyObject* self) {
 // -- checks and metadata ---------------------------------------------------------------------
 
 PyObject* verify(Store& s, const py::BoundArgs&, PyObject* self) {
-  Status checked;
-  Py_BEGIN_ALLOW_THREADS
-  checked = s.core->verify();
-  Py_END_ALLOW_THREADS
+  const Status checked = py::without_interpreter([&] { return s.core->verify(); });
   if (!checked) return raise_store_error(module_state(self), checked.error(), path_of(s));
   Py_RETURN_TRUE;
 }
@@ -335,13 +330,13 @@ void put(PyObject* dict, const char* name, PyObject* value) {
   if (PyDict_SetItemString(dict, name, v.get()) < 0) throw py::NullResult{};
 }
 
-const char* table_state_text(Reader::KeyTableState state) {
+const char* table_state_text(KeyTableState state) {
   switch (state) {
-    case Reader::KeyTableState::InUse:
+    case KeyTableState::InUse:
       return "in use";
-    case Reader::KeyTableState::Ignored:
+    case KeyTableState::Ignored:
       return "ignored";
-    case Reader::KeyTableState::Absent:
+    case KeyTableState::Absent:
       break;
   }
   return "absent";

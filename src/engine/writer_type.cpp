@@ -346,6 +346,62 @@ bool convert_path(PyObject* obj, std::string_view& out) {
   return true;
 }
 
+const char* phase_name(BuildPhase phase) {
+  switch (phase) {
+    case BuildPhase::Sort:
+      return "sort";
+    case BuildPhase::Write:
+      return "write";
+    case BuildPhase::Fsync:
+      break;
+  }
+  return "fsync";
+}
+
+// The build runs without the interpreter; at each step it reports, it takes the
+// interpreter back for a moment to see whether Ctrl-C was pressed and to tell
+// `progress` of a new phase. Either failing cancels the build, whose error then is the
+// exception they raised.
+class BuildWatch {
+ public:
+  explicit BuildWatch(PyObject* progress) : progress_(progress) {}
+
+  // Runs build() without the interpreter, which step() takes back for its moments.
+  template <class F>
+  auto run(F&& build) {
+    saved_ = PyEval_SaveThread();
+    try {
+      auto result = build();
+      PyEval_RestoreThread(saved_);
+      return result;
+    } catch (...) {
+      PyEval_RestoreThread(saved_);
+      throw;
+    }
+  }
+
+  // Called by the build, without the interpreter.
+  bool step(BuildPhase phase) noexcept {
+    PyEval_RestoreThread(saved_);
+    bool go = PyErr_CheckSignals() == 0;
+    if (go && progress_ != nullptr && (!reported_ || phase != last_)) {
+      reported_ = true;
+      last_ = phase;
+      py::PyRef name = py::PyRef::steal(PyUnicode_FromString(phase_name(phase)));
+      py::PyRef r = py::PyRef::steal(name ? PyObject_CallOneArg(progress_, name.get()) : nullptr);
+      go = static_cast<bool>(r);
+    }
+    saved_ = PyEval_SaveThread();
+    return go;
+  }
+
+ private:
+  PyObject* progress_;
+  PyThreadState* saved_ = nullptr;
+  BuildPhase last_ = BuildPhase::Sort;
+  bool reported_ = false;
+};
+
 PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   const ModuleState* state = state_of(Py_TYPE(self));
   if (state == nullptr) return nullptr;
@@ -360,13 +416,18 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   // Shared: staging is refused while the store is written, other builds are not.
   py::Claim<py::Access::Shared, Staging> claim(instance(self));
   if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Shared, claim.refusal());
-  Result<BuildReport> report;
-  Py_BEGIN_ALLOW_THREADS
-  report = s.core.build(path);
-  Py_END_ALLOW_THREADS
+  BuildWatch watch(progress);
+  BuildOptions options;
+  options.key_table = true;
+  options.remove_temp_on_failure = true;
+  options.keep_mode = true;
+  options.progress = [&](BuildPhase phase, uint64_t, uint64_t) { return watch.step(phase); };
+  Result<BuildReport> report = watch.run([&] { return s.core.build(path, options); });
   if (!report) return raise_store_error(*state, report.error(), path);
   ++s.builds;
-  return py::new_text(summary_line(path, *report));
+  BuildReport shown = *report;
+  if (shown.key_table) --shown.num_objects;  // the user's objects, as the writer counts them
+  return py::new_text(summary_line(path, shown));
 }
 
 // -- counts -------------------------------------------------------------------------------

@@ -10,14 +10,12 @@ PyObject* exception_type(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Corrupt:
     case ErrorKind::Version:
+    case ErrorKind::Cancelled:  // only a build with a progress callback, which _vornel never gives
       return PyExc_RuntimeError;
     case ErrorKind::IO:
       return PyExc_OSError;
     case ErrorKind::Invalid:
-    case ErrorKind::Serialization:
       return PyExc_ValueError;
-    case ErrorKind::Cancelled:  // only the package's builds are ever cancelled
-      return PyExc_KeyboardInterrupt;
   }
   return PyExc_RuntimeError;
 }

@@ -132,9 +132,9 @@ TEST(Publish, RetriesAnInterruptedRename) {
   TempDir dir;
   const std::string target = dir.file("s.vrnl");
   g_interruptions = 3;
-  PublishCalls calls;
-  calls.rename = interrupted_rename;
-  ASSERT_TRUE(publish(target, {bytes_of("head"), bytes_of("tail")}, calls));
+  PublishOptions options;
+  options.calls.rename = interrupted_rename;
+  ASSERT_TRUE(publish(target, {bytes_of("head"), bytes_of("tail")}, options));
   EXPECT_EQ(g_interruptions, 0);
   EXPECT_EQ(read_file(target), "headtail");
   EXPECT_FALSE(fs::exists(dir.file("s.vrnl.tmp")));
@@ -144,9 +144,9 @@ TEST(Publish, AFailedRenameLeavesTheTargetAndTheWholeTemporaryFile) {
   TempDir dir;
   const std::string target = dir.file("s.vrnl");
   ASSERT_TRUE(publish(target, {bytes_of("old")}));
-  PublishCalls calls;
-  calls.rename = failing_rename;
-  const Status s = publish(target, {bytes_of("new"), bytes_of("er")}, calls);
+  PublishOptions options;
+  options.calls.rename = failing_rename;
+  const Status s = publish(target, {bytes_of("new"), bytes_of("er")}, options);
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().text(), "VornIOError: rename: " + os_error_text(EXDEV));
   EXPECT_EQ(read_file(target), "old");

@@ -5,9 +5,7 @@
 
 namespace vornel {
 
-namespace {
-
-HashSeed draw_seed() {
+HashSeed fresh_hash_seed() {
   HashSeed seed{};
   try {
     std::random_device rd;
@@ -23,10 +21,8 @@ HashSeed draw_seed() {
   return seed;
 }
 
-}  // namespace
-
 const HashSeed& process_hash_seed() {
-  static const HashSeed seed = draw_seed();
+  static const HashSeed seed = fresh_hash_seed();
   return seed;
 }
 

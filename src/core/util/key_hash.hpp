@@ -1,5 +1,6 @@
-// The keyed hash of the in-memory key maps (the writer's staging map and the reader's
-// index), seeded once per process.
+// The one keyed hash of key bytes: the writer's staging map and the reader's index key it
+// with a seed drawn once per process; the persisted key table with a seed that it
+// stores, so its words load in a fixed byte order and give the same hash on every host.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,10 @@ struct HashSeed {
   uint64_t s1;
 };
 
-// Drawn from std::random_device on first use; thread-safe.
+// A new seed from std::random_device (or the clock, where there is none).
+HashSeed fresh_hash_seed();
+
+// fresh_hash_seed(), drawn once on first use; thread-safe.
 const HashSeed& process_hash_seed();
 
 // A multiply-mix hash over 8-byte words, keyed by a HashSeed.
@@ -57,17 +61,9 @@ struct KeyHash {
     port::mul_wide(a, b, &lo, &hi);
     return lo ^ hi;
   }
-  // Native byte order: only the hash sees these values.
-  static uint64_t load64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  static uint64_t load32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
+  // Little-endian whatever the host: free where most hosts are, and hashes stay stable.
+  static uint64_t load64(const uint8_t* p) { return port::load_le<uint64_t>(p); }
+  static uint64_t load32(const uint8_t* p) { return port::load_le<uint32_t>(p); }
 };
 
 }  // namespace vornel

@@ -27,6 +27,16 @@ inline void store_be(uint8_t* p, T v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Little-endian loads, for values that must not depend on the host, such as a hash
+// that a file stores the results of.
+template <class T>
+inline T load_le(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
+
 // The system's message for `errnum`, whichever strerror_r the C library declares.
 inline std::string error_message(int errnum) {
   char buf[256];

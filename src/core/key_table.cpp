@@ -1,0 +1,311 @@
+#include "key_table.hpp"
+
+#include <cstring>
+
+#include "crc32.hpp"
+#include "key_bytes.hpp"
+
+namespace vornel {
+namespace {
+
+constexpr uint8_t kTableMagic[8] = {'V', 'R', 'N', 'L', 'K', 'T', 'A', 'B'};
+constexpr uint64_t kTrailerCrcAt = KeyTableGeometry::kTrailerSize - 4;
+
+// The trailer's fields, as the payload's last kTrailerSize bytes hold them.
+struct Trailer {
+  uint32_t version = 0;
+  uint32_t sample_step = 0;
+  uint64_t payload_length = 0;
+  uint64_t num_keys = 0;
+  uint64_t index_offset = 0;
+  uint64_t index_length = 0;
+  uint64_t slot_count = 0;
+  uint64_t ranks_at = 0;
+  uint64_t sample_at = 0;
+  uint8_t rank_width = 0;
+  uint8_t position_bits = 0;
+  HashSeed seed{};
+
+  void encode_to(uint8_t* out) const {
+    std::memset(out, 0, KeyTableGeometry::kTrailerSize);
+    std::memcpy(out, kTableMagic, sizeof kTableMagic);
+    store_be32(out + 8, version);
+    store_be32(out + 12, sample_step);
+    store_be64(out + 16, payload_length);
+    store_be64(out + 24, num_keys);
+    store_be64(out + 32, index_offset);
+    store_be64(out + 40, index_length);
+    store_be64(out + 48, slot_count);
+    store_be64(out + 56, ranks_at);
+    store_be64(out + 64, sample_at);
+    out[72] = rank_width;
+    out[73] = position_bits;
+    store_be64(out + 80, seed.s0);
+    store_be64(out + 88, seed.s1);
+    store_be32(out + kTrailerCrcAt, crc32(out, kTrailerCrcAt));
+  }
+  // From the kTrailerSize bytes at `p`, once their magic and checksum are known good.
+  static Trailer decode(const uint8_t* p) {
+    Trailer t;
+    t.version = load_be32(p + 8);
+    t.sample_step = load_be32(p + 12);
+    t.payload_length = load_be64(p + 16);
+    t.num_keys = load_be64(p + 24);
+    t.index_offset = load_be64(p + 32);
+    t.index_length = load_be64(p + 40);
+    t.slot_count = load_be64(p + 48);
+    t.ranks_at = load_be64(p + 56);
+    t.sample_at = load_be64(p + 64);
+    t.rank_width = p[72];
+    t.position_bits = p[73];
+    t.seed = {load_be64(p + 80), load_be64(p + 88)};
+    return t;
+  }
+  // Whether the trailer describes `g`.
+  bool describes(const KeyTableGeometry& g) const {
+    return sample_step == KeyTableGeometry::kSampleStep &&
+           position_bits == KeyTableGeometry::kPositionBits && payload_length == g.payload_length &&
+           slot_count == g.slot_count && ranks_at == g.ranks_at && sample_at == g.sample_at &&
+           rank_width == g.rank_width;
+  }
+};
+
+uint64_t sample_count(uint64_t n) {
+  return (n + KeyTableGeometry::kSampleStep - 1) / KeyTableGeometry::kSampleStep;
+}
+
+}  // namespace
+
+KeyTableGeometry KeyTableGeometry::of(uint64_t num_keys, uint64_t index_length) {
+  KeyTableGeometry g;
+  g.num_keys = num_keys;
+  g.index_length = index_length;
+  g.slot_count = num_keys + num_keys / 3 + 1;  // at most 3/4 full, and never without a slot
+  // Positions lie below the section's length.
+  g.rank_width = index_length <= (uint64_t{1} << 32) ? 4 : 8;
+  g.ranks_at = g.slot_count * sizeof(uint64_t);
+  g.sample_at = g.ranks_at + num_keys * g.rank_width;
+  g.payload_length = g.sample_at + sample_count(num_keys) * sizeof(uint64_t) + kTrailerSize;
+  return g;
+}
+
+bool KeyTableGeometry::positions_fit() const {
+  // A position below the section's length fits a slot when the length itself does.
+  return index_length <= open_table::TaggedSlot<kPositionBits>::kMaxPosition + 1;
+}
+
+LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
+                            const KeyTableGeometry& g, const HashSeed& seed) {
+  using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
+  const size_t n = static_cast<size_t>(num_keys);
+  LargeBuffer payload(static_cast<size_t>(g.payload_length));
+  uint8_t* const out = payload.data();
+  const KeyHash hash{seed};
+
+  // One pass over the section: ranks, sample and each key's hash.
+  LargeBuffer hashes_buffer(n * sizeof(uint64_t));
+  uint64_t* const hashes = hashes_buffer.as<uint64_t>();
+  open_table::HomeOrder order(n);
+  uint64_t pos = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const IndexEntry e = IndexEntry::decode_bounded(index.data() + pos);
+    uint8_t* const rank = out + g.ranks_at + i * g.rank_width;
+    if (g.rank_width == 4) {
+      store_be32(rank, static_cast<uint32_t>(pos));
+    } else {
+      store_be64(rank, pos);
+    }
+    if (i % KeyTableGeometry::kSampleStep == 0) {
+      store_be64(out + g.sample_at + i / KeyTableGeometry::kSampleStep * sizeof(uint64_t),
+                 key_head_followed(e.key));
+    }
+    hashes[i] = hash(e.key.data(), e.key.size());
+    order.count(hashes[i]);
+    pos += e.encoded_size();
+  }
+
+  // The slots, filled in home order as host words, then turned big-endian in place.
+  struct Pending {
+    uint64_t hash;
+    uint64_t pos;
+  };
+  auto* const slots = payload.as<uint64_t>();
+  const auto rank_position = [&](size_t i) -> uint64_t {
+    const uint8_t* rank = out + g.ranks_at + i * g.rank_width;
+    return g.rank_width == 4 ? load_be32(rank) : load_be64(rank);
+  };
+  order.run<Pending>(
+      n, [&](size_t i) { return Pending{hashes[i], rank_position(i)}; },
+      [&] { hashes_buffer = LargeBuffer(); },
+      [&](const Pending& p) {
+        open_table::place<Slot>(slots, static_cast<size_t>(g.slot_count), p.hash, p.pos);
+      });
+  for (uint64_t i = 0; i < g.slot_count; ++i) store_be64(out + i * sizeof(uint64_t), slots[i]);
+
+  Trailer t;
+  t.version = KeyTableGeometry::kVersion;
+  t.sample_step = KeyTableGeometry::kSampleStep;
+  t.payload_length = g.payload_length;
+  t.num_keys = num_keys;
+  t.index_offset = index_offset;
+  t.index_length = index.size();
+  t.slot_count = g.slot_count;
+  t.ranks_at = g.ranks_at;
+  t.sample_at = g.sample_at;
+  t.rank_width = g.rank_width;
+  t.position_bits = KeyTableGeometry::kPositionBits;
+  t.seed = seed;
+  t.encode_to(out + g.trailer_at());
+  return payload;
+}
+
+KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
+  using Geometry = KeyTableGeometry;
+  Verdict v;
+  const uint64_t end = header.index_offset;  // where the data section, and the table, ends
+  // Room for the smallest table's record after the header, before the index section.
+  if (end < kDataOffset || end > file.size() ||
+      end - kDataOffset < kRecordPrefix + Geometry::kTrailerSize) {
+    return v;
+  }
+  const uint8_t* const trailer = file.data() + end - Geometry::kTrailerSize;
+  if (std::memcmp(trailer, kTableMagic, sizeof kTableMagic) != 0) return v;
+  v.state = KeyTableState::Ignored;
+  if (crc32(trailer, kTrailerCrcAt) != load_be32(trailer + kTrailerCrcAt)) {
+    v.note = "its trailer fails its checksum";
+    return v;
+  }
+  const Trailer t = Trailer::decode(trailer);
+  // The record's prefix must frame the payload exactly, and be counted.
+  if (t.payload_length < Geometry::kTrailerSize ||
+      t.payload_length > end - kDataOffset - kRecordPrefix ||
+      load_be32(file.data() + end - t.payload_length - kRecordPrefix) != t.payload_length ||
+      header.num_objects == 0) {
+    v.note = "no record frames it";
+    return v;
+  }
+  v.record = true;
+  v.record_offset = end - t.payload_length - kRecordPrefix;
+  if (t.version != Geometry::kVersion) {
+    v.note = "its format version is not one this reader knows";
+    return v;
+  }
+  const uint64_t index_length = file.size() - end;
+  if (t.num_keys != header.num_keys || t.index_offset != end || t.index_length != index_length) {
+    v.note = "it was made for another store";
+    return v;
+  }
+  const Geometry g = Geometry::of(header.num_keys, index_length);
+  if (!g.positions_fit() || !t.describes(g)) {
+    v.note = "its geometry does not match its store";
+    return v;
+  }
+
+  const uint8_t* const payload = file.data() + end - t.payload_length;
+  file_ = file.data();
+  file_size_ = file.size();
+  section_ = file.data() + end;
+  section_length_ = index_length;
+  slots_ = payload;
+  slot_count_ = g.slot_count;
+  ranks_ = payload + g.ranks_at;
+  rank_width_ = g.rank_width;
+  sample_ = payload + g.sample_at;
+  num_keys_ = g.num_keys;
+  hash_ = KeyHash{t.seed};
+  v.state = KeyTableState::InUse;
+  return v;
+}
+
+KeyTable::Hit KeyTable::find(Bytes key) const {
+  const uint64_t h = hash_(key.data(), key.size());
+  const uint64_t tag = Slot::tag(h);
+  size_t i = open_table::home(h, static_cast<size_t>(slot_count_));
+  // A forged table may have no empty slot: the walk ends after every slot at the latest.
+  for (uint64_t step = 0; step < slot_count_; ++step) {
+    const uint64_t word = slot(i);
+    if (word == 0) break;
+    IndexEntry e;
+    if (Slot::tag_of(word) == tag &&
+        IndexEntry::locate(section(), Slot::position_of(word), &e) == IndexEntry::Bound::Inside) {
+      // The caller reads the record next: start fetching it while the key is compared.
+      if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
+      if (same_bytes(e.key, key)) return {true, Slot::position_of(word), e.offset};
+    }
+    i = open_table::next(i, static_cast<size_t>(slot_count_));
+  }
+  return {};
+}
+
+bool KeyTable::position(size_t rank, uint64_t* pos) const {
+  const uint8_t* const p = ranks_ + rank * rank_width_;
+  *pos = rank_width_ == 4 ? load_be32(p) : load_be64(p);
+  return *pos < section_length_;
+}
+
+bool KeyTable::entry(size_t rank, IndexEntry* out) const {
+  uint64_t pos;
+  return position(rank, &pos) &&
+         IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
+}
+
+bool KeyTable::lower_bound(Bytes key, size_t* rank) const {
+  bool named = true;
+  *rank = sampled_lower_bound(
+      size(), KeyTableGeometry::kSampleStep, key_head(key),
+      [&](size_t j) { return load_be64(sample_ + j * sizeof(uint64_t)); },
+      [&](size_t i) {
+        IndexEntry e;
+        if (!entry(i, &e)) {
+          named = false;
+          return false;
+        }
+        return compare_keys(e.key, key) < 0;
+      });
+  return named;
+}
+
+KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record_offset) const {
+  Check c;
+  const auto disagree = [&](Disagreement what, uint64_t i) {
+    if (c.what == Disagreement::None) {
+      c.what = what;
+      c.entry = i;
+    }
+  };
+  Bytes previous;
+  uint64_t pos = 0;
+  for (size_t i = 0; i < size(); ++i) {
+    IndexEntry e;
+    if (const auto bound = IndexEntry::locate(section(), pos, &e);
+        bound != IndexEntry::Bound::Inside) {
+      c.what = Disagreement::EntryOutside;  // before any other: the walk ends here
+      c.entry = i;
+      c.bound = bound;
+      return c;
+    }
+    offsets[i] = e.offset;
+    c.walked = i + 1;
+    uint64_t ranked;
+    if (i != 0 && compare_keys_followed(previous, e.key) >= 0) disagree(Disagreement::Order, i);
+    if (!position(i, &ranked) || ranked != pos) disagree(Disagreement::Rank, i);
+    if (i % KeyTableGeometry::kSampleStep == 0 &&
+        load_be64(sample_ + i / KeyTableGeometry::kSampleStep * sizeof(uint64_t)) !=
+            key_head_followed(e.key)) {
+      disagree(Disagreement::Sample, i);
+    }
+    if (const Hit hit = find(e.key); !hit.found || hit.position != pos) {
+      disagree(Disagreement::NotFound, i);
+    }
+    if (e.offset == record_offset) disagree(Disagreement::NamesTable, i);
+    previous = e.key;
+    pos += e.encoded_size();
+  }
+  if (pos != section_length_) disagree(Disagreement::Leftover, size());
+  uint64_t filled = 0;
+  for (uint64_t s = 0; s < slot_count_; ++s) filled += slot(s) != 0;
+  if (filled != num_keys_) disagree(Disagreement::ExtraSlots, size());
+  return c;
+}
+
+}  // namespace vornel

@@ -1,0 +1,423 @@
+// The persisted key table against the in-memory index on generated stores, and tables
+// that are damaged, forged, stale or cut short under their reader.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crc32.hpp"
+#include "key_table.hpp"
+#include "reader.hpp"
+#include "writer.hpp"
+
+namespace vornel {
+namespace {
+
+namespace fs = std::filesystem;
+using Model = std::map<std::string, std::string>;
+
+Bytes bytes_of(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+std::string string_of(Bytes b) { return std::string(b.begin(), b.end()); }
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::unique_ptr<Reader> open_or_die(const std::string& path, bool use_table, bool verify = false) {
+  auto r = Reader::open(path, verify, OpenOptions{use_table});
+  EXPECT_TRUE(r) << r.error().text();
+  return r ? std::move(*r) : nullptr;
+}
+
+class KeyTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-table-XXXXXX").string();
+    dir_ = ::mkdtemp(tmpl.data());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string file(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Builds `model` (values staged once each) with a key table at `name`.
+  std::string build(const std::string& name, const Model& model) const {
+    Writer w;
+    for (const auto& [key, value] : model) {
+      EXPECT_TRUE(w.add_key(bytes_of(key), w.add_object(bytes_of(value))));
+    }
+    BuildOptions options;
+    options.key_table = true;
+    const std::string path = file(name);
+    const auto report = w.build(path, options);
+    EXPECT_TRUE(report && report->key_table);
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+// Keys that stress the table and the ordered search: the empty key, keys sharing their
+// first 8 bytes (the sampled head), a key of the largest length, runs of prefixes.
+Model generated(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Model m;
+  const std::string alphabet = std::string("ab\x00\xff", 4) + "cz";
+  while (m.size() < n) {
+    std::string key;
+    switch (rng() % 3) {
+      case 0:
+        key = "same8bytes";  // shares its head with every other such key
+        [[fallthrough]];
+      default:
+        for (size_t len = rng() % 14; len > 0; --len) key += alphabet[rng() % alphabet.size()];
+    }
+    m[key] = "value of " + key + std::string(rng() % 30, '.');
+  }
+  return m;
+}
+
+// Every query through the table answers as the in-memory index does, for every key,
+// near misses around each, and the ranks of the whole store.
+void expect_same_answers(const Reader& table, const Reader& memory) {
+  ASSERT_EQ(table.key_table_state(), KeyTableState::InUse) << table.key_table_note();
+  ASSERT_EQ(memory.key_table_state(), KeyTableState::Absent);
+  ASSERT_EQ(table.size(), memory.size());
+  const size_t n = memory.size();
+  std::vector<Bytes> keys(n), payloads(n);
+  ASSERT_TRUE(table.locate_keys(0, n, keys.data()));
+  ASSERT_TRUE(table.locate_entries(0, n, payloads.data()));
+  std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff\xff", "same8byte", "same8bytes"};
+  for (size_t i = 0; i < n; ++i) {
+    const std::string key = string_of(memory.key_at(i));
+    ASSERT_EQ(string_of(keys[i]), key) << i;
+    ASSERT_EQ(string_of(payloads[i]), string_of(*memory.read_object(memory.offset_at(i))));
+    probes.push_back(key);
+    probes.push_back(key + '\0');
+    probes.push_back(key + '\xff');
+    if (!key.empty()) probes.push_back(key.substr(0, key.size() - 1));
+  }
+  for (const std::string& probe : probes) {
+    const Bytes p = bytes_of(probe);
+    const auto found = table.lookup(p);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, memory.find(p));
+    EXPECT_EQ(*table.holds(p), memory.contains(p));
+    EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
+  }
+  EXPECT_TRUE(table.verify()) << table.verify().error().text();
+  EXPECT_TRUE(memory.verify());
+}
+
+TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
+  // Several buckets of home order from about a thousand keys on; stores of one key and
+  // of none.
+  const std::pair<size_t, uint32_t> shapes[] = {{0, 1}, {1, 2}, {2, 3}, {17, 4}, {300, 5}, {3000, 6}};
+  for (const auto& [n, seed] : shapes) {
+    Model model = generated(n, seed);
+    if (n == 300) model[std::string(kMaxKeyLen, 'L')] = "longest";
+    const std::string path = build("g" + std::to_string(n), model);
+    const auto table = open_or_die(path, true, true);
+    const auto memory = open_or_die(path, false, true);
+    ASSERT_TRUE(table && memory);
+    expect_same_answers(*table, *memory);
+    // The table's record: one more object, the user's count without it.
+    EXPECT_EQ(memory->header().num_objects, model.size() + 1);
+    EXPECT_EQ(table->user_objects(), model.size());
+    EXPECT_EQ(memory->user_objects(), model.size() + 1);  // not looked for
+  }
+}
+
+TEST_F(KeyTableTest, ARangePastTheKeysIsRefused) {
+  const auto r = open_or_die(build("s", generated(20, 9)), true);
+  std::vector<Bytes> out(30);
+  EXPECT_TRUE(r->locate_keys(20, 0, out.data()));
+  const Status keys = r->locate_keys(15, 6, out.data());
+  ASSERT_FALSE(keys);
+  EXPECT_EQ(keys.error().text(), "VornError: ranks 15 to 21 out of range (have 20 keys)");
+  EXPECT_FALSE(r->locate_entries(0, 21, out.data()));
+}
+
+// Where the table of a store file lies, read from its trailer.
+struct TableAt {
+  explicit TableAt(const std::string& file) {
+    const auto* p = reinterpret_cast<const uint8_t*>(file.data());
+    index_offset = load_be64(p + 16);
+    trailer = index_offset - KeyTableGeometry::kTrailerSize;
+    payload = index_offset - load_be64(p + trailer + 16);
+    slots = payload;
+    ranks = payload + load_be64(p + trailer + 56);
+    sample = payload + load_be64(p + trailer + 64);
+  }
+  uint64_t index_offset, trailer, payload, slots, ranks, sample;
+};
+
+uint64_t get_be64(const std::string& f, uint64_t at) {
+  return load_be64(reinterpret_cast<const uint8_t*>(f.data()) + at);
+}
+void put_be64(std::string& f, uint64_t at, uint64_t v) {
+  store_be64(reinterpret_cast<uint8_t*>(f.data()) + at, v);
+}
+void put_be32(std::string& f, uint64_t at, uint32_t v) {
+  store_be32(reinterpret_cast<uint8_t*>(f.data()) + at, v);
+}
+uint32_t crc_of(const std::string& f, uint64_t from, uint64_t to) {
+  return crc32(reinterpret_cast<const uint8_t*>(f.data()) + from, to - from);
+}
+
+// Makes every checksum right again after the table at `t` was changed: the trailer's,
+// the table record's and the whole file's, so that only the table's contents are wrong.
+void reseal(std::string& f, const TableAt& t) {
+  put_be32(f, t.trailer + 100, crc_of(f, t.trailer, t.trailer + 100));
+  put_be32(f, t.payload - 4, crc_of(f, t.payload, t.index_offset));
+  put_be32(f, 32, crc_of(f, kHeaderSize, f.size()));
+}
+
+// Whatever `r` answers through its table, it never gives a key's lookup another key's
+// record: each offset found is the key's own, each key listed the one at that rank.
+void expect_never_wrong(const Reader& r, const Reader& memory, const Model& probes) {
+  for (const auto& [key, value] : probes) {
+    const auto found = r.lookup(bytes_of(key));
+    if (found && found->has_value()) {
+      EXPECT_EQ(**found, memory.find(bytes_of(key))) << key;
+    }
+  }
+}
+
+TEST_F(KeyTableTest, AFlippedTrailerByteIsNeverTrusted) {
+  const Model model = generated(50, 11);
+  const std::string path = build("s", model);
+  const std::string good = read_file(path);
+  const TableAt t(good);
+  for (uint64_t i = 0; i < KeyTableGeometry::kTrailerSize; ++i) {
+    std::string bad = good;
+    bad[t.trailer + i] ^= 0x20;
+    write_file(path, bad);
+    const auto r = open_or_die(path, true);
+    ASSERT_TRUE(r);
+    // The magic gone, there is no table; any other byte, and the trailer's checksum fails.
+    EXPECT_EQ(r->key_table_state(), i < 8 ? KeyTableState::Absent : KeyTableState::Ignored) << i;
+    EXPECT_EQ(r->key_table_note(), i < 8 ? "" : "its trailer fails its checksum") << i;
+    EXPECT_EQ(r->user_objects(), r->header().num_objects);  // unrecognised: counted as the user's
+    const std::string key = model.rbegin()->first;
+    EXPECT_EQ(*r->lookup(bytes_of(key)), r->find(bytes_of(key)));
+    EXPECT_TRUE(r->find(bytes_of(key)).has_value());
+  }
+}
+
+TEST_F(KeyTableTest, ATrailerForAnotherStoreOrShapeIsIgnoredWithItsReason) {
+  const Model model = generated(50, 12);
+  const std::string path = build("s", model);
+  const std::string good = read_file(path);
+  const TableAt t(good);
+  struct Case {
+    uint64_t field;
+    int64_t delta;
+    const char* note;
+  };
+  for (const Case& c : {Case{24, 1, "it was made for another store"},
+                        Case{32, 8, "it was made for another store"},
+                        Case{40, -1, "it was made for another store"},
+                        Case{48, 1, "its geometry does not match its store"},
+                        Case{56, 8, "its geometry does not match its store"},
+                        Case{16, 8, "no record frames it"}}) {
+    std::string bad = good;
+    put_be64(bad, t.trailer + c.field, get_be64(good, t.trailer + c.field) + c.delta);
+    reseal(bad, t);
+    write_file(path, bad);
+    const auto r = open_or_die(path, true, true);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->key_table_state(), KeyTableState::Ignored) << c.field;
+    EXPECT_EQ(r->key_table_note(), c.note) << c.field;
+    // The record is still the table's, unless it no longer frames the trailer.
+    EXPECT_EQ(r->user_objects(), model.size() + (c.field == 16 ? 1 : 0));
+    EXPECT_TRUE(r->verify());  // the index in memory: the table is ignored
+  }
+  std::string newer = good;
+  put_be32(newer, t.trailer + 8, 2);
+  reseal(newer, t);
+  write_file(path, newer);
+  EXPECT_EQ(open_or_die(path, true)->key_table_note(), "its format version is not one this reader knows");
+}
+
+// A store whose keys differ from `model`'s in their bytes only, so that its index section
+// has the same length and the same entry positions.
+Model same_shape(const Model& model) {
+  Model other;
+  for (const auto& [key, value] : model) {
+    std::string k = key;
+    for (char& c : k) c = static_cast<char>(c ^ 0x55);
+    other[k] = value;
+  }
+  return other;
+}
+
+TEST_F(KeyTableTest, AStaleTableOfAnotherStoreWithItsShapeGivesNoWrongAnswer) {
+  const Model mine = generated(400, 13);
+  const Model theirs = same_shape(mine);
+  const std::string path = build("mine", mine);
+  std::string bytes = read_file(path);
+  const std::string stale = read_file(build("theirs", theirs));
+  const TableAt t(bytes);
+  ASSERT_EQ(TableAt(stale).payload, t.payload);  // the same shape, so the same identity
+  bytes.replace(t.payload, t.index_offset - t.payload, stale, t.payload, t.index_offset - t.payload);
+  reseal(bytes, t);
+  write_file(path, bytes);
+  const auto r = open_or_die(path, true, true);
+  const auto memory = open_or_die(path, false);
+  ASSERT_EQ(r->key_table_state(), KeyTableState::InUse);
+  expect_never_wrong(*r, *memory, mine);
+  expect_never_wrong(*r, *memory, theirs);
+  const Status v = r->verify();
+  ASSERT_FALSE(v);
+  EXPECT_EQ(v.error().text().rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
+      << v.error().text();
+}
+
+TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnotherKey) {
+  const Model model = generated(200, 14);
+  const std::string path = build("s", model);
+  const std::string good = read_file(path);
+  const TableAt t(good);
+  const auto memory = open_or_die(path, false);
+  const uint64_t slot_count = (t.ranks - t.slots) / 8;
+  const uint64_t last = model.size() - 1;
+
+  struct Forgery {
+    const char* what;
+    std::function<void(std::string&)> forge;
+    std::string verify_error;
+  };
+  const std::string prefix = "VornCorruptError: key table disagrees with the index section: ";
+  const Forgery forgeries[] = {
+      {"every slot sent to the first entry",
+       [&](std::string& f) {
+         for (uint64_t s = 0; s < slot_count; ++s) {
+           const uint64_t word = get_be64(f, t.slots + 8 * s);
+           if (word != 0) put_be64(f, t.slots + 8 * s, (word & ~((uint64_t{1} << 48) - 1)) | 1);
+         }
+       },
+       prefix + "entry 1 is not found at its own position"},
+      {"a slot sent past the section",
+       [&](std::string& f) {
+         for (uint64_t s = 0; s < slot_count; ++s) {
+           if (get_be64(f, t.slots + 8 * s) != 0) put_be64(f, t.slots + 8 * s, ~uint64_t{0});
+         }
+       },
+       prefix + "entry 0 is not found at its own position"},
+      {"two ranks swapped",
+       [&](std::string& f) {
+         const uint32_t one = load_be32(reinterpret_cast<const uint8_t*>(f.data()) + t.ranks + 4);
+         const uint32_t two = load_be32(reinterpret_cast<const uint8_t*>(f.data()) + t.ranks + 8);
+         put_be32(f, t.ranks + 4, two);
+         put_be32(f, t.ranks + 8, one);
+       },
+       prefix + "the rank of entry 1 names another entry"},
+      {"a sampled head", [&](std::string& f) { f[t.sample + 8 + 7] ^= 1; },
+       prefix + "the sampled head of entry 16 is not its key's"},
+      {"an extra slot",
+       [&](std::string& f) {
+         for (uint64_t s = 0; s < slot_count; ++s) {
+           if (get_be64(f, t.slots + 8 * s) == 0) {
+             put_be64(f, t.slots + 8 * s, 1);
+             break;
+           }
+         }
+       },
+       prefix + "its slots name more entries than there are"},
+  };
+  for (const Forgery& forgery : forgeries) {
+    std::string bad = good;
+    forgery.forge(bad);
+    reseal(bad, t);
+    write_file(path, bad);
+    const auto r = open_or_die(path, true, true);
+    ASSERT_EQ(r->key_table_state(), KeyTableState::InUse) << forgery.what;
+    expect_never_wrong(*r, *memory, model);
+    const Status v = r->verify();
+    ASSERT_FALSE(v) << forgery.what;
+    EXPECT_EQ(v.error().text(), forgery.verify_error) << forgery.what;
+  }
+
+  // A rank past the section: the listing of that rank fails, the others still list.
+  std::string bad = good;
+  put_be32(bad, t.ranks + 4 * last, 0xFFFFFFF0);
+  reseal(bad, t);
+  write_file(path, bad);
+  const auto r = open_or_die(path, true);
+  std::vector<Bytes> out(model.size());
+  const Status keys = r->locate_keys(0, model.size(), out.data());
+  ASSERT_FALSE(keys);
+  EXPECT_EQ(keys.error().text(),
+            "VornCorruptError: key table names no entry for rank " + std::to_string(last));
+  EXPECT_FALSE(r->locate_entries(last, 1, out.data()));
+  EXPECT_TRUE(r->locate_entries(0, last, out.data()));
+  // The table's record damaged, its contents intact: verify names the record.
+  std::string damaged = good;
+  damaged[t.payload + 3] ^= 1;
+  put_be32(damaged, 32, crc_of(damaged, kHeaderSize, damaged.size()));
+  write_file(path, damaged);
+  const Status v = open_or_die(path, true)->verify();
+  ASSERT_FALSE(v);
+  EXPECT_EQ(v.error().text(), "VornCorruptError: key table record CRC32 mismatch at offset " +
+                                  std::to_string(t.payload - kRecordPrefix));
+}
+
+TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
+  Model model;
+  for (int i = 0; i < 3000; ++i) {
+    std::string key = "key";
+    key += std::to_string(i);
+    model[key] = std::string(900, 'v');
+  }
+  const std::string path = build("s", model);
+  const std::string whole = read_file(path);
+  const TableAt t(whole);
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  // Cut inside the index section (the table whole), then inside the table, then all.
+  for (const uint64_t cut :
+       {(t.index_offset / page + 2) * page, (t.payload / page + 1) * page, kHeaderSize}) {
+    const auto r = open_or_die(path, true);
+    const auto memory = open_or_die(path, false);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    const std::string fault = "VornIOError: store file changed while mapped: bus error at offset ";
+    const auto is_fault = [&](const StoreError& e) { return e.text().rfind(fault, 0) == 0; };
+    size_t faults = 0;
+    for (const auto& [key, value] : model) {
+      const auto found = r->lookup(bytes_of(key));
+      if (found) {
+        EXPECT_EQ(*found, memory->find(bytes_of(key)));
+      } else {
+        EXPECT_TRUE(is_fault(found.error())) << found.error().text();
+        ++faults;
+      }
+    }
+    EXPECT_GT(faults, 0u) << cut;
+    std::vector<Bytes> out(model.size());
+    const Status keys = r->locate_keys(0, model.size(), out.data());
+    ASSERT_FALSE(keys);
+    EXPECT_TRUE(is_fault(keys.error()));
+    const auto bound = r->lower_bound(bytes_of("key9"));
+    if (!bound) {
+      EXPECT_TRUE(is_fault(bound.error()));
+    }
+    const Status v = r->verify();
+    ASSERT_FALSE(v);
+    EXPECT_TRUE(is_fault(v.error())) << v.error().text();
+    write_file(path, whole);  // whole again for the next cut
+  }
+}
+
+}  // namespace
+}  // namespace vornel
