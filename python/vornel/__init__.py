@@ -9,8 +9,7 @@ stores (`vornel.sharded`, `vornel.dask`) are imported on first use.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any
+from collections.abc import Mapping
 
 from ._version import __version__
 from .errors import (
@@ -21,11 +20,17 @@ from .errors import (
     VornLimitError,
     WriterBusyError,
 )
-from .keys import AnyKey, Key
-from .reader import ExtHook, ObjectHook, StoreReader, VornReader
+from .keys import Key
+from .reader import StoreReader, VornReader
 from .writer import VornWriter
 
+TYPE_CHECKING = False  # typing's own costs an import that `import vornel` need not make
 if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import Any
+
+    from .keys import AnyKey
+    from .reader import ExtHook, ObjectHook
     from .sharded import ShardedReader
 
 __all__ = [

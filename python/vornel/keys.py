@@ -7,14 +7,17 @@ has no UTF-8 encoding (it holds a lone surrogate) cannot be stored, so it is nev
 
 from __future__ import annotations
 
-from typing import TypeGuard, TypeVar
+TYPE_CHECKING = False  # typing's own costs an import that `import vornel` need not make
+if TYPE_CHECKING:
+    from typing import TypeGuard, TypeVar
 
-__all__ = ["AnyKey", "Key", "check_key", "exact_key", "is_key", "key_bytes", "lookup_bytes"]
+    # A key type as a caller's own mapping or pairs may carry it: `dict[str, int]` is a
+    # `Mapping[AnyKey, object]` with AnyKey bound to str.
+    AnyKey = TypeVar("AnyKey", bound=str | bytes)
+
+__all__ = ["Key", "check_key", "exact_key", "is_key", "key_bytes", "lookup_bytes"]
 
 Key = str | bytes
-# A key type as a caller's own mapping or pairs may carry it: `dict[str, int]` is a
-# `Mapping[AnyKey, object]` with AnyKey bound to str.
-AnyKey = TypeVar("AnyKey", bound=str | bytes)
 
 
 def is_key(obj: object) -> TypeGuard[Key]:

@@ -4,27 +4,33 @@ from __future__ import annotations
 
 import os
 from abc import abstractmethod
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping
-from collections.abc import ValuesView
-from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
+from collections.abc import ItemsView, KeysView, Mapping, ValuesView
 
 from . import _engine
 from .errors import CLOSED, VornDecodeError
 from .keys import Key
 
+TYPE_CHECKING = False  # typing's own costs an import that `import vornel` need not make
 if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Iterator
+    from types import TracebackType
+    from typing import Any, Self, TypeAlias
+
     from _vornel import _VornReader
+
+    ExtHook: TypeAlias = Callable[[int, bytes], Any]
+    ObjectHook: TypeAlias = Callable[[dict[Any, Any]], Any]
+    # The generic bases as the type checker sees them; plain at run time.
+    _MappingBase: TypeAlias = Mapping[Key, Any]
+    _ValuesBase: TypeAlias = ValuesView[Any]
+    _ItemsBase: TypeAlias = ItemsView[Key, Any]
+else:
+    _MappingBase, _ValuesBase, _ItemsBase = Mapping, ValuesView, ItemsView
 
 __all__ = ["StoreReader", "VornDecodeError", "VornReader"]
 
-_T = TypeVar("_T")
 
-ExtHook = Callable[[int, bytes], Any]
-ObjectHook = Callable[[dict[Any, Any]], Any]
-
-
-class StoreReader(Mapping[Key, Any]):
+class StoreReader(_MappingBase):
     """What every reader of a store offers, a single file or a sharded directory: a
     read-only `Mapping` in key order with ordered scans, checks and a lifecycle."""
 
@@ -87,14 +93,14 @@ class StoreReader(Mapping[Key, Any]):
         self.close()
 
 
-class _Values(ValuesView[Any]):
+class _Values(_ValuesBase):
     _mapping: VornReader
 
     def __iter__(self) -> Iterator[Any]:
         return self._mapping._values()
 
 
-class _Items(ItemsView[Key, Any]):
+class _Items(_ItemsBase):
     _mapping: VornReader
 
     def __iter__(self) -> Iterator[tuple[Key, Any]]:
@@ -138,14 +144,6 @@ class VornReader(_engine.Reader, StoreReader):
         self._raw: _VornReader | None = None
         # What a copy or another process reopens, whatever the working directory by then.
         self._abspath = os.path.abspath(self.path)
-
-    if TYPE_CHECKING:
-
-        @overload
-        def get(self, key: Key, /) -> Any | None: ...
-        @overload
-        def get(self, key: Key, /, default: _T) -> Any | _T: ...
-        def get(self, key: Key, /, default: object = None) -> object: ...
 
     def _open(self) -> None:
         if self.closed:

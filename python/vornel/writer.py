@@ -4,12 +4,17 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterable, Mapping
-from types import TracebackType
-from typing import Any, Self
 
 from . import _engine
-from .keys import AnyKey, Key
+from .keys import Key
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Mapping
+    from types import TracebackType
+    from typing import Any, Self
+
+    from .keys import AnyKey
 
 __all__ = ["Key", "VornWriter"]
 
