@@ -1,0 +1,42 @@
+// MessagePack decoding into Python values, natively and with msgpack-python's results.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "msgpack_limits.hpp"
+
+namespace vornel::engine {
+
+// The caller's hooks, as msgpack.unpackb takes them; each may be null.
+struct UnpackHooks {
+  PyObject* ext_hook;
+  PyObject* object_hook;
+};
+
+enum class UnpackStatus { Ok, Malformed, Raised };
+
+// Decodes `data`, which must hold exactly one value, as
+// msgpack.unpackb(data, strict_map_key=False, ext_hook=..., object_hook=...) does
+// (raw=False, use_list=True, timestamp=0: ext -1 gives msgpack.Timestamp without
+// calling ext_hook; other ext types go to ext_hook, or msgpack.ExtType without one).
+// object_hook gets each map once its items are in, innermost first; map keys may be of
+// any hashable type. Containers nest at most kMaxDepth deep. Nothing is allocated
+// beyond what the data can hold: a count that the remaining bytes cannot hold fails at
+// once.
+// Ok: *out is a new reference. Malformed: *reason says what is wrong and where, in
+// plain words ("data ends inside a str at byte 5", "byte 0xc1 at 3 begins no value",
+// "3 bytes after the value", "value nested deeper than 1024 levels", "invalid UTF-8 in a
+// str at byte 2", "map key of unhashable type 'list' at byte 9"), and no Python exception
+// is set. Raised: a hook (or the interpreter, e.g. MemoryError) raised; the exception is
+// set and the caller lets it propagate unchanged.
+// Hooks run Python code in the middle of decoding: `data` must stay readable until the
+// call returns, whatever the hooks do.
+UnpackStatus unpack(std::span<const uint8_t> data, const UnpackHooks& hooks,
+                    const CodecClasses& classes, PyObject** out, std::string* reason);
+
+}  // namespace vornel::engine
