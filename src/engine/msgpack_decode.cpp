@@ -248,8 +248,10 @@ class Decoder {
       return PyLong_FromUnsignedLongLong(v);
     } else if constexpr (std::is_same_v<T, int64_t>) {
       return PyLong_FromLongLong(v);
+    } else if constexpr (std::is_same_v<T, uint32_t>) {
+      return PyLong_FromUnsignedLong(v);
     } else {
-      return PyLong_FromLong(static_cast<long>(v));
+      return PyLong_FromLong(v);
     }
   }
 

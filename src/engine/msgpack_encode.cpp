@@ -154,9 +154,12 @@ class Encoder {
     return reinterpret_cast<uint8_t*>(out_.data()) + len_;
   }
 
-  // Extends the output without filling it: every byte is written before len_ passes it.
+  // Extends the output without filling it (every byte is written before len_ passes
+  // it): to its capacity while that suffices, else by kMinGrowth at least, which the
+  // string turns into a doubling of its capacity.
   void grow(size_t n) {
-    const size_t want = std::max(len_ + std::max(n, kMinGrowth), out_.capacity());
+    size_t want = out_.capacity();
+    if (n > want - len_) want = len_ + std::max(n, kMinGrowth);
     out_.resize_and_overwrite(want, [](char*, size_t size) { return size; });
   }
 
