@@ -90,7 +90,8 @@ def main():
         assert packb(value) == data  # the same bytes, or the comparison means nothing
         p = compare(packb, packer.pack, value, args.repeat)
         u = compare(unpackb, reference_unpack, data, args.repeat)
-        print(f"{name:<22}{p[0]:>9.0f}{p[1]:>9.0f}{p[2]:>7.2f}{u[0]:>11.0f}{u[1]:>9.0f}{u[2]:>7.2f}")
+        print(f"{name:<22}{p[0]:>9.0f}{p[1]:>9.0f}{p[2]:>7.2f}"
+              f"{u[0]:>11.0f}{u[1]:>9.0f}{u[2]:>7.2f}")
 
 
 if __name__ == "__main__":
