@@ -265,9 +265,10 @@ class TestEncode:
         with pytest.raises(RuntimeError, match="dictionary changed size"):
             packb(shrunk, default=lambda o: shrunk.pop("b"))
 
-    def test_containers_changed_by_other_threads(self):
+    def test_threads(self):
         """Without the GIL another thread changes a list or dict while it is encoded: each
-        encoding is still one whole value, or the change is reported."""
+        encoding is still one whole value, or the change is reported. Threads that decode
+        meanwhile get their values."""
         shared_list, shared_dict = list(range(50)), {i: str(i) for i in range(50)}
         stop = threading.Event()
         failures = []
@@ -292,7 +293,18 @@ class TestEncode:
             except Exception as e:  # noqa: BLE001 - reported below
                 failures.append(e)
 
-        threads = [threading.Thread(target=fn) for fn in (mutate, encode, encode, encode)]
+        records = [{"id": i, f"k{i % 7}": "v", "tags": [{"t": i}]} for i in range(200)]
+        blobs = [reference_pack(r) for r in records]
+
+        def decode():  # threads share the decoder's key cache, if the module keeps one
+            try:
+                for _ in range(20):
+                    assert all(same(unpackb(b), r) for b, r in zip(blobs, records))
+            except Exception as e:  # noqa: BLE001 - reported below
+                failures.append(e)
+
+        threads = [threading.Thread(target=fn)
+                   for fn in (mutate, encode, encode, encode, decode, decode)]
         for t in threads:
             t.start()
         for t in threads[1:]:
@@ -365,6 +377,16 @@ class TestDecode:
         # A key that a hook made unhashable: Python's own error, not the data's.
         with pytest.raises(TypeError, match="unhashable"):
             unpackb(reference_pack({msgpack.ExtType(1, b""): 1}), ext_hook=lambda c, d: [c])
+        # Short keys may come from a cache shared by calls: many keys through few slots,
+        # and a hook that decodes again while the outer call holds it.
+        many = {f"k{i}" * (i % 5 + 1): i for i in range(3000)}
+        for _ in range(2):
+            assert same(unpackb(reference_pack(many)), many)
+        inner = reference_pack({"k1": 1, "other": 2})
+        nested = unpackb(reference_pack([{"k1": 0}, {"k1k1": 3}]),
+                         object_hook=lambda d: (d, unpackb(inner)))
+        assert same(nested, [({"k1": 0}, {"k1": 1, "other": 2}),
+                             ({"k1k1": 3}, {"k1": 1, "other": 2})])
 
     def test_nesting_limit(self):
         for ok in (nested_lists(1024), nested_dicts(1024)):

@@ -54,17 +54,52 @@ bool is_ascii(const uint8_t* p, size_t n) {
 bool begins_array(uint8_t b) { return (b & 0xf0) == 0x90 || b == 0xdc || b == 0xdd; }
 bool begins_map(uint8_t b) { return (b & 0xf0) == 0x80 || b == 0xde || b == 0xdf; }
 
+// The slot of a key: its bytes mixed a word at a time, the product's high bits.
+size_t slot_of(const uint8_t* s, size_t n, size_t slots) {
+  constexpr uint64_t kMix = 0x9e3779b97f4a7c15ULL;
+  uint64_t h = n;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s + i, sizeof word);
+    h = (h ^ word) * kMix;
+    h ^= h >> 29;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, s + i, n - i);
+  h = (h ^ tail) * kMix;
+  return static_cast<size_t>(h >> 40) & (slots - 1);
+}
+
+// Holds a cache's claim for one call, when it can be had.
+class CacheClaim {
+ public:
+  explicit CacheClaim(KeyCache* keys)
+      : keys_(keys != nullptr && keys->try_claim() ? keys : nullptr) {}
+  ~CacheClaim() {
+    if (keys_ != nullptr) keys_->release();
+  }
+  CacheClaim(const CacheClaim&) = delete;
+  CacheClaim& operator=(const CacheClaim&) = delete;
+  KeyCache* get() const { return keys_; }
+
+ private:
+  KeyCache* keys_;
+};
+
 // One call of unpack. Each value function returns a new reference, or null: with
 // malformed_ set and no exception when the data is at fault, with an exception
 // otherwise. The value functions are entered with at least one byte left.
 class Decoder {
  public:
-  Decoder(std::span<const uint8_t> data, const UnpackHooks& hooks, const CodecClasses& classes)
+  Decoder(std::span<const uint8_t> data, const UnpackHooks& hooks, const CodecClasses& classes,
+          KeyCache* keys)
       : begin_(data.data()),
         p_(data.data()),
         end_(data.data() + data.size()),
         hooks_(hooks),
-        classes_(classes) {}
+        classes_(classes),
+        keys_(keys) {}
 
   UnpackStatus run(PyObject** out, std::string* reason) {
     PyObject* result = nullptr;
@@ -336,7 +371,7 @@ class Decoder {
     for (size_t i = 0; i < n; ++i) {
       if (p_ == end_) return drop(dict, ends_inside(Kind::Map, start));
       const uint8_t* key_start = p_;
-      PyObject* key = value(depth + 1);
+      PyObject* key = map_key(depth + 1);
       if (key == nullptr) return drop(dict, nullptr);
       if (p_ == end_) return drop(dict, drop(key, ends_inside(Kind::Map, start)));
       PyObject* item = value(depth + 1);
@@ -348,6 +383,19 @@ class Decoder {
     }
     if (hooks_.object_hook == nullptr) return dict;
     return drop(dict, PyObject_CallOneArg(hooks_.object_hook, dict));
+  }
+
+  // A map key: from the cache when it is a short ASCII fixstr and there is one.
+  PyObject* map_key(int depth) {
+    const uint8_t b = *p_;
+    const size_t n = b & 0x1f;
+    if (keys_ != nullptr && (b & 0xe0) == 0xa0 && n != 0 && n <= KeyCache::kLongest &&
+        n < left() && is_ascii(p_ + 1, n)) {
+      PyObject* key = keys_->get(p_ + 1, n);
+      if (key != nullptr) p_ += 1 + n;
+      return key;
+    }
+    return value(depth);
   }
 
   // Releases `o` and passes `result` on.
@@ -442,15 +490,38 @@ class Decoder {
   const uint8_t* const end_;
   const UnpackHooks& hooks_;
   const CodecClasses& classes_;
+  KeyCache* const keys_;  // null when there is none, or another call holds it
   bool malformed_ = false;
   char reason_[160] = "";
 };
 
 }  // namespace
 
+void KeyCache::clear() {
+  for (PyObject*& slot : slots_) Py_CLEAR(slot);
+}
+
+PyObject* KeyCache::get(const uint8_t* s, size_t n) {
+  PyObject*& slot = slots_[slot_of(s, n, kSlots)];
+  if (slot != nullptr && PyUnicode_GET_LENGTH(slot) == static_cast<Py_ssize_t>(n) &&
+      std::memcmp(PyUnicode_1BYTE_DATA(slot), s, n) == 0) {
+    return Py_NewRef(slot);
+  }
+  PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (key == nullptr) return nullptr;
+  std::memcpy(PyUnicode_1BYTE_DATA(key), s, n);
+  (void)PyObject_Hash(key);  // a str's hash never fails; kept in the str from now on
+  PyObject* old = slot;
+  slot = Py_NewRef(key);
+  Py_XDECREF(old);
+  return key;
+}
+
 UnpackStatus unpack(std::span<const uint8_t> data, const UnpackHooks& hooks,
-                    const CodecClasses& classes, PyObject** out, std::string* reason) {
-  Decoder decoder(data, hooks, classes);
+                    const CodecClasses& classes, PyObject** out, std::string* reason,
+                    KeyCache* keys) {
+  const CacheClaim claim(keys);
+  Decoder decoder(data, hooks, classes, claim.get());
   return decoder.run(out, reason);
 }
 
