@@ -107,7 +107,7 @@ class Encoder {
   }
 
   // Subclasses and the rarer types, in the packer's order.
-  Put put_other(PyObject* o, int depth) {
+  [[gnu::noinline]] Put put_other(PyObject* o, int depth) {
     if (PyLong_Check(o)) return put_int(o);
     if (PyFloat_Check(o)) return put_float(o);
     if (PyBytes_Check(o)) return put_bytes(o);
@@ -287,7 +287,7 @@ class Encoder {
     return true;
   }
 
-  bool put_memoryview(PyObject* o) {
+  [[gnu::noinline]] bool put_memoryview(PyObject* o) {
     BufferView view;
     if (!view.take(o)) return false;
     if (view.get().len > kItemLimit) {
@@ -336,7 +336,7 @@ class Encoder {
   }
 
   // `o.data` (bytes or bytearray) under `o.code`, taken as the packer takes them.
-  bool put_ext_type(PyObject* o) {
+  [[gnu::noinline]] bool put_ext_type(PyObject* o) {
     Ref data(PyObject_GetAttrString(o, "data"));
     if (!data) return false;
     char* buf;
@@ -362,7 +362,7 @@ class Encoder {
 
   // Ext type -1 in its shortest form: 32-bit seconds, 34-bit seconds with nanoseconds,
   // or the full 96 bits.
-  bool put_timestamp(PyObject* o) {
+  [[gnu::noinline]] bool put_timestamp(PyObject* o) {
     Ref sec_obj(PyObject_GetAttrString(o, "seconds"));
     if (!sec_obj) return false;
     const long long seconds = PyLong_AsLongLong(sec_obj.get());
@@ -435,7 +435,7 @@ class Encoder {
   }
 
   // A dict subclass's items as its own items() gives them.
-  bool put_mapping_items(PyObject* o, Py_ssize_t n, int depth) {
+  [[gnu::noinline]] bool put_mapping_items(PyObject* o, Py_ssize_t n, int depth) {
     Ref items(PyObject_CallMethod(o, "items", nullptr));
     if (!items) return false;
     Ref iter(PyObject_GetIter(items.get()));
@@ -515,7 +515,7 @@ class Encoder {
   }
 
   // A list or tuple subclass: its size, then its items as its own iterator gives them.
-  bool put_iterable(PyObject* o, int depth) {
+  [[gnu::noinline]] bool put_iterable(PyObject* o, int depth) {
     const Py_ssize_t n = Py_SIZE(o);
     if (!put_array_header(depth, n)) return false;
     Ref iter(PyObject_GetIter(o));
