@@ -23,9 +23,10 @@ enum class UnpackStatus { Ok, Malformed, Raised };
 
 // Short ASCII map keys decoded before, kept across calls so that decoding records of
 // one shape builds each key once: the same str, its hash already computed, comes back.
-// Owned by the caller (a reader, or the module state). One call uses it at a time; a call
-// that finds it in use (another thread, or a hook that decodes again) decodes without
-// it. It holds references: clear or destroy it with the interpreter attached.
+// Owned by the caller (a reader, or the module state), within one interpreter. One call
+// uses it at a time; a call that finds it in use (another thread, or a hook that decodes
+// again) decodes without it. It holds references: clear or destroy it with the
+// interpreter attached, while no call uses it.
 class KeyCache {
  public:
   KeyCache() = default;
@@ -47,7 +48,7 @@ class KeyCache {
   PyObject* get(const uint8_t* s, size_t n);
 
  private:
-  static constexpr size_t kSlots = 512;  // a slot per key: the last one seen there stays
+  static constexpr size_t kSlots = 512;  // direct-mapped: a slot keeps the last key seen
   std::atomic<bool> busy_{false};
   PyObject* slots_[kSlots] = {};
 };
