@@ -39,7 +39,7 @@ PyObject* unpackb(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
                      static_cast<size_t>(PyBytes_GET_SIZE(a[0])));
     PyObject* out = nullptr;
     std::string reason;
-    switch (unpack(data, hooks, state->codec, &out, &reason)) {
+    switch (unpack(data, hooks, state->codec, &out, &reason, state->keys)) {
       case UnpackStatus::Ok:
         return out;
       case UnpackStatus::Raised:

@@ -42,7 +42,8 @@ PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes pay
   }
   PyObject* out = nullptr;
   std::string reason;
-  switch (unpack(Bytes(copy, payload.size()), store.hooks, state.codec, &out, &reason)) {
+  switch (unpack(Bytes(copy, payload.size()), store.hooks, state.codec, &out, &reason,
+                 state.keys)) {
     case UnpackStatus::Ok:
       return out;
     case UnpackStatus::Raised:

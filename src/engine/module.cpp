@@ -53,6 +53,8 @@ int exec_module(PyObject* module) {
       !take(msgpack.get(), "Timestamp", state->codec.timestamp)) {
     return -1;
   }
+  state->codec.limit_error = state->limit_error;
+  state->keys = new KeyCache();
   if (!add_type(module, &writer_spec, nullptr, state->writer_type) ||
       !add_type(module, &reader_spec, nullptr, state->reader_type) ||
       !add_type(module, &cursor_spec, nullptr, state->cursor_type)) {
@@ -75,11 +77,19 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
   if (ModuleState* state = module_state(module)) {
     for_each_object(*state, [](PyObject*& o) { Py_CLEAR(o); });
+    state->codec.limit_error = nullptr;
+    if (state->keys != nullptr) state->keys->clear();
   }
   return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+  if (ModuleState* state = module_state(static_cast<PyObject*>(module))) {
+    delete state->keys;
+    state->keys = nullptr;
+  }
+}
 
 PyMethodDef module_methods[] = {
     {"packb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packb)),

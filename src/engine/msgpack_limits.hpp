@@ -1,7 +1,9 @@
-// What the writer's encoder and the reader's decoder agree on.
+// What the MessagePack encoder and decoder share: the nesting limit and the classes
+// that stand for extension values.
 #pragma once
 
-#include "pyref.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace vornel::engine {
 
@@ -13,6 +15,9 @@ inline constexpr int kMaxDepth = 1024;
 struct CodecClasses {
   PyObject* ext_type;
   PyObject* timestamp;
+  // The class the encoder raises for a value nested deeper than kMaxDepth (the package
+  // passes vornel.errors.VornLimitError, a ValueError); null means ValueError.
+  PyObject* limit_error = nullptr;
 };
 
 }  // namespace vornel::engine

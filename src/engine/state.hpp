@@ -3,6 +3,7 @@
 // imports the module has its own.
 #pragma once
 
+#include "msgpack_decode.hpp"
 #include "msgpack_limits.hpp"
 #include "pyref.hpp"
 
@@ -21,8 +22,10 @@ struct ModuleState {
   PyObject* decode_error;
   PyObject* busy_error;
   PyObject* panic;
-  // msgpack
+  // msgpack's classes, and vornel.errors.VornLimitError (borrowed from limit_error)
   CodecClasses codec;
+  // Map keys that decoding builds again and again, shared by the module's readers.
+  KeyCache* keys;
 };
 
 // The state of the module that defined `type` (or a base of it); null with an exception
