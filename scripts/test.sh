@@ -25,7 +25,7 @@ cd "$ROOT"
 # mypy --strict on the package, the native modules' stubs against the built modules,
 # then the sdist built, installed and run in a fresh virtual environment.
 "$PY" -m mypy --strict --no-error-summary "$ROOT/python/vornel"
-"$PY" -m mypy.stubtest _vornel vornel._native
+"$PY" -m mypy.stubtest _vornel vornel._engine
 VORNEL_RELEASE_TESTS=1 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/test_release.py"
 
 # ---- Hardening: threads, fuzzing, big-endian emulation and sanitizers ----------------
