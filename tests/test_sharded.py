@@ -9,6 +9,7 @@ import pytest
 
 from vornel import VornReader, VornWriter
 from vornel.sharded import (
+    LOCK_NAME,
     MANIFEST_NAME,
     ManifestError,
     ShardError,
@@ -136,7 +137,7 @@ class TestReaderAgainstSingleStore:
         pairs, _, sharded = single_and_sharded
         key = pairs[1][0]
         sharded[key]
-        opened = [i for i in range(sharded.shard_count) if sharded._open[i] is not None]
+        opened = [i for i in range(sharded.shard_count) if sharded._shards[i] is not None]
         assert opened == [shard_of(key, sharded.shard_count)]
 
     def test_concurrent_first_use_opens_each_shard_once(self, tmp_path):
@@ -187,7 +188,8 @@ class TestPublication:
                     (stats["num_keys"], stats["num_objects"], stats["file_crc32"])
                 assert all(shard_of(key, 3) == index for key in shard)
         # Only the finished files remain: no attempt or temporary names.
-        assert sorted(os.listdir(folder)) == [MANIFEST_NAME] + [shard_file_name(i) for i in range(3)]
+        assert sorted(os.listdir(folder)) == \
+            [LOCK_NAME, MANIFEST_NAME] + [shard_file_name(i) for i in range(3)]
 
     def test_shards_without_keys_are_empty_stores(self, tmp_path):
         manifest = build_set(tmp_path, [("only", 1)], shards=4)
@@ -200,7 +202,7 @@ class TestPublication:
         first = build_shard([("k", "first")], version, 0)
         second = build_shard([("k", "second"), ("j", 2)], version, 0)
         assert second == first
-        assert os.listdir(version) == [shard_file_name(0)]
+        assert sorted(os.listdir(version)) == [LOCK_NAME, shard_file_name(0)]
         with VornReader(os.path.join(version, shard_file_name(0))) as shard:
             assert dict(shard.items()) == {"k": "first"}
 
@@ -220,13 +222,12 @@ class TestPublication:
 class TestPrune:
     def test_keep_counts_the_current_set(self, tmp_path):
         versions = [build_set(tmp_path, [("k", n)], shards=2)["version"] for n in range(4)]
-        failed = new_version(tmp_path)  # a build that died before its manifest
-        os.rename(failed, tmp_path / "v000000")  # older than every published set
+        os.mkdir(tmp_path / "v000000")  # older than every set: a build that died before its manifest
         assert [os.path.basename(p) for p in prune(tmp_path, keep=2)] == \
             ["v000000", versions[0], versions[1]]
-        assert sorted(p for p in os.listdir(tmp_path) if p != MANIFEST_NAME) == versions[2:]
+        assert sorted(p for p in os.listdir(tmp_path) if p.startswith("v")) == versions[2:]
         prune(tmp_path)
-        assert sorted(os.listdir(tmp_path)) == [MANIFEST_NAME, versions[3]]
+        assert sorted(os.listdir(tmp_path)) == [LOCK_NAME, MANIFEST_NAME, versions[3]]
         assert ShardedReader(tmp_path)["k"] == 3
 
     def test_newer_folder_goes_only_when_marked_failed(self, tmp_path):

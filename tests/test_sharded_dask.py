@@ -207,7 +207,7 @@ def test_worker_killed_mid_build_still_publishes_whole_set(killable_client, tmp_
         assert len(reader) == 10_001 and {v["gen"] for v in reader.values()} == {2}
     # No attempt files left beside the shards.
     assert sorted(os.listdir(tmp_path / new["version"])) == \
-        [MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
+        ["LOCK", MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
 
 
 def test_task_failing_for_good_publishes_nothing(killable_client, tmp_path):

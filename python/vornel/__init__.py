@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._version import __version__
 from .reader import VornDecodeError, VornReader
-from .sharded import ShardedReader
 from .writer import Key, VornWriter
+
+if TYPE_CHECKING:
+    from .sharded import ShardedReader
 
 __all__ = [
     "Key", "ShardedReader", "VornDecodeError", "VornReader", "VornWriter", "__version__",
@@ -51,5 +53,16 @@ def open(
     A directory is a sharded store and gives a `ShardedReader`.
     """
     if os.path.isdir(path):
+        from .sharded import ShardedReader
+
         return ShardedReader(path, verify, **hooks)
     return VornReader(path, verify, **hooks)
+
+
+def __getattr__(name: str) -> Any:
+    # Sharded stores load on first use, so that `import vornel` stays small.
+    if name == "ShardedReader":
+        from .sharded import ShardedReader
+
+        return ShardedReader
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
