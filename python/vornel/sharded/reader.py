@@ -89,7 +89,7 @@ def _shard_range(shard: VornReader, start: Key | None, stop: Key | None,
 
 
 def _shard_reversed(shard: VornReader) -> Iterator[Key]:
-    if hasattr(shard, "__reversed__"):
+    if getattr(type(shard), "__reversed__", None) is not None:  # Mapping sets it to None
         return reversed(shard)
     return reversed(list(shard))
 
