@@ -136,7 +136,8 @@ class TestReaderAgainstSingleStore:
             assert list(sharded.prefix(prefix)) == list(single.prefix(prefix))
             assert list(sharded.prefix_keys(prefix)) == [key for key, _ in single.prefix(prefix)]
         assert list(reversed(sharded)) == [key for key, _ in reversed(ordered)]
-        bounds = [None, "", "item:05", "item:05:", "item:36:9", "ключ", b"\xff\xfe", b"\xff\xff"]
+        bounds = [None, "", "item:05", "item:05:", "item:36:9", "ключ", b"\xff\xfe",
+                  b"\xff\xff"]
         for start in bounds:
             for stop in bounds:
                 low, high = (b"" if start is None else order(start)), order(stop)
@@ -257,7 +258,7 @@ class TestPublication:
 class TestPrune:
     def test_keep_counts_the_current_set(self, tmp_path):
         versions = [build_set(tmp_path, [("k", n)], shards=2)["version"] for n in range(4)]
-        os.mkdir(tmp_path / "v000000")  # older than every set: a build that died before its manifest
+        os.mkdir(tmp_path / "v000000")  # older than every set: a build that died early
         assert [os.path.basename(p) for p in prune(tmp_path, keep=2)] == \
             ["v000000", versions[0], versions[1]]
         assert sorted(p for p in os.listdir(tmp_path) if p.startswith("v")) == versions[2:]

@@ -64,7 +64,8 @@ def racing_publisher(directory, barrier, report):
     version = new_version(directory)
     entry = build_shard([("k", os.path.basename(version))], version, 0)
     barrier.wait(WAIT)
-    report.put((os.path.basename(version), outcome(lambda: publish(directory, version, 1, [entry]))))
+    result = outcome(lambda: publish(directory, version, 1, [entry]))
+    report.put((os.path.basename(version), result))
 
 
 def start(target, *args):

@@ -159,7 +159,8 @@ def build_shard(
     attempt wins, a later one discards its copy and reports the winner's file.
     """
     if type(index) is not int or not 0 <= index < MAX_SHARDS:
-        raise ValueError(f"shard index must be an integer from 0 to {MAX_SHARDS - 1}, not {index!r}")
+        raise ValueError(
+            f"shard index must be an integer from 0 to {MAX_SHARDS - 1}, not {index!r}")
     folder = os.path.abspath(version_dir)
     with _building(folder):
         writer = VornWriter(dedup=dedup, default=default)

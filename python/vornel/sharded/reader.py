@@ -89,8 +89,9 @@ def _shard_range(shard: VornReader, start: Key | None, stop: Key | None,
 
 
 def _shard_reversed(shard: VornReader) -> Iterator[Key]:
-    if getattr(type(shard), "__reversed__", None) is not None:  # Mapping sets it to None
-        return reversed(shard)
+    method = getattr(type(shard), "__reversed__", None)  # Mapping sets it to None
+    if method is not None:
+        return iter(method(shard))
     return reversed(list(shard))
 
 
