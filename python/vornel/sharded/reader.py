@@ -37,9 +37,10 @@ def _pair_order(pair: tuple[Key, Any]) -> bytes:
 
 
 def _present_or(shard: VornReader, key: Key, found: Any, default: Any) -> Any:
-    """`found`, or `default` when the key is absent. A KeyError that the hooks raised while
-    decoding the value reaches a `get` as if the key were missing; a present key is
-    therefore read once more, so that the hook's error propagates."""
+    """`found`, or `default` when the key is absent. Today's VornReader.get and get_many
+    read a KeyError that a hook raised as a missing key; a present key is therefore read
+    once more, so that the hook's error propagates. Once they let it through, a miss no
+    longer needs this second look."""
     if found is not _MISSING:
         return found
     return shard[key] if key in shard else default
