@@ -1,14 +1,22 @@
 """Sharded stores without a cluster: the shard function, publication, prune and the reader."""
 
+import copy
 import json
+import multiprocessing
 import os
+import pickle
 import shutil
+import subprocess
+import sys
 import threading
 
 import pytest
+from _vornel import _VornReader
 
 from vornel import VornReader, VornWriter
+from vornel.reader import StoreReader
 from vornel.sharded import (
+    LOCK_NAME,
     MANIFEST_NAME,
     ManifestError,
     ShardError,
@@ -24,6 +32,10 @@ from vornel.sharded import (
     shard_of,
     shards_of,
 )
+
+
+def order(key):
+    return key.encode("utf-8") if isinstance(key, str) else key
 
 
 def bitwise_crc32(data):
@@ -112,19 +124,44 @@ class TestReaderAgainstSingleStore:
             assert sharded[key] == value
             assert sharded.get(key) == value
             assert key in sharded
-        assert "absent" not in sharded and 42 not in sharded
+        assert "absent" not in sharded
         assert sharded.get("absent", "dflt") == "dflt"
         with pytest.raises(KeyError):
             sharded["absent"]
-        # Like VornReader and a dict: a key no store could hold is simply absent.
-        with pytest.raises(KeyError):
-            sharded[42]
-        assert sharded.get(42, "dflt") == "dflt"
 
-    def test_prefix_matches_single_store(self, single_and_sharded):
+    def test_ordered_scans_match_single_store(self, single_and_sharded):
         _, single, sharded = single_and_sharded
+        ordered = list(single.items())
         for prefix in ["item:0", "item:12:", "ключ", b"\xff\xfe\x00", "", "none"]:
             assert list(sharded.prefix(prefix)) == list(single.prefix(prefix))
+            assert list(sharded.prefix_keys(prefix)) == [key for key, _ in single.prefix(prefix)]
+        assert list(reversed(sharded)) == [key for key, _ in reversed(ordered)]
+        bounds = [None, "", "item:05", "item:05:", "item:36:9", "ключ", b"\xff\xfe",
+                  b"\xff\xff"]
+        for start in bounds:
+            for stop in bounds:
+                low, high = (b"" if start is None else order(start)), order(stop)
+                expected = [pair for pair in ordered
+                            if low <= order(pair[0]) and (stop is None or order(pair[0]) < high)]
+                assert list(sharded.range(start, stop)) == expected
+                assert list(sharded.range(start, stop, reverse=True)) == expected[::-1]
+
+    def test_shares_the_store_reader_surface(self, single_and_sharded):
+        _, single, sharded = single_and_sharded
+        assert isinstance(sharded, StoreReader) and not sharded.closed
+        raw = sharded.raw
+        assert [type(shard) for shard in raw] == [_VornReader] * sharded.shard_count
+        assert sum(len(shard.keys()) for shard in raw) == len(single)
+        stats = sharded.stats()
+        assert stats["path"] == sharded.path == os.path.abspath(sharded.path)
+        assert stats["file_size"] == sum(os.path.getsize(sharded.shard_path(i))
+                                         for i in range(sharded.shard_count))
+        sharded.close()
+        assert sharded.closed
+        for use in [lambda: sharded.raw, lambda: list(sharded.range()), lambda: reversed(sharded),
+                    lambda: sharded.prefix_keys(""), lambda: pickle.dumps(sharded)]:
+            with pytest.raises(ValueError, match="I/O operation on closed store"):
+                use()
 
     def test_get_many_keeps_order_and_default(self, single_and_sharded):
         pairs, _, sharded = single_and_sharded
@@ -136,7 +173,7 @@ class TestReaderAgainstSingleStore:
         pairs, _, sharded = single_and_sharded
         key = pairs[1][0]
         sharded[key]
-        opened = [i for i in range(sharded.shard_count) if sharded._open[i] is not None]
+        opened = [i for i in range(sharded.shard_count) if sharded._shards[i] is not None]
         assert opened == [shard_of(key, sharded.shard_count)]
 
     def test_concurrent_first_use_opens_each_shard_once(self, tmp_path):
@@ -187,7 +224,8 @@ class TestPublication:
                     (stats["num_keys"], stats["num_objects"], stats["file_crc32"])
                 assert all(shard_of(key, 3) == index for key in shard)
         # Only the finished files remain: no attempt or temporary names.
-        assert sorted(os.listdir(folder)) == [MANIFEST_NAME] + [shard_file_name(i) for i in range(3)]
+        assert sorted(os.listdir(folder)) == \
+            [LOCK_NAME, MANIFEST_NAME] + [shard_file_name(i) for i in range(3)]
 
     def test_shards_without_keys_are_empty_stores(self, tmp_path):
         manifest = build_set(tmp_path, [("only", 1)], shards=4)
@@ -200,7 +238,7 @@ class TestPublication:
         first = build_shard([("k", "first")], version, 0)
         second = build_shard([("k", "second"), ("j", 2)], version, 0)
         assert second == first
-        assert os.listdir(version) == [shard_file_name(0)]
+        assert sorted(os.listdir(version)) == [LOCK_NAME, shard_file_name(0)]
         with VornReader(os.path.join(version, shard_file_name(0))) as shard:
             assert dict(shard.items()) == {"k": "first"}
 
@@ -220,13 +258,12 @@ class TestPublication:
 class TestPrune:
     def test_keep_counts_the_current_set(self, tmp_path):
         versions = [build_set(tmp_path, [("k", n)], shards=2)["version"] for n in range(4)]
-        failed = new_version(tmp_path)  # a build that died before its manifest
-        os.rename(failed, tmp_path / "v000000")  # older than every published set
+        os.mkdir(tmp_path / "v000000")  # older than every set: a build that died early
         assert [os.path.basename(p) for p in prune(tmp_path, keep=2)] == \
             ["v000000", versions[0], versions[1]]
-        assert sorted(p for p in os.listdir(tmp_path) if p != MANIFEST_NAME) == versions[2:]
+        assert sorted(p for p in os.listdir(tmp_path) if p.startswith("v")) == versions[2:]
         prune(tmp_path)
-        assert sorted(os.listdir(tmp_path)) == [MANIFEST_NAME, versions[3]]
+        assert sorted(os.listdir(tmp_path)) == [LOCK_NAME, MANIFEST_NAME, versions[3]]
         assert ShardedReader(tmp_path)["k"] == 3
 
     def test_newer_folder_goes_only_when_marked_failed(self, tmp_path):
@@ -294,3 +331,72 @@ class TestDamage:
         (directory / MANIFEST_NAME).write_text("{")
         with pytest.raises(ManifestError, match="not valid JSON"):
             ShardedReader(directory)
+
+
+def refusing_hook(obj):
+    if "secret" in obj:
+        raise KeyError("the hook refuses")
+    return obj
+
+
+def tagging_hook(obj):
+    return {**obj, "tagged": True}
+
+
+def lookup_in_child(reader_and_key):
+    reader, key = reader_and_key
+    return reader[key], reader.path, reader.shard(0).closed is False
+
+
+class TestReaderRules:
+    def test_a_hooks_key_error_is_not_a_missing_key(self, tmp_path):
+        build_set(tmp_path, [("open", {"a": 1}), ("hidden", {"secret": 1})], shards=3)
+        with ShardedReader(tmp_path, object_hook=refusing_hook) as reader:
+            for read in [lambda: reader.get("hidden"), lambda: reader.get("hidden", 0),
+                         lambda: reader.get_many(["open", "hidden"]), lambda: reader["hidden"]]:
+                with pytest.raises(KeyError, match="the hook refuses"):
+                    read()
+            assert reader.get_many(["open", "absent"], -1) == [{"a": 1}, -1]
+            assert reader.get("absent", -1) == -1
+
+    def test_only_str_and_bytes_are_keys(self, tmp_path):
+        # Keys whose bytes a non-key would spell if it were converted.
+        build_set(tmp_path, [("ab", 1), (b"\x01\x02", 2), ("None", 3), ("42", 4)], shards=2)
+        with ShardedReader(tmp_path) as reader:
+            for key in [(1, 2), [1, 2], bytearray(b"ab"), memoryview(b"ab"), 42, None,
+                        "\ud800", "ab\udfff", 1.5]:
+                assert key not in reader
+                assert reader.get(key, "absent") == "absent"
+                assert reader.get_many([key, "ab"], "absent") == ["absent", 1]
+                with pytest.raises(KeyError):
+                    reader[key]
+            assert list(reader.prefix("a\ud800")) == [] == list(reader.prefix_keys("\udc00"))
+            for scan in [lambda: reader.prefix(42), lambda: reader.prefix_keys(b"a"[0]),
+                         lambda: reader.range((1,)), lambda: reader.range(None, bytearray())]:
+                with pytest.raises(TypeError, match="must be str or bytes"):
+                    scan()
+        with pytest.raises(ValueError, match="lone surrogate") as caught:
+            shard_of("\ud800", 2)
+        assert not isinstance(caught.value, UnicodeEncodeError)
+
+    def test_pickles_and_copies_by_path_verify_and_hooks(self, tmp_path, monkeypatch):
+        build_set(tmp_path / "set", sample_pairs(300), shards=3)
+        monkeypatch.chdir(tmp_path)
+        pairs = dict(sample_pairs(300))
+        keys = list(pairs)[::50]
+        with ShardedReader("set", verify=False, object_hook=tagging_hook) as reader:
+            with multiprocessing.get_context("spawn").Pool(2) as pool:
+                found = pool.map(lookup_in_child, [(reader, key) for key in keys])
+            assert found == [({**pairs[key], "tagged": True}, str(tmp_path / "set"), True)
+                             for key in keys]
+            twin = copy.copy(reader)
+            twin.close()
+            assert reader[keys[0]]["tagged"] and twin.closed and not reader.closed
+
+
+def test_import_vornel_loads_neither_sharded_stores_nor_dask():
+    code = ("import sys, vornel; loaded = [m for m in sys.modules if m.startswith("
+            "('vornel.sharded', 'vornel.dask', 'dask', 'distributed'))]; print(loaded);"
+            "vornel.ShardedReader; print('vornel.sharded' in sys.modules)")
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert child.stdout == "[]\nTrue\n"

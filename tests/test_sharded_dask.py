@@ -123,6 +123,19 @@ def test_dataframe_build_equals_single_store(client, tmp_path):
         assert sharded.manifest["num_objects"] == 4 * 10
 
 
+def test_dataframe_object_columns_keep_their_values(client, tmp_path):
+    # Dask's default setting turns object columns into strings as it reads them; a store
+    # built from them must hold the objects, not their repr.
+    pairs = {"dict": {"x": None, "n": [1, 2]}, "list": [1, "a"], b"\xffraw": b"\x00\x01",
+             "text": "plain", "none": None, "mixed": 7}
+    rows = pd.DataFrame({"key": list(pairs), "value": list(pairs.values())})
+    frame = dd.from_pandas(rows, npartitions=2)
+    frame = dd.concat([frame, dd.from_delayed([dask.delayed(rows.iloc[:1].assign(key="late"))])])
+    build_sharded(frame, tmp_path, shards=3)
+    with ShardedReader(tmp_path) as sharded:
+        assert dict(sharded.items()) == {**pairs, "late": pairs["dict"]}
+
+
 def test_one_shard_and_bad_arguments(tmp_path):
     # The local scheduler needs no cluster; wrong arguments leave no version folder behind.
     rows = pd.DataFrame({"key": ["b", "a", "c"], "value": [[1], {"x": None}, "z"]})
@@ -207,7 +220,7 @@ def test_worker_killed_mid_build_still_publishes_whole_set(killable_client, tmp_
         assert len(reader) == 10_001 and {v["gen"] for v in reader.values()} == {2}
     # No attempt files left beside the shards.
     assert sorted(os.listdir(tmp_path / new["version"])) == \
-        [MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
+        ["LOCK", MANIFEST_NAME] + [shard_file_name(i) for i in range(4)]
 
 
 def test_task_failing_for_good_publishes_nothing(killable_client, tmp_path):

@@ -11,6 +11,10 @@ groupby for a bag, a shuffle to one partition per shard for a DataFrame), then o
 builds each shard with `VornWriter`. Every worker must see `directory` under the same path
 (a shared file system). When every shard is built the manifest is published atomically;
 when a task fails for good nothing is published and the previous set stays current.
+
+A DataFrame's columns of Python objects are built as the objects they hold: Dask would
+otherwise turn them into strings (its "dataframe.convert-string" setting), dicts, lists
+and bytes included, and the store would hold their repr instead of the values.
 """
 
 from __future__ import annotations
@@ -24,9 +28,13 @@ import dask.bag
 import dask.dataframe
 import distributed
 from dask.base import compute
+from dask.dataframe.dask_expr._collection import new_collection  # type: ignore[attr-defined]
+from dask.dataframe.dask_expr._expr import ArrowStringConversion
 from dask.delayed import delayed
 
+from vornel.keys import Key
 from vornel.sharded import (
+    MAX_SHARDS,
     build_shard,
     mark_failed,
     new_version,
@@ -35,7 +43,6 @@ from vornel.sharded import (
     shard_of,
     shards_of,
 )
-from vornel.writer import Key
 
 __all__ = ["build_sharded", "prune"]
 
@@ -62,8 +69,8 @@ def build_sharded(
     very large DataFrames of plain columns. Returns the
     published manifest. On failure the version folder is marked failed for `prune`.
     """
-    if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
-        raise ValueError(f"shards must be a positive integer, not {shards!r}")
+    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
+        raise ValueError(f"shards must be a positive integer up to {MAX_SHARDS}, not {shards!r}")
     if isinstance(data, dask.dataframe.DataFrame):
         missing = {"key", "value"} - set(data.columns)
         if missing:
@@ -152,12 +159,34 @@ def _build_frame_part(
     return build(_frame_groups(part))
 
 
+_STRINGS = "pyarrow_strings_enabled"
+
+
+def _converts_objects(node: Any) -> bool:
+    # The two ways a Dask DataFrame turns object columns into strings: a source that
+    # converts as it reads (from_pandas, read_parquet, ...), and a conversion step.
+    if isinstance(node, ArrowStringConversion):
+        return True
+    return _STRINGS in node._parameters and bool(node.operand(_STRINGS))
+
+
+def _keep_objects(frame: dask.dataframe.DataFrame) -> dask.dataframe.DataFrame:
+    """`frame` with its object columns left as the Python objects they hold."""
+    expr: Any = frame.expr
+    while (node := next((n for n in expr.walk() if _converts_objects(n)), None)) is not None:
+        plain = node.frame if isinstance(node, ArrowStringConversion) \
+            else node.substitute_parameters({_STRINGS: False})
+        expr = expr.substitute(node, plain)
+    result: dask.dataframe.DataFrame = new_collection(expr)  # type: ignore[no-untyped-call]
+    return result
+
+
 def _frame_tasks(
     frame: dask.dataframe.DataFrame, shards: int,
     build: Callable[[Iterable[tuple[int, Iterable[tuple[Key, Any]]]]], list[dict[str, Any]]],
     shuffle_method: str,
 ) -> list[Any]:
-    frame = frame[["key", "value"]]
+    frame = _keep_objects(frame[["key", "value"]])
     frame = frame.assign(**{_SHARD_COLUMN: frame["key"].map_partitions(
         _shard_column, shards, meta=(_SHARD_COLUMN, "int64"))})
     # Known divisions 0, 1, ..., shards-1 give exactly one shard per output partition.

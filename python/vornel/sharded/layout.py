@@ -1,0 +1,92 @@
+"""Where things live in a sharded directory, and which shard a key belongs to.
+
+    directory/
+      MANIFEST.json           the current set; readers follow only this file
+      LOCK                    taken by builders and prune, never by readers
+      v000001/                one version folder per build
+        LOCK                  held by the build that owns the folder
+        MANIFEST.json         the same manifest, written before it is published
+        shard-00000.vrnl      one store file per shard
+        ...
+
+A key goes to shard ``crc32(key bytes) % shard_count``: the standard CRC-32
+(CRC-32/ISO-HDLC, as ``zlib.crc32`` computes it) of the key's UTF-8 encoding for a
+``str`` key or of the bytes themselves for a ``bytes`` key, as an unsigned 32-bit integer.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import zlib
+from collections.abc import Iterable
+
+from vornel.keys import Key, key_bytes
+
+__all__ = [
+    "FAILED_MARKER",
+    "FORMAT_NAME",
+    "FORMAT_VERSION",
+    "HASH_NAME",
+    "LOCK_NAME",
+    "MANIFEST_NAME",
+    "MAX_SHARDS",
+    "is_sharded",
+    "shard_file_name",
+    "shard_of",
+    "shards_of",
+    "version_name",
+    "version_number",
+]
+
+FORMAT_NAME = "vornel-sharded"
+FORMAT_VERSION = 1
+HASH_NAME = "crc32"
+MANIFEST_NAME = "MANIFEST.json"
+LOCK_NAME = "LOCK"
+# Written into a version folder whose build failed for good, so that prune may remove it
+# even when it is newer than the current set (an unmarked newer folder may still be building).
+FAILED_MARKER = "FAILED"
+# Shard file names carry five digits, so that they are all as long and list in order.
+MAX_SHARDS = 100_000
+
+# A version folder's name: "v" and six or more ASCII digits, nothing else (no path, no
+# trailing newline, no other script's digits).
+_VERSION = re.compile(r"v([0-9]{6,})", re.ASCII)
+
+
+def shard_of(key: Key, shards: int) -> int:
+    """The shard of `key` among `shards`: CRC-32 of the key's bytes, modulo `shards`."""
+    return zlib.crc32(key_bytes(key)) % shards
+
+
+def shards_of(keys: Iterable[Key], shards: int) -> list[int]:
+    """`shard_of` of every key, with the per-key overhead kept out of the loop."""
+    keys = keys if isinstance(keys, list) else list(keys)
+    crc = zlib.crc32
+    try:
+        return [crc(key.encode("utf-8")) % shards if type(key) is str
+                else crc(key_bytes(key)) % shards for key in keys]
+    except UnicodeEncodeError:  # a lone surrogate: key_bytes' message names the key
+        return [crc(key_bytes(key)) % shards for key in keys]
+
+
+def shard_file_name(index: int) -> str:
+    """The file name of shard `index` inside a version folder."""
+    return f"shard-{index:05d}.vrnl"
+
+
+def version_name(number: int) -> str:
+    """The folder name of version `number`."""
+    return f"v{number:06d}"
+
+
+def version_number(name: str) -> int | None:
+    """The number of a version folder's name, or None when `name` is not one."""
+    match = _VERSION.fullmatch(name)
+    return int(match.group(1)) if match else None
+
+
+def is_sharded(path: str | os.PathLike[str]) -> bool:
+    """True when `path` is a directory holding a published sharded store."""
+    return os.path.isfile(os.path.join(os.fspath(path), MANIFEST_NAME))

@@ -1,0 +1,363 @@
+"""ShardedReader: every shard of a sharded directory as one read-only mapping."""
+
+from __future__ import annotations
+
+import heapq
+import os
+import stat
+import threading
+import zlib
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
+from typing import Any, TypeVar
+
+from _vornel import _VornReader
+
+from vornel.errors import CLOSED, ShardError, ShardMissingError
+from vornel.keys import Key, is_key, key_bytes, lookup_bytes
+from vornel.reader import StoreReader, VornReader
+
+from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME
+from .manifest import ShardEntry, load_manifest
+
+__all__ = ["ShardedReader"]
+
+_T = TypeVar("_T")
+
+
+def _order(key: Key) -> bytes:
+    """A key's place in store order: its stored bytes."""
+    return key.encode("utf-8") if isinstance(key, str) else key
+
+
+def _pair_order(pair: tuple[Key, Any]) -> bytes:
+    return _order(pair[0])
+
+
+def _prefix_bytes(p: object) -> bytes | None:
+    """The bytes a prefix scan looks for; None for a `str` that no stored key can begin
+    with (it holds a lone surrogate)."""
+    if not is_key(p):
+        raise TypeError(f"prefix must be str or bytes, not {type(p).__name__}")
+    return lookup_bytes(p)
+
+
+# --- The reader ----------------------------------------------------------------------------
+
+
+def _reopen(
+    cls: type[ShardedReader], path: str, verify: bool,
+    ext_hook: Callable[[int, bytes], Any] | None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None,
+) -> ShardedReader:
+    return cls(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+
+
+class ShardedReader(StoreReader):
+    """Every shard of a sharded directory as one read-only `Mapping`, in store order.
+
+    The manifest is read once, at construction: the reader keeps following that set even
+    when a newer one is published. A shard is opened on first use and checked against its
+    manifest entry (key and object counts, stored checksum, size); with `verify=True` its
+    whole-file checksum is also recomputed as it opens. Lookups open only the key's shard;
+    iteration, `items()`, `prefix()` and `range()` merge the shards in store order.
+    Reads are thread-safe. `close()` closes every shard; later use raises ValueError.
+    Pickling and copying reopen the same directory with the same `verify` and hooks.
+    """
+
+    def __init__(
+        self,
+        directory: str | os.PathLike[str],
+        verify: bool = True,
+        *,
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    ) -> None:
+        # Absolute now, so that a later chdir does not move the shards that open lazily.
+        self._path = os.path.abspath(os.fspath(directory))
+        self._manifest = load_manifest(self._path)
+        self._folder = os.path.join(self._path, self._manifest.version)
+        self._count = self._manifest.shard_count
+        self._verify = verify
+        self._ext_hook = ext_hook
+        self._object_hook = object_hook
+        self._shards: list[VornReader | None] = [None] * self._count
+        self._lock = threading.Lock()
+        self._closed = False
+
+    # -- the set --------------------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The directory's absolute path."""
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def raw(self) -> tuple[_VornReader, ...]:
+        """Each shard's `_VornReader`, in shard order (opening every shard)."""
+        return tuple(shard.raw for shard in self._all())
+
+    @property
+    def manifest(self) -> dict[str, Any]:
+        """The manifest this reader follows, as its JSON document."""
+        return self._manifest.document
+
+    @property
+    def shard_count(self) -> int:
+        return self._count
+
+    def shard_path(self, index: int) -> str:
+        """The path of shard `index`'s file."""
+        return os.path.join(self._folder, self._manifest.shards[index].file)
+
+    def shard(self, index: int) -> VornReader:
+        """The reader of shard `index`, opened and checked on first use."""
+        if not 0 <= index < self._count:
+            raise IndexError(f"shard {index} is not one of {self._count}")
+        reader = self._shards[index]
+        if reader is None:
+            with self._lock:
+                self._check_open()
+                reader = self._shards[index]
+                if reader is None:
+                    reader = self._open_shard(index)
+                    self._shards[index] = reader
+        return reader
+
+    def _open_shard(self, index: int) -> VornReader:
+        path = self.shard_path(index)
+        try:
+            info = os.stat(path)
+        except FileNotFoundError:
+            raise ShardMissingError(path) from None
+        except OSError as error:
+            raise ShardError(path, str(error)) from error
+        if not stat.S_ISREG(info.st_mode):
+            raise ShardError(path, "not a regular file")
+        try:
+            reader = VornReader(path, self._verify, ext_hook=self._ext_hook,
+                                object_hook=self._object_hook)
+        except FileNotFoundError:
+            raise ShardMissingError(path) from None
+        except (RuntimeError, ValueError, OSError) as error:
+            raise ShardError(path, str(error)) from error
+        try:
+            self._check_shard(path, reader, self._manifest.shards[index], info.st_size)
+        except BaseException:
+            reader.close()
+            raise
+        return reader
+
+    @staticmethod
+    def _check_shard(path: str, reader: VornReader, entry: ShardEntry, size: int) -> None:
+        stats = reader.stats()
+        found = {"num_keys": int(stats["num_keys"]), "num_objects": int(stats["num_objects"]),
+                 "file_crc32": int(str(stats["file_crc32"]), 16), "file_size": size}
+        for field, value in found.items():
+            expected = getattr(entry, field)
+            if value != expected:
+                shown = (f"0x{value:08x}", f"0x{expected:08x}") if field == "file_crc32" \
+                    else (str(value), str(expected))
+                raise ShardError(path, f"does not match the manifest: {field} is {shown[0]},"
+                                       f" the manifest says {shown[1]}")
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(CLOSED)
+
+    def _all(self) -> list[VornReader]:
+        self._check_open()
+        return [self.shard(index) for index in range(self._count)]
+
+    def _home(self, stored: bytes) -> VornReader:
+        return self.shard(zlib.crc32(stored) % self._count)
+
+    def _guarded(self, items: Iterator[_T]) -> Iterator[_T]:
+        for item in items:
+            if self._closed:
+                raise ValueError(CLOSED)
+            yield item
+
+    # -- Mapping --------------------------------------------------------------------------
+
+    def __getitem__(self, key: Key) -> Any:
+        stored = lookup_bytes(key)
+        if stored is None:  # not a key any store holds
+            self._check_open()
+            raise KeyError(key)
+        return self._home(stored)[key]
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        stored = lookup_bytes(key)
+        if stored is None:
+            self._check_open()
+            return default
+        shard = self._home(stored)
+        return shard.get(key, default)
+
+    def __contains__(self, key: object) -> bool:
+        stored = lookup_bytes(key)
+        if stored is None:
+            self._check_open()
+            return False
+        return key in self._home(stored)
+
+    def __len__(self) -> int:
+        self._check_open()
+        return self._manifest.num_keys
+
+    def __iter__(self) -> Iterator[Key]:
+        return self._guarded(heapq.merge(*map(iter, self._all()), key=_order))
+
+    def __reversed__(self) -> Iterator[Key]:
+        return self._guarded(heapq.merge(*map(reversed, self._all()), key=_order,
+                                         reverse=True))
+
+    def keys(self) -> KeysView[Key]:
+        self._check_open()
+        return KeysView(self)
+
+    def items(self) -> ItemsView[Key, Any]:
+        self._check_open()
+        return _MergedItems(self)
+
+    def values(self) -> ValuesView[Any]:
+        self._check_open()
+        return _MergedValues(self)
+
+    def _merged_items(self) -> Iterator[tuple[Key, Any]]:
+        shards = self._all()
+        return self._guarded(heapq.merge(*(iter(shard.items()) for shard in shards),
+                                         key=_pair_order))
+
+    # -- scans and batches ----------------------------------------------------------------
+
+    def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
+        """`(key, value)` of every key that begins with `p`, in store order."""
+        wanted = _prefix_bytes(p)
+        shards = self._all()
+        if wanted is None:
+            return iter(())
+        return self._guarded(heapq.merge(*(iter(shard.prefix(p)) for shard in shards),
+                                         key=_pair_order))
+
+    def prefix_keys(self, p: Key) -> Iterator[Key]:
+        """Every key that begins with `p`, in store order, without reading values."""
+        wanted = _prefix_bytes(p)
+        shards = self._all()
+        if wanted is None:
+            return iter(())
+        return self._guarded(heapq.merge(*(shard.prefix_keys(p) for shard in shards),
+                                         key=_order))
+
+    def range(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[tuple[Key, Any]]:
+        """`(key, value)` for `start <= key < stop` in byte order, or the reverse of it.
+
+        A bound of None is open. A bound that is not a key raises TypeError, a `str`
+        holding a lone surrogate ValueError: it has no place in byte order.
+        """
+        low = None if start is None else key_bytes(start)
+        high = None if stop is None else key_bytes(stop)
+        shards = self._all()
+        if low is not None and high is not None and low >= high:
+            return iter(())
+        return self._guarded(heapq.merge(
+            *(shard.range(start, stop, reverse=reverse) for shard in shards),
+            key=_pair_order, reverse=reverse))
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The value of each key in order, or `default` where it is missing; one batch
+        per shard."""
+        self._check_open()
+        wanted = list(keys)
+        result: list[Any] = [default] * len(wanted)
+        positions: dict[int, list[int]] = {}
+        count, crc = self._count, zlib.crc32
+        for position, key in enumerate(wanted):
+            stored = lookup_bytes(key)
+            if stored is not None:
+                positions.setdefault(crc(stored) % count, []).append(position)
+        for index, where in positions.items():
+            shard = self.shard(index)
+            found = shard.get_many([wanted[p] for p in where], default)
+            for position, value in zip(where, found):
+                result[position] = value
+        return result
+
+    # -- checks and metadata --------------------------------------------------------------
+
+    def verify(self) -> bool:
+        """Checks every shard: its checksums, its manifest entry, and that each of its
+        keys hashes to it. True, or ShardError naming the shard."""
+        for index in range(self._count):
+            shard = self.shard(index)
+            path = self.shard_path(index)
+            try:
+                shard.verify()
+            except ShardError:
+                raise
+            except (RuntimeError, OSError) as error:
+                raise ShardError(path, str(error)) from error
+            count, crc = self._count, zlib.crc32
+            for key in shard:
+                home = crc(_order(key)) % count
+                if home != index:
+                    raise ShardError(path, f"holds the key {key!r}, which hashes to shard {home}")
+        return True
+
+    def stats(self) -> dict[str, Any]:
+        """The set's metadata, from the manifest, with one entry per shard."""
+        self._check_open()
+        shards = self._manifest.shards
+        return {
+            "path": self._path,
+            "format": FORMAT_NAME,
+            "format_version": FORMAT_VERSION,
+            "version": self._manifest.version,
+            "hash": HASH_NAME,
+            "shard_count": self._count,
+            "num_keys": self._manifest.num_keys,
+            "num_objects": self._manifest.num_objects,
+            "file_size": sum(entry.file_size for entry in shards),
+            "shards": [entry.document() for entry in shards],
+        }
+
+    # -- lifecycle ------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Closes every opened shard; any later use raises ValueError."""
+        with self._lock:
+            self._closed = True
+            opened, self._shards = self._shards, [None] * self._count
+        for reader in opened:
+            if reader is not None:
+                reader.close()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        self._check_open()
+        return (_reopen, (type(self), self._path, self._verify, self._ext_hook,
+                          self._object_hook))
+
+    def __repr__(self) -> str:
+        state = ", closed" if self._closed else ""
+        return (f"ShardedReader({self._path!r}, version={self._manifest.version!r},"
+                f" shards={self._count}, keys={self._manifest.num_keys}{state})")
+
+
+class _MergedItems(ItemsView[Key, Any]):
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[tuple[Key, Any]]:
+        return self._mapping._merged_items()
+
+
+class _MergedValues(ValuesView[Any]):
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[Any]:
+        return (value for _, value in self._mapping._merged_items())
