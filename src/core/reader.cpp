@@ -542,6 +542,22 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
+Result<uint64_t> Reader::copy_object(uint64_t off, uint8_t* dst, size_t capacity) const {
+  const Bytes file = state_->file();
+  Bytes payload;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        bound = locate_record(file, off, &payload);
+        if (bound == RecordBound::Inside && payload.size() <= capacity && !payload.empty()) {
+          std::memcpy(dst, payload.data(), payload.size());
+        }
+      })) {
+    return fail(mapping_fault(fault, off));
+  }
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  return payload.size();
+}
+
 void Reader::prefetch_entry(size_t i) const {
   if (!state_->uses_table()) prefetch_record(state_->index.offset_at(i));
 }

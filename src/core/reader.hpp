@@ -71,6 +71,9 @@ class Reader {
   // Bounds-checks the record at `off` and returns its payload inside the mapping.
   // Copy it out with copy_out.
   [[nodiscard]] Result<Bytes> read_object(uint64_t off) const;
+  // The length of the record at `off`, bounds-checked, and its payload copied to `dst`
+  // when it fits in `capacity` bytes: a small value read in one guarded region.
+  [[nodiscard]] Result<uint64_t> copy_object(uint64_t off, uint8_t* dst, size_t capacity) const;
   // Payloads of entries [first, last); the error of the first unreadable one.
   [[nodiscard]] Result<std::vector<Bytes>> read_entries(size_t first, size_t last) const;
   // The same for entries [first, first + n) into out[0, n), without allocating: a listing

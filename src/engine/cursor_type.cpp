@@ -26,24 +26,12 @@ namespace {
 // Payloads up to this size are copied out of the mapping onto the stack.
 constexpr size_t kSmallPayload = 512;
 
-// Copies `payload`, which lies in the mapping, then decodes it. A payload that is no
-// MessagePack raises VornDecodeError naming the key.
-PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
-                         PyObject* key) {
-  uint8_t small[kSmallPayload];
-  std::string large;
-  uint8_t* copy = small;
-  if (payload.size() > sizeof small) {
-    large.resize(payload.size());
-    copy = reinterpret_cast<uint8_t*>(large.data());
-  }
-  if (Status s = copy_out(copy, payload); !s) {
-    return raise_store_error(state, s.error(), path_of(store));
-  }
+// Decodes `data`, a copy that the caller owns. A payload that is no MessagePack raises
+// VornDecodeError naming the key.
+PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, PyObject* key) {
   PyObject* out = nullptr;
   std::string reason;
-  switch (unpack(Bytes(copy, payload.size()), store.hooks, state.codec, &out, &reason,
-                 state.keys)) {
+  switch (unpack(data, store.hooks, state.codec, &out, &reason, state.keys)) {
     case UnpackStatus::Ok:
       return out;
     case UnpackStatus::Raised:
@@ -57,9 +45,30 @@ PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes pay
   return nullptr;
 }
 
+// Copies `payload`, which lies in the mapping, then decodes it.
+PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
+                         PyObject* key) {
+  uint8_t small[kSmallPayload];
+  std::string large;
+  uint8_t* copy = small;
+  if (payload.size() > sizeof small) {
+    large.resize(payload.size());
+    copy = reinterpret_cast<uint8_t*>(large.data());
+  }
+  if (Status s = copy_out(copy, payload); !s) {
+    return raise_store_error(state, s.error(), path_of(store));
+  }
+  return decode_copy(state, store, Bytes(copy, payload.size()), key);
+}
+
 }  // namespace
 
 PyObject* read_value(const ModuleState& state, const Store& store, uint64_t off, PyObject* key) {
+  // Most values fit on the stack: located and copied in one step.
+  uint8_t small[kSmallPayload];
+  Result<uint64_t> size = store.core->copy_object(off, small, sizeof small);
+  if (!size) return raise_store_error(state, size.error(), path_of(store));
+  if (*size <= sizeof small) return decode_copy(state, store, Bytes(small, *size), key);
   Result<Bytes> payload = store.core->read_object(off);
   if (!payload) return raise_store_error(state, payload.error(), path_of(store));
   return decode_payload(state, store, *payload, key);
@@ -94,18 +103,23 @@ PyObject* key_at(const ModuleState& state, const Store& store, size_t rank) {
   if (Status s = store.core->locate_keys(rank, 1, &located); !s) {
     return raise_store_error(state, s.error(), path_of(store));
   }
-  uint8_t copy[kMaxKeyLen];
+  uint8_t small[256];
+  std::string large;
+  uint8_t* copy = small;
+  if (located.size() > sizeof small) {
+    large.resize(located.size());
+    copy = reinterpret_cast<uint8_t*>(large.data());
+  }
   if (Status s = copy_out(copy, located); !s) {
     return raise_store_error(state, s.error(), path_of(store));
   }
   return key_object(Bytes(copy, located.size()));
 }
 
-PyObject* step(Cursor& c, PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) return nullptr;
+PyObject* step(Cursor& c) {
   return py::with_instance<kReaderClass, py::Access::Shared>(
       c.reader, static_cast<PyObject*>(nullptr), [&](Store& store) -> PyObject* {
+        const ModuleState* state = store.state;
         if (c.next >= c.end) return nullptr;  // exhausted: StopIteration
         const size_t rank = c.reverse ? --c.end : c.next++;
         if (c.mode != CursorMode::Keys && c.next < c.end) {
@@ -133,7 +147,7 @@ PyObject* step(Cursor& c, PyObject* self) {
 PyObject* iternext(PyObject* self) {
   // Exclusive: one step at a time, also when threads share the cursor.
   return py::with_instance<kClass, py::Access::Exclusive>(
-      self, static_cast<PyObject*>(nullptr), [&](Cursor& c) { return step(c, self); });
+      self, static_cast<PyObject*>(nullptr), [&](Cursor& c) { return step(c); });
 }
 
 PyObject* iter_self(PyObject* self) { return Py_NewRef(self); }

@@ -25,9 +25,7 @@ constexpr py::ClassInfo<Store> kClass = {"VornReader", nullptr, &kFailures};
 ReaderInstance& instance(PyObject* self) { return *reinterpret_cast<ReaderInstance*>(self); }
 
 const ModuleState& module_state(PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) throw py::NullResult{};
-  return *state;
+  return *instance(self).native->state;
 }
 
 // -- open ----------------------------------------------------------------------------------
@@ -97,6 +95,7 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   if (p == nullptr) return nullptr;
   const std::string_view path(p, static_cast<size_t>(n));
   auto store = std::make_unique<Store>();
+  store->state = state;
   const int verify = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
   if (verify < 0) return nullptr;
   store->verify = verify != 0;

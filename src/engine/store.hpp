@@ -15,6 +15,8 @@ namespace vornel::engine {
 
 struct Store {
   std::unique_ptr<Reader> core;
+  // The state of the module that made the reader, which its class keeps alive.
+  const ModuleState* state = nullptr;
   PyObject* path = nullptr;         // the path as given (a str)
   bool verify = true;               // as asked at open, for copies of the reader
   UnpackHooks hooks{nullptr, nullptr};  // strong references, or null
