@@ -395,10 +395,19 @@ def cmd_get(args: argparse.Namespace, session: Session) -> int:
     return status
 
 
+def _prefix_keys(store: StoreReader, prefix: Key) -> Iterable[Key]:
+    # Until ShardedReader has prefix_keys as every StoreReader should, its keys come from
+    # prefix(), which reads the values too.
+    if hasattr(store, "prefix_keys"):
+        return store.prefix_keys(prefix)
+    return (key for key, _ in store.prefix(prefix))
+
+
 def cmd_keys(args: argparse.Namespace, session: Session) -> int:
     out = session.out
     with open_store(args.store) as store:
-        keys: Iterable[Key] = store if args.prefix is None else store.prefix_keys(_key_arg(args.prefix))
+        keys: Iterable[Key] = store if args.prefix is None else _prefix_keys(
+            store, _key_arg(args.prefix))
         if args.json:
             for key in keys:
                 out.write(jsonl.dumps(jsonl.encode_key(key)))
