@@ -33,7 +33,7 @@ values = st.recursive(
 
 def read(*lines, key_field=None):
     data = [line if isinstance(line, bytes) else line.encode() for line in lines]
-    return [(r.key, r.value) for r in jsonl.read_records(data, "in", key_field)]
+    return [(r[jsonl.KEY], r[jsonl.VALUE]) for r in jsonl.read_records(data, "in", key_field)]
 
 
 def error_of(*lines, key_field=None):

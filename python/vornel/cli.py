@@ -19,6 +19,7 @@ from contextlib import ExitStack
 from typing import IO, Any, BinaryIO
 
 from . import jsonl
+from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
 from ._version import __version__
 from .errors import VornError
 from .keys import Key, exact_key, key_bytes
@@ -113,23 +114,23 @@ class _Phases:
 
 
 def _value_path(record: jsonl.Record) -> tuple[str, ...]:
-    return ("value",) if record.key_path == ("key",) else ()
+    return ("value",) if record[KEY_PATH] == ("key",) else ()
 
 
 def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineError:
     """The error of a record the writer refused, pointing at its key or its value."""
     try:
-        key_bytes(record.key)
+        key_bytes(record[KEY])
         path = _value_path(record)
     except (TypeError, ValueError):
-        path = record.key_path
-    return jsonl.line_error(name, record.line, record.text, path, str(error))
+        path = record[KEY_PATH]
+    return jsonl.line_error(name, record[LINE], record[TEXT], path, str(error))
 
 
 def _duplicate(name: str, record: jsonl.Record) -> jsonl.LineError:
     return jsonl.line_error(
-        name, record.line, record.text, record.key_path,
-        f"duplicate key {record.key!r} (--on-duplicate first or last keeps one of them)")
+        name, record[LINE], record[TEXT], record[KEY_PATH],
+        f"duplicate key {record[KEY]!r} (--on-duplicate first or last keeps one of them)")
 
 
 def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy: str) -> None:
@@ -139,13 +140,13 @@ def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy
     check = policy != "last"
     keep_first = policy == "first"
     for record in records:
-        key = record.key
+        _, _, key, value, _ = record
         if check and key in writer:
             if keep_first:
                 continue
             raise _duplicate(name, record)
         try:
-            add(key, record.value)
+            add(key, value)
         except (TypeError, ValueError, OverflowError) as error:
             raise _rejected(name, record, error) from None
 
@@ -205,7 +206,7 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
             return _build_sharded(args, session, records, name, vornel_dask)
         writer = VornWriter(dedup=not args.no_dedup)
         if args.source is not None:
-            writer.update((record.key, record.value) for record in records)
+            writer.update((record[KEY], record[VALUE]) for record in records)
         else:
             stage(writer, records, name, args.on_duplicate)
     session.writer, session.target = writer, args.out
@@ -226,7 +227,7 @@ def _store_records(store: StoreReader) -> Iterator[jsonl.Record]:
 
         items = tqdm(items, total=len(store), unit=" keys", desc="reading", file=sys.stderr)
     for number, (key, value) in enumerate(items, 1):
-        yield jsonl.Record(number, "", key, value, ("key",))
+        yield number, "", key, value, ("key",)
 
 
 # -- build --shards: a sharded store on Dask ---------------------------------------------
@@ -252,17 +253,17 @@ def _checked(records: Iterable[jsonl.Record], name: str) -> Iterator[tuple[int, 
 
     for record in records:
         try:
-            key_bytes(record.key)
+            key_bytes(record[KEY])
         except (TypeError, ValueError) as error:
-            raise jsonl.line_error(name, record.line, record.text, record.key_path,
+            raise jsonl.line_error(name, record[LINE], record[TEXT], record[KEY_PATH],
                                    str(error)) from None
         try:
-            packb(record.value)
+            packb(record[VALUE])
         except (TypeError, ValueError, OverflowError) as error:
             raise jsonl.line_error(
-                name, record.line, record.text, _value_path(record),
-                f"cannot encode the value of key {record.key!r}: {error}") from None
-        yield record.line, record.key, record.value
+                name, record[LINE], record[TEXT], _value_path(record),
+                f"cannot encode the value of key {record[KEY]!r}: {error}") from None
+        yield record[LINE], record[KEY], record[VALUE]
 
 
 def _chunks(triples: Iterable[tuple[int, Key, Any]]) -> Iterator[list[tuple[int, Key, Any]]]:
@@ -337,7 +338,7 @@ def _build_sharded(
     if args.source is None:
         triples: Iterable[tuple[int, Key, Any]] = _checked(records, name)
     else:
-        triples = ((record.line, record.key, record.value) for record in records)
+        triples = ((record[LINE], record[KEY], record[VALUE]) for record in records)
     # The first chunk is read before a cluster starts, so that an early bad line costs none.
     chunks = _chunks(triples)
     first = next(chunks, None)
