@@ -175,9 +175,6 @@ class TestBuildInput:
         ("line", "message"),
         [
             (b'{"key": "c", "value": [1,}', "3:26: Expecting value"),
-            (b'{"key": "c", "value": NaN}', "3:23: NaN is not JSON"),
-            (b'{"key": "c"}', '3:1: missing member "value"'),
-            (b'{"key": "c", "value": {"$bytes": "@@"}}', "3:23: invalid base64"),
             (b'{"key": "c", "value": 18446744073709551616}', "3:23: cannot encode the value "
              "of key \'c\'"),
             (b'{"key": "\\udc80", "value": 1}', "3:9: key \'\\udc80\' cannot be stored"),
