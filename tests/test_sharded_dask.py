@@ -284,7 +284,7 @@ def cli_set(client, tmp_path_factory):
     assert built.returncode == 0, built.stderr
     # Equal values are stored once per shard.
     objects = len({(shard_of(k, 3), json.dumps(v, sort_keys=True)) for k, v in pairs})
-    assert built.stdout.decode() == \
+    assert built.stderr.decode() == \
         f"✅  {directory}  —  3 shards · {objects} objects · 3001 keys · " \
         f"{sum(e['file_size'] for e in read_manifest(directory)['shards']) / 1024:.1f} KB\n"
     return directory, dict(pairs)
@@ -336,12 +336,13 @@ def test_cli_build_failures_publish_nothing(client, tmp_path):
     too_big = run("build", "--shards", 2, "--scheduler", address, directory, "-",
                   stdin=jsonl([("a", 1), ("b", 2**70)]))
     assert too_big.returncode == 1
-    assert too_big.stderr.decode().startswith("vornel: <stdin>: cannot encode the value of key 'b'")
+    assert too_big.stderr.decode().startswith(
+        "vornel: <stdin>:2:23: cannot encode the value of key 'b'")
     assert too_big.stderr.count(b"\n") == 1
     assert read_manifest(directory) == before
     bad_line = run("build", "--shards", 2, "--scheduler", address, directory, "-",
                    stdin=b'{"key": "a"}\n')
-    assert bad_line.returncode == 1 and bad_line.stderr.startswith(b"vornel: <stdin>:1: ")
+    assert bad_line.returncode == 1 and bad_line.stderr.startswith(b"vornel: <stdin>:1:1: ")
     assert read_manifest(directory) == before
     unreachable = run("build", "--shards", 2, "--scheduler", "tcp://127.0.0.1:1", directory,
                       "-", stdin=jsonl([("a", 1)]),

@@ -1,40 +1,67 @@
 """The `vornel` command: build, query, dump and check stores from the shell.
 
-Data goes to standard output, messages to standard error. Exit status: 0 success,
-1 a data problem (missing key, bad input line, missing or corrupt store), 2 usage.
+Data goes to standard output; the summary line, progress and messages go to standard
+error, one line each. Exit status: 0 success, 1 a data problem (missing key, bad input
+line, missing or corrupt store), 2 a usage error, 130 interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import contextlib
+import io
+import itertools
+import logging
 import os
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import ExitStack
 from typing import IO, Any, BinaryIO
 
-from . import tagged
+from . import jsonl
+from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
 from ._version import __version__
-from .reader import VornDecodeError, VornReader
-from .sharded import ShardedReader
-from .writer import Key, VornWriter
+from .errors import VornError
+from .keys import Key, exact_key, key_bytes
+from .reader import StoreReader
+from .writer import VornWriter
 
 PROGRESS_EVERY = 4096  # lines between progress bar updates
+CHUNK = 50_000  # pairs per input partition handed to a Dask cluster
+
+DUPLICATE_POLICIES = ("error", "first", "last")
 
 
 class Failure(Exception):
     """An expected failure: reported as one line on standard error, exit status 1."""
 
 
-def open_store(path: str, verify: bool = True) -> VornReader | ShardedReader:
-    """The store at `path`, as every command that reads one opens it."""
-    if os.path.isdir(path):  # a sharded store's directory
-        return ShardedReader(path, verify)
-    return VornReader(path, verify)
+class Usage(Exception):
+    """Arguments that do not go together: reported as argparse reports, exit status 2."""
 
 
-def _dump_json(value: Any) -> bytes:
-    return json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8") + b"\n"
+class Session:
+    """What one run of the tool hands its command, and what an interrupt needs to know."""
+
+    def __init__(self, out: BinaryIO) -> None:
+        self.out = out
+        self.writer: VornWriter | None = None  # set while `build` has a store to publish
+        self.target = ""
+
+    def published(self) -> bool:
+        return self.writer is not None and self.writer.builds > 0
+
+
+def open_store(path: str, verify: bool = True) -> StoreReader:
+    """The store at `path` (a file, or a sharded store's directory)."""
+    import vornel
+
+    if os.path.isdir(path):
+        from .sharded import is_sharded
+
+        if not is_sharded(path):
+            raise Failure(f"{path} is a directory that holds no sharded store")
+    return vornel.open(path, verify)
 
 
 def _key_arg(text: str) -> Key:
@@ -47,60 +74,16 @@ def _key_arg(text: str) -> Key:
     return text
 
 
-def _key_line(key: Key) -> bytes:
-    return (key.encode("utf-8") if isinstance(key, str) else key) + b"\n"
+def _error_text(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror and error.filename:
+        return f"{error.filename}: {error.strerror}"
+    return str(error) or type(error).__name__
 
 
-# -- reading JSON Lines ------------------------------------------------------------
+# -- build -------------------------------------------------------------------------------
 
 
-def read_pairs(lines: Iterable[bytes], name: str) -> Iterator[tuple[int, Key, Any]]:
-    """`(line number, key, value)` of each `{"key": ..., "value": ...}` line.
-
-    Blank lines are skipped. A bad line raises Failure "{name}:{line}: {message}".
-    """
-    # raw_decode on text skips json.loads' encoding detection and whitespace regexes;
-    # any line it does not take whole goes through json.loads for the exact outcome.
-    raw_decode = json.JSONDecoder().raw_decode
-    for number, line in enumerate(lines, 1):
-        try:
-            text = line.decode("utf-8")
-            try:
-                record, end = raw_decode(text)
-                if end != len(text) and not text[end:].isspace():
-                    raise ValueError
-            except ValueError:
-                if not text.strip():
-                    continue
-                record = json.loads(text)
-            if type(record) is not dict or len(record) != 2:
-                raise ValueError('expected an object {"key": ..., "value": ...}')
-            key = record["key"]
-            value = record["value"]
-            if '"$' in text:  # only lines that mention a tag can hold one
-                key = tagged.decode_key(key)
-                value = tagged.decode(value)
-            elif type(key) is not str:
-                key = tagged.decode_key(key)
-        except KeyError:
-            message = 'expected an object {"key": ..., "value": ...}'
-            raise Failure(f"{name}:{number}: {message}") from None
-        except ValueError as e:
-            raise Failure(f"{name}:{number}: {e}") from None
-        yield number, key, value
-
-
-def stage(writer: VornWriter, records: Iterable[tuple[int, Key, Any]], name: str) -> None:
-    add = writer.add
-    number = 0
-    try:
-        for number, key, value in records:
-            add(key, value)
-    except (TypeError, ValueError, OverflowError) as e:
-        raise Failure(f"{name}:{number}: {e}") from None
-
-
-def _progress(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
+def _reading_bar(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
     from tqdm import tqdm
 
     with tqdm(total=total, unit="B", unit_scale=True, desc="reading", file=sys.stderr) as bar:
@@ -114,148 +97,522 @@ def _progress(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
         bar.update(pending)
 
 
-# -- commands ----------------------------------------------------------------------
+class _Phases:
+    """The build's phases on standard error, each as it starts."""
+
+    def __init__(self) -> None:
+        from tqdm import tqdm
+
+        self._bar = tqdm(total=None, desc="building", bar_format="{desc} [{elapsed}]",
+                         file=sys.stderr)
+
+    def __call__(self, phase: str, *_: object) -> None:
+        self._bar.set_description_str(f"building: {phase}")
+
+    def close(self) -> None:
+        self._bar.close()
 
 
-def cmd_build(args: argparse.Namespace, out: BinaryIO) -> int:
+def _value_path(record: jsonl.Record) -> tuple[str, ...]:
+    return ("value",) if record[KEY_PATH] == ("key",) else ()
+
+
+def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineError:
+    """The error of a record the writer refused, pointing at its key or its value."""
+    try:
+        key_bytes(record[KEY])
+        path = _value_path(record)
+    except (TypeError, ValueError):
+        path = record[KEY_PATH]
+    return jsonl.line_error(name, record[LINE], record[TEXT], path, str(error))
+
+
+def _duplicate(name: str, record: jsonl.Record) -> jsonl.LineError:
+    return jsonl.line_error(
+        name, record[LINE], record[TEXT], record[KEY_PATH],
+        f"duplicate key {record[KEY]!r} (--on-duplicate first or last keeps one of them)")
+
+
+def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy: str) -> None:
+    """Adds every record to `writer`; a repeated key is refused, skipped or rebinds,
+    as `policy` ("error", "first", "last") says."""
+    add = writer.add
+    check = policy != "last"
+    keep_first = policy == "first"
+    for record in records:
+        _, _, key, value, _ = record
+        if check and key in writer:
+            if keep_first:
+                continue
+            raise _duplicate(name, record)
+        try:
+            add(key, value)
+        except (TypeError, ValueError, OverflowError) as error:
+            raise _rejected(name, record, error) from None
+
+
+def _publish(writer: VornWriter, path: str, progress: Callable[..., None] | None) -> str:
+    """Builds `path` and returns the summary line."""
+    # Until VornWriter.build hands back its summary line, take it from its verbose output.
+    captured = io.StringIO()
+    with contextlib.redirect_stdout(captured):
+        writer.build(path, verbose=True, progress=progress)
+    return captured.getvalue()
+
+
+def _check_target(path: str, sharded: bool) -> None:
+    # Cheap checks before any input is read, so that a long read is not wasted.
+    if sharded:
+        if os.path.exists(path) and not os.path.isdir(path):
+            raise Failure(f"{path} exists and is not a directory: a sharded store is a "
+                          "directory of shards (remove the file or choose another OUT)")
+        return
+    if os.path.isdir(path):
+        raise Failure(f"{path} is a directory; a store is one file")
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise Failure(f"cannot build {path}: there is no directory {parent}")
+
+
+def _input(args: argparse.Namespace, stack: ExitStack) -> tuple[Iterable[bytes], str]:
     name = "<stdin>" if args.input == "-" else args.input
     try:
-        stream: BinaryIO = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
+        stream: BinaryIO = sys.stdin.buffer if args.input == "-" else stack.enter_context(
+            open(args.input, "rb"))
     except OSError as e:
         raise Failure(f"cannot read {name}: {e.strerror}") from None
-    with stream:
-        lines: Iterable[bytes] = stream
-        if sys.stderr.isatty():
-            total = None if args.input == "-" else os.fstat(stream.fileno()).st_size
-            lines = _progress(stream, total)
-        if args.shards is not None:  # a sharded store, built on Dask
-            from .cli_sharded import cmd_build_sharded
+    lines: Iterable[bytes] = stream
+    if sys.stderr.isatty():
+        total = None if args.input == "-" else os.fstat(stream.fileno()).st_size
+        lines = _reading_bar(stream, total)
+    return lines, name
 
-            return cmd_build_sharded(args, read_pairs(lines, name), name, out)
+
+def cmd_build(args: argparse.Namespace, session: Session) -> int:
+    if args.source is not None and (args.input != "-" or args.key is not None):
+        raise Usage("--from reads a store: give no INPUT and no --key")
+    sharded = args.shards is not None
+    _check_target(args.out, sharded)
+    vornel_dask = _dask_modules() if sharded else None
+    with ExitStack() as stack:
+        if args.source is not None:
+            store = stack.enter_context(open_store(args.source))
+            name = args.source
+            records: Iterable[jsonl.Record] = _store_records(store)
+        else:
+            lines, name = _input(args, stack)
+            records = jsonl.read_records(lines, name, args.key)
+        if vornel_dask is not None:
+            return _build_sharded(args, session, records, name, vornel_dask)
         writer = VornWriter(dedup=not args.no_dedup)
-        stage(writer, read_pairs(lines, name), name)
-    writer.build(args.out, verbose=True)
+        if args.source is not None:
+            writer.update((record[KEY], record[VALUE]) for record in records)
+        else:
+            stage(writer, records, name, args.on_duplicate)
+    session.writer, session.target = writer, args.out
+    phases = _Phases() if sys.stderr.isatty() else None
+    try:
+        summary = _publish(writer, args.out, phases)
+    finally:
+        if phases is not None:
+            phases.close()
+    sys.stderr.write(summary)
     return 0
 
 
-def cmd_get(args: argparse.Namespace, out: BinaryIO) -> int:
+def _store_records(store: StoreReader) -> Iterator[jsonl.Record]:
+    items: Iterable[tuple[Key, Any]] = store.items()
+    if sys.stderr.isatty():
+        from tqdm import tqdm
+
+        items = tqdm(items, total=len(store), unit=" keys", desc="reading", file=sys.stderr)
+    for number, (key, value) in enumerate(items, 1):
+        yield number, "", key, value, ("key",)
+
+
+# -- build --shards: a sharded store on Dask ---------------------------------------------
+
+
+def _dask_modules() -> Any:
+    try:
+        import dask.bag  # noqa: F401
+        import distributed  # noqa: F401
+        from dask.delayed import delayed  # noqa: F401
+
+        from . import dask as vornel_dask
+    except ImportError as e:
+        raise Failure(
+            f"--shards needs Dask ({e}): install the package with its dask extra, "
+            "pip install \".[dask]\" in a checkout of vornel") from None
+    return vornel_dask
+
+
+def _checked(records: Iterable[jsonl.Record], name: str) -> Iterator[tuple[int, Key, Any]]:
+    # The shards are built on the workers: check each pair here, where its line is known.
+    from ._engine import packb
+
+    for record in records:
+        try:
+            key_bytes(record[KEY])
+        except (TypeError, ValueError) as error:
+            raise jsonl.line_error(name, record[LINE], record[TEXT], record[KEY_PATH],
+                                   str(error)) from None
+        try:
+            packb(record[VALUE])
+        except (TypeError, ValueError, OverflowError) as error:
+            raise jsonl.line_error(
+                name, record[LINE], record[TEXT], _value_path(record),
+                f"cannot encode the value of key {record[KEY]!r}: {error}") from None
+        yield record[LINE], record[KEY], record[VALUE]
+
+
+def _chunks(triples: Iterable[tuple[int, Key, Any]]) -> Iterator[list[tuple[int, Key, Any]]]:
+    iterator = iter(triples)
+    while chunk := list(itertools.islice(iterator, CHUNK)):
+        yield chunk
+
+
+def _stored(triple: tuple[int, Key, Any]) -> bytes:
+    return key_bytes(triple[1])
+
+
+def _line_of(triple: tuple[int, Key, Any]) -> tuple[int]:
+    return (triple[0],)
+
+
+def _two_first(lines: tuple[int, ...], more: tuple[int, ...]) -> tuple[int, ...]:
+    return tuple(sorted(lines + more)[:2])
+
+
+def _add_line(lines: tuple[int, ...], triple: tuple[int, Key, Any]) -> tuple[int, ...]:
+    return _two_first(lines, _line_of(triple))
+
+
+def _earlier(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
+    return a if a[0] <= b[0] else b
+
+
+def _later(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
+    return a if a[0] > b[0] else b
+
+
+def _repeated(item: tuple[bytes, tuple[int, ...]]) -> bool:
+    return len(item[1]) > 1
+
+
+def _second_line(item: tuple[bytes, tuple[int, ...]]) -> int:
+    return -item[1][1]  # topk takes the largest: the earliest repeat is wanted
+
+
+def _kept(item: tuple[bytes, tuple[int, Key, Any]]) -> tuple[Key, Any]:
+    return item[1][1], item[1][2]
+
+
+def _pair(triple: tuple[int, Key, Any]) -> tuple[Key, Any]:
+    return triple[1], triple[2]
+
+
+def _one_per_key(bag: Any, name: str, policy: str) -> Any:
+    """The bag of pairs to build: every key once, as `policy` says. Keys are grouped
+    across the cluster, so that this holds however the input is partitioned."""
+    if policy == "error":
+        lines = bag.foldby(_stored, _add_line, (), _two_first, ())
+        first = lines.filter(_repeated).topk(1, key=_second_line).compute()
+        if first:
+            stored, (line, again) = first[0]
+            raise Failure(f"{name}:{again}: duplicate key {exact_key(stored)!r} (first on line "
+                          f"{line}; --on-duplicate first or last keeps one of them)")
+        return bag.map(_pair)
+    pick = _earlier if policy == "first" else _later
+    return bag.foldby(_stored, pick, combine=pick).map(_kept)
+
+
+def _build_sharded(
+    args: argparse.Namespace, session: Session, records: Iterable[jsonl.Record], name: str,
+    vornel_dask: Any,
+) -> int:
+    import dask.bag
+    import distributed
+    from dask.delayed import delayed
+
+    if args.source is None:
+        triples: Iterable[tuple[int, Key, Any]] = _checked(records, name)
+    else:
+        triples = ((record[LINE], record[KEY], record[VALUE]) for record in records)
+    # The first chunk is read before a cluster starts, so that an early bad line costs none.
+    chunks = _chunks(triples)
+    first = next(chunks, None)
+    with ExitStack() as stack:
+        try:
+            if args.scheduler is None:
+                cluster = stack.enter_context(distributed.LocalCluster(  # type: ignore[no-untyped-call]
+                    # A random port for the status server: others may run clusters too.
+                    threads_per_worker=1, processes=True, dashboard_address=":0",
+                    silence_logs=logging.CRITICAL))
+                client = stack.enter_context(distributed.Client(cluster))  # type: ignore[no-untyped-call]
+            else:
+                # The wait for the scheduler is Dask's connect timeout (30 s unless configured).
+                client = stack.enter_context(
+                    distributed.Client(args.scheduler))  # type: ignore[no-untyped-call]
+        except OSError as e:
+            raise Failure(f"cannot reach the Dask scheduler {args.scheduler}: {e}") from None
+        # Partitions go to the workers as they are read: this process holds one at a time,
+        # and the task graph carries only their names.
+        parts = [delayed(client.scatter([chunk])[0])
+                 for chunk in itertools.chain([first] if first else [], chunks)]
+        bag = dask.bag.from_delayed(parts)  # type: ignore[no-untyped-call]
+        pairs = _one_per_key(bag, name, "last" if args.source else args.on_duplicate)
+        try:
+            manifest = vornel_dask.build_sharded(
+                pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client)
+        except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
+            raise Failure(f"{name}: {e}; no new set was published") from None
+    size_kb = sum(int(entry["file_size"]) for entry in manifest["shards"]) / 1024
+    sys.stderr.write(
+        f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
+        f" objects · {manifest['num_keys']} keys · {size_kb:.1f} KB\n")
+    return 0
+
+
+# -- reading commands --------------------------------------------------------------------
+
+
+def cmd_get(args: argparse.Namespace, session: Session) -> int:
     status = 0
+    out = session.out
     with open_store(args.store) as store:
         for text in args.keys:
             key = _key_arg(text)
             try:
                 value = store[key]
             except KeyError:
+                # An empty line, which no value prints as, keeps the output in step with
+                # the keys asked for.
+                out.write(b"\n")
                 print(f"vornel: no key {key!r} in {args.store}", file=sys.stderr)
                 status = 1
                 continue
-            out.write(_dump_json(tagged.encode(value)))
+            out.write(jsonl.dumps(jsonl.encode(value)))
     return status
 
 
-def _entries(store: VornReader | ShardedReader, prefix: str | None) -> Iterable[tuple[Key, Any]]:
-    return store.items() if prefix is None else store.prefix(_key_arg(prefix))
+def _prefix_keys(store: StoreReader, prefix: Key) -> Iterable[Key]:
+    # Until ShardedReader has prefix_keys as every StoreReader should, its keys come from
+    # prefix(), which reads the values too.
+    if hasattr(store, "prefix_keys"):
+        return store.prefix_keys(prefix)
+    return (key for key, _ in store.prefix(prefix))
 
 
-def cmd_keys(args: argparse.Namespace, out: BinaryIO) -> int:
+def cmd_keys(args: argparse.Namespace, session: Session) -> int:
+    out = session.out
     with open_store(args.store) as store:
-        keys: Iterable[Key] = (
-            store if args.prefix is None else (k for k, _ in store.prefix(_key_arg(args.prefix)))
-        )
-        for key in keys:
-            out.write(_key_line(key))
+        keys: Iterable[Key] = store if args.prefix is None else _prefix_keys(
+            store, _key_arg(args.prefix))
+        if args.json:
+            for key in keys:
+                out.write(jsonl.dumps(jsonl.encode_key(key)))
+        else:
+            end = b"\0" if args.null else b"\n"
+            for key in keys:
+                out.write((key.encode("utf-8") if isinstance(key, str) else key) + end)
     return 0
 
 
-def cmd_dump(args: argparse.Namespace, out: BinaryIO) -> int:
+def cmd_dump(args: argparse.Namespace, session: Session) -> int:
+    out = session.out
+    encode, encode_key, dumps = jsonl.encode, jsonl.encode_key, jsonl.dumps
     with open_store(args.store) as store:
-        for key, value in _entries(store, args.prefix):
-            out.write(_dump_json({"key": tagged.encode_key(key), "value": tagged.encode(value)}))
+        items = store.items() if args.prefix is None else store.prefix(_key_arg(args.prefix))
+        for key, value in items:
+            out.write(dumps({"key": encode_key(key), "value": encode(value)}))
     return 0
 
 
-def cmd_stats(args: argparse.Namespace, out: BinaryIO) -> int:
+def _size(n: int) -> str:
+    if n < 1024:
+        return f"{n} B"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB", "TiB", "PiB"):
+        size /= 1024
+        if size < 1024 or unit == "PiB":
+            break
+    return f"{size:.1f} {unit} ({n:,} bytes)"
+
+
+def _text(name: str, value: Any) -> str:
+    if name == "file_size" and isinstance(value, int):
+        return _size(value)
+    if isinstance(value, int) and not isinstance(value, bool) and name.startswith("num_"):
+        return f"{value:,}"
+    return str(value)
+
+
+def _table(rows: list[dict[str, Any]]) -> list[str]:
+    columns = ["shard", *dict.fromkeys(name for row in rows for name in row if name != "index")]
+    cells = [[str(i), *(_text(c, row.get(c, "")).split(" (")[0] for c in columns[1:])]
+             for i, row in enumerate(rows)]
+    widths = [max(len(c), *(len(r[i]) for r in cells)) for i, c in enumerate(columns)]
+    numeric = [all(r[i].replace(",", "").isdigit() for r in cells) for i in range(len(columns))]
+
+    def line(values: Sequence[str]) -> str:
+        return "  ".join(v.rjust(w) if num else v.ljust(w)
+                         for v, w, num in zip(values, widths, numeric)).rstrip()
+
+    return [line(columns), *(line(r) for r in cells)]
+
+
+def cmd_stats(args: argparse.Namespace, session: Session) -> int:
     with open_store(args.store, verify=False) as store:
         stats = store.stats()
+    if "file_size_kb" in stats and "file_size" not in stats:
+        # A sharded store's stats from before they gave bytes: give bytes, as the manifest.
+        stats = {("file_size" if k == "file_size_kb" else k):
+                 (sum(int(e.get("file_size", 0)) for e in stats.get("shards", []))
+                  if k == "file_size_kb" else v) for k, v in stats.items()}
     if args.json:
-        out.write(_dump_json(stats))
-    else:
-        width = max(len(name) for name in stats)
-        for name, value in stats.items():
-            out.write(f"{name:<{width}}  {value}\n".encode())
+        session.out.write(jsonl.dumps(stats))
+        return 0
+    shards = stats.pop("shards", None)
+    width = max(len(name) for name in stats)
+    lines = [f"{name:<{width}}  {_text(name, value)}" for name, value in stats.items()]
+    if isinstance(shards, list) and shards:
+        lines += ["", *_table(shards)]
+    session.out.write("".join(f"{line}\n" for line in lines).encode())
     return 0
 
 
-def cmd_verify(args: argparse.Namespace, out: BinaryIO) -> int:
+def cmd_verify(args: argparse.Namespace, session: Session) -> int:
     with open_store(args.store, verify=False) as store:
         store.verify()
-    out.write(b"OK\n")
+    session.out.write(b"OK\n")
     return 0
+
+
+# -- arguments ---------------------------------------------------------------------------
+
+FORMS = """\
+input and output are JSON Lines, one JSON value per line (UTF-8, RFC 8259):
+  {"key": "city:bern", "value": {"population": 134000}}
+what JSON cannot hold is written as an object with one "$" member:
+  {"$bytes": "AAE="}            bytes (base64), or a key that is not UTF-8
+  {"$float": "nan"}             "nan", "inf" or "-inf"
+  {"$map": [[1, "a"]]}          a map with keys that are not strings
+  {"$ext": [5, "AQI="]}         a MessagePack extension type (code -1: a timestamp)
+  {"$esc": {"$bytes": 1}}       a one-member map whose name begins with "$", as it is
+"""
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {number}")
+    return number
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vornel",
-        description="Build, query, dump and check vornel stores.",
-        epilog="JSON Lines records are {\"key\": ..., \"value\": ...}; what JSON cannot "
-        "hold is written in tagged form (see the README).",
+        description="Build, query, dump and check vornel stores: immutable key-to-value "
+        "files, read back as JSON Lines.",
+        epilog="Run `vornel COMMAND --help` for a command's arguments. Exit status: 0 "
+        "success, 1 a data problem (missing key, bad input line, missing or corrupt store), "
+        "2 a usage error.",
     )
     parser.add_argument("--version", action="version", version=f"vornel {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = sub.add_parser("build", help="build a store from JSON Lines")
-    p.add_argument("out", metavar="OUT", help="the store file to write")
+    def command(name: str, summary: str, run: Callable[..., int], **more: Any) -> Any:
+        p = sub.add_parser(name, help=summary, description=summary[0].upper() + summary[1:]
+                           + ".", formatter_class=argparse.RawDescriptionHelpFormatter, **more)
+        p.set_defaults(run=run, command_parser=p)
+        return p
+
+    p = command("build", "build a store from JSON Lines, or from another store", cmd_build,
+                epilog=FORMS)
+    p.add_argument("out", metavar="OUT", help="the store file to write (with --shards, "
+                   "the directory)")
     p.add_argument("input", metavar="INPUT", nargs="?", default="-",
                    help="JSON Lines file, or - for standard input (the default)")
+    p.add_argument("--key", metavar="FIELD",
+                   help="take each line as a record: its member FIELD is the key and the "
+                   "whole record the value (default: lines are {\"key\": ..., \"value\": ...})")
+    p.add_argument("--on-duplicate", choices=DUPLICATE_POLICIES, default="error",
+                   help="a key given again: stop with an error (the default), keep the first "
+                   "value, or keep the last")
+    p.add_argument("--from", dest="source", metavar="STORE",
+                   help="copy the store STORE (a file or a sharded directory) instead of "
+                   "reading JSON Lines, written in this version's format")
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
-    p.add_argument("--shards", type=int, metavar="N",
+    p.add_argument("--shards", type=_positive, metavar="N",
                    help="build a sharded store of N shards in the directory OUT, on Dask")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="with --shards: the Dask scheduler to use (default: a local cluster)")
-    p.set_defaults(run=cmd_build)
 
-    p = sub.add_parser("get", help="print the value of each key as JSON")
-    p.add_argument("store", metavar="STORE")
-    p.add_argument("keys", metavar="KEY", nargs="+")
-    p.set_defaults(run=cmd_get)
+    p = command("get", "print the value of each key as one JSON line", cmd_get,
+                epilog="A missing key prints an empty line, so that the output keeps step "
+                "with the keys; it is named on standard error and the exit status is 1.")
+    p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
+    p.add_argument("keys", metavar="KEY", nargs="+", help="the keys to look up")
 
-    p = sub.add_parser("keys", help="print the keys, one per line")
-    p.add_argument("store", metavar="STORE")
+    p = command("keys", "print the keys in key order, one per line", cmd_keys)
+    p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
     p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
-    p.set_defaults(run=cmd_keys)
+    form = p.add_mutually_exclusive_group()
+    form.add_argument("--null", "-0", action="store_true",
+                      help="end each key with a NUL byte instead (for keys holding newlines)")
+    form.add_argument("--json", action="store_true",
+                      help="each key as a JSON string, or {\"$bytes\": ...} when not UTF-8")
 
-    p = sub.add_parser("dump", help="print the store as JSON Lines that build reads back")
-    p.add_argument("store", metavar="STORE")
+    p = command("dump", "print the store as JSON Lines that build reads back", cmd_dump,
+                epilog=FORMS)
+    p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
     p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
-    p.set_defaults(run=cmd_dump)
 
-    p = sub.add_parser("stats", help="print the store's metadata")
-    p.add_argument("store", metavar="STORE")
-    p.add_argument("--json", action="store_true", help="as one JSON object")
-    p.set_defaults(run=cmd_stats)
+    p = command("stats", "print the store's metadata", cmd_stats)
+    p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
+    p.add_argument("--json", action="store_true",
+                   help="as one JSON object (sizes in bytes)")
 
-    p = sub.add_parser("verify", help="check every checksum of the store")
-    p.add_argument("store", metavar="STORE")
-    p.set_defaults(run=cmd_verify)
+    p = command("verify", "check every checksum of the store; print OK", cmd_verify)
+    p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
     return parser
 
 
 def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int:
-    args = make_parser().parse_args(argv)
+    parser = make_parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    args, rest = parser.parse_known_args(argv)
+    if rest:
+        # argparse takes positionals in runs between options, so `build OUT --key id IN`
+        # leaves IN over: read the command's own arguments again, options and positionals
+        # intermixed. Global options take no values, so the command is the first word.
+        command = argv.index(args.command)
+        args = args.command_parser.parse_intermixed_args(argv[command + 1:])
     target: Any = out if out is not None else sys.stdout.buffer
+    session = Session(target)
     try:
-        status: int = args.run(args, target)
+        status: int = args.run(args, session)
         target.flush()
         return status
-    except Failure as e:
+    except Usage as e:
+        args.command_parser.error(str(e))
+    except (Failure, jsonl.LineError) as e:
         print(f"vornel: {e}", file=sys.stderr)
-    except (OSError, RuntimeError, ValueError, VornDecodeError) as e:
-        if isinstance(e, BrokenPipeError):
-            # The reader went away (`vornel dump | head`): stop quietly.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
-        print(f"vornel: {e}", file=sys.stderr)
+    except BrokenPipeError:
+        # The reader went away (`vornel dump | head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (VornError, OSError, RuntimeError, ValueError) as e:
+        print(f"vornel: {_error_text(e)}", file=sys.stderr)
     except KeyboardInterrupt:
+        if session.published():
+            # Ctrl-C came once the store was in place: the build is done.
+            print(f"vornel: {session.target} was published before the interrupt",
+                  file=sys.stderr)
+            return 0
         return 130
     return 1

@@ -1,0 +1,77 @@
+"""Every Python snippet in the README and docs/ runs as printed, each in a fresh
+interpreter in an empty directory.
+
+A snippet that cannot run here (it needs a remote cluster or Spark) says so on the line
+before its fence: `<!-- not run: reason -->`. One that imports a module which is not
+installed (Dask, for the optional extra) is skipped, and runs where it is installed.
+"""
+
+import ast
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from childproc import child_env
+
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+NOT_RUN = re.compile(r"<!--\s*not run:\s*(.*?)\s*-->")
+
+# docs/sharded.md is being rewritten so that its local example runs as printed and its
+# remote-cluster and Spark recipes carry the marker above; until then its snippets wait.
+PENDING = {"docs/sharded.md"}
+
+
+def snippets():
+    for path in DOCS:
+        name = path.relative_to(ROOT).as_posix()
+        lines = path.read_text(encoding="utf-8").splitlines()
+        index = 0
+        while index < len(lines):
+            if lines[index].strip() == "```python":
+                start = index + 1
+                end = next(i for i in range(start, len(lines)) if lines[i].strip() == "```")
+                marker = NOT_RUN.search(lines[index - 1]) if index else None
+                yield pytest.param(
+                    "\n".join(lines[start:end]) + "\n",
+                    marker.group(1) if marker else None,
+                    name in PENDING,
+                    id=f"{name}:{start}",
+                )
+                index = end
+            index += 1
+
+
+def missing_modules(code):
+    wanted = set()
+    for node in ast.walk(ast.parse(code)):
+        if isinstance(node, ast.Import):
+            wanted.update(alias.name.split(".")[0] for alias in node.names)
+        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+            wanted.add(node.module.split(".")[0])
+    return sorted(name for name in wanted if importlib.util.find_spec(name) is None)
+
+
+@pytest.mark.parametrize(("code", "not_run", "pending"), list(snippets()))
+def test_snippet_runs(tmp_path, code, not_run, pending):
+    if not_run:
+        pytest.skip(f"marked not run: {not_run}")
+    if pending:
+        pytest.skip("waits for the rewrite of its page")
+    missing = missing_modules(code)
+    if missing:
+        pytest.skip(f"needs {', '.join(missing)}")
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(),
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+
+
+def test_every_page_is_searched():
+    # A snippet fenced in another way would be skipped silently.
+    for path in DOCS:
+        text = path.read_text(encoding="utf-8")
+        assert not re.search(r"^```\s*(py|python3|pycon)\s*$", text, re.M), path
