@@ -51,7 +51,9 @@ class TestCommands:
         result = run("build", out, "--on-duplicate", "error", src)
         assert result.returncode == 0, result.stderr
         assert result.stdout == b""  # data only: the summary line goes to standard error
-        assert result.stderr.decode() == f"✅  {out}  —  2 objects · 2 keys · 0.1 KB\n"
+        size = out.stat().st_size
+        assert result.stderr.decode() == (
+            f"✅  {out}  —  2 objects · 2 keys · {size / 1024:.1f} KB\n")
         piped = run("build", tmp_path / "b.vrnl", "-", stdin=src.read_bytes())
         assert piped.returncode == 0
         assert out.read_bytes() == (tmp_path / "b.vrnl").read_bytes()

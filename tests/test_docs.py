@@ -1,5 +1,6 @@
 """Every Python snippet in the README and docs/ runs as printed, each in a fresh
-interpreter in an empty directory.
+interpreter, in a directory of its page's own: a page's snippets run in the order they
+are printed, so that one may read what an earlier one wrote.
 
 A snippet that cannot run here (it needs a remote cluster or Spark) says so on the line
 before its fence: `<!-- not run: reason -->`. One that imports a module which is not
@@ -21,9 +22,6 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 NOT_RUN = re.compile(r"<!--\s*not run:\s*(.*?)\s*-->")
 
-# docs/sharded.md is being rewritten so that its local example runs as printed and its
-# remote-cluster and Spark recipes carry the marker above; until then its snippets wait.
-PENDING = {"docs/sharded.md"}
 
 
 def snippets():
@@ -37,9 +35,9 @@ def snippets():
                 end = next(i for i in range(start, len(lines)) if lines[i].strip() == "```")
                 marker = NOT_RUN.search(lines[index - 1]) if index else None
                 yield pytest.param(
+                    name,
                     "\n".join(lines[start:end]) + "\n",
                     marker.group(1) if marker else None,
-                    name in PENDING,
                     id=f"{name}:{start}",
                 )
                 index = end
@@ -56,16 +54,26 @@ def missing_modules(code):
     return sorted(name for name in wanted if importlib.util.find_spec(name) is None)
 
 
-@pytest.mark.parametrize(("code", "not_run", "pending"), list(snippets()))
-def test_snippet_runs(tmp_path, code, not_run, pending):
+@pytest.fixture(scope="module")
+def page_dirs(tmp_path_factory):
+    made = {}
+
+    def page_dir(name):
+        if name not in made:
+            made[name] = tmp_path_factory.mktemp(name.replace("/", "_"))
+        return made[name]
+
+    return page_dir
+
+
+@pytest.mark.parametrize(("page", "code", "not_run"), list(snippets()))
+def test_snippet_runs(page_dirs, page, code, not_run):
     if not_run:
         pytest.skip(f"marked not run: {not_run}")
-    if pending:
-        pytest.skip("waits for the rewrite of its page")
     missing = missing_modules(code)
     if missing:
         pytest.skip(f"needs {', '.join(missing)}")
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(),
+    result = subprocess.run([sys.executable, "-c", code], cwd=page_dirs(page), env=child_env(),
                             capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
 

@@ -8,8 +8,6 @@ line, missing or corrupt store), 2 a usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import itertools
 import logging
 import os
@@ -151,15 +149,6 @@ def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy
             raise _rejected(name, record, error) from None
 
 
-def _publish(writer: VornWriter, path: str, progress: Callable[..., None] | None) -> str:
-    """Builds `path` and returns the summary line."""
-    # Until VornWriter.build hands back its summary line, take it from its verbose output.
-    captured = io.StringIO()
-    with contextlib.redirect_stdout(captured):
-        writer.build(path, verbose=True, progress=progress)
-    return captured.getvalue()
-
-
 def _check_target(path: str, sharded: bool) -> None:
     # Cheap checks before any input is read, so that a long read is not wasted.
     if sharded:
@@ -212,7 +201,7 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     session.writer, session.target = writer, args.out
     phases = _Phases() if sys.stderr.isatty() else None
     try:
-        summary = _publish(writer, args.out, phases)
+        summary = writer.build(args.out, progress=phases)
     finally:
         if phases is not None:
             phases.close()
@@ -396,19 +385,11 @@ def cmd_get(args: argparse.Namespace, session: Session) -> int:
     return status
 
 
-def _prefix_keys(store: StoreReader, prefix: Key) -> Iterable[Key]:
-    # Until ShardedReader has prefix_keys as every StoreReader should, its keys come from
-    # prefix(), which reads the values too.
-    if hasattr(store, "prefix_keys"):
-        return store.prefix_keys(prefix)
-    return (key for key, _ in store.prefix(prefix))
-
-
 def cmd_keys(args: argparse.Namespace, session: Session) -> int:
     out = session.out
     with open_store(args.store) as store:
-        keys: Iterable[Key] = store if args.prefix is None else _prefix_keys(
-            store, _key_arg(args.prefix))
+        keys: Iterable[Key] = store if args.prefix is None else store.prefix_keys(
+            _key_arg(args.prefix))
         if args.json:
             for key in keys:
                 out.write(jsonl.dumps(jsonl.encode_key(key)))
@@ -465,11 +446,6 @@ def _table(rows: list[dict[str, Any]]) -> list[str]:
 def cmd_stats(args: argparse.Namespace, session: Session) -> int:
     with open_store(args.store, verify=False) as store:
         stats = store.stats()
-    if "file_size_kb" in stats and "file_size" not in stats:
-        # A sharded store's stats from before they gave bytes: give bytes, as the manifest.
-        stats = {("file_size" if k == "file_size_kb" else k):
-                 (sum(int(e.get("file_size", 0)) for e in stats.get("shards", []))
-                  if k == "file_size_kb" else v) for k, v in stats.items()}
     if args.json:
         session.out.write(jsonl.dumps(stats))
         return 0

@@ -59,16 +59,17 @@ class VornWriter(_engine.Writer):
         stay staged. The writer refuses any other call until it returns."""
         super().update(items)
 
-    def build(  # type: ignore[override]
+    def build(
         self,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         verbose: bool = False,
         *,
         progress: Callable[[str], object] | None = None,
-    ) -> None:
-        """Publishes the staged store at `path` atomically (temporary file, fsync, rename).
+    ) -> str:
+        """Publishes the staged store at `path` atomically (temporary file, fsync, rename)
+        and returns its summary line.
 
-        Quiet by default; `verbose=True` prints the summary line on `sys.stdout`.
+        Quiet by default; `verbose=True` also prints that line on `sys.stdout`.
         `progress`, when given, is called with "sort", "write" and "fsync" as the build
         reaches each. Other threads run meanwhile. Ctrl-C before the rename cancels it: the
         target is untouched and the temporary file removed. Staging may go on afterwards,
@@ -78,6 +79,7 @@ class VornWriter(_engine.Writer):
         if verbose:
             sys.stdout.write(line)
             sys.stdout.flush()
+        return line
 
     def __enter__(self) -> Self:
         return self
