@@ -33,30 +33,8 @@ from pathlib import Path
 import msgpack
 
 import vornel
+from _timing import alternate, median_ratio, timed
 from _vornel import _VornReader
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        fn()
-        return time.perf_counter() - start
-    finally:
-        gc.enable()
-
-
-def alternate(fns, repeat):
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for slot, fn in zip(times, fns):
-            slot.append(timed(fn))
-    return times
-
-
-def median_ratio(ours, base):
-    return statistics.median(o / b for o, b in zip(ours, base))
 
 
 def make_keys(n, seed=1):

@@ -14,7 +14,6 @@ the median of the ratios of runs taken in alternation. Asserts nothing about tim
 """
 
 import argparse
-import gc
 import json
 import random
 import statistics
@@ -27,30 +26,7 @@ from pathlib import Path
 import msgpack
 
 import vornel
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        fn()
-        return time.perf_counter() - start
-    finally:
-        gc.enable()
-
-
-def alternate(fns, repeat):
-    """Runs every fn in turn, `repeat` rounds; returns the list of times of each."""
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for slot, fn in zip(times, fns):
-            slot.append(timed(fn))
-    return times
-
-
-def median_ratio(ours, base):
-    return statistics.median(o / b for o, b in zip(ours, base))
+from _timing import alternate, median_ratio, timed
 
 
 def value(i):
@@ -101,7 +77,7 @@ def bench_tool(tmp, keys, repeat):
     # The tool as a user runs it: its own process, start-up included.
     def tool():
         subprocess.run([vornel_cmd, "build", str(out), str(source)], check=True,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def parse_only():
         loads = json.loads

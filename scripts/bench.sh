@@ -13,5 +13,6 @@ for exe in "$dir"/*_bench; do
   [ -x "$exe" ] && "$exe"
 done
 for script in "$ROOT"/bench/*.py; do
+  case $(basename "$script") in _*) continue ;; esac  # shared helpers, not benchmarks
   [ -f "$script" ] && "$PY" "$script"
 done

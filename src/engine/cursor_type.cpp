@@ -45,20 +45,26 @@ PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, 
   return nullptr;
 }
 
+// A copy of `src`, which may lie in the mapping: in `small` when it fits, else in
+// `large`.
+Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
+  uint8_t* copy = small.data();
+  if (src.size() > small.size()) {
+    large.resize(src.size());
+    copy = reinterpret_cast<uint8_t*>(large.data());
+  }
+  if (Status s = copy_out(copy, src); !s) return fail(std::move(s.error()));
+  return Bytes(copy, src.size());
+}
+
 // Copies `payload`, which lies in the mapping, then decodes it.
 PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
                          PyObject* key) {
   uint8_t small[kSmallPayload];
   std::string large;
-  uint8_t* copy = small;
-  if (payload.size() > sizeof small) {
-    large.resize(payload.size());
-    copy = reinterpret_cast<uint8_t*>(large.data());
-  }
-  if (Status s = copy_out(copy, payload); !s) {
-    return raise_store_error(state, s.error(), path_of(store));
-  }
-  return decode_copy(state, store, Bytes(copy, payload.size()), key);
+  Result<Bytes> copy = copied(payload, small, large);
+  if (!copy) return raise_store_error(state, copy.error(), path_of(store));
+  return decode_copy(state, store, *copy, key);
 }
 
 }  // namespace
@@ -105,15 +111,9 @@ PyObject* key_at(const ModuleState& state, const Store& store, size_t rank) {
   }
   uint8_t small[256];
   std::string large;
-  uint8_t* copy = small;
-  if (located.size() > sizeof small) {
-    large.resize(located.size());
-    copy = reinterpret_cast<uint8_t*>(large.data());
-  }
-  if (Status s = copy_out(copy, located); !s) {
-    return raise_store_error(state, s.error(), path_of(store));
-  }
-  return key_object(Bytes(copy, located.size()));
+  Result<Bytes> copy = copied(located, small, large);
+  if (!copy) return raise_store_error(state, copy.error(), path_of(store));
+  return key_object(*copy);
 }
 
 PyObject* step(Cursor& c) {
