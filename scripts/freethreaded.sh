@@ -130,7 +130,7 @@ ensure_freethreaded_python() {
 ensure_freethreaded_venv() {
   PY="$FT_VENV/bin/python"
   local interpreter
-  interpreter=$(cat "$FT_PREFIX/.vornel-build")
+  interpreter="$FT_PYTHON $(cat "$FT_PREFIX/.vornel-build")"
   if [ ! -x "$PY" ] || [ "$(cat "$FT_VENV/.interpreter" 2>/dev/null)" != "$interpreter" ]; then
     rm -rf "$FT_VENV"
     "$FT_PYTHON" -m venv "$FT_VENV"
