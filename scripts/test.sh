@@ -31,7 +31,8 @@ VORNEL_RELEASE_TESTS=1 "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/test_
 # ---- Hardening: threads, fuzzing, big-endian emulation and sanitizers ----------------
 # The threads test under ThreadSanitizer, a fixed-time run of each fuzz target under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the core's suite on an emulated
-# big-endian host, and last both suites under ASan and UBSan. Each step prints its time.
+# big-endian host, the pytest suite on a free-threaded CPython, and last both suites
+# under ASan and UBSan. Each step prints its time.
 timed() {
   local name=$1 start=$SECONDS
   shift
@@ -41,4 +42,5 @@ timed() {
 timed "ThreadSanitizer" bash "$ROOT/scripts/tsan.sh"
 timed "fuzzing" bash "$ROOT/scripts/fuzz.sh" 30
 timed "big-endian (s390x under qemu)" bash "$ROOT/scripts/bigendian.sh"
+timed "free-threaded CPython" bash "$ROOT/scripts/freethreaded.sh" "$@"
 timed "ASan and UBSan" bash "$ROOT/scripts/sanitize.sh" "$@"
