@@ -124,7 +124,8 @@ LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offse
     pos += e.encoded_size();
   }
 
-  // The slots, filled in home order as host words, then turned big-endian in place.
+  // The slots, filled in home order. Each word is turned big-endian once placed: only
+  // whether a slot is empty matters to the entries placed after it.
   struct Pending {
     uint64_t hash;
     uint64_t pos;
@@ -138,9 +139,10 @@ LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offse
       n, [&](size_t i) { return Pending{hashes[i], rank_position(i)}; },
       [&] { hashes_buffer = LargeBuffer(); },
       [&](const Pending& p) {
-        open_table::place<Slot>(slots, static_cast<size_t>(g.slot_count), p.hash, p.pos);
+        const size_t i =
+            open_table::place<Slot>(slots, static_cast<size_t>(g.slot_count), p.hash, p.pos);
+        store_be64(out + i * sizeof(uint64_t), slots[i]);
       });
-  for (uint64_t i = 0; i < g.slot_count; ++i) store_be64(out + i * sizeof(uint64_t), slots[i]);
 
   Trailer t;
   t.version = KeyTableGeometry::kVersion;
@@ -235,18 +237,6 @@ KeyTable::Hit KeyTable::find(Bytes key) const {
     i = open_table::next(i, static_cast<size_t>(slot_count_));
   }
   return {};
-}
-
-bool KeyTable::position(size_t rank, uint64_t* pos) const {
-  const uint8_t* const p = ranks_ + rank * rank_width_;
-  *pos = rank_width_ == 4 ? load_be32(p) : load_be64(p);
-  return *pos < section_length_;
-}
-
-bool KeyTable::entry(size_t rank, IndexEntry* out) const {
-  uint64_t pos;
-  return position(rank, &pos) &&
-         IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
 }
 
 bool KeyTable::lower_bound(Bytes key, size_t* rank) const {

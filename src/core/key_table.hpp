@@ -107,7 +107,11 @@ class KeyTable {
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
   // The entry of `rank` (below size()), or false when the table names no entry there.
-  bool entry(size_t rank, IndexEntry* out) const;
+  bool entry(size_t rank, IndexEntry* out) const {
+    uint64_t pos;
+    return position(rank, &pos) &&
+           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
+  }
   // The first rank whose key is not less than `key`, or false when the table names no
   // entry for a rank the search reads.
   bool lower_bound(Bytes key, size_t* rank) const;
@@ -141,7 +145,12 @@ class KeyTable {
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
 
   Bytes section() const { return {section_, section_length_}; }
-  bool position(size_t rank, uint64_t* pos) const;
+  // Where the entry of `rank` starts, if inside the section.
+  bool position(size_t rank, uint64_t* pos) const {
+    const uint8_t* const p = ranks_ + rank * rank_width_;
+    *pos = rank_width_ == 4 ? load_be32(p) : load_be64(p);
+    return *pos < section_length_;
+  }
   uint64_t slot(uint64_t i) const { return load_be64(slots_ + i * sizeof(uint64_t)); }
 
   const uint8_t* file_ = nullptr;

@@ -464,6 +464,32 @@ Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const {
   return hit.offset;
 }
 
+Result<std::optional<Bytes>> Reader::get(Bytes key) const {
+  const State& s = *state_;
+  if (!s.uses_table()) {
+    const auto off = s.index.find(key, s.file());
+    if (!off) return std::nullopt;
+    auto payload = read_object(*off);
+    if (!payload) return fail(std::move(payload.error()));
+    return *payload;
+  }
+  const Bytes file = s.file();
+  KeyTable::Hit hit;
+  Bytes payload;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        hit = s.table.find(key);
+        if (!hit.found) return;
+        bound = locate_record(file, hit.offset, &payload);
+        if (bound == RecordBound::Inside) touch_pages(file.data() + hit.offset, payload);
+      })) {
+    return fail(s.table_fault(fault));
+  }
+  if (!hit.found) return std::nullopt;
+  if (bound != RecordBound::Inside) return fail(record_error(bound, hit.offset));
+  return payload;
+}
+
 Result<bool> Reader::holds(Bytes key) const {
   const State& s = *state_;
   if (!s.uses_table()) return s.index.contains(key);
@@ -591,22 +617,35 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
 }
 
 // The payloads of n records, each bounds-checked and its pages touched, in one guarded
-// region; the error of the first that fails.
+// region; the error of the first that fails. The records are asked for a batch ahead of
+// their reading: a scan in key order meets them in any order, and the next offsets do
+// not wait for the records before them.
 template <class OffsetOf>
 Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const {
+  constexpr size_t kAhead = 32;
   const Bytes file = state_->file();
+  uint64_t offsets[kAhead];
   uint64_t off = 0;
   size_t unnamed = n;
   RecordBound bound = RecordBound::Inside;
   if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < n; ++i) {
-          if (!offset_of(i, &off)) {
-            unnamed = i;
+        for (size_t base = 0; base < n; base += kAhead) {
+          const size_t batch = n - base < kAhead ? n - base : kAhead;
+          size_t named = 0;
+          while (named < batch && offset_of(base + named, &offsets[named])) {
+            if (offsets[named] < file.size()) __builtin_prefetch(file.data() + offsets[named]);
+            ++named;
+          }
+          for (size_t j = 0; j < named; ++j) {
+            off = offsets[j];
+            bound = locate_record(file, off, &out[base + j]);
+            if (bound != RecordBound::Inside) return;
+            touch_pages(file.data() + off, out[base + j]);
+          }
+          if (named != batch) {
+            unnamed = base + named;
             return;
           }
-          bound = locate_record(file, off, &out[i]);
-          if (bound != RecordBound::Inside) return;
-          touch_pages(file.data() + off, out[i]);
         }
       })) {
     return fail(mapping_fault(fault, off));

@@ -60,6 +60,9 @@ class Reader {
   // Record offset of `key` (the last entry for a repeated key), or nullopt. Starts
   // fetching the record, which the caller usually reads next.
   [[nodiscard]] Result<std::optional<uint64_t>> lookup(Bytes key) const;
+  // The payload of `key`'s record (bounds-checked as read_object does), or nullopt: a
+  // lookup and a read in one guarded region. Copy it out with copy_out.
+  [[nodiscard]] Result<std::optional<Bytes>> get(Bytes key) const;
   // Whether `key` is indexed; reads no record.
   [[nodiscard]] Result<bool> holds(Bytes key) const;
   // The first rank whose key is not less than `key` (size() when there is none).

@@ -113,6 +113,12 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     const auto found = table.lookup(p);
     ASSERT_TRUE(found);
     EXPECT_EQ(*found, memory.find(p));
+    const auto got = table.get(p);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->has_value(), found->has_value());
+    if (*got) {
+      EXPECT_EQ(string_of(**got), string_of(*memory.read_object(**found)));
+    }
     EXPECT_EQ(*table.holds(p), memory.contains(p));
     EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
   }
@@ -401,6 +407,10 @@ TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
       } else {
         EXPECT_TRUE(is_fault(found.error())) << found.error().text();
         ++faults;
+      }
+      const auto got = r->get(bytes_of(key));  // the record too may lie past the cut
+      if (!got) {
+        EXPECT_TRUE(is_fault(got.error())) << got.error().text();
       }
     }
     EXPECT_GT(faults, 0u) << cut;
