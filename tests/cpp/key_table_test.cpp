@@ -133,7 +133,9 @@ TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
   for (const auto& [n, seed] : shapes) {
     Model model = generated(n, seed);
     if (n == 300) model[std::string(kMaxKeyLen, 'L')] = "longest";
-    const std::string path = build("g" + std::to_string(n), model);
+    std::string name = "g";
+    name += std::to_string(n);
+    const std::string path = build(name, model);
     const auto table = open_or_die(path, true, true);
     const auto memory = open_or_die(path, false, true);
     ASSERT_TRUE(table && memory);
