@@ -33,8 +33,11 @@ using vornel::Reader;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBuildTrials = 3;
-constexpr int kQueryTrials = 7;
-constexpr size_t kLookups = 300000;
+constexpr int kQueryTrials = 15;
+// Each trial of each contender draws its own probes, so that none finds the records of
+// another's in the cache.
+constexpr size_t kLookups = 40000;   // per trial
+constexpr size_t kSearches = 10000;  // per trial
 constexpr size_t kMemoryLookups = 20000;
 constexpr size_t kKeyLen = 21;
 
@@ -50,14 +53,17 @@ double thread_seconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// The best of `trials` runs of each contender, taking turns, by `clock`.
-std::vector<double> best_of(const std::vector<std::function<void()>>& contenders, int trials,
+// The best of `trials` runs of each contender, taking turns, by `clock`. A contender is
+// told which run of all it is, 0, 1, 2 ...
+using Contender = std::function<void(size_t run)>;
+std::vector<double> best_of(const std::vector<Contender>& contenders, int trials,
                             double (*clock)()) {
   std::vector<double> best(contenders.size(), 1e300);
+  size_t run = 0;
   for (int t = 0; t < trials; ++t) {
     for (size_t c = 0; c < contenders.size(); ++c) {
       const double start = clock();
-      contenders[c]();
+      contenders[c](run++);
       best[c] = std::min(best[c], clock() - start);
     }
   }
@@ -68,10 +74,10 @@ double wall_seconds() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-std::vector<double> best_wall(const std::vector<std::function<void()>>& contenders) {
+std::vector<double> best_wall(const std::vector<Contender>& contenders) {
   return best_of(contenders, kBuildTrials, wall_seconds);
 }
-std::vector<double> best_cpu(const std::vector<std::function<void()>>& contenders) {
+std::vector<double> best_cpu(const std::vector<Contender>& contenders) {
   return best_of(contenders, kQueryTrials, thread_seconds);
 }
 
@@ -125,20 +131,25 @@ std::unique_ptr<Reader> open(const std::string& path, bool table) {
   return std::move(*r);
 }
 
-// Looks up keys[order[i]] and copies its payload out, as a decoded read does.
-void lookups(const Reader& r, const Store& s, const std::vector<uint32_t>& order, size_t count) {
-  uint8_t buf[128];
-  for (size_t i = 0; i < count; ++i) {
-    const auto payload = r.get(s.key(order[i % order.size()]));
+// Looks up keys[order[first + i]] for i below count and copies each payload out, as a
+// decoded read does. Chained, each key waits for the payload before it, as calls from an
+// interpreter do; otherwise the processor may overlap consecutive lookups.
+void lookups(const Reader& r, const Store& s, const std::vector<uint32_t>& order, size_t first,
+             size_t count, bool chained) {
+  uint8_t buf[128] = {};
+  for (size_t i = first; i < first + count; ++i) {
+    const size_t next = chained && buf[0] == 0 ? i + 1 : i;  // never 0: a value's first byte
+    const auto payload = r.get(s.key(order[next % order.size()]));
     if (!payload || !*payload || !vornel::copy_out(buf, **payload)) std::abort();
     sink += buf[0];
   }
 }
 
 // The first 10 keys at or after a 9-byte prefix of a random key, as a prefix scan starts.
-void ordered_searches(const Reader& r, const Store& s, const std::vector<uint32_t>& order) {
+void ordered_searches(const Reader& r, const Store& s, const std::vector<uint32_t>& order,
+                      size_t first) {
   Bytes keys[10];
-  for (size_t i = 0; i < order.size() / 4; ++i) {
+  for (size_t i = first; i < first + kSearches; ++i) {
     const auto first = r.lower_bound(s.key(order[i]).first(9));
     if (!first) std::abort();
     const size_t n = std::min<size_t>(10, r.size() - *first);
@@ -169,10 +180,10 @@ void run(size_t n) {
     stage(w, s);
     vornel::BuildOptions with_table;
     with_table.key_table = true;
-    const auto best = best_wall({[&] {
+    const auto best = best_wall({[&](size_t) {
                                  if (!w.build(path)) std::abort();
                                },
-                               [&] {
+                               [&](size_t) {
                                  const auto report = w.build(path, with_table);
                                  if (!report || !report->key_table) std::abort();
                                  file_size = report->file_size;
@@ -183,7 +194,7 @@ void run(size_t n) {
 
   // Open, then private memory after open and 20,000 lookups, each reader on its own.
   std::mt19937 rng(3);
-  std::vector<uint32_t> order(kLookups);
+  std::vector<uint32_t> order(2 * kQueryTrials * kLookups);
   for (uint32_t& o : order) o = static_cast<uint32_t>(rng() % n);
   double open_memory = 0, open_table = 1e300;
   uint64_t anon_memory = 0, anon_table = 0;
@@ -192,7 +203,7 @@ void run(size_t n) {
     const auto start = Clock::now();
     auto r = open(path, table);
     const double opened = seconds_since(start);
-    lookups(*r, s, order, kMemoryLookups);
+    lookups(*r, s, order, 0, kMemoryLookups, false);
     const uint64_t grown = anonymous_bytes() - before;
     if (table) {
       anon_table = grown;
@@ -211,11 +222,16 @@ void run(size_t n) {
   const auto memory = open(path, false);
   const auto table = open(path, true);
   if (table->key_table_state() != vornel::KeyTableState::InUse) std::abort();
-  const auto look = best_cpu({[&] { lookups(*memory, s, order, kLookups); },
-                             [&] { lookups(*table, s, order, kLookups); }});
-  const auto ordered = best_cpu({[&] { ordered_searches(*memory, s, order); },
-                                [&] { ordered_searches(*table, s, order); }});
-  const auto scans = best_cpu({[&] { scan(*memory); }, [&] { scan(*table); }});
+  const auto look = best_cpu(
+      {[&](size_t run) { lookups(*memory, s, order, run * kLookups, kLookups, false); },
+       [&](size_t run) { lookups(*table, s, order, run * kLookups, kLookups, false); }});
+  const auto chain = best_cpu(
+      {[&](size_t run) { lookups(*memory, s, order, run * kLookups, kLookups, true); },
+       [&](size_t run) { lookups(*table, s, order, run * kLookups, kLookups, true); }});
+  const auto ordered =
+      best_cpu({[&](size_t run) { ordered_searches(*memory, s, order, run * kSearches); },
+                [&](size_t run) { ordered_searches(*table, s, order, run * kSearches); }});
+  const auto scans = best_cpu({[&](size_t) { scan(*memory); }, [&](size_t) { scan(*table); }});
 
   const double keys = static_cast<double>(n);
   std::printf("%zu keys, file %.1f MiB (table %.1f B/key)\n", n,
@@ -230,7 +246,9 @@ void run(size_t n) {
               kMemoryLookups);
   std::printf("  lookup + copy  %9.1f ns  with table %9.1f ns   x%.3f\n", look[0] / kLookups * 1e9,
               look[1] / kLookups * 1e9, look[1] / look[0]);
-  const double searches = static_cast<double>(order.size() / 4);
+  std::printf("   ... chained   %9.1f ns  with table %9.1f ns   x%.3f\n", chain[0] / kLookups * 1e9,
+              chain[1] / kLookups * 1e9, chain[1] / chain[0]);
+  const double searches = static_cast<double>(kSearches);
   std::printf("  lower_bound+10 %9.1f ns  with table %9.1f ns   x%.3f\n", ordered[0] / searches * 1e9,
               ordered[1] / searches * 1e9, ordered[1] / ordered[0]);
   std::printf("  scan           %9.1f ns/key with table %6.1f ns/key x%.3f\n", scans[0] / keys * 1e9,

@@ -222,19 +222,24 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
 KeyTable::Hit KeyTable::find(Bytes key) const {
   const uint64_t h = hash_(key.data(), key.size());
   const uint64_t tag = Slot::tag(h);
-  size_t i = open_table::home(h, static_cast<size_t>(slot_count_));
+  const auto n = static_cast<size_t>(slot_count_);
   // A forged table may have no empty slot: the walk ends after every slot at the latest.
-  for (uint64_t step = 0; step < slot_count_; ++step) {
+  size_t i = open_table::home(h, n);
+  for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
     const uint64_t word = slot(i);
     if (word == 0) break;
-    IndexEntry e;
-    if (Slot::tag_of(word) == tag &&
-        IndexEntry::locate(section(), Slot::position_of(word), &e) == IndexEntry::Bound::Inside) {
-      // The caller reads the record next: start fetching it while the key is compared.
-      if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
-      if (same_bytes(e.key, key)) return {true, Slot::position_of(word), e.offset};
+    if (Slot::tag_of(word) != tag) continue;
+    const uint64_t pos = Slot::position_of(word);
+    // An entry of this key ends in its record offset where the key's length says: asked
+    // for now, a line that the entry runs into comes with its first, not after it.
+    if (range_within(pos, kIndexEntryMin + key.size(), section_length_)) {
+      __builtin_prefetch(section_ + pos + kKeyLenSize + key.size());
     }
-    i = open_table::next(i, static_cast<size_t>(slot_count_));
+    IndexEntry e;
+    if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) continue;
+    // The caller reads the record next: start fetching it while the key is compared.
+    if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
+    if (same_bytes(e.key, key)) return {true, pos, e.offset};
   }
   return {};
 }
