@@ -72,11 +72,15 @@ struct KeyTableGeometry {
   uint64_t trailer_at() const { return payload_length - kTrailerSize; }
 };
 
-// The payload of the key table for `index`, an index section of `num_keys` entries
-// in ascending key order with distinct keys, which a store places at `index_offset`.
-// The geometry must be KeyTableGeometry::of(num_keys, index.size()) and positions_fit().
-LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
-                            const KeyTableGeometry& geometry, const HashSeed& seed);
+// Builds the payload of the key table for `index`, an index section of `num_keys`
+// entries in ascending key order with distinct keys, which a store places at
+// `index_offset`, and returns it: the first payload_length bytes of `room`. The build
+// works in `room` (16 bytes per key past the payload, which it then hands back), made
+// anew when it is too small: a writer passes the memory its sort worked in, so that
+// nothing needs fresh pages. The geometry must be KeyTableGeometry::of(num_keys,
+// index.size()) and positions_fit().
+Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
+                      const KeyTableGeometry& geometry, const HashSeed& seed, LargeBuffer& room);
 
 // A table found in a mapped store file. Every method reads the mapping and allocates
 // nothing: call them inside a guarded region. Every position the table gives is checked
