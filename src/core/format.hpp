@@ -7,7 +7,8 @@
 //     8  u32 num_keys         12  u32 num_objects
 //    16  u64 index_offset     24  u64 data_offset (always 40)
 //    32  u32 file_crc32       36  4 reserved zero bytes
-//   data section: records  { u32 length L, u32 crc32(bytes), L bytes }  in object-ID order
+//   data section: records  { u32 length L, u32 crc32(bytes), L bytes }  in object-ID order;
+//                 the last may be a key table (key_table.hpp), which no entry names
 //   index section: entries { u16 length K, K key bytes, u64 record offset }  in key order
 //
 // Integers are big-endian and nothing is aligned, so every access goes through

@@ -65,12 +65,13 @@ void sort_from(SortEntry* first, SortEntry* last, uint32_t depth) {
 constexpr unsigned kGroupBits = 16;     // entries are grouped by their first two key bytes
 constexpr size_t kGroupingMin = 1024;  // below this a plain sort is quicker
 
-// The keys in key order, by reference. A counting pass distributes them by their first
-// two bytes straight into place, then each group is sorted on its own: for most key
-// sets the groups are small enough to sort within the cache, and a set sharing its
-// first bytes degrades to one plain sort.
-std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
-  std::vector<SortEntry> order(keys.size());
+// The keys in key order, by reference: a buffer of SortEntry. A counting pass distributes
+// them by their first two bytes straight into place, then each group is sorted on its
+// own: for most key sets the groups are small enough to sort within the cache, and a set
+// sharing its first bytes degrades to one plain sort.
+LargeBuffer sorted_by_key(const std::vector<StagedKey>& keys) {
+  LargeBuffer buffer(keys.size() * sizeof(SortEntry));
+  SortEntry* const order = buffer.as<SortEntry>();
   auto entry = [](const StagedKey& key) {
     SortEntry e{0, 0, key.data, static_cast<uint32_t>(key.size),
                 static_cast<uint32_t>(key.obj_id)};
@@ -79,8 +80,8 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
   };
   if (keys.size() < kGroupingMin) {
     for (size_t i = 0; i < keys.size(); ++i) order[i] = entry(keys[i]);
-    sort_from(order.data(), order.data() + order.size(), 0);
-    return order;
+    sort_from(order, order + keys.size(), 0);
+    return buffer;
   }
   constexpr size_t kGroups = size_t{1} << kGroupBits;
   auto group_of = [](uint64_t head) { return head >> (64 - kGroupBits); };
@@ -93,19 +94,17 @@ std::vector<SortEntry> sorted_by_key(const std::vector<StagedKey>& keys) {
     const SortEntry e = entry(key);
     order[next[group_of(e.head)]++] = e;
   }
-  for (size_t g = 0; g < kGroups; ++g) {
-    sort_from(order.data() + start[g], order.data() + start[g + 1], 0);
-  }
-  return order;
+  for (size_t g = 0; g < kGroups; ++g) sort_from(order + start[g], order + start[g + 1], 0);
+  return buffer;
 }
 
-// The index section from entries in key order, `size` bytes in all.
-LargeBuffer place_entries(const std::vector<SortEntry>& order,
+// The index section from the n entries in key order at `order`, `size` bytes in all.
+LargeBuffer place_entries(const SortEntry* order, size_t n,
                           const std::vector<uint64_t>& record_starts, uint64_t size) {
   LargeBuffer index(size);
   uint8_t* out = index.data();
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (i + kPrefetchDistance < order.size()) {
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kPrefetchDistance < n) {
       const SortEntry& ahead = order[i + kPrefetchDistance];
       __builtin_prefetch(ahead.key);
       __builtin_prefetch(&record_starts[ahead.obj_id]);
@@ -119,11 +118,14 @@ LargeBuffer place_entries(const std::vector<SortEntry>& order,
 }  // namespace
 
 LargeBuffer lay_out_index(const std::vector<StagedKey>& keys,
-                          const std::vector<uint64_t>& record_starts) {
+                          const std::vector<uint64_t>& record_starts, LargeBuffer* spare) {
   uint64_t size = 0;
   for (const StagedKey& key : keys) size += kIndexEntryMin + key.size;
   // The keys are sorted by reference, never copied.
-  return place_entries(sorted_by_key(keys), record_starts, size);
+  LargeBuffer order = sorted_by_key(keys);
+  LargeBuffer index = place_entries(order.as<SortEntry>(), keys.size(), record_starts, size);
+  if (spare != nullptr) *spare = std::move(order);
+  return index;
 }
 
 }  // namespace vornel

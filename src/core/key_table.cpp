@@ -94,17 +94,25 @@ bool KeyTableGeometry::positions_fit() const {
   return index_length <= open_table::TaggedSlot<kPositionBits>::kMaxPosition + 1;
 }
 
-LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
-                            const KeyTableGeometry& g, const HashSeed& seed) {
+Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
+                      const KeyTableGeometry& g, const HashSeed& seed, LargeBuffer& room) {
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
+  // What the slots are filled from, gathered by home after the payload.
+  struct Pending {
+    uint64_t hash;
+    uint64_t pos;
+  };
   const size_t n = static_cast<size_t>(num_keys);
-  LargeBuffer payload(static_cast<size_t>(g.payload_length));
-  uint8_t* const out = payload.data();
+  const size_t pending_at = static_cast<size_t>((g.payload_length + 7) / 8 * 8);
+  if (const size_t need = pending_at + n * sizeof(Pending); room.size() < need) {
+    room = LargeBuffer(need);
+  } else {
+    std::memset(room.data(), 0, static_cast<size_t>(g.ranks_at));  // the rest is written whole
+  }
+  uint8_t* const out = room.data();
   const KeyHash hash{seed};
 
-  // One pass over the section: ranks, sample and each key's hash.
-  LargeBuffer hashes_buffer(n * sizeof(uint64_t));
-  uint64_t* const hashes = hashes_buffer.as<uint64_t>();
+  // One pass over the section for the ranks and the sample, counting each key's home.
   open_table::HomeOrder order(n);
   uint64_t pos = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -119,28 +127,29 @@ LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offse
       store_be64(out + g.sample_at + i / KeyTableGeometry::kSampleStep * sizeof(uint64_t),
                  key_head_followed(e.key));
     }
-    hashes[i] = hash(e.key.data(), e.key.size());
-    order.count(hashes[i]);
+    order.count(hash(e.key.data(), e.key.size()));
     pos += e.encoded_size();
   }
 
-  // The slots, filled in home order as host words, then turned big-endian in place.
-  struct Pending {
-    uint64_t hash;
-    uint64_t pos;
-  };
-  auto* const slots = payload.as<uint64_t>();
-  const auto rank_position = [&](size_t i) -> uint64_t {
-    const uint8_t* rank = out + g.ranks_at + i * g.rank_width;
-    return g.rank_width == 4 ? load_be32(rank) : load_be64(rank);
-  };
+  // The slots, filled in home order from a second pass (hashing a key again costs less
+  // than keeping its hash). Each word is turned big-endian once placed: only whether a
+  // slot is empty matters to the entries placed after it.
+  auto* const slots = reinterpret_cast<uint64_t*>(out);
   order.run<Pending>(
-      n, [&](size_t i) { return Pending{hashes[i], rank_position(i)}; },
-      [&] { hashes_buffer = LargeBuffer(); },
+      n,
+      [&](size_t i) {
+        const uint8_t* rank = out + g.ranks_at + i * g.rank_width;
+        const uint64_t at = g.rank_width == 4 ? load_be32(rank) : load_be64(rank);
+        const Bytes key = IndexEntry::decode_bounded(index.data() + at).key;
+        return Pending{hash(key.data(), key.size()), at};
+      },
+      [] {},
       [&](const Pending& p) {
-        open_table::place<Slot>(slots, static_cast<size_t>(g.slot_count), p.hash, p.pos);
-      });
-  for (uint64_t i = 0; i < g.slot_count; ++i) store_be64(out + i * sizeof(uint64_t), slots[i]);
+        const size_t i =
+            open_table::place<Slot>(slots, static_cast<size_t>(g.slot_count), p.hash, p.pos);
+        store_be64(out + i * sizeof(uint64_t), slots[i]);
+      },
+      reinterpret_cast<Pending*>(out + pending_at));
 
   Trailer t;
   t.version = KeyTableGeometry::kVersion;
@@ -156,7 +165,8 @@ LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offse
   t.position_bits = KeyTableGeometry::kPositionBits;
   t.seed = seed;
   t.encode_to(out + g.trailer_at());
-  return payload;
+  room.shrink(static_cast<size_t>(g.payload_length));
+  return Bytes(out, static_cast<size_t>(g.payload_length));
 }
 
 KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
@@ -220,33 +230,26 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
 KeyTable::Hit KeyTable::find(Bytes key) const {
   const uint64_t h = hash_(key.data(), key.size());
   const uint64_t tag = Slot::tag(h);
-  size_t i = open_table::home(h, static_cast<size_t>(slot_count_));
+  const auto n = static_cast<size_t>(slot_count_);
   // A forged table may have no empty slot: the walk ends after every slot at the latest.
-  for (uint64_t step = 0; step < slot_count_; ++step) {
+  size_t i = open_table::home(h, n);
+  for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
     const uint64_t word = slot(i);
     if (word == 0) break;
-    IndexEntry e;
-    if (Slot::tag_of(word) == tag &&
-        IndexEntry::locate(section(), Slot::position_of(word), &e) == IndexEntry::Bound::Inside) {
-      // The caller reads the record next: start fetching it while the key is compared.
-      if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
-      if (same_bytes(e.key, key)) return {true, Slot::position_of(word), e.offset};
+    if (Slot::tag_of(word) != tag) continue;
+    const uint64_t pos = Slot::position_of(word);
+    // An entry of this key ends in its record offset where the key's length says: asked
+    // for now, a line that the entry runs into comes with its first, not after it.
+    if (range_within(pos, kIndexEntryMin + key.size(), section_length_)) {
+      __builtin_prefetch(section_ + pos + kKeyLenSize + key.size());
     }
-    i = open_table::next(i, static_cast<size_t>(slot_count_));
+    IndexEntry e;
+    if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) continue;
+    // The caller reads the record next: start fetching it while the key is compared.
+    if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
+    if (same_bytes(e.key, key)) return {true, pos, e.offset};
   }
   return {};
-}
-
-bool KeyTable::position(size_t rank, uint64_t* pos) const {
-  const uint8_t* const p = ranks_ + rank * rank_width_;
-  *pos = rank_width_ == 4 ? load_be32(p) : load_be64(p);
-  return *pos < section_length_;
-}
-
-bool KeyTable::entry(size_t rank, IndexEntry* out) const {
-  uint64_t pos;
-  return position(rank, &pos) &&
-         IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
 }
 
 bool KeyTable::lower_bound(Bytes key, size_t* rank) const {

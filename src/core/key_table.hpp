@@ -72,11 +72,15 @@ struct KeyTableGeometry {
   uint64_t trailer_at() const { return payload_length - kTrailerSize; }
 };
 
-// The payload of the key table for `index`, an index section of `num_keys` entries
-// in ascending key order with distinct keys, which a store places at `index_offset`.
-// The geometry must be KeyTableGeometry::of(num_keys, index.size()) and positions_fit().
-LargeBuffer build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
-                            const KeyTableGeometry& geometry, const HashSeed& seed);
+// Builds the payload of the key table for `index`, an index section of `num_keys`
+// entries in ascending key order with distinct keys, which a store places at
+// `index_offset`, and returns it: the first payload_length bytes of `room`. The build
+// works in `room` (16 bytes per key past the payload, which it then hands back), made
+// anew when it is too small: a writer passes the memory its sort worked in, so that
+// nothing needs fresh pages. The geometry must be KeyTableGeometry::of(num_keys,
+// index.size()) and positions_fit().
+Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
+                      const KeyTableGeometry& geometry, const HashSeed& seed, LargeBuffer& room);
 
 // A table found in a mapped store file. Every method reads the mapping and allocates
 // nothing: call them inside a guarded region. Every position the table gives is checked
@@ -107,7 +111,11 @@ class KeyTable {
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
   // The entry of `rank` (below size()), or false when the table names no entry there.
-  bool entry(size_t rank, IndexEntry* out) const;
+  bool entry(size_t rank, IndexEntry* out) const {
+    uint64_t pos;
+    return position(rank, &pos) &&
+           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
+  }
   // The first rank whose key is not less than `key`, or false when the table names no
   // entry for a rank the search reads.
   bool lower_bound(Bytes key, size_t* rank) const;
@@ -141,7 +149,12 @@ class KeyTable {
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
 
   Bytes section() const { return {section_, section_length_}; }
-  bool position(size_t rank, uint64_t* pos) const;
+  // Where the entry of `rank` starts, if inside the section.
+  bool position(size_t rank, uint64_t* pos) const {
+    const uint8_t* const p = ranks_ + rank * rank_width_;
+    *pos = rank_width_ == 4 ? load_be32(p) : load_be64(p);
+    return *pos < section_length_;
+  }
   uint64_t slot(uint64_t i) const { return load_be64(slots_ + i * sizeof(uint64_t)); }
 
   const uint8_t* file_ = nullptr;

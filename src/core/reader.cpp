@@ -464,6 +464,68 @@ Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const {
   return hit.offset;
 }
 
+Result<std::optional<Bytes>> Reader::get(Bytes key) const {
+  const State& s = *state_;
+  if (!s.uses_table()) {
+    const auto off = s.index.find(key, s.file());
+    if (!off) return std::nullopt;
+    auto payload = read_object(*off);
+    if (!payload) return fail(std::move(payload.error()));
+    return *payload;
+  }
+  const Bytes file = s.file();
+  KeyTable::Hit hit;
+  Bytes payload;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        hit = s.table.find(key);
+        if (!hit.found) return;
+        bound = locate_record(file, hit.offset, &payload);
+        if (bound == RecordBound::Inside) touch_pages(file.data() + hit.offset, payload);
+      })) {
+    return fail(s.table_fault(fault));
+  }
+  if (!hit.found) return std::nullopt;
+  if (bound != RecordBound::Inside) return fail(record_error(bound, hit.offset));
+  return payload;
+}
+
+Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
+                                                      size_t capacity) const {
+  const State& s = *state_;
+  const Bytes file = s.file();
+  bool found = false;
+  uint64_t off = 0;
+  if (!s.uses_table()) {
+    const auto at = s.index.find(key, file);  // the index is memory of its own
+    if (!at) return std::nullopt;
+    found = true;
+    off = *at;
+  }
+  Bytes payload;
+  RecordBound bound = RecordBound::Inside;
+  if (const void* fault = guarded([&] {
+        if (s.uses_table()) {
+          const KeyTable::Hit hit = s.table.find(key);
+          if (!hit.found) return;
+          found = true;
+          off = hit.offset;
+        }
+        bound = locate_record(file, off, &payload);
+        if (bound != RecordBound::Inside) return;
+        if (payload.size() <= capacity) {
+          if (!payload.empty()) std::memcpy(dst, payload.data(), payload.size());
+        } else {
+          touch_pages(file.data() + off, payload);
+        }
+      })) {
+    return fail(found ? mapping_fault(fault, off) : s.table_fault(fault));
+  }
+  if (!found) return std::nullopt;
+  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
+  return Value{payload, payload.size() <= capacity};
+}
+
 Result<bool> Reader::holds(Bytes key) const {
   const State& s = *state_;
   if (!s.uses_table()) return s.index.contains(key);
@@ -542,22 +604,6 @@ Result<Bytes> Reader::read_object(uint64_t off) const {
   return payload;
 }
 
-Result<uint64_t> Reader::copy_object(uint64_t off, uint8_t* dst, size_t capacity) const {
-  const Bytes file = state_->file();
-  Bytes payload;
-  RecordBound bound = RecordBound::Inside;
-  if (const void* fault = guarded([&] {
-        bound = locate_record(file, off, &payload);
-        if (bound == RecordBound::Inside && payload.size() <= capacity && !payload.empty()) {
-          std::memcpy(dst, payload.data(), payload.size());
-        }
-      })) {
-    return fail(mapping_fault(fault, off));
-  }
-  if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  return payload.size();
-}
-
 void Reader::prefetch_entry(size_t i) const {
   if (!state_->uses_table()) prefetch_record(state_->index.offset_at(i));
 }
@@ -607,22 +653,35 @@ std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
 }
 
 // The payloads of n records, each bounds-checked and its pages touched, in one guarded
-// region; the error of the first that fails.
+// region; the error of the first that fails. The records are asked for a batch ahead of
+// their reading: a scan in key order meets them in any order, and the next offsets do
+// not wait for the records before them.
 template <class OffsetOf>
 Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const {
+  constexpr size_t kAhead = 32;
   const Bytes file = state_->file();
+  uint64_t offsets[kAhead];
   uint64_t off = 0;
   size_t unnamed = n;
   RecordBound bound = RecordBound::Inside;
   if (const void* fault = guarded([&] {
-        for (size_t i = 0; i < n; ++i) {
-          if (!offset_of(i, &off)) {
-            unnamed = i;
+        for (size_t base = 0; base < n; base += kAhead) {
+          const size_t batch = n - base < kAhead ? n - base : kAhead;
+          size_t named = 0;
+          while (named < batch && offset_of(base + named, &offsets[named])) {
+            if (offsets[named] < file.size()) __builtin_prefetch(file.data() + offsets[named]);
+            ++named;
+          }
+          for (size_t j = 0; j < named; ++j) {
+            off = offsets[j];
+            bound = locate_record(file, off, &out[base + j]);
+            if (bound != RecordBound::Inside) return;
+            touch_pages(file.data() + off, out[base + j]);
+          }
+          if (named != batch) {
+            unnamed = base + named;
             return;
           }
-          bound = locate_record(file, off, &out[i]);
-          if (bound != RecordBound::Inside) return;
-          touch_pages(file.data() + off, out[i]);
         }
       })) {
     return fail(mapping_fault(fault, off));

@@ -60,6 +60,18 @@ class Reader {
   // Record offset of `key` (the last entry for a repeated key), or nullopt. Starts
   // fetching the record, which the caller usually reads next.
   [[nodiscard]] Result<std::optional<uint64_t>> lookup(Bytes key) const;
+  // The payload of `key`'s record (bounds-checked as read_object does), or nullopt: a
+  // lookup and a read in one guarded region. Copy it out with copy_out.
+  [[nodiscard]] Result<std::optional<Bytes>> get(Bytes key) const;
+  // get(), and the payload copied to `dst` when it fits in `capacity` bytes: most values
+  // found and copied out in one guarded region. A larger payload is only located; copy
+  // it with copy_out.
+  struct Value {
+    Bytes payload;  // in the mapping
+    bool copied;    // to dst
+  };
+  [[nodiscard]] Result<std::optional<Value>> get_into(Bytes key, uint8_t* dst,
+                                                     size_t capacity) const;
   // Whether `key` is indexed; reads no record.
   [[nodiscard]] Result<bool> holds(Bytes key) const;
   // The first rank whose key is not less than `key` (size() when there is none).
@@ -71,9 +83,6 @@ class Reader {
   // Bounds-checks the record at `off` and returns its payload inside the mapping.
   // Copy it out with copy_out.
   [[nodiscard]] Result<Bytes> read_object(uint64_t off) const;
-  // The length of the record at `off`, bounds-checked, and its payload copied to `dst`
-  // when it fits in `capacity` bytes: a small value read in one guarded region.
-  [[nodiscard]] Result<uint64_t> copy_object(uint64_t off, uint8_t* dst, size_t capacity) const;
   // Payloads of entries [first, last); the error of the first unreadable one.
   [[nodiscard]] Result<std::vector<Bytes>> read_entries(size_t first, size_t last) const;
   // The same for entries [first, first + n) into out[0, n), without allocating: a listing

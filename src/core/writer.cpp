@@ -114,7 +114,9 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
     return fail(StoreError::cancelled());
   }
   const Bytes data(records_.data(), records_.size());
-  const LargeBuffer index_buffer = lay_out_index(keys_, record_starts_);
+  LargeBuffer room;  // the sort's memory, for the table's build
+  const LargeBuffer index_buffer =
+      lay_out_index(keys_, record_starts_, options.key_table ? &room : nullptr);
   const Bytes index(index_buffer.data(), index_buffer.size());
 
   // The key table, where the format can hold it: its record goes last in the data
@@ -125,16 +127,17 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
                           geometry.payload_length <= limits_.max_object_len;
   const uint64_t table_record = with_table ? kRecordPrefix + geometry.payload_length : 0;
   const uint64_t index_offset = kDataOffset + data.size() + table_record;
-  LargeBuffer table_buffer;
+  Bytes table_payload;
   uint8_t table_prefix[kRecordPrefix];
   if (with_table) {
-    table_buffer =
-        build_key_table(index, keys_.size(), index_offset, geometry, table_seed(index));
-    RecordPrefix{static_cast<uint32_t>(geometry.payload_length),
-                 crc32(table_buffer.data(), table_buffer.size())}
+    table_payload =
+        build_key_table(index, keys_.size(), index_offset, geometry, table_seed(index), room);
+    RecordPrefix{static_cast<uint32_t>(table_payload.size()),
+                 crc32(table_payload.data(), table_payload.size())}
         .encode_to(table_prefix);
+  } else {
+    room = LargeBuffer();
   }
-  const Bytes table_payload(table_buffer.data(), with_table ? table_buffer.size() : 0);
   const Bytes table_head(table_prefix, with_table ? kRecordPrefix : 0);
 
   Header header;

@@ -23,11 +23,20 @@ std::string_view path_of(const Store& store) {
 
 namespace {
 
-// Payloads up to this size are copied out of the mapping onto the stack.
-constexpr size_t kSmallPayload = 512;
+// A copy of `src`, which may lie in the mapping: in `small` when it fits, else in
+// `large`.
+Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
+  uint8_t* copy = small.data();
+  if (src.size() > small.size()) {
+    large.resize(src.size());
+    copy = reinterpret_cast<uint8_t*>(large.data());
+  }
+  if (Status s = copy_out(copy, src); !s) return fail(std::move(s.error()));
+  return Bytes(copy, src.size());
+}
 
-// Decodes `data`, a copy that the caller owns. A payload that is no MessagePack raises
-// VornDecodeError naming the key.
+}  // namespace
+
 PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, PyObject* key) {
   PyObject* out = nullptr;
   std::string reason;
@@ -45,39 +54,13 @@ PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, 
   return nullptr;
 }
 
-// A copy of `src`, which may lie in the mapping: in `small` when it fits, else in
-// `large`.
-Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
-  uint8_t* copy = small.data();
-  if (src.size() > small.size()) {
-    large.resize(src.size());
-    copy = reinterpret_cast<uint8_t*>(large.data());
-  }
-  if (Status s = copy_out(copy, src); !s) return fail(std::move(s.error()));
-  return Bytes(copy, src.size());
-}
-
-// Copies `payload`, which lies in the mapping, then decodes it.
 PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
                          PyObject* key) {
-  uint8_t small[kSmallPayload];
+  uint8_t small[kSmallValue];
   std::string large;
   Result<Bytes> copy = copied(payload, small, large);
   if (!copy) return raise_store_error(state, copy.error(), path_of(store));
   return decode_copy(state, store, *copy, key);
-}
-
-}  // namespace
-
-PyObject* read_value(const ModuleState& state, const Store& store, uint64_t off, PyObject* key) {
-  // Most values fit on the stack: located and copied in one step.
-  uint8_t small[kSmallPayload];
-  Result<uint64_t> size = store.core->copy_object(off, small, sizeof small);
-  if (!size) return raise_store_error(state, size.error(), path_of(store));
-  if (*size <= sizeof small) return decode_copy(state, store, Bytes(small, *size), key);
-  Result<Bytes> payload = store.core->read_object(off);
-  if (!payload) return raise_store_error(state, payload.error(), path_of(store));
-  return decode_payload(state, store, *payload, key);
 }
 
 namespace {

@@ -123,35 +123,26 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
 
 // -- lookups ---------------------------------------------------------------------------------
 
-// The record offset of `key`: found, absent (nullopt, no exception), or failed (false).
-bool find(const ModuleState& state, const Store& store, PyObject* key,
-          std::optional<uint64_t>& off) {
-  Bytes bytes;
-  if (py::view_key(key, bytes) != py::KeyView::Ok) {
-    off.reset();  // str and bytes are keys; nothing else finds one
-    return true;
-  }
-  auto found = store.core->lookup(bytes);
-  if (!found) {
-    raise_store_error(state, found.error(), path_of(store));
-    return false;
-  }
-  off = *found;
-  return true;
-}
-
 // The value of `key`, or `fallback` (a new reference taken over) when it is absent;
-// with no fallback, KeyError.
+// with no fallback, KeyError. str and bytes are keys; nothing else finds one.
 PyObject* value_or(PyObject* self, const Store& store, PyObject* key, PyObject* fallback) {
   const ModuleState& state = module_state(self);
-  std::optional<uint64_t> off;
-  if (!find(state, store, key, off)) return nullptr;
-  if (!off) {
+  Bytes bytes;
+  std::optional<Reader::Value> found;
+  // Most values fit on the stack: found and copied out in one step.
+  uint8_t small[kSmallValue];
+  if (py::view_key(key, bytes) == py::KeyView::Ok) {
+    auto got = store.core->get_into(bytes, small, sizeof small);
+    if (!got) return raise_store_error(state, got.error(), path_of(store));
+    found = *got;
+  }
+  if (!found) {
     if (fallback != nullptr) return Py_NewRef(fallback);
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  return read_value(state, store, *off, key);
+  if (found->copied) return decode_copy(state, store, Bytes(small, found->payload.size()), key);
+  return decode_payload(state, store, found->payload, key);
 }
 
 PyObject* subscript(PyObject* self, PyObject* key) {

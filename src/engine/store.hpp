@@ -36,9 +36,15 @@ struct Store {
 
 using ReaderInstance = py::Instance<Store>;
 
-// Copies out and decodes the record at `off`, whose key is `key` (a str or bytes, for
+// Values up to this size are copied out of the mapping onto the stack.
+inline constexpr size_t kSmallValue = 512;
+
+// Decodes `data`, a copy that the caller owns, of the value of `key` (a str or bytes, for
 // the error of an undecodable value). A hook's exception passes unchanged.
-PyObject* read_value(const ModuleState& state, const Store& store, uint64_t off, PyObject* key);
+PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, PyObject* key);
+// The same for a payload that lies in the mapping, copied out first.
+PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
+                         PyObject* key);
 
 // The path the reader was opened with, as UTF-8, for messages.
 std::string_view path_of(const Store& store);

@@ -82,9 +82,10 @@ class HomeOrder {
   // the items in bucket order. Items of one bucket keep their order, so the last of
   // several entries of one key is put last. `gathered()` runs once item_at is done
   // with: the caller may free what it read. Item is a plain struct with the entry's
-  // `hash`.
+  // `hash`. The items gather in `room` (count of them) when the caller has it to spare;
+  // otherwise in a buffer of their own, whose pages go back as the inserts consume them.
   template <class Item, class ItemAt, class Gathered, class Put>
-  void run(size_t count, ItemAt&& item_at, Gathered&& gathered, Put&& put) {
+  void run(size_t count, ItemAt&& item_at, Gathered&& gathered, Put&& put, Item* room = nullptr) {
     if (start_.size() == 1) {  // one bucket: the table fits the cache anyway
       for (size_t k = 0; k < count; ++k) put(item_at(k));
       gathered();
@@ -92,8 +93,8 @@ class HomeOrder {
     }
     size_t sum = 0;
     for (size_t& n : start_) sum += std::exchange(n, sum);
-    LargeBuffer buffer(count * sizeof(Item));
-    auto* const items = buffer.as<Item>();
+    LargeBuffer buffer(room == nullptr ? count * sizeof(Item) : 0);
+    auto* const items = room == nullptr ? buffer.as<Item>() : room;
     for (size_t k = 0; k < count; ++k) {
       const Item item = item_at(k);
       items[start_[bucket(item.hash)]++] = item;
@@ -105,7 +106,7 @@ class HomeOrder {
     size_t done = 0;  // bytes of items consumed and handed back
     for (size_t k = 0; k < count; ++k) {
       put(items[k]);
-      if (const size_t used = (k + 1) * sizeof(Item); used - done >= kDiscardStep) {
+      if (const size_t used = (k + 1) * sizeof(Item); room == nullptr && used - done >= kDiscardStep) {
         // Whole steps only, so that no page straddling two calls is kept for good.
         const size_t upto = used / kDiscardStep * kDiscardStep;
         buffer.discard(done, upto);

@@ -12,14 +12,20 @@
 
 namespace vornel::port {
 
-// Big-endian loads and stores through memcpy: legal at any alignment, and a single
-// load plus a byte swap (or nothing, on a big-endian host) once optimised.
-template <class T>
-inline T load_be(const uint8_t* p) {
+// Loads in a given byte order through memcpy: legal at any alignment, and a single load
+// plus a byte swap (or nothing, where the host's order is that one) once optimised.
+template <class T, std::endian Order>
+inline T load_ordered(const uint8_t* p) {
   T v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
+  if constexpr (std::endian::native != Order) v = std::byteswap(v);
   return v;
+}
+
+// Big-endian, the order of every integer in a store file.
+template <class T>
+inline T load_be(const uint8_t* p) {
+  return load_ordered<T, std::endian::big>(p);
 }
 template <class T>
 inline void store_be(uint8_t* p, T v) {
@@ -27,14 +33,11 @@ inline void store_be(uint8_t* p, T v) {
   std::memcpy(p, &v, sizeof v);
 }
 
-// Little-endian loads, for values that must not depend on the host, such as a hash
-// that a file stores the results of.
+// Little-endian, for values that must not depend on the host, such as a hash that a
+// file stores the results of.
 template <class T>
 inline T load_le(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
-  return v;
+  return load_ordered<T, std::endian::little>(p);
 }
 
 // The system's message for `errnum`, whichever strerror_r the C library declares.
