@@ -110,11 +110,12 @@ def bench_lookup(path, keys, repeat):
 def bench_items(path, pairs, repeat, tmp):
     import lmdb
 
-    env = lmdb.open(str(tmp / "lmdb"), map_size=8 << 30, writemap=True, sync=False,
-                    metasync=False)
+    env = lmdb.open(str(tmp / f"lmdb-{path.stem}"), map_size=8 << 30, writemap=True,
+                    sync=False, metasync=False)
     with env.begin(write=True) as txn:
         for k, v in sorted((k, msgpack.packb(v)) for k, v in pairs):
-            txn.put(k, v, append=True)
+            if not txn.put(k, v, append=True):
+                raise RuntimeError("LMDB refused a pair")
     env.sync(True)
     r = vornel.open(path, verify=False)
     unpackb = msgpack.unpackb

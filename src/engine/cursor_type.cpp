@@ -65,12 +65,22 @@ PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes pay
 
 namespace {
 
+// Entries are located a block at a time, which lets the reader fetch a block's records
+// together; each step then copies one entry out.
+constexpr size_t kBlock = 32;
+
 struct Cursor {
   PyObject* reader = nullptr;  // strong reference to the reader it reads
   size_t next = 0;             // the next rank forwards
   size_t end = 0;              // one past the last rank; the next rank backwards is end - 1
   bool reverse = false;
   CursorMode mode = CursorMode::Keys;
+  // Ranks [block_first, block_first + block_size), located in the mapping. They stay
+  // valid as long as the reader is open, which every step checks first.
+  size_t block_first = 0;
+  size_t block_size = 0;
+  Bytes keys[kBlock];
+  Bytes values[kBlock];
 
   Cursor() = default;
   Cursor(const Cursor&) = delete;
@@ -83,41 +93,66 @@ using CursorInstance = py::Instance<Cursor>;
 constexpr py::ClassInfo<Cursor> kClass = {"Cursor", nullptr, &kFailures};
 constexpr py::ClassInfo<Store> kReaderClass = {"VornReader", nullptr, &kFailures};
 
-// How far ahead of a step its record is fetched.
-constexpr size_t kAhead = 16;
-
-// The key of rank `rank`, copied out of the mapping.
-PyObject* key_at(const ModuleState& state, const Store& store, size_t rank) {
-  Bytes located;
-  if (Status s = store.core->locate_keys(rank, 1, &located); !s) {
-    return raise_store_error(state, s.error(), path_of(store));
+// Locates the block of ranks that holds `rank`, from `rank` on in the order of the scan.
+Status locate_block(Cursor& c, const Store& store, size_t rank) {
+  size_t first = rank;
+  size_t size = c.end - rank;
+  if (c.reverse) {
+    // The scan runs down from `rank`, to c.next at the least.
+    first = rank + 1 - c.next > kBlock ? rank + 1 - kBlock : c.next;
+    size = rank + 1 - first;
   }
-  uint8_t small[256];
-  std::string large;
-  Result<Bytes> copy = copied(located, small, large);
-  if (!copy) return raise_store_error(state, copy.error(), path_of(store));
-  return key_object(*copy);
+  if (size > kBlock) size = kBlock;
+  c.block_size = 0;
+  if (Status st = store.core->locate_keys(first, size, c.keys); !st) return st;
+  if (c.mode != CursorMode::Keys) {
+    if (Status st = store.core->locate_entries(first, size, c.values); !st) return st;
+  }
+  c.block_first = first;
+  c.block_size = size;
+  return {};
 }
 
 PyObject* step(Cursor& c) {
   return py::with_instance<kReaderClass, py::Access::Shared>(
       c.reader, static_cast<PyObject*>(nullptr), [&](Store& store) -> PyObject* {
-        const ModuleState* state = store.state;
+        const ModuleState& state = *store.state;
         if (c.next >= c.end) return nullptr;  // exhausted: StopIteration
-        const size_t rank = c.reverse ? --c.end : c.next++;
-        if (c.mode != CursorMode::Keys && c.next < c.end) {
-          const size_t ahead = c.reverse ? (c.end > kAhead ? c.end - kAhead : c.next)
-                                         : (c.next + kAhead < c.end ? c.next + kAhead : c.end - 1);
-          store.core->prefetch_entry(ahead);
+        const size_t rank = c.reverse ? c.end - 1 : c.next;
+        if (rank < c.block_first || rank - c.block_first >= c.block_size) {
+          if (Status st = locate_block(c, store, rank); !st) {
+            return raise_store_error(state, st.error(), path_of(store));
+          }
         }
-        py::PyRef key = py::PyRef::steal(key_at(*state, store, rank));
-        if (!key) return nullptr;
+        const size_t at = rank - c.block_first;
+        // The key, and the value unless only keys are asked for, copied out together.
+        const bool with_value = c.mode != CursorMode::Keys;
+        uint8_t small_key[256];
+        uint8_t small_value[kSmallValue];
+        std::string large_key, large_value;
+        const Bytes src[2] = {c.keys[at], c.values[at]};
+        uint8_t* dst[2] = {small_key, small_value};
+        if (src[0].size() > sizeof small_key) {
+          large_key.resize(src[0].size());
+          dst[0] = reinterpret_cast<uint8_t*>(large_key.data());
+        }
+        if (with_value && src[1].size() > sizeof small_value) {
+          large_value.resize(src[1].size());
+          dst[1] = reinterpret_cast<uint8_t*>(large_value.data());
+        }
+        if (Status st = copy_out(dst, src, with_value ? 2 : 1); !st) {
+          return raise_store_error(state, st.error(), path_of(store));
+        }
+        // The step is taken once its entry is read: a failure above leaves it to come.
+        if (c.reverse) {
+          --c.end;
+        } else {
+          ++c.next;
+        }
+        py::PyRef key = py::PyRef::steal(key_object(Bytes(dst[0], src[0].size())));
         if (c.mode == CursorMode::Keys) return key.release();
-        Bytes payload;
-        if (Status s = store.core->locate_entries(rank, 1, &payload); !s) {
-          return raise_store_error(*state, s.error(), path_of(store));
-        }
-        py::PyRef value = py::PyRef::steal(decode_payload(*state, store, payload, key.get()));
+        py::PyRef value = py::PyRef::steal(
+            decode_copy(state, store, Bytes(dst[1], src[1].size()), key.get()));
         if (!value) return nullptr;
         if (c.mode == CursorMode::Values) return value.release();
         PyObject* pair = py::checked(PyTuple_New(2));
