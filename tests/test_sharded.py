@@ -26,12 +26,12 @@ from vornel.sharded import (
     mark_failed,
     new_version,
     prune,
-    publish,
     read_manifest,
     shard_file_name,
     shard_of,
     shards_of,
 )
+from sharded_sets import build_set
 
 
 def order(key):
@@ -47,15 +47,6 @@ def bitwise_crc32(data):
             crc = (crc >> 1) ^ (0xEDB88320 if crc & 1 else 0)
     return crc ^ 0xFFFFFFFF
 
-
-def build_set(directory, pairs, shards):
-    """Route, build and publish in one process: the recipe any engine follows."""
-    version = new_version(directory)
-    routed = {}
-    for key, value in pairs:
-        routed.setdefault(shard_of(key, shards), []).append((key, value))
-    entries = [build_shard(routed[i], version, i) for i in sorted(routed)]
-    return publish(directory, version, shards, entries)
 
 
 def sample_pairs(count):

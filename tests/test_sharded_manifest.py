@@ -12,22 +12,11 @@ from vornel.sharded import (
     ManifestError,
     ShardError,
     ShardedReader,
-    build_shard,
-    new_version,
-    publish,
     read_manifest,
     shard_file_name,
-    shard_of,
 )
+from sharded_sets import build_set
 
-
-def build_set(directory, pairs, shards):
-    version = new_version(directory)
-    routed = {}
-    for key, value in pairs:
-        routed.setdefault(shard_of(key, shards), []).append((key, value))
-    entries = [build_shard(routed[i], version, i) for i in sorted(routed)]
-    return publish(directory, version, shards, entries)
 
 
 PAIRS = [(f"key:{i}", {"i": i}) for i in range(600)]

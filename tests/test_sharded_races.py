@@ -17,18 +17,11 @@ from vornel.sharded import (
     read_manifest,
     shard_of,
 )
+from sharded_sets import build_set
 
 SPAWN = multiprocessing.get_context("spawn")
 WAIT = 60  # seconds; only a hung child waits this long
 
-
-def build_set(directory, pairs, shards):
-    version = new_version(directory)
-    routed = {}
-    for key, value in pairs:
-        routed.setdefault(shard_of(key, shards), []).append((key, value))
-    entries = [build_shard(routed[i], version, i) for i in sorted(routed)]
-    return publish(directory, version, shards, entries)
 
 
 def outcome(call):
