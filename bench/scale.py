@@ -8,8 +8,8 @@ carries the key table. Then two fresh processes read it, each on its own:
 - the package's reader, `vornel.open(path, verify=False)`: the key table mapped;
 - `_VornReader(path, False)`: every key indexed in memory at open, the baseline.
 
-Each reader's process reports its first open (what a new worker pays), the best of 20
-further opens, its private memory after the open and 20,000 lookups (the growth of
+Each reader's process reports its first open (what a new worker pays), the best of
+further opens (20 of the table, 2 of the index; each closed before the next), its private memory after the open and 20,000 lookups (the growth of
 RssAnon: what no other process can share) and the CPU time of a lookup. Per-key figures
 stay flat where a cost grows linearly. Staging and lookups count the CPU time of the
 calling thread (the machine may be shared); build, which waits for fsync, and the
@@ -124,12 +124,13 @@ def read_phase(n, path, lookups, which):
     for k in probes[:lookups]:
         get(k)
     lookup = (time.thread_time() - start) / lookups
+    r.close()
     best = float("inf")
     for _ in range(REOPENS if which == "table" else 2):  # the index: seconds each at 10^8
         start = time.perf_counter()
-        other = open_store()
+        again = open_store()
         best = min(best, time.perf_counter() - start)
-        other.close()
+        again.close()
     return {"open_s": open_s, "reopen_s": best, "private_b": private,
             "lookup_ns": lookup * 1e9, "key_table": table}
 
@@ -199,7 +200,7 @@ def main():
               f"{w['build_peak_mib'] / 1024:>5.1f}Gi {w['build_peak_mib'] * 2**20 / n:>6.0f} "
               f"{size / 2**30:>6.2f}Gi "
               f"{ms(tb['open_s']):>9} {ms(tb['reopen_s']):>9} {tb['private_b'] / n:>6.3f}B "
-              f"({tb['private_b'] / 1024:.0f}Ki) "
+              f"{tb['private_b'] / 1024:>5.0f}Ki "
               f"{tb['lookup_ns']:>5.0f}ns "
               f"{ms(ix['open_s']):>9} {ms(ix['reopen_s']):>9} {ix['private_b'] / n:>6.1f}B "
               f"{ix['lookup_ns']:>5.0f}ns", flush=True)
