@@ -736,8 +736,15 @@ def fmt_time(seconds, per=1):
     return f"{v:.2f} s"
 
 
+def number(v):
+    """A figure as both the table and the charts write it: the same digits in both."""
+    if v == 0:
+        return "0"
+    return f"{v:,.0f}" if v >= 100 else f"{v:.3g}"
+
+
 def fmt_mib(b):
-    return "0" if b == 0 else f"{b / 2**20:.1f} MiB"
+    return "0" if b == 0 else f"{number(b / 2**20)} MiB"
 
 
 class Figure:
@@ -757,7 +764,7 @@ class Figure:
             return fmt_time(v, self.per)
         if self.kind == "mib":
             return fmt_mib(v)
-        return f"{v / n:.1f} B"
+        return "0" if v == 0 else f"{number(v / n)} B"
 
     def scaled(self, n):
         """(unit, factor) of its chart."""
@@ -797,8 +804,8 @@ def bar_chart(path, title, unit, values, better, note=None):
         ax.set_xlim(0, (max(heights) or 1) * 1.22)
     for bar, h in zip(bars, heights):
         x = max(bar.get_width(), lo) if h > 0 else lo
-        ax.text(x, bar.get_y() + bar.get_height() / 2, f" {h:,.3g}" if h else " 0",
-                va="center", fontsize=8)
+        ax.text(x, bar.get_y() + bar.get_height() / 2, " " + number(h), va="center",
+                fontsize=8)
     ax.set_xlabel(f"{unit}, {'logarithmic' if log else 'linear'} axis")
     ax.set_title(f"{title}\n{better.capitalize()} is better", fontsize=10)
     if note:
