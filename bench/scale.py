@@ -1,22 +1,32 @@
-"""How staging, build, open and lookups grow with the number of keys.
+"""How staging, build, open, memory and lookups grow with the number of keys.
 
 For each size a fresh process stages N keys (16 to 32 bytes, derived from the key's
-number so that making them costs little) each bound to its own payload, and builds the
-store; a second fresh process opens it and looks keys up. Each prints time and peak
-resident memory per phase, so that the growth from size to size is visible: per-key
-figures stay flat where a cost is linear. Staging, open and lookups count the CPU time of
-the calling thread (the machine may be shared); build, which waits for fsync, the wall clock.
-Staging includes making the keys in Python (a few hundred ns each).
+number so that making them costs little) through the package's writer
+(`VornWriter.update` on a generator of pairs, dedup on) and builds the store, which
+carries the key table. Then two fresh processes read it, each on its own:
 
-    python bench/scale.py [--sizes 1e6,1e7] [--payload 100] [--dir D]
+- the package's reader, `vornel.open(path, verify=False)`: the key table mapped;
+- `_VornReader(path, False)`: every key indexed in memory at open, the baseline.
 
-The largest size this machine allows is bounded by memory: the writer holds the staged
-records, keys and key table, and build adds the sort entries and the index section.
+Each reader's process reports its first open (what a new worker pays), the best of
+further opens (20 of the table, 2 of the index; each closed before the next), its private memory after the open and 20,000 lookups (the growth of
+RssAnon: what no other process can share) and the CPU time of a lookup. Per-key figures
+stay flat where a cost grows linearly. Staging and lookups count the CPU time of the
+calling thread (the machine may be shared); build, which waits for fsync, and the
+opens, the wall clock. Staging includes making the keys in Python (a few hundred ns each).
+
+    python bench/scale.py [--sizes 1e6,1e7,1e8] [--payload 0] [--dir D]
+
+Values: by default (`--payload 0`) key i holds the integer i % 4096 (one to three bytes
+of MessagePack), so dedup keeps 4,096 objects however many keys there are: the writer's
+peak then leaves room for 10^8 keys on a machine of 23 GiB. `--payload N` gives every key
+its own N-byte value instead, which dedup cannot share.
 """
 
 import argparse
 import json
 import os
+import random
 import resource
 import shutil
 import subprocess
@@ -28,11 +38,25 @@ SUFFIX = [b"", b"a", b"bc", b"def", b"ghij", b"klmno", b"pqrstu", b"vwxyzAB", b"
           b"KLMNOPQRS", b"TUVWXYZ012", b"3456789abcd", b"efghijklmnop", b"qrstuvwxyzABC",
           b"DEFGHIJKLMNOPQ", b"RSTUVWXYZ012345", b"6789abcdefghijkl"]
 MIX = 0x9E3779B97F4A7C15
+DISTINCT_SMALL = 4096
+MEMORY_LOOKUPS = 20_000
+REOPENS = 20
 
 
 def key_of(i):
     """The i-th key: 16 hex digits of a bijective mix of i, then 0 to 16 more bytes."""
     return b"%016x" % ((i * MIX) & 0xFFFFFFFFFFFFFFFF) + SUFFIX[(i * 7) % 17]
+
+
+def pairs(n, payload):
+    if payload == 0:
+        for i in range(n):
+            yield key_of(i), i % DISTINCT_SMALL
+    else:
+        reps = payload // 16 + 1
+        for i in range(n):
+            k = key_of(i)
+            yield k, (k[:16] * reps)[:payload]
 
 
 def peak_mib():
@@ -44,63 +68,78 @@ def rss_mib():
         return int(f.read().split()[1]) * 4096 / 2**20
 
 
-def write_phase(n, payload_size, path):
-    from _vornel import _VornWriter
+def anon_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no RssAnon in /proc/self/status")
 
-    payload = bytes(range(1, payload_size + 1)) if payload_size <= 255 else b"x" * payload_size
+
+def write_phase(n, payload, path):
+    import vornel
+
     base = rss_mib()
-    w = _VornWriter()
-    add_object, add_key = w.add_object_raw, w.add_key
+    w = vornel.VornWriter()
     start = time.thread_time()
-    for i in range(n):
-        add_key(key_of(i), add_object(payload))
+    w.update(pairs(n, payload))
     staging = time.thread_time() - start
     staged_rss = rss_mib() - base
-    staged_peak = peak_mib()
-    null = os.open(os.devnull, os.O_WRONLY)
-    saved = os.dup(1)
-    os.dup2(null, 1)
-    try:
-        start = time.perf_counter()
-        w.build(path)
-        build = time.perf_counter() - start
-    finally:
-        os.dup2(saved, 1)
-    return {"staging_s": staging, "staged_mib": staged_rss, "staging_peak_mib": staged_peak,
-            "build_s": build, "build_peak_mib": peak_mib()}
+    start = time.perf_counter()
+    w.build(path)
+    build = time.perf_counter() - start
+    return {"staging_s": staging, "staged_mib": staged_rss, "build_s": build,
+            "build_peak_mib": peak_mib(), "objects": w.num_objects}
 
 
-def read_phase(n, path, lookups):
-    import random
-
-    from _vornel import _VornReader
-
+def read_phase(n, path, lookups, which):
     rng = random.Random(5)
-    keys = [key_of(rng.randrange(n)) for _ in range(lookups)]
-    base, base_peak = rss_mib(), peak_mib()
-    start = time.thread_time()
-    r = _VornReader(path, False)
-    open_s = time.thread_time() - start
-    opened = rss_mib() - base
-    open_peak = peak_mib() - base_peak
-    get = r.get_raw
-    start = time.thread_time()
-    for k in keys:
+    probes = [key_of(rng.randrange(n)) for _ in range(max(lookups, MEMORY_LOOKUPS))]
+    if which == "table":
+        import vornel
+
+        def open_store():
+            return vornel.open(path, verify=False)
+
+        def getter(r):
+            return r.__getitem__
+    else:
+        from _vornel import _VornReader
+
+        def open_store():
+            return _VornReader(path, False)
+
+        def getter(r):
+            return r.get_raw
+    base = anon_bytes()
+    start = time.perf_counter()
+    r = open_store()
+    open_s = time.perf_counter() - start
+    get = getter(r)
+    for k in probes[:MEMORY_LOOKUPS]:
         get(k)
-    lookup = (time.thread_time() - start) / len(keys)
+    private = anon_bytes() - base
+    table = r.stats().get("key_table", "") if which == "table" else ""
     start = time.thread_time()
-    r2 = _VornReader(path, False)  # a second open, with the first one's pages warm
-    reopen_s = time.thread_time() - start
-    del r2
-    return {"open_s": open_s, "reopen_s": reopen_s, "open_rss_mib": opened,
-            "open_peak_mib": open_peak, "lookup_ns": lookup * 1e9}
+    for k in probes[:lookups]:
+        get(k)
+    lookup = (time.thread_time() - start) / lookups
+    r.close()
+    best = float("inf")
+    for _ in range(REOPENS if which == "table" else 2):  # the index: seconds each at 10^8
+        start = time.perf_counter()
+        again = open_store()
+        best = min(best, time.perf_counter() - start)
+        again.close()
+    return {"open_s": open_s, "reopen_s": best, "private_b": private,
+            "lookup_ns": lookup * 1e9, "key_table": table}
 
 
 def child(args):
     if args.phase == "write":
         result = write_phase(args.n, args.payload, args.path)
     else:
-        result = read_phase(args.n, args.path, args.lookups)
+        result = read_phase(args.n, args.path, args.lookups, args.phase)
     print(json.dumps(result))
 
 
@@ -116,10 +155,11 @@ def run_child(phase, n, path, args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1e6,1e7")
-    parser.add_argument("--payload", type=int, default=100, help="payload bytes per key")
-    parser.add_argument("--lookups", type=int, default=1_000_000)
+    parser.add_argument("--payload", type=int, default=0,
+                        help="bytes of each key's own value; 0: small shared integers")
+    parser.add_argument("--lookups", type=int, default=200_000)
     parser.add_argument("--dir", default=None)
-    parser.add_argument("--phase", choices=["write", "read"], help=argparse.SUPPRESS)
+    parser.add_argument("--phase", choices=["write", "table", "index"], help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -127,35 +167,44 @@ def main():
         return child(args)
 
     sizes = [int(float(s)) for s in args.sizes.split(",")]
-    print(f"payload {args.payload} bytes per key; {args.lookups:,} random lookups per size")
-    print(f"{'keys':>12} {'staging':>9} {'ns/key':>7} {'staged':>9} {'B/key':>6} "
-          f"{'build':>8} {'ns/key':>7} {'peak':>9} {'B/key':>6} {'open':>8} {'ns/key':>7} "
-          f"{'reopen':>8} {'open mem':>9} {'B/key':>6} {'lookup':>8}")
-    first = None
+    what = (f"the integer i % {DISTINCT_SMALL} per key (dedup keeps {DISTINCT_SMALL:,} objects)"
+            if args.payload == 0 else f"{args.payload} bytes of its own per key")
+    print(f"values: {what}; {args.lookups:,} random lookups per reader; private memory "
+          f"after open and {MEMORY_LOOKUPS:,} lookups")
+    print(f"{'':>12} {'-- writer (package) --':^40} {'':>9} "
+          f"{'---- key table: vornel.open ----':^38} {'-- index in memory: _VornReader --':^38}")
+    print(f"{'keys':>12} {'staging':>9} {'ns/key':>7} {'build':>8} {'ns/key':>7} {'peak':>7} "
+          f"{'B/key':>6} {'file':>8} {'open':>9} {'best':>9} {'private':>8} {'':>7} {'lookup':>7} "
+          f"{'open':>9} {'best':>9} {'private':>8} {'lookup':>7}")
     for n in sizes:
         tmp = tempfile.mkdtemp(prefix="scale_", dir=args.dir)
         path = os.path.join(tmp, "scale.vrnl")
         try:
             w = run_child("write", n, path, args)
             size = os.path.getsize(path)
-            rd = run_child("read", n, path, args)
+            tb = run_child("table", n, path, args)
+            ix = run_child("index", n, path, args)
         except RuntimeError as e:
             print(e)
             break
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
-        mib = 2**20
-        print(f"{n:>12,} {w['staging_s']:>8.2f}s {w['staging_s'] / n * 1e9:>7.0f} "
-              f"{w['staged_mib']:>7.0f}Mi {w['staged_mib'] * mib / n:>6.0f} "
-              f"{w['build_s']:>7.2f}s {w['build_s'] / n * 1e9:>7.0f} "
-              f"{w['build_peak_mib']:>7.0f}Mi {w['build_peak_mib'] * mib / n:>6.0f} "
-              f"{rd['open_s']:>7.3f}s {rd['open_s'] / n * 1e9:>7.0f} {rd['reopen_s']:>7.3f}s "
-              f"{rd['open_rss_mib']:>7.0f}Mi {rd['open_rss_mib'] * mib / n:>6.0f} "
-              f"{rd['lookup_ns']:>6.0f}ns", flush=True)
-        first = first or (n, w, rd, size)
-    if first:
-        print("ns/key and B/key columns stay flat where a cost grows linearly; "
-              "peak is the writer process's peak resident memory.")
+        if tb["key_table"] != "in use":
+            print(f"  note: the key table is not in use ({tb['key_table']})")
+
+        def ms(s):
+            return f"{s * 1e3:7.3f}ms" if s < 1 else f"{s:8.2f}s"
+
+        print(f"{n:>12,} {w['staging_s']:>8.1f}s {w['staging_s'] / n * 1e9:>7.0f} "
+              f"{w['build_s']:>7.1f}s {w['build_s'] / n * 1e9:>7.0f} "
+              f"{w['build_peak_mib'] / 1024:>5.1f}Gi {w['build_peak_mib'] * 2**20 / n:>6.0f} "
+              f"{size / 2**30:>6.2f}Gi "
+              f"{ms(tb['open_s']):>9} {ms(tb['reopen_s']):>9} {tb['private_b'] / n:>6.3f}B "
+              f"{tb['private_b'] / 1024:>5.0f}Ki "
+              f"{tb['lookup_ns']:>5.0f}ns "
+              f"{ms(ix['open_s']):>9} {ms(ix['reopen_s']):>9} {ix['private_b'] / n:>6.1f}B "
+              f"{ix['lookup_ns']:>5.0f}ns", flush=True)
+    print("peak: the writer process's peak resident memory; private: RssAnon growth per key.")
     return 0
 
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the native CRC-32 benchmark, then the Python ones.
+# Builds and runs the benchmarks: the native ones (CRC-32, key table), then the Python ones.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_venv
 ensure_bench_deps
 ensure_native_deps
 build_module
+# bench_sharded.py builds on Dask: the optional extra, pinned in pyproject.toml alone.
+"$PY" -c 'import sys, tomllib
+print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' \
+  "$ROOT/pyproject.toml" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
 dir="$ROOT/build/bench"
 cmake -S "$ROOT" -B "$dir" -DVORNEL_MODULE=OFF -DVORNEL_BENCH=ON >/dev/null
 cmake --build "$dir" -j2
@@ -14,5 +18,6 @@ for exe in "$dir"/*_bench; do
 done
 for script in "$ROOT"/bench/*.py; do
   case $(basename "$script") in _*) continue ;; esac  # shared helpers, not benchmarks
+  echo "== $(basename "$script")"
   [ -f "$script" ] && "$PY" "$script"
 done
