@@ -1,5 +1,6 @@
 #include "key_table.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "crc32.hpp"
@@ -227,8 +228,7 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
   return v;
 }
 
-KeyTable::Hit KeyTable::find(Bytes key) const {
-  const uint64_t h = hash_(key.data(), key.size());
+KeyTable::Hit KeyTable::find_hashed(Bytes key, uint64_t h, bool fetch_record) const {
   const uint64_t tag = Slot::tag(h);
   const auto n = static_cast<size_t>(slot_count_);
   // A forged table may have no empty slot: the walk ends after every slot at the latest.
@@ -246,7 +246,7 @@ KeyTable::Hit KeyTable::find(Bytes key) const {
     IndexEntry e;
     if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) continue;
     // The caller reads the record next: start fetching it while the key is compared.
-    if (e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
+    if (fetch_record && e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
     if (same_bytes(e.key, key)) return {true, pos, e.offset};
   }
   return {};
@@ -276,33 +276,50 @@ KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record
       c.entry = i;
     }
   };
+  // The walk is in file order, the slots it checks in hash order: entries are taken a
+  // block at a time, and each one's home slot fetched before the first is looked up.
+  constexpr size_t kBlock = 16;
+  IndexEntry block[kBlock];
+  uint64_t hashes[kBlock];
+  uint64_t starts[kBlock];
   Bytes previous;
   uint64_t pos = 0;
-  for (size_t i = 0; i < size(); ++i) {
-    IndexEntry e;
-    if (const auto bound = IndexEntry::locate(section(), pos, &e);
-        bound != IndexEntry::Bound::Inside) {
-      c.what = Disagreement::EntryOutside;  // before any other: the walk ends here
-      c.entry = i;
-      c.bound = bound;
-      return c;
+  for (size_t first = 0; first < size(); first += kBlock) {
+    const size_t n = std::min(kBlock, size() - first);
+    for (size_t j = 0; j < n; ++j) {
+      if (const auto bound = IndexEntry::locate(section(), pos, &block[j]);
+          bound != IndexEntry::Bound::Inside) {
+        c.what = Disagreement::EntryOutside;  // before any other: the walk ends here
+        c.entry = first + j;
+        c.bound = bound;
+        return c;
+      }
+      if (offsets != nullptr) offsets[first + j] = block[j].offset;
+      c.walked = first + j + 1;
+      starts[j] = pos;
+      pos += block[j].encoded_size();
+      hashes[j] = hash_(block[j].key.data(), block[j].key.size());
+      __builtin_prefetch(slots_ + open_table::home(hashes[j], static_cast<size_t>(slot_count_)) *
+                                      sizeof(uint64_t));
     }
-    offsets[i] = e.offset;
-    c.walked = i + 1;
-    uint64_t ranked;
-    if (i != 0 && compare_keys_followed(previous, e.key) >= 0) disagree(Disagreement::Order, i);
-    if (!position(i, &ranked) || ranked != pos) disagree(Disagreement::Rank, i);
-    if (i % KeyTableGeometry::kSampleStep == 0 &&
-        load_be64(sample_ + i / KeyTableGeometry::kSampleStep * sizeof(uint64_t)) !=
-            key_head_followed(e.key)) {
-      disagree(Disagreement::Sample, i);
+    for (size_t j = 0; j < n; ++j) {
+      const size_t i = first + j;
+      const IndexEntry& e = block[j];
+      uint64_t ranked;
+      if (i != 0 && compare_keys_followed(previous, e.key) >= 0) disagree(Disagreement::Order, i);
+      if (!position(i, &ranked) || ranked != starts[j]) disagree(Disagreement::Rank, i);
+      if (i % KeyTableGeometry::kSampleStep == 0 &&
+          load_be64(sample_ + i / KeyTableGeometry::kSampleStep * sizeof(uint64_t)) !=
+              key_head_followed(e.key)) {
+        disagree(Disagreement::Sample, i);
+      }
+      if (const Hit hit = find_hashed(e.key, hashes[j], false);
+          !hit.found || hit.position != starts[j]) {
+        disagree(Disagreement::NotFound, i);
+      }
+      if (e.offset == record_offset) disagree(Disagreement::NamesTable, i);
+      previous = e.key;
     }
-    if (const Hit hit = find(e.key); !hit.found || hit.position != pos) {
-      disagree(Disagreement::NotFound, i);
-    }
-    if (e.offset == record_offset) disagree(Disagreement::NamesTable, i);
-    previous = e.key;
-    pos += e.encoded_size();
   }
   if (pos != section_length_) disagree(Disagreement::Leftover, size());
   uint64_t filled = 0;

@@ -107,7 +107,7 @@ class KeyTable {
     uint64_t position = 0;
     uint64_t offset = 0;  // of the key's record
   };
-  Hit find(Bytes key) const;
+  Hit find(Bytes key) const { return find_hashed(key, hash_(key.data(), key.size()), true); }
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
   // The entry of `rank` (below size()), or false when the table names no entry there.
@@ -139,7 +139,7 @@ class KeyTable {
     size_t walked = 0;   // entries whose offsets were stored
   };
   // Walks the index section in file order, storing each entry's record offset in
-  // offsets[0, size()), and checks that the table agrees with it: ranks in file order,
+  // offsets[0, size()) unless `offsets` is null, and checks that the table agrees with it: ranks in file order,
   // keys ascending, the sample right, every key found at its own entry, no entry naming
   // the record at `record_offset`, no slot beyond those. Stops at an entry that runs past
   // the section; reports the first disagreement.
@@ -147,6 +147,10 @@ class KeyTable {
 
  private:
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
+
+  // find() with the key's hash already known; `fetch_record` starts fetching the record
+  // of a match, which a lookup reads next and a check does not.
+  Hit find_hashed(Bytes key, uint64_t h, bool fetch_record) const;
 
   Bytes section() const { return {section_, section_length_}; }
   // Where the entry of `rank` starts, if inside the section.

@@ -417,7 +417,21 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
                                              verdict);
     return reader;
   };
-  if (verdict.state == KeyTableState::InUse) return make(KeyIndex(Bytes(), 0));
+  if (verdict.state == KeyTableState::InUse) {
+    auto reader = make(KeyIndex(Bytes(), 0));
+    // A checked open trusts the table only once it agrees with the index section, as
+    // verify() would; the file's checksum above already covers every byte of both.
+    if (verify) {
+      Status agreed = reader->check_table(nullptr, [](const KeyTable::Check& check) -> Status {
+        if (check.what == KeyTable::Disagreement::EntryOutside) {
+          return fail(IndexEntry::bound_error(check.bound));
+        }
+        return {};
+      });
+      if (!agreed) return fail(std::move(agreed.error()));
+    }
+    return reader;
+  }
 
   // Every entry takes at least kIndexEntryMin bytes: a count that the rest of the file
   // cannot hold fails the walk below before anything is allocated for it.
@@ -751,34 +765,19 @@ Status Reader::verify() const {
   return verify_records(s.index, s.file(), s.header.file_crc32, [] { return Status(); });
 }
 
-Status Reader::verify_with_table() const {
+template <typename Records>
+Status Reader::check_table(uint64_t* offsets, Records&& records) const {
   const State& s = *state_;
-  const Bytes file = s.file();
-  // The walk of the index section gives the offsets that the records' check needs, and
-  // checks the table against every entry on the way.
-  LargeBuffer offsets(s.table.size() * sizeof(uint64_t));
   KeyTable::Check check;
   if (const void* fault = guarded([&] {
-        check = s.table.check_against_index(offsets.as<uint64_t>(), s.verdict.record_offset);
+        check = s.table.check_against_index(offsets, s.verdict.record_offset);
       })) {
     return fail(s.table_fault(fault));
   }
-  // An index section whose entries overrun it ranks after the file's checksum and
-  // before the records, as it would at an open that indexes in memory.
-  const auto index_whole = [&]() -> Status {
-    if (check.what == KeyTable::Disagreement::EntryOutside) {
-      return fail(IndexEntry::bound_error(check.bound));
-    }
-    return {};
-  };
-  if (Status r = verify_records(OffsetList{offsets.as<uint64_t>(), check.walked}, file,
-                                s.header.file_crc32, index_whole);
-      !r) {
-    return r;
-  }
+  if (Status r = records(check); !r) return r;
   // The table's own record, which no entry names.
   RecordCheck record = RecordCheck::Intact;
-  if (const void* fault = guarded([&] { record = check_record(file, s.verdict.record_offset); })) {
+  if (const void* fault = guarded([&] { record = check_record(s.file(), s.verdict.record_offset); })) {
     return fail(mapping_fault(fault, s.verdict.record_offset));
   }
   if (record != RecordCheck::Intact) {
@@ -787,6 +786,25 @@ Status Reader::verify_with_table() const {
   }
   if (check.what != KeyTable::Disagreement::None) return fail(table_disagrees(check));
   return {};
+}
+
+Status Reader::verify_with_table() const {
+  const State& s = *state_;
+  // The walk of the index section gives the offsets that the records' check needs, and
+  // checks the table against every entry on the way.
+  LargeBuffer offsets(s.table.size() * sizeof(uint64_t));
+  return check_table(offsets.as<uint64_t>(), [&](const KeyTable::Check& check) {
+    // An index section whose entries overrun it ranks after the file's checksum and
+    // before the records, as it would at an open that indexes in memory.
+    const auto index_whole = [&]() -> Status {
+      if (check.what == KeyTable::Disagreement::EntryOutside) {
+        return fail(IndexEntry::bound_error(check.bound));
+      }
+      return {};
+    };
+    return verify_records(OffsetList{offsets.as<uint64_t>(), check.walked}, s.file(),
+                          s.header.file_crc32, index_whole);
+  });
 }
 
 Status copy_out(uint8_t* dst, Bytes src) {

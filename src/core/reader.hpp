@@ -132,6 +132,12 @@ class Reader {
   // The in-memory index's lower bound, which never fails.
   size_t first_not_below(Bytes key) const;
   [[nodiscard]] Status verify_with_table() const;
+  // The table against the index section, and the table's own record: what verify() adds
+  // for a table, run after the file's checksum. `offsets` as check_against_index takes it.
+  // `records` runs between the section's walk and the table's record, as verify()
+  // orders its reports.
+  template <typename Records>
+  [[nodiscard]] Status check_table(uint64_t* offsets, Records&& records) const;
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -270,7 +270,7 @@ TEST_F(KeyTableTest, AStaleTableOfAnotherStoreWithItsShapeGivesNoWrongAnswer) {
   bytes.replace(t.payload, t.index_offset - t.payload, stale, t.payload, t.index_offset - t.payload);
   reseal(bytes, t);
   write_file(path, bytes);
-  const auto r = open_or_die(path, true, true);
+  const auto r = open_or_die(path, true);
   const auto memory = open_or_die(path, false);
   ASSERT_EQ(r->key_table_state(), KeyTableState::InUse);
   expect_never_wrong(*r, *memory, mine);
@@ -279,6 +279,10 @@ TEST_F(KeyTableTest, AStaleTableOfAnotherStoreWithItsShapeGivesNoWrongAnswer) {
   ASSERT_FALSE(v);
   EXPECT_EQ(v.error().text().rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
       << v.error().text();
+  // A checked open refuses it as verify() does: the file's checksum alone passes.
+  const auto checked = Reader::open(path, true, OpenOptions{true});
+  ASSERT_FALSE(checked);
+  EXPECT_EQ(checked.error().text(), v.error().text());
 }
 
 TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnotherKey) {
@@ -326,12 +330,15 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
     forgery.forge(bad);
     reseal(bad, t);
     write_file(path, bad);
-    const auto r = open_or_die(path, true, true);
+    const auto r = open_or_die(path, true);
     ASSERT_EQ(r->key_table_state(), KeyTableState::InUse) << forgery.what;
     expect_never_wrong(*r, *memory, model);
     const Status v = r->verify();
     ASSERT_FALSE(v) << forgery.what;
     EXPECT_EQ(v.error().text(), forgery.verify_error) << forgery.what;
+    const auto checked = Reader::open(path, true, OpenOptions{true});
+    ASSERT_FALSE(checked) << forgery.what;
+    EXPECT_EQ(checked.error().text(), forgery.verify_error) << forgery.what;
   }
 
   // A rank past the section: the listing of that rank fails, the others still list.
@@ -356,6 +363,9 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
   ASSERT_FALSE(v);
   EXPECT_EQ(v.error().text(), "VornCorruptError: key table record CRC32 mismatch at offset " +
                                   std::to_string(t.payload - kRecordPrefix));
+  const auto checked = Reader::open(path, true, OpenOptions{true});
+  ASSERT_FALSE(checked);
+  EXPECT_EQ(checked.error().text(), v.error().text());
 }
 
 TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
