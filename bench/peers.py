@@ -606,12 +606,16 @@ def timed(fn, clock=time.thread_time):
     return clock() - start
 
 
-def rounds(named_fns, r, clock=time.thread_time):
-    """Median seconds of each fn over r rounds, the fns taking turns within a round."""
+def rounds(named_fns, r, clock=time.thread_time, settle=None):
+    """Median seconds of each fn over r rounds, the fns taking turns within a round.
+
+    `settle`, if given, runs untimed before each fn."""
     times = {name: [] for name in named_fns}
     for _ in range(r):
         for name, fn in named_fns.items():
             gc.collect()
+            if settle is not None:
+                settle()
             times[name].append(timed(fn, clock))
     return {name: statistics.median(t) for name, t in times.items()}
 
@@ -905,7 +909,9 @@ def main():
         build_fns = {p.name: (lambda p=p: p.build(data)) for p in peers}
         if "build" in want:
             build_fns[NO_DEDUP] = lambda: package.build(data, False, no_dedup_path)
-            built = rounds(build_fns, r, time.perf_counter)
+            # Each build starts with nothing left for the disk to write: otherwise a sync
+            # of one pays for the writes of the build before it (SQLite's most of all).
+            built = rounds(build_fns, r, time.perf_counter, settle=os.sync)
             print("built", {k: fmt_time(v) for k, v in built.items()})
             staging = {OURS: lambda: package.stage(data),
                        NO_DEDUP: lambda: package.stage(data, False)}
@@ -1094,7 +1100,8 @@ def write_report(out_dir, n, q, figures, text, skipped):
         "- **vornel** is the package that users import: `VornWriter.update(pairs)` then "
         "`build()` (dedup on, its default), and `VornReader` returning decoded values "
         "(`r[key]`, `r.get`, `in`, `prefix()`, `items()`), opened with `verify=False` "
-        "except in the checksum row. Its stores carry the key table, so opening maps it "
+        "except in the checksum row (where it checks the whole file's CRC, and that the key "
+        "table agrees with every index entry). Its stores carry the key table, so opening maps it "
         "instead of indexing every key.",
         "- **_vornel** is the low-level module: `_VornWriter` with two calls per key, and "
         "`_VornReader`, which indexes every key in memory at open and returns raw bytes "
@@ -1107,7 +1114,8 @@ def write_report(out_dir, n, q, figures, text, skipped):
         "same Python objects. The dict holds the encodings too, and decodes per lookup. "
         "Keys are staged in random order; LMDB receives its pairs presorted (its "
         "`putmulti(append=True)` needs them so), outside its build time.",
-        f"- Times: durable builds, opens and fresh processes by the wall clock; per-call "
+        f"- Times: durable builds (each after a `sync`, so that none pays for another's "
+        f"writes), opens and fresh processes by the wall clock; per-call "
         f"loops ({q:,} lookups, 20,000 prefix scans) and full iterations by the CPU time of "
         "the calling thread.",
         "- Memory, each in fresh processes, from `/proc/PID/smaps_rollup`: private is the "
@@ -1138,8 +1146,9 @@ def write_report(out_dir, n, q, figures, text, skipped):
         words.append(f"- Build without dedup (`VornWriter(dedup=False)`): "
                      f"{fmt_time(b.extra[NO_DEDUP])}, file "
                      f"{fmt_mib(figures['size'].extra[NO_DEDUP])}. The values are all "
-                     "distinct here, so dedup finds nothing to share: the difference is what "
-                     "its hashing costs.")
+                     "distinct here, so dedup finds nothing to share; what its hashing costs "
+                     "shows in staging alone, next. A durable build's time is mostly the "
+                     "disk's, writing and syncing the file, which varies more than that.")
     if "staging" in text:
         s = text["staging"]
         words.append("- Staging alone, CPU time (inside the builds above): "
