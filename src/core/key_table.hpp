@@ -21,7 +21,9 @@
 //       74  6 reserved zero bytes    80  u64 hash seed s0       88  u64 hash seed s1
 //       96  4 reserved zero bytes   100  u32 CRC-32 of bytes 0 to 99
 //
-// The key hash is KeyHash under the stored seed, drawn afresh for every build.
+// The key hash is KeyHash under the stored seed, which the writer derives from the index
+// section's bytes: the same pairs build the same file, and keys chosen to collide under one
+// seed change the seed they meet.
 // num_keys, index_offset and the section's length name the store the table was made
 // for; the geometry follows from num_keys and that length alone, so a reader recomputes
 // it and takes the table only when every field agrees.
