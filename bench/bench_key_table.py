@@ -35,7 +35,7 @@ from pathlib import Path
 import msgpack
 
 import vornel
-from _timing import alternate, median_ratio
+from _timing import Quiet, alternate, median_ratio
 from _vornel import _VornReader, _VornWriter
 
 TRAILER = 104  # bytes that end the table's record; a reserved byte of it lies at 74
@@ -58,21 +58,6 @@ def break_table(src, dst):
     data[index_offset - TRAILER + 74] ^= 0xFF
     struct.pack_into(">I", data, 32, zlib.crc32(memoryview(data)[HEADER:]))
     Path(dst).write_bytes(data)
-
-
-class Quiet:
-    """File descriptor 1 to /dev/null: _VornWriter.build prints its summary there."""
-
-    def __enter__(self):
-        sys.stdout.flush()
-        self.saved = os.dup(1)
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.close(null)
-
-    def __exit__(self, *exc):
-        os.dup2(self.saved, 1)
-        os.close(self.saved)
 
 
 def bench_build(pairs, tmp, repeat):

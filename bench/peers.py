@@ -49,6 +49,7 @@ import msgpack
 
 import _vornel
 import vornel
+from _timing import Quiet
 
 try:
     import lmdb
@@ -150,21 +151,6 @@ def cached_pages(path):
     except (OSError, subprocess.CalledProcessError):
         return None
     return int(out[0]) // mmap.PAGESIZE if out else None
-
-
-class Quiet:
-    """Sends file descriptor 1 to /dev/null: _vornel's build summary is not a figure."""
-
-    def __enter__(self):
-        sys.stdout.flush()
-        self.saved = os.dup(1)
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.close(null)
-
-    def __exit__(self, *exc):
-        os.dup2(self.saved, 1)
-        os.close(self.saved)
 
 
 # ---- columns -----------------------------------------------------------------------------
