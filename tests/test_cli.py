@@ -14,6 +14,7 @@ import pytest
 import storefile
 import vornel
 from childproc import child_env
+from values import same
 
 VORNEL = str(Path(sys.executable).with_name("vornel"))  # the installed console script
 
@@ -296,17 +297,6 @@ AWKWARD = {
 }
 
 
-def same(a, b):
-    """Equality that counts NaN equal to NaN and tells -0.0 from 0.0."""
-    if isinstance(a, float) and isinstance(b, float):
-        return (math.isnan(a) and math.isnan(b)) or (a == b and str(a) == str(b))
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
-    return type(a) is type(b) and a == b
-
-
 class TestDumpBuild:
     def test_round_trip(self, tmp_path):
         first = tmp_path / "first.vrnl"
@@ -330,8 +320,6 @@ class TestDumpBuild:
         dump = run("dump", small, "--prefix", "\udcff")
         assert json.loads(dump.stdout) == {"key": {"$bytes": "/3Jhdw=="},
                                            "value": {"$bytes": "AAE="}}
-
-
 
 
 @pytest.fixture(scope="module")

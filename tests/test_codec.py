@@ -11,6 +11,7 @@ import msgpack
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from values import same
 from vornel._engine import packb, unpackb
 from vornel.errors import VornDecodeError, VornLimitError
 
@@ -21,28 +22,6 @@ def reference_pack(value, default=None):
 
 def reference_unpack(data, **hooks):
     return msgpack.unpackb(data, strict_map_key=False, **hooks)
-
-
-def same(a, b):
-    """Equal with equal types all the way down, floats bit for bit (-0.0, NaN payloads),
-    dicts in the same order. Iterative: values nest deeper than Python's recursion."""
-    pending = [(a, b)]
-    while pending:
-        a, b = pending.pop()
-        if type(a) is not type(b):
-            return False
-        if isinstance(a, float):
-            if struct.pack(">d", a) != struct.pack(">d", b):
-                return False
-        elif isinstance(a, (list, tuple, dict)):
-            if len(a) != len(b):
-                return False
-            if isinstance(a, dict):
-                a, b = [x for kv in a.items() for x in kv], [x for kv in b.items() for x in kv]
-            pending.extend(zip(a, b))
-        elif a != b:
-            return False
-    return True
 
 
 def outcome(fn, data, **hooks):

@@ -1,24 +1,13 @@
 """The JSON Lines form: tagged values both ways, and the strict line reader."""
 
 import json
-import math
 
 import msgpack
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from values import same
 from vornel import jsonl
-
-
-def same(a, b):
-    """Equality that counts NaN equal to NaN and tells -0.0 from 0.0."""
-    if isinstance(a, float) and isinstance(b, float):
-        return (math.isnan(a) and math.isnan(b)) or (a == b and str(a) == str(b))
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
-    return type(a) is type(b) and a == b
 
 
 values = st.recursive(

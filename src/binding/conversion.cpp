@@ -1,7 +1,5 @@
 #include "conversion.hpp"
 
-#include <cstring>
-
 #include "failure.hpp"
 
 namespace vornel::py {
@@ -35,31 +33,13 @@ void set_type_mismatch(PyObject* obj, const char* expected) {
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
 }
 
-bool is_ascii(Bytes b) {
-  const uint8_t* p = b.data();
-  size_t n = b.size();
-  uint64_t high = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    high |= w;
-  }
-  for (; n > 0; ++p, --n) high |= *p;
-  return (high & 0x8080808080808080u) == 0;
-}
-
 PyObject* new_text(std::string_view utf8) {
   return checked(
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
 }
 
 PyObject* key_text(Bytes key) {
-  // Most keys are ASCII, whose text is the bytes themselves: made without the decoder.
-  if (!key.empty() && is_ascii(key)) {
-    PyObject* out = checked(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(out), key.data(), key.size());
-    return out;
-  }
+  if (is_ascii(key)) return checked(ascii_text(key));  // most keys are
   return new_text(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
 }
 

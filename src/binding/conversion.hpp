@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "format.hpp"
@@ -26,8 +27,29 @@ KeyView view_key(PyObject* obj, Bytes& out);
 // "'None' is not an instance of '{expected}'".
 void set_type_mismatch(PyObject* obj, const char* expected);
 
-// Whether every byte is below 0x80.
-bool is_ascii(Bytes b);
+// Whether every byte is below 0x80. Inline: the decoders ask it of every short str.
+inline bool is_ascii(Bytes b) {
+  const uint8_t* p = b.data();
+  size_t n = b.size();
+  uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    high |= w;
+  }
+  for (; n > 0; ++p, --n) high |= *p;
+  return (high & 0x8080808080808080u) == 0;
+}
+
+// A new str of ASCII bytes, which are its text as they stand: made without the UTF-8
+// decoder. Null with the interpreter's exception set when it cannot be made.
+inline PyObject* ascii_text(Bytes ascii) {
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+  if (out != nullptr && !ascii.empty()) {
+    std::memcpy(PyUnicode_1BYTE_DATA(out), ascii.data(), ascii.size());
+  }
+  return out;
+}
 
 // New result objects; a null from the interpreter throws NullResult.
 PyObject* new_text(std::string_view utf8);

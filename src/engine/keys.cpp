@@ -1,6 +1,5 @@
 #include "keys.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "errors.hpp"
@@ -30,11 +29,7 @@ bool stage_key(const ModuleState& state, PyObject* key, Bytes& out) {
 }
 
 PyObject* key_object(Bytes key) {
-  if (py::is_ascii(key)) {
-    PyObject* out = py::checked(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
-    if (!key.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), key.data(), key.size());
-    return out;
-  }
+  if (py::is_ascii(key)) return py::checked(py::ascii_text(key));
   const char* p = reinterpret_cast<const char*>(key.data());
   const auto n = static_cast<Py_ssize_t>(key.size());
   if (PyObject* text = PyUnicode_DecodeUTF8(p, n, "strict")) return text;

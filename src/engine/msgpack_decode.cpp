@@ -7,6 +7,7 @@
 #include <new>
 #include <type_traits>
 
+#include "conversion.hpp"
 #include "util/port.hpp"
 
 namespace vornel::engine {
@@ -37,18 +38,6 @@ const char* kind_name(Kind kind) {
 
 // Timestamp nanoseconds run to one second less one.
 constexpr uint32_t kMaxNanoseconds = 999'999'999;
-
-bool is_ascii(const uint8_t* p, size_t n) {
-  uint64_t bits = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, sizeof word);
-    bits |= word;
-  }
-  for (; i < n; ++i) bits |= p[i];
-  return (bits & 0x8080808080808080ULL) == 0;
-}
 
 // Whether the value at `p` is an array, or a map, by its first byte.
 bool begins_array(uint8_t b) { return (b & 0xf0) == 0x90 || b == 0xdc || b == 0xdd; }
@@ -301,12 +290,9 @@ class Decoder {
     if (n > left()) return ends_inside(Kind::Str, start);
     const uint8_t* s = p_;
     p_ += n;
-    if (is_ascii(s, n)) {
+    if (py::is_ascii(Bytes(s, n))) {
       if (n == 1) return PyUnicode_FromOrdinal(s[0]);  // the interpreter's shared one
-      PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-      if (text == nullptr) return nullptr;
-      std::memcpy(PyUnicode_1BYTE_DATA(text), s, n);
-      return text;
+      return py::ascii_text(Bytes(s, n));
     }
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s),
                                           static_cast<Py_ssize_t>(n), nullptr);
@@ -390,7 +376,7 @@ class Decoder {
     const uint8_t b = *p_;
     const size_t n = b & 0x1f;
     if (keys_ != nullptr && (b & 0xe0) == 0xa0 && n != 0 && n <= KeyCache::kLongest &&
-        n < left() && is_ascii(p_ + 1, n)) {
+        n < left() && py::is_ascii(Bytes(p_ + 1, n))) {
       PyObject* key = keys_->get(p_ + 1, n);
       if (key != nullptr) p_ += 1 + n;
       return key;
@@ -507,9 +493,8 @@ PyObject* KeyCache::get(const uint8_t* s, size_t n) {
       std::memcmp(PyUnicode_1BYTE_DATA(slot), s, n) == 0) {
     return Py_NewRef(slot);
   }
-  PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  PyObject* key = py::ascii_text(Bytes(s, n));
   if (key == nullptr) return nullptr;
-  std::memcpy(PyUnicode_1BYTE_DATA(key), s, n);
   (void)PyObject_Hash(key);  // a str's hash never fails; kept in the str from now on
   PyObject* old = slot;
   slot = Py_NewRef(key);
