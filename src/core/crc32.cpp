@@ -572,7 +572,39 @@ Crc32Kernel best_kernel() {
   return Crc32Kernel::Table;
 }
 
+// a·b mod P, reflected: bit 31 is the coefficient of x^0.
+constexpr uint32_t multiply_mod(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = uint32_t{1} << 31; m != 0; m >>= 1) {
+    if (a & m) product ^= b;
+    b = (b & 1) ? (b >> 1) ^ kPolyReflected : b >> 1;
+  }
+  return product;
+}
+
+// x^(2^k) mod P for k in [0, 32), reflected: squared from x^1.
+constexpr std::array<uint32_t, 32> kSquarings = [] {
+  std::array<uint32_t, 32> t{};
+  uint32_t p = uint32_t{1} << 30;
+  for (uint32_t& x : t) {
+    x = p;
+    p = multiply_mod(p, p);
+  }
+  return t;
+}();
+// Squaring x^(2^31) gives x again: the squarings repeat with period 32, whatever the length.
+static_assert(multiply_mod(kSquarings[31], kSquarings[31]) == kSquarings[0]);
+
 }  // namespace
+
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
+  // A's CRC moves past B's bits: times x^(8·length_b) mod P, by squarings.
+  uint32_t shift = uint32_t{1} << 31;
+  for (unsigned k = 3; length_b != 0; length_b >>= 1, k = (k + 1) % 32) {
+    if (length_b & 1) shift = multiply_mod(kSquarings[k], shift);
+  }
+  return multiply_mod(shift, crc_a) ^ crc_b;
+}
 
 bool crc32_kernel_supported(Crc32Kernel kernel) {
   static const std::array<bool, std::size(kAllCrc32Kernels)> answers = [] {

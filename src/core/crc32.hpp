@@ -17,6 +17,10 @@ uint32_t crc32_extend(uint32_t crc, const uint8_t* data, size_t n);
 
 inline uint32_t crc32(const uint8_t* data, size_t n) { return crc32_extend(0, data, n); }
 
+// Returns the CRC-32 of A‖B from the CRC-32 of A, that of B and B's length, without B's
+// bytes: a piece whose CRC is already known is not read again.
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
+
 // Kernels from slowest to fastest; the fastest supported one is active.
 enum class Crc32Kernel {
   Table,     // slice-by-8 tables, portable

@@ -14,14 +14,14 @@ namespace {
 // same state twice gives the same file, byte for byte. Keys picked to collide under one
 // seed change the section, and with it the seed; and a table that collides costs its
 // readers time, never a wrong answer.
-HashSeed table_seed(Bytes index) {
+HashSeed table_seed(uint32_t index_crc, uint64_t index_size) {
   const auto mix = [](uint64_t z) {  // splitmix64's finaliser
     z += 0x9E3779B97F4A7C15;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
     return z ^ (z >> 31);
   };
-  const uint64_t s0 = mix(crc32(index.data(), index.size()) ^ (uint64_t{index.size()} << 32));
+  const uint64_t s0 = mix(index_crc ^ (index_size << 32));
   return {s0, mix(s0)};
 }
 
@@ -127,14 +127,16 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
                           geometry.payload_length <= limits_.max_object_len;
   const uint64_t table_record = with_table ? kRecordPrefix + geometry.payload_length : 0;
   const uint64_t index_offset = kDataOffset + data.size() + table_record;
+  // Each section's CRC is taken once: the file's follows from them.
+  const uint32_t index_crc = crc32(index.data(), index.size());
   Bytes table_payload;
+  uint32_t table_crc = 0;
   uint8_t table_prefix[kRecordPrefix];
   if (with_table) {
-    table_payload =
-        build_key_table(index, keys_.size(), index_offset, geometry, table_seed(index), room);
-    RecordPrefix{static_cast<uint32_t>(table_payload.size()),
-                 crc32(table_payload.data(), table_payload.size())}
-        .encode_to(table_prefix);
+    table_payload = build_key_table(index, keys_.size(), index_offset, geometry,
+                                    table_seed(index_crc, index.size()), room);
+    table_crc = crc32(table_payload.data(), table_payload.size());
+    RecordPrefix{static_cast<uint32_t>(table_payload.size()), table_crc}.encode_to(table_prefix);
   } else {
     room = LargeBuffer();
   }
@@ -147,8 +149,8 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
   header.data_offset = kDataOffset;
   uint32_t crc = crc32(data.data(), data.size());
   crc = crc32_extend(crc, table_head.data(), table_head.size());
-  crc = crc32_extend(crc, table_payload.data(), table_payload.size());
-  header.file_crc32 = crc32_extend(crc, index.data(), index.size());
+  crc = crc32_combine(crc, table_crc, table_payload.size());
+  header.file_crc32 = crc32_combine(crc, index_crc, index.size());
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
 

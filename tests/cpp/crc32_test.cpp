@@ -166,6 +166,25 @@ TEST_P(Crc32KernelTest, ContinuationEqualsWhole) {
   }
 }
 
+TEST(Crc32, CombinedEqualsWhole) {
+  std::mt19937_64 rng(37);
+  const auto src = random_bytes(20000, rng);
+  for (int trial = 0; trial < 300; ++trial) {
+    const size_t len = rng() % src.size();
+    const size_t cut = rng() % (len + 1);
+    const uint32_t a = crc32(src.data(), cut);
+    const uint32_t b = crc32(src.data() + cut, len - cut);
+    ASSERT_EQ(crc32_combine(a, b, len - cut), zlib_crc(0, src.data(), len))
+        << "length " << len << ", cut " << cut;
+  }
+  // Past 2^32 bytes the shift wraps through every squaring: as zlib combines them.
+  const uint32_t a = crc32(src.data(), 100), b = crc32(src.data() + 100, 200);
+  for (const uint64_t length : {uint64_t{1} << 33, (uint64_t{1} << 40) + 12345}) {
+    EXPECT_EQ(crc32_combine(a, b, length),
+              crc32_combine64(a, b, static_cast<z_off64_t>(length)));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, Crc32KernelTest, testing::ValuesIn(kAllCrc32Kernels),
                          [](const testing::TestParamInfo<Crc32Kernel>& param_info) {
                            return std::string(crc32_kernel_name(param_info.param));
