@@ -17,10 +17,12 @@ void Header::encode_to(uint8_t* out) const {
 }
 
 Result<Header> Header::decode(Bytes file) {
-  if (file.size() < kHeaderSize) return fail(StoreError::corrupt("file too small for header"));
+  if (file.size() < kHeaderSize) {
+    return fail(StoreError::not_a_store("file too small for header"));
+  }
   const uint8_t* p = file.data();
   if (std::memcmp(p, kMagic, sizeof kMagic) != 0) {
-    return fail(StoreError::corrupt("bad magic [" + std::to_string(p[0]) + ", " +
+    return fail(StoreError::not_a_store("bad magic [" + std::to_string(p[0]) + ", " +
                                     std::to_string(p[1]) + ", " + std::to_string(p[2]) + ", " +
                                     std::to_string(p[3]) + "]"));
   }

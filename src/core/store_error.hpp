@@ -27,6 +27,13 @@ enum class ErrorKind : uint8_t {
 class StoreError {
  public:
   static StoreError corrupt(std::string msg) { return {ErrorKind::Corrupt, std::move(msg), 0}; }
+  // A file that is no store at all (too small for a header, or another magic): corrupt,
+  // with the fact kept so that a caller can say so in its own words.
+  static StoreError not_a_store(std::string msg) {
+    StoreError e = corrupt(std::move(msg));
+    e.not_a_store_ = true;
+    return e;
+  }
   static StoreError version(uint8_t found) { return {ErrorKind::Version, {}, found}; }
   static StoreError io(std::string msg) { return {ErrorKind::IO, std::move(msg), 0}; }
   // A failing system call: `context` followed by os_error_text(errnum).
@@ -41,6 +48,8 @@ class StoreError {
   uint8_t version_found() const { return version_; }
   // The error number of a failing system call; 0 for every other error.
   int os_errno() const { return errno_; }
+  // Whether the file is no store at all.
+  bool is_not_a_store() const { return not_a_store_; }
   // The full text: the kind's name, ": " and the message.
   std::string text() const;
 
@@ -51,6 +60,7 @@ class StoreError {
   ErrorKind kind_;
   uint8_t version_;
   int errno_ = 0;
+  bool not_a_store_ = false;
   std::string message_;
 };
 

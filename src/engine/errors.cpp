@@ -25,11 +25,6 @@ PyObject* panic(PyTypeObject* type, std::string_view text) {
   return raise_text(state->panic, text);
 }
 
-// The message of an open that found no store: the checks of size and magic.
-bool names_no_store(const std::string& message) {
-  return message == "file too small for header" || message.starts_with("bad magic ");
-}
-
 }  // namespace
 
 const py::Failures kFailures = {refused, panic};
@@ -59,7 +54,7 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
       return raise_text(state.io_error_type, where + ": " + error.message());
     }
     case ErrorKind::Corrupt:
-      if (names_no_store(error.message())) {
+      if (error.is_not_a_store()) {
         return raise_text(state.corrupt_error, where + " is not a vornel store");
       }
       return raise_text(state.corrupt_error, where + ": " + error.message());

@@ -59,8 +59,7 @@ std::optional<Sizes> promised_size(const std::string& path) {
 // cut short, which says more than the checksum or index error it causes.
 PyObject* raise_open_error(const ModuleState& state, const StoreError& error,
                            std::string_view path) {
-  if (error.kind() == ErrorKind::Corrupt && !error.message().starts_with("bad magic") &&
-      error.message() != "file too small for header") {
+  if (error.kind() == ErrorKind::Corrupt && !error.is_not_a_store()) {
     const std::string where(path);
     if (auto sizes = promised_size(where); sizes && sizes->actual < sizes->expected) {
       return raise_text(state.corrupt_error,

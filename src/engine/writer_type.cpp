@@ -5,6 +5,7 @@
 // that nothing its iterator or `default` calls can stage in between.
 #include "classes.hpp"
 
+#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,7 +26,7 @@ struct Staging {
   Writer core;
   std::optional<ObjectTable> table;  // the object of each distinct encoding, with dedup
   PyObject* default_fn = nullptr;     // strong reference, or null
-  uint64_t builds = 0;                // stores published
+  std::atomic<uint64_t> builds = 0;   // stores published; builds may run side by side
 
   ~Staging() { Py_XDECREF(default_fn); }
 };
@@ -147,20 +148,24 @@ int set_item(PyObject* self, PyObject* key, PyObject* value) {
 PyObject* add_many(Staging& s, const py::BoundArgs& a, PyObject* self) {
   const ModuleState* state = state_of(Py_TYPE(self));
   if (state == nullptr) return nullptr;
-  // Every key is checked before anything is staged: the call stages all or nothing.
-  py::PyRef keys = py::PyRef::steal(PySequence_Fast(a[0], "keys must be iterable"));
+  // Every key is checked before anything is staged: the call stages all or nothing. A
+  // tuple of its own holds the keys, whose bytes are borrowed, while `default` runs:
+  // the caller's list may change meanwhile.
+  py::PyRef keys = py::PyRef::steal(PySequence_Tuple(a[0]));
   if (!keys) return nullptr;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(keys.get());
-  PyObject** items = PySequence_Fast_ITEMS(keys.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(keys.get());
   std::vector<Bytes> views(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!stage_key(*state, items[i], views[static_cast<size_t>(i)])) return nullptr;
+    if (!stage_key(*state, PyTuple_GET_ITEM(keys.get(), i), views[static_cast<size_t>(i)])) {
+      return nullptr;
+    }
   }
-  // A value that cannot be encoded is reported under the first key.
-  py::PyRef none_key = py::PyRef::steal(PyUnicode_FromString(""));
-  if (!none_key) return nullptr;
+  // A value that cannot be encoded is reported under the first key, or "" for none.
+  py::PyRef named = py::PyRef::steal(n > 0 ? Py_NewRef(PyTuple_GET_ITEM(keys.get(), 0))
+                                           : PyUnicode_FromString(""));
+  if (!named) return nullptr;
   std::string data;
-  if (!encode_value(*state, s, n > 0 ? items[0] : none_key.get(), a[1], data)) return nullptr;
+  if (!encode_value(*state, s, named.get(), a[1], data)) return nullptr;
   return exclusively(self, [&] {
     const uint64_t obj_id = intern(s, Bytes(reinterpret_cast<const uint8_t*>(data.data()),
                                             data.size()));
@@ -253,11 +258,7 @@ void stage_batch(Staging& s, Batch& batch) {
 // The iterator of (key, value) pairs of `items`: its items() when it has keys(), as
 // dict.update decides, else `items` itself.
 PyObject* pairs_of(PyObject* items) {
-  if (PyDict_CheckExact(items)) {
-    py::PyRef view = py::PyRef::steal(PyObject_CallMethod(items, "items", nullptr));
-    return view ? PyObject_GetIter(view.get()) : nullptr;
-  }
-  const int mapping = PyObject_HasAttrStringWithError(items, "keys");
+  const int mapping = PyDict_CheckExact(items) ? 1 : PyObject_HasAttrStringWithError(items, "keys");
   if (mapping < 0) return nullptr;
   if (mapping) {
     py::PyRef view = py::PyRef::steal(PyObject_CallMethod(items, "items", nullptr));
@@ -301,10 +302,10 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
     // Whatever ends the pairs, those taken before are staged first, so that a failure
     // stops the staging exactly where add() pair by pair would stop.
     auto finish = [&](bool ok) -> PyObject* {
-      PyObject* pending = ok ? nullptr : PyErr_GetRaisedException();
+      py::PyRef pending = py::PyRef::steal(ok ? nullptr : PyErr_GetRaisedException());
       stage_batch(s, batch);
-      if (pending != nullptr) {
-        PyErr_SetRaisedException(pending);
+      if (pending) {
+        PyErr_SetRaisedException(pending.release());
         return nullptr;
       }
       Py_RETURN_NONE;
@@ -312,16 +313,22 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
     for (size_t number = 0;; ++number) {
       py::PyRef item = py::PyRef::steal(PyIter_Next(pairs.get()));
       if (!item) break;
-      PyObject *pair, *key, *value;
-      if (!unpack_pair(item.get(), number, &pair, &key, &value)) return finish(false);
+      PyObject *pair, *borrowed_key, *borrowed_value;
+      if (!unpack_pair(item.get(), number, &pair, &borrowed_key, &borrowed_value)) {
+        return finish(false);
+      }
       py::PyRef held = py::PyRef::steal(pair);
+      // Held apart from the pair, which `default` may change if it is a list.
+      py::PyRef key = py::PyRef::steal(Py_NewRef(borrowed_key));
+      py::PyRef value = py::PyRef::steal(Py_NewRef(borrowed_value));
       Bytes key_bytes;
       std::string& out = batch.encodings();
       const size_t start = out.size();
-      if (!stage_key(*state, key, key_bytes) || !encode_value(*state, s, key, value, out)) {
+      if (!stage_key(*state, key.get(), key_bytes) ||
+          !encode_value(*state, s, key.get(), value.get(), out)) {
         return finish(false);
       }
-      batch.push(Py_NewRef(key), key_bytes, start);
+      batch.push(key.release(), key_bytes, start);
       if (batch.full()) {
         stage_batch(s, batch);
         // Native iteration of a dict runs no bytecode that would notice a signal.
@@ -424,7 +431,7 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   options.progress = [&](BuildPhase phase, uint64_t, uint64_t) { return watch.step(phase); };
   Result<BuildReport> report = watch.run([&] { return s.core.build(path, options); });
   if (!report) return raise_store_error(*state, report.error(), path);
-  ++s.builds;
+  s.builds.fetch_add(1, std::memory_order_relaxed);
   BuildReport shown = *report;
   if (shown.key_table) --shown.num_objects;  // the user's objects, as the writer counts them
   return py::new_text(summary_line(path, shown));
@@ -464,7 +471,7 @@ PyObject* dedup_table(PyObject* self, void*) {
 
 PyObject* builds(PyObject* self, void*) {
   return py::with_instance<kClass, py::Access::Shared>(
-      self, static_cast<PyObject*>(nullptr), [](Staging& s) { return py::new_uint(s.builds); });
+      self, static_cast<PyObject*>(nullptr), [](Staging& s) { return py::new_uint(s.builds.load(std::memory_order_relaxed)); });
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
