@@ -5,6 +5,14 @@
 
 namespace vornel::py {
 
+PyObject* raise_text(PyObject* type, std::string_view text) {
+  PyRef value = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!value) return nullptr;
+  PyErr_SetObject(type, value.get());
+  return nullptr;
+}
+
 PyObject* raise_caught(const Failures& failures, PyTypeObject* type) noexcept {
   try {
     throw;

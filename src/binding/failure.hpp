@@ -19,6 +19,10 @@ struct Failures {
   PyObject* (*panic)(PyTypeObject* type, std::string_view text);
 };
 
+// Sets `type(text)` as the pending exception, the text decoded from UTF-8 (any byte that
+// is not, replaced), and returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view text);
+
 // Thrown inside a binding when the interpreter fails to create a result object; the
 // call wrapper turns it into an internal failure.
 struct NullResult {};

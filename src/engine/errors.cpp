@@ -29,14 +29,6 @@ PyObject* panic(PyTypeObject* type, std::string_view text) {
 
 const py::Failures kFailures = {refused, panic};
 
-PyObject* raise_text(PyObject* type, std::string_view text) {
-  py::PyRef value = py::PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!value) return nullptr;
-  PyErr_SetObject(type, value.get());
-  return nullptr;
-}
-
 PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                             std::string_view path) {
   const std::string where(path);

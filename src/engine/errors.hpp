@@ -25,7 +25,6 @@ inline constexpr char kClosedText[] = "I/O operation on closed store";
 PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                             std::string_view path);
 
-// Sets `type(text)` as the pending exception and returns nullptr.
-PyObject* raise_text(PyObject* type, std::string_view text);
+using py::raise_text;
 
 }  // namespace vornel::engine

@@ -28,6 +28,18 @@ bool stage_key(const ModuleState& state, PyObject* key, Bytes& out) {
   return true;
 }
 
+bool path_arg(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (p == nullptr) return false;
+  out = std::string_view(p, static_cast<size_t>(n));
+  return true;
+}
+
 PyObject* key_object(Bytes key) {
   if (py::is_ascii(key)) return py::checked(py::ascii_text(key));
   const char* p = reinterpret_cast<const char*>(key.data());

@@ -1,6 +1,9 @@
 // Keys as the package takes and gives them: a str (stored as UTF-8) or bytes, nothing
-// else; given back as str where the stored bytes are valid UTF-8, else as bytes.
+// else; given back as str where the stored bytes are valid UTF-8, else as bytes. And the
+// other name the engine takes, a store's path.
 #pragma once
+
+#include <string_view>
 
 #include "conversion.hpp"
 #include "format.hpp"
@@ -16,5 +19,8 @@ bool stage_key(const ModuleState& state, PyObject* key, Bytes& out);
 // The key as a caller looks it up again. `key` must lie in memory the caller owns (a
 // copy out of the mapping): the bytes are read unguarded.
 PyObject* key_object(Bytes key);
+
+// A path argument as UTF-8, borrowed from the str; TypeError for anything but a str.
+bool path_arg(PyObject* obj, std::string_view& out);
 
 }  // namespace vornel::engine

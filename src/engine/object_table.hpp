@@ -4,10 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <vector>
 
+#include "key_bytes.hpp"
 #include "util/key_hash.hpp"
 #include "util/open_table.hpp"
 #include "writer.hpp"
@@ -20,39 +19,26 @@ class ObjectTable {
  public:
   uint64_t hash(Bytes data) const { return hash_(data.data(), data.size()); }
 
-  // The object of `w` whose bytes equal `data` (hashing to `h`), if one was recorded.
-  std::optional<uint64_t> find(const Writer& w, Bytes data, uint64_t h) const {
-    if (slots_.empty()) return std::nullopt;
-    const uint64_t s = slots_[probe(w, data, h)];
-    if (s == 0) return std::nullopt;
-    return Slot::position_of(s);
-  }
-
-  // Makes room for one insert, so that staging the object and recording it cannot
-  // come apart. May throw bad_alloc, leaving the table as it was.
-  void reserve_one(const Writer& w) {
-    if ((count_ + 1) * 2 > slots_.size()) grow(w);
-  }
-
-  // Records object `obj_id` of `w`, whose bytes hash to `h` and are not recorded yet,
-  // after reserve_one(). An ID beyond what a slot holds is left out: its bytes are then
-  // staged again when they recur, which costs space but never merges distinct values.
-  void insert(const Writer& w, uint64_t h, uint64_t obj_id) {
-    if (obj_id > Slot::kMaxPosition) return;
-    const Bytes data = w.object_bytes(obj_id);
-    slots_[probe(w, data, h)] = Slot::make(h, obj_id);
-    ++count_;
-  }
-
   // The object of `w` holding `data`: the one recorded, or a new one staged and
   // recorded. A failure (bad_alloc) stages and records nothing.
   uint64_t intern(Writer& w, Bytes data) { return intern_hashed(w, data, hash(data)); }
-  // intern() for data whose hash is `h`.
+  // intern() for data whose hash is `h`: one probe finds the object or the slot for it.
   uint64_t intern_hashed(Writer& w, Bytes data, uint64_t h) {
-    if (const auto found = find(w, data, h)) return *found;
-    reserve_one(w);
+    if (slots_.empty()) grow(w);
+    size_t i = probe(w, data, h);
+    if (slots_[i] != 0) return Slot::position_of(slots_[i]);
+    // Room first, so that staging the object and recording it cannot come apart.
+    if ((count_ + 1) * 2 > slots_.size()) {
+      grow(w);
+      i = probe(w, data, h);
+    }
     const uint64_t obj_id = w.add_object(data);
-    insert(w, h, obj_id);
+    // An ID beyond what a slot holds is left out: its bytes are then staged again when
+    // they recur, which costs space but never merges distinct values.
+    if (obj_id <= Slot::kMaxPosition) {
+      slots_[i] = Slot::make(h, obj_id);
+      ++count_;
+    }
     return obj_id;
   }
 
@@ -70,9 +56,7 @@ class ObjectTable {
 
   size_t probe(const Writer& w, Bytes data, uint64_t h) const {
     return open_table::probe<Slot>(slots_.data(), slots_.size(), h, [&](uint64_t id, size_t) {
-      const Bytes other = w.object_bytes(id);
-      return other.size() == data.size() &&
-             (data.empty() || std::memcmp(other.data(), data.data(), data.size()) == 0);
+      return same_bytes(w.object_bytes(id), data);
     });
   }
 
@@ -83,10 +67,7 @@ class ObjectTable {
     for (uint64_t s : slots_) {
       if (s == 0) continue;
       const uint64_t id = Slot::position_of(s);
-      const uint64_t h = hash(w.object_bytes(id));
-      size_t i = open_table::home(h, capacity);
-      while (fresh[i] != 0) i = open_table::next(i, capacity);
-      fresh[i] = Slot::make(h, id);
+      open_table::place<Slot>(fresh.data(), capacity, hash(w.object_bytes(id)), id);
     }
     slots_.swap(fresh);
   }

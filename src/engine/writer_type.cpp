@@ -23,6 +23,8 @@ namespace vornel::engine {
 namespace {
 
 struct Staging {
+  // The state of the module that made the writer, which its class keeps alive.
+  const ModuleState* state = nullptr;
   Writer core;
   std::optional<ObjectTable> table;  // the object of each distinct encoding, with dedup
   PyObject* default_fn = nullptr;     // strong reference, or null
@@ -100,8 +102,10 @@ PyObject* exclusively(PyObject* self, Body&& body) {
   return body();
 }
 
-std::unique_ptr<Staging> make_writer(PyTypeObject*, const py::BoundArgs& a) {
+std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a) {
   auto s = std::make_unique<Staging>();
+  s->state = state_of(type);
+  if (s->state == nullptr) return nullptr;
   const int dedup = a[0] == nullptr ? 1 : PyObject_IsTrue(a[0]);
   if (dedup < 0) return nullptr;
   if (dedup) s->table.emplace();
@@ -117,8 +121,7 @@ std::unique_ptr<Staging> make_writer(PyTypeObject*, const py::BoundArgs& a) {
 }
 
 PyObject* add(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) return nullptr;
+  const ModuleState* state = s.state;
   Bytes key;
   if (!stage_key(*state, a[0], key)) return nullptr;
   std::string data;
@@ -146,8 +149,7 @@ int set_item(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyObject* add_many(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) return nullptr;
+  const ModuleState* state = s.state;
   // Every key is checked before anything is staged: the call stages all or nothing. A
   // tuple of its own holds the keys, whose bytes are borrowed, while `default` runs:
   // the caller's list may change meanwhile.
@@ -292,8 +294,7 @@ bool unpack_pair(PyObject* item, size_t number, PyObject** pair, PyObject** key,
 }
 
 PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) return nullptr;
+  const ModuleState* state = s.state;
   if (a[0] == nullptr) Py_RETURN_NONE;
   return exclusively(self, [&]() -> PyObject* {
     py::PyRef pairs = py::PyRef::steal(pairs_of(a[0]));
@@ -341,18 +342,6 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
 
 // -- build ------------------------------------------------------------------------------
 
-bool convert_path(PyObject* obj, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (p == nullptr) return false;
-  out = std::string_view(p, static_cast<size_t>(n));
-  return true;
-}
-
 const char* phase_name(BuildPhase phase) {
   switch (phase) {
     case BuildPhase::Sort:
@@ -376,15 +365,8 @@ class BuildWatch {
   // Runs build() without the interpreter, which step() takes back for its moments.
   template <class F>
   auto run(F&& build) {
-    saved_ = PyEval_SaveThread();
-    try {
-      auto result = build();
-      PyEval_RestoreThread(saved_);
-      return result;
-    } catch (...) {
-      PyEval_RestoreThread(saved_);
-      throw;
-    }
+    saved_ = PyThreadState_Get();  // the state that letting go of the interpreter keeps
+    return py::without_interpreter(build);
   }
 
   // Called by the build, without the interpreter.
@@ -410,10 +392,9 @@ class BuildWatch {
 };
 
 PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = state_of(Py_TYPE(self));
-  if (state == nullptr) return nullptr;
+  const ModuleState* state = s.state;
   std::string_view path;
-  if (!convert_path(a[0], path)) return nullptr;
+  if (!path_arg(a[0], path)) return nullptr;
   PyObject* const progress = a[1] != nullptr && a[1] != Py_None ? a[1] : nullptr;
   if (progress != nullptr && !PyCallable_Check(progress)) {
     PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %s",

@@ -41,14 +41,6 @@ PyObject* panic_type() {
   return created;
 }
 
-PyObject* set_text(PyObject* type, std::string_view text) {
-  PyRef value = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!value) return nullptr;
-  PyErr_SetObject(type, value.get());
-  return nullptr;
-}
-
 PyObject* refused(PyTypeObject*, Access requested, Refusal) {
   // _vornel's instances are never closed: every refusal is a conflict.
   PyErr_SetString(PyExc_RuntimeError, requested == Access::Exclusive
@@ -60,13 +52,13 @@ PyObject* refused(PyTypeObject*, Access requested, Refusal) {
 PyObject* panic(PyTypeObject*, std::string_view text) {
   PyObject* type = panic_type();
   if (type == nullptr) return nullptr;
-  return set_text(type, text);
+  return raise_text(type, text);
 }
 
 }  // namespace
 
 PyObject* raise_store_error(const StoreError& error) {
-  return set_text(exception_type(error.kind()), error.text());
+  return raise_text(exception_type(error.kind()), error.text());
 }
 
 PyObject* raise_panic(std::string_view text) { return panic(nullptr, text); }
