@@ -97,6 +97,28 @@ def test_add_many_stages_all_or_nothing_and_shares_dedup():
     assert w.add("k", {"v": 1}) == lone and w.num_objects == 1
 
 
+def test_default_that_empties_the_callers_containers_stages_what_it_was_given(tmp_path):
+    # Keys made at run time, so that only the caller's list and pairs hold them: a
+    # writer that borrowed them from there would read freed memory once `default` runs.
+    keys = ["".join(["key-", str(i)]) * 20 for i in range(50)]
+    pair = ["".join(["pair-", "key"]) * 20, Boxed(7)]
+
+    emptied = [keys]
+
+    def emptying(obj):
+        emptied[0].clear()
+        return {"n": obj.n}
+
+    w = VornWriter(default=emptying)
+    w.add_many(keys, Boxed(1))
+    emptied[0] = pair
+    w.update([pair])
+    w.build(tmp_path / "s.vrnl")
+    with VornReader(tmp_path / "s.vrnl") as r:
+        assert dict(r) == {**{f"key-{i}" * 20: {"n": 1} for i in range(50)},
+                           "pair-key" * 20: {"n": 7}}
+
+
 def test_nesting_limit_is_one_for_writer_and_reader(tmp_path):
     def nested(depth):
         value = 0
