@@ -6,7 +6,6 @@ import heapq
 import os
 import stat
 import threading
-import zlib
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
 from typing import Any, TypeVar
 
@@ -16,7 +15,7 @@ from vornel.errors import CLOSED, ShardError, ShardMissingError
 from vornel.keys import Key, is_key, key_bytes, lookup_bytes
 from vornel.reader import StoreReader, VornReader
 
-from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME
+from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
 from .manifest import ShardEntry, load_manifest
 
 __all__ = ["ShardedReader"]
@@ -173,7 +172,7 @@ class ShardedReader(StoreReader):
         return [self.shard(index) for index in range(self._count)]
 
     def _home(self, stored: bytes) -> VornReader:
-        return self.shard(zlib.crc32(stored) % self._count)
+        return self.shard(shard_of_stored(stored, self._count))
 
     def _guarded(self, items: Iterator[_T]) -> Iterator[_T]:
         for item in items:
@@ -277,11 +276,11 @@ class ShardedReader(StoreReader):
         wanted = list(keys)
         result: list[Any] = [default] * len(wanted)
         positions: dict[int, list[int]] = {}
-        count, crc = self._count, zlib.crc32
+        count = self._count
         for position, key in enumerate(wanted):
             stored = lookup_bytes(key)
             if stored is not None:
-                positions.setdefault(crc(stored) % count, []).append(position)
+                positions.setdefault(shard_of_stored(stored, count), []).append(position)
         for index, where in positions.items():
             shard = self.shard(index)
             found = shard.get_many([wanted[p] for p in where], default)
@@ -303,9 +302,8 @@ class ShardedReader(StoreReader):
                 raise
             except (RuntimeError, OSError) as error:
                 raise ShardError(path, str(error)) from error
-            count, crc = self._count, zlib.crc32
             for key in shard:
-                home = crc(_order(key)) % count
+                home = shard_of_stored(_order(key), self._count)
                 if home != index:
                     raise ShardError(path, f"holds the key {key!r}, which hashes to shard {home}")
         return True
