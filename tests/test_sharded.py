@@ -364,7 +364,7 @@ class TestReaderRules:
             assert list(reader.prefix("a\ud800")) == [] == list(reader.prefix_keys("\udc00"))
             for scan in [lambda: reader.prefix(42), lambda: reader.prefix_keys(b"a"[0]),
                          lambda: reader.range((1,)), lambda: reader.range(None, bytearray())]:
-                with pytest.raises(TypeError, match="must be str or bytes"):
+                with pytest.raises(TypeError, match=r"must be str(, bytes)? or"):
                     scan()
         with pytest.raises(ValueError, match="lone surrogate") as caught:
             shard_of("\ud800", 2)

@@ -12,7 +12,7 @@ from typing import Any, TypeVar
 from _vornel import _VornReader
 
 from vornel.errors import CLOSED, ShardError, ShardMissingError
-from vornel.keys import Key, is_key, key_bytes, lookup_bytes
+from vornel.keys import Key, lookup_bytes
 from vornel.reader import StoreReader, VornReader
 
 from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
@@ -30,14 +30,6 @@ def _order(key: Key) -> bytes:
 
 def _pair_order(pair: tuple[Key, Any]) -> bytes:
     return _order(pair[0])
-
-
-def _prefix_bytes(p: object) -> bytes | None:
-    """The bytes a prefix scan looks for; None for a `str` that no stored key can begin
-    with (it holds a lone surrogate)."""
-    if not is_key(p):
-        raise TypeError(f"prefix must be str or bytes, not {type(p).__name__}")
-    return lookup_bytes(p)
 
 
 # --- The reader ----------------------------------------------------------------------------
@@ -236,20 +228,13 @@ class ShardedReader(StoreReader):
 
     def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` of every key that begins with `p`, in store order."""
-        wanted = _prefix_bytes(p)
-        shards = self._all()
-        if wanted is None:
-            return iter(())
-        return self._guarded(heapq.merge(*(iter(shard.prefix(p)) for shard in shards),
+        # Each shard's scan checks `p` as a single store does.
+        return self._guarded(heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()),
                                          key=_pair_order))
 
     def prefix_keys(self, p: Key) -> Iterator[Key]:
         """Every key that begins with `p`, in store order, without reading values."""
-        wanted = _prefix_bytes(p)
-        shards = self._all()
-        if wanted is None:
-            return iter(())
-        return self._guarded(heapq.merge(*(shard.prefix_keys(p) for shard in shards),
+        return self._guarded(heapq.merge(*(shard.prefix_keys(p) for shard in self._all()),
                                          key=_order))
 
     def range(
@@ -260,13 +245,8 @@ class ShardedReader(StoreReader):
         A bound of None is open. A bound that is not a key raises TypeError, a `str`
         holding a lone surrogate ValueError: it has no place in byte order.
         """
-        low = None if start is None else key_bytes(start)
-        high = None if stop is None else key_bytes(stop)
-        shards = self._all()
-        if low is not None and high is not None and low >= high:
-            return iter(())
         return self._guarded(heapq.merge(
-            *(shard.range(start, stop, reverse=reverse) for shard in shards),
+            *(shard.range(start, stop, reverse=reverse) for shard in self._all()),
             key=_pair_order, reverse=reverse))
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
