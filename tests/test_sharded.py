@@ -309,6 +309,28 @@ class TestDamage:
         with pytest.raises(ShardError, match="shard-00002.vrnl"):
             reader.verify()
 
+    def test_damage_names_the_shard_once_and_io_errors_stay_os_errors(self, published):
+        directory, folder = published
+        path = folder / shard_file_name(1)
+        data = path.read_bytes()
+        path.write_bytes(data[: len(data) // 2])
+        with pytest.raises(ShardError) as caught:
+            list(ShardedReader(directory))
+        assert str(caught.value).count(str(path)) == 1
+        flipped = bytearray(data)
+        flipped[60] ^= 0x01
+        path.write_bytes(bytes(flipped))
+        with pytest.raises(ShardError, match="CRC") as caught:
+            ShardedReader(directory, verify=False).verify()
+        assert str(caught.value).count(str(path)) == 1
+        # A failing system call is no damage: callers catch it as the OSError it is.
+        path.unlink()
+        path.mkdir()
+        for use in [lambda reader: list(reader), lambda reader: reader.verify()]:
+            with pytest.raises(IsADirectoryError) as caught:
+                use(ShardedReader(directory))
+            assert not isinstance(caught.value, ShardError)
+
     def test_bad_manifests(self, published):
         directory, _ = published
         manifest = read_manifest(directory)

@@ -4,14 +4,13 @@ from __future__ import annotations
 
 import heapq
 import os
-import stat
 import threading
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
 from typing import Any, TypeVar
 
 from _vornel import _VornReader
 
-from vornel.errors import CLOSED, ShardError, ShardMissingError
+from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
 from vornel.reader import StoreReader, VornReader
 
@@ -30,6 +29,14 @@ def _order(key: Key) -> bytes:
 
 def _pair_order(pair: tuple[Key, Any]) -> bytes:
     return _order(pair[0])
+
+
+def _damaged(path: str, error: VornCorruptError) -> ShardError:
+    """`error`, about the shard file at `path`, as a ShardError that names the path once."""
+    text = str(error)
+    if text.startswith(path):  # the engine's messages begin with the file's path
+        text = text[len(path):].removeprefix(":").lstrip()
+    return ShardError(path, text)
 
 
 # --- The reader ----------------------------------------------------------------------------
@@ -119,34 +126,28 @@ class ShardedReader(StoreReader):
         return reader
 
     def _open_shard(self, index: int) -> VornReader:
+        # A damaged file becomes a ShardError; a failing system call stays the OSError it is.
         path = self.shard_path(index)
-        try:
-            info = os.stat(path)
-        except FileNotFoundError:
-            raise ShardMissingError(path) from None
-        except OSError as error:
-            raise ShardError(path, str(error)) from error
-        if not stat.S_ISREG(info.st_mode):
-            raise ShardError(path, "not a regular file")
         try:
             reader = VornReader(path, self._verify, ext_hook=self._ext_hook,
                                 object_hook=self._object_hook)
         except FileNotFoundError:
             raise ShardMissingError(path) from None
-        except (RuntimeError, ValueError, OSError) as error:
-            raise ShardError(path, str(error)) from error
+        except VornCorruptError as error:
+            raise _damaged(path, error) from error
         try:
-            self._check_shard(path, reader, self._manifest.shards[index], info.st_size)
+            self._check_shard(path, reader, self._manifest.shards[index])
         except BaseException:
             reader.close()
             raise
         return reader
 
     @staticmethod
-    def _check_shard(path: str, reader: VornReader, entry: ShardEntry, size: int) -> None:
+    def _check_shard(path: str, reader: VornReader, entry: ShardEntry) -> None:
         stats = reader.stats()
         found = {"num_keys": int(stats["num_keys"]), "num_objects": int(stats["num_objects"]),
-                 "file_crc32": int(str(stats["file_crc32"]), 16), "file_size": size}
+                 "file_crc32": int(str(stats["file_crc32"]), 16),
+                 "file_size": int(stats["file_size"])}
         for field, value in found.items():
             expected = getattr(entry, field)
             if value != expected:
@@ -278,10 +279,8 @@ class ShardedReader(StoreReader):
             path = self.shard_path(index)
             try:
                 shard.verify()
-            except ShardError:
-                raise
-            except (RuntimeError, OSError) as error:
-                raise ShardError(path, str(error)) from error
+            except VornCorruptError as error:
+                raise _damaged(path, error) from error
             for key in shard:
                 home = shard_of_stored(_order(key), self._count)
                 if home != index:
