@@ -187,11 +187,7 @@ def build_shard(
 def shard_entry(path: str, index: int) -> dict[str, Any]:
     """The manifest entry of the shard file at `path`, from its own header."""
     with VornReader(path, verify=False) as reader:
-        stats = reader.stats()
-    entry = ShardEntry(file=os.path.basename(path), num_keys=int(stats["num_keys"]),
-                       num_objects=int(stats["num_objects"]),
-                       file_crc32=int(str(stats["file_crc32"]), 16),
-                       file_size=os.path.getsize(path))
+        entry = ShardEntry.from_stats(os.path.basename(path), reader.stats())
     return {"index": index, **entry.document()}
 
 

@@ -144,12 +144,9 @@ class ShardedReader(StoreReader):
 
     @staticmethod
     def _check_shard(path: str, reader: VornReader, entry: ShardEntry) -> None:
-        stats = reader.stats()
-        found = {"num_keys": int(stats["num_keys"]), "num_objects": int(stats["num_objects"]),
-                 "file_crc32": int(str(stats["file_crc32"]), 16),
-                 "file_size": int(stats["file_size"])}
-        for field, value in found.items():
-            expected = getattr(entry, field)
+        found = ShardEntry.from_stats(entry.file, reader.stats())
+        for field in ("num_keys", "num_objects", "file_crc32", "file_size"):
+            value, expected = getattr(found, field), getattr(entry, field)
             if value != expected:
                 shown = (f"0x{value:08x}", f"0x{expected:08x}") if field == "file_crc32" \
                     else (str(value), str(expected))
