@@ -166,7 +166,8 @@ def build_shard(
         writer = VornWriter(dedup=dedup, default=default)
         writer.update(pairs)
         final = os.path.join(folder, shard_file_name(index))
-        attempt = os.path.join(folder, f"shard-{index:05d}.{uuid.uuid4().hex}.vrnl")
+        stem, extension = os.path.splitext(final)
+        attempt = f"{stem}.{uuid.uuid4().hex}{extension}"
         writer.build(attempt)
         try:
             os.link(attempt, final)
@@ -179,8 +180,10 @@ def build_shard(
             # two attempts finishing at once could both rename; both files are complete.
             if not os.path.exists(final):
                 os.rename(attempt, final)
-        if os.path.exists(attempt):
+        try:
             os.unlink(attempt)
+        except FileNotFoundError:
+            pass  # renamed to the shard's name
         return shard_entry(final, index)
 
 
