@@ -54,11 +54,6 @@ def open_store(path: str, verify: bool = True) -> StoreReader:
     """The store at `path` (a file, or a sharded store's directory)."""
     import vornel
 
-    if os.path.isdir(path):
-        from .sharded import is_sharded
-
-        if not is_sharded(path):
-            raise Failure(f"{path} is a directory that holds no sharded store")
     return vornel.open(path, verify)
 
 
