@@ -145,7 +145,7 @@ def test_one_shard_and_bad_arguments(tmp_path):
                       scheduler="sync")
     assert list(vornel.open(tmp_path / "one").items()) == [("a", {"x": None}), ("b", [1]), ("c", "z")]
     bag = db.from_sequence([("a", 1)])
-    with pytest.raises(ValueError, match="positive integer"):
+    with pytest.raises(ValueError, match="shards must be an integer from 1"):
         build_sharded(bag, tmp_path / "bad", shards=0)
     with pytest.raises(TypeError, match="not list"):
         build_sharded([("a", 1)], tmp_path / "bad", shards=2)

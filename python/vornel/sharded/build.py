@@ -38,6 +38,7 @@ from .layout import (
     LOCK_NAME,
     MANIFEST_NAME,
     MAX_SHARDS,
+    check_shard_count,
     shard_file_name,
     version_name,
     version_number,
@@ -261,8 +262,7 @@ def _publish(
     shards: int,
     entries: Iterable[Mapping[str, Any]],
 ) -> dict[str, Any]:
-    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
-        raise ValueError(f"shards must be an integer from 1 to {MAX_SHARDS}, not {shards!r}")
+    check_shard_count(shards)
     root = os.path.abspath(os.fspath(directory))
     folder = os.path.abspath(os.fspath(version_dir))
     name = os.path.basename(folder)

@@ -24,6 +24,7 @@ from collections.abc import Iterable
 from vornel.keys import Key, key_bytes
 
 __all__ = [
+    "check_shard_count",
     "FAILED_MARKER",
     "FORMAT_NAME",
     "FORMAT_VERSION",
@@ -54,6 +55,12 @@ MAX_SHARDS = 100_000
 # A version folder's name: "v" and six or more ASCII digits, nothing else (no path, no
 # trailing newline, no other script's digits).
 _VERSION = re.compile(r"v([0-9]{6,})", re.ASCII)
+
+
+def check_shard_count(shards: object) -> None:
+    """ValueError unless `shards` is a number of shards that a set may have."""
+    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
+        raise ValueError(f"shards must be an integer from 1 to {MAX_SHARDS}, not {shards!r}")
 
 
 def shard_of_stored(stored: bytes, shards: int) -> int:

@@ -246,8 +246,6 @@ def load_manifest(directory: str | os.PathLike[str]) -> Manifest:
     path = os.path.join(root, MANIFEST_NAME)
     try:
         data = read_file(path)
-    except ManifestError:
-        raise
     except OSError as error:
         number = error.errno if error.errno is not None else errno.EIO
         if number in (errno.ENOENT, errno.ENOTDIR):

@@ -6,9 +6,7 @@ import heapq
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
-from typing import Any, TypeVar
-
-from _vornel import _VornReader
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
@@ -16,6 +14,9 @@ from vornel.reader import StoreReader, VornReader
 
 from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
 from .manifest import ShardEntry, load_manifest
+
+if TYPE_CHECKING:
+    from _vornel import _VornReader
 
 __all__ = ["ShardedReader"]
 
