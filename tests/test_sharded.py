@@ -184,6 +184,20 @@ class TestReaderAgainstSingleStore:
             thread.join()
         assert all(ids == seen[0] for ids in seen)
 
+    def test_close_stops_merged_iteration_under_way(self, tmp_path):
+        build_set(tmp_path, sample_pairs(300), shards=3)
+        scans = [iter, reversed, lambda r: iter(r.items()), lambda r: iter(r.values()),
+                 lambda r: r.prefix("item:"), lambda r: r.prefix_keys("item:"),
+                 lambda r: r.range("item:1"), lambda r: r.range(None, "item:2", reverse=True)]
+        for scan in scans:
+            reader = ShardedReader(tmp_path)
+            started, unstarted = scan(reader), scan(reader)
+            next(started)
+            reader.close()
+            for merged in [started, unstarted]:
+                with pytest.raises(ValueError, match="I/O operation on closed store"):
+                    next(merged)
+
     def test_use_after_close(self, tmp_path):
         build_set(tmp_path, sample_pairs(50), shards=2)
         reader = ShardedReader(tmp_path)

@@ -6,7 +6,7 @@ import heapq
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
@@ -19,8 +19,6 @@ if TYPE_CHECKING:
     from _vornel import _VornReader
 
 __all__ = ["ShardedReader"]
-
-_T = TypeVar("_T")
 
 
 def _order(key: Key) -> bytes:
@@ -165,12 +163,6 @@ class ShardedReader(StoreReader):
     def _home(self, stored: bytes) -> VornReader:
         return self.shard(shard_of_stored(stored, self._count))
 
-    def _guarded(self, items: Iterator[_T]) -> Iterator[_T]:
-        for item in items:
-            if self._closed:
-                raise ValueError(CLOSED)
-            yield item
-
     # -- Mapping --------------------------------------------------------------------------
 
     def __getitem__(self, key: Key) -> Any:
@@ -200,11 +192,12 @@ class ShardedReader(StoreReader):
         return self._manifest.num_keys
 
     def __iter__(self) -> Iterator[Key]:
-        return self._guarded(heapq.merge(*map(iter, self._all()), key=_order))
+        # A merge steps a shard's cursor for every item it yields, and a cursor raises
+        # ValueError once its shard is closed: so does the merge after close().
+        return heapq.merge(*map(iter, self._all()), key=_order)
 
     def __reversed__(self) -> Iterator[Key]:
-        return self._guarded(heapq.merge(*map(reversed, self._all()), key=_order,
-                                         reverse=True))
+        return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
 
     def keys(self) -> KeysView[Key]:
         self._check_open()
@@ -220,21 +213,18 @@ class ShardedReader(StoreReader):
 
     def _merged_items(self) -> Iterator[tuple[Key, Any]]:
         shards = self._all()
-        return self._guarded(heapq.merge(*(iter(shard.items()) for shard in shards),
-                                         key=_pair_order))
+        return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
 
     # -- scans and batches ----------------------------------------------------------------
 
     def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` of every key that begins with `p`, in store order."""
         # Each shard's scan checks `p` as a single store does.
-        return self._guarded(heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()),
-                                         key=_pair_order))
+        return heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()), key=_pair_order)
 
     def prefix_keys(self, p: Key) -> Iterator[Key]:
         """Every key that begins with `p`, in store order, without reading values."""
-        return self._guarded(heapq.merge(*(shard.prefix_keys(p) for shard in self._all()),
-                                         key=_order))
+        return heapq.merge(*(shard.prefix_keys(p) for shard in self._all()), key=_order)
 
     def range(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
@@ -244,9 +234,8 @@ class ShardedReader(StoreReader):
         A bound of None is open. A bound that is not a key raises TypeError, a `str`
         holding a lone surrogate ValueError: it has no place in byte order.
         """
-        return self._guarded(heapq.merge(
-            *(shard.range(start, stop, reverse=reverse) for shard in self._all()),
-            key=_pair_order, reverse=reverse))
+        return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
+                           key=_pair_order, reverse=reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
