@@ -318,6 +318,16 @@ def test_cli_dump_of_a_set_builds_the_same_single_store(cli_set, tmp_path):
         assert dict(sharded) == expected
 
 
+def test_cli_build_from_a_set_to_another_shard_count(cli_set, client, tmp_path):
+    directory, expected = cli_set
+    copy = tmp_path / "copy"
+    built = run("build", "--shards", 2, "--scheduler", client.scheduler.address, copy,
+                "--from", directory)
+    assert built.returncode == 0, built.stderr
+    with vornel.open(copy) as again:
+        assert again.shard_count == 2 and dict(again) == expected
+
+
 def test_cli_build_with_a_local_cluster(tmp_path):
     # No --scheduler: the tool starts and stops a cluster of its own.
     built = run("build", "--shards", 2, tmp_path / "set", "-", stdin=jsonl([("a", 1), ("b", 2)]))
