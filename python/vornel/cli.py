@@ -345,6 +345,8 @@ def _build_sharded(
                 client = stack.enter_context(
                     distributed.Client(args.scheduler))  # type: ignore[no-untyped-call]
         except OSError as e:
+            if args.scheduler is None:
+                raise Failure(f"cannot start a local Dask cluster: {e}") from None
             raise Failure(f"cannot reach the Dask scheduler {args.scheduler}: {e}") from None
         # Partitions go to the workers as they are read: this process holds one at a time,
         # and the task graph carries only their names.
