@@ -156,7 +156,8 @@ class TestErrors:
         bad.write_bytes(small.read_bytes()[:60])
         err = assert_one_line_error(run("get", bad, "note"))
         assert err.startswith(f"vornel: {bad}: truncated: 60 bytes, the header expects ")
-        assert "holds no sharded store" in assert_one_line_error(run("keys", tmp_path))
+        err = assert_one_line_error(run("keys", tmp_path))
+        assert err == f"vornel: {tmp_path}: not a sharded store (no MANIFEST.json)\n"
 
     def test_build_targets_checked_before_reading(self, tmp_path, small):
         # stdin is never read: the target is refused first.

@@ -145,7 +145,7 @@ def test_one_shard_and_bad_arguments(tmp_path):
                       scheduler="sync")
     assert list(vornel.open(tmp_path / "one").items()) == [("a", {"x": None}), ("b", [1]), ("c", "z")]
     bag = db.from_sequence([("a", 1)])
-    with pytest.raises(ValueError, match="positive integer"):
+    with pytest.raises(ValueError, match="shards must be an integer from 1"):
         build_sharded(bag, tmp_path / "bad", shards=0)
     with pytest.raises(TypeError, match="not list"):
         build_sharded([("a", 1)], tmp_path / "bad", shards=2)
@@ -316,6 +316,16 @@ def test_cli_dump_of_a_set_builds_the_same_single_store(cli_set, tmp_path):
         assert isinstance(sharded, ShardedReader)
         assert list(one.items()) == list(sharded.items())
         assert dict(sharded) == expected
+
+
+def test_cli_build_from_a_set_to_another_shard_count(cli_set, client, tmp_path):
+    directory, expected = cli_set
+    copy = tmp_path / "copy"
+    built = run("build", "--shards", 2, "--scheduler", client.scheduler.address, copy,
+                "--from", directory)
+    assert built.returncode == 0, built.stderr
+    with vornel.open(copy) as again:
+        assert again.shard_count == 2 and dict(again) == expected
 
 
 def test_cli_build_with_a_local_cluster(tmp_path):

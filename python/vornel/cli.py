@@ -8,13 +8,14 @@ line, missing or corrupt store), 2 a usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import functools
 import itertools
 import logging
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import ExitStack
-from typing import IO, Any, BinaryIO
+from typing import IO, Any, BinaryIO, TypeVar
 
 from . import jsonl
 from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
@@ -28,6 +29,8 @@ PROGRESS_EVERY = 4096  # lines between progress bar updates
 CHUNK = 50_000  # pairs per input partition handed to a Dask cluster
 
 DUPLICATE_POLICIES = ("error", "first", "last")
+
+_T = TypeVar("_T")
 
 
 class Failure(Exception):
@@ -54,11 +57,6 @@ def open_store(path: str, verify: bool = True) -> StoreReader:
     """The store at `path` (a file, or a sharded store's directory)."""
     import vornel
 
-    if os.path.isdir(path):
-        from .sharded import is_sharded
-
-        if not is_sharded(path):
-            raise Failure(f"{path} is a directory that holds no sharded store")
     return vornel.open(path, verify)
 
 
@@ -184,19 +182,20 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     _check_target(args.out, sharded)
     vornel_dask = _dask_modules() if sharded else None
     with ExitStack() as stack:
+        writer = VornWriter(dedup=not args.no_dedup)
         if args.source is not None:
-            store = stack.enter_context(open_store(args.source))
-            name = args.source
-            records: Iterable[jsonl.Record] = _store_records(store)
+            # A store holds each key once: its pairs need no checks and no duplicate policy.
+            pairs = _store_pairs(stack.enter_context(open_store(args.source)))
+            if vornel_dask is not None:
+                return _build_sharded(args, args.source, pairs, _as_pairs, vornel_dask)
+            writer.update(pairs)
         else:
             lines, name = _input(args, stack)
             records = jsonl.read_records(lines, name, args.key)
-        if vornel_dask is not None:
-            return _build_sharded(args, session, records, name, vornel_dask)
-        writer = VornWriter(dedup=not args.no_dedup)
-        if args.source is not None:
-            writer.update((record[KEY], record[VALUE]) for record in records)
-        else:
+            if vornel_dask is not None:
+                one_per_key = functools.partial(_one_per_key, name=name, policy=args.on_duplicate)
+                return _build_sharded(args, name, _checked(records, name), one_per_key,
+                                      vornel_dask)
             stage(writer, records, name, args.on_duplicate)
     session.writer, session.target = writer, args.out
     phases = _Phases() if sys.stderr.isatty() else None
@@ -209,14 +208,13 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     return 0
 
 
-def _store_records(store: StoreReader) -> Iterator[jsonl.Record]:
+def _store_pairs(store: StoreReader) -> Iterable[tuple[Key, Any]]:
     items: Iterable[tuple[Key, Any]] = store.items()
     if sys.stderr.isatty():
         from tqdm import tqdm
 
         items = tqdm(items, total=len(store), unit=" keys", desc="reading", file=sys.stderr)
-    for number, (key, value) in enumerate(items, 1):
-        yield number, "", key, value, ("key",)
+    return items
 
 
 # -- build --shards: a sharded store on Dask ---------------------------------------------
@@ -255,8 +253,8 @@ def _checked(records: Iterable[jsonl.Record], name: str) -> Iterator[tuple[int, 
         yield record[LINE], record[KEY], record[VALUE]
 
 
-def _chunks(triples: Iterable[tuple[int, Key, Any]]) -> Iterator[list[tuple[int, Key, Any]]]:
-    iterator = iter(triples)
+def _chunks(items: Iterable[_T]) -> Iterator[list[_T]]:
+    iterator = iter(items)
     while chunk := list(itertools.islice(iterator, CHUNK)):
         yield chunk
 
@@ -301,9 +299,14 @@ def _pair(triple: tuple[int, Key, Any]) -> tuple[Key, Any]:
     return triple[1], triple[2]
 
 
+def _as_pairs(bag: Any) -> Any:
+    return bag
+
+
 def _one_per_key(bag: Any, name: str, policy: str) -> Any:
-    """The bag of pairs to build: every key once, as `policy` says. Keys are grouped
-    across the cluster, so that this holds however the input is partitioned."""
+    """The bag of `(line, key, value)` as the pairs to build: every key once, as `policy`
+    says. Keys are grouped across the cluster, so that this holds however the input is
+    partitioned."""
     if policy == "error":
         lines = bag.foldby(_stored, _add_line, (), _two_first, ())
         first = lines.filter(_repeated).topk(1, key=_second_line).compute()
@@ -317,19 +320,17 @@ def _one_per_key(bag: Any, name: str, policy: str) -> Any:
 
 
 def _build_sharded(
-    args: argparse.Namespace, session: Session, records: Iterable[jsonl.Record], name: str,
-    vornel_dask: Any,
+    args: argparse.Namespace, name: str, items: Iterable[Any],
+    to_pairs: Callable[[Any], Any], vornel_dask: Any,
 ) -> int:
+    """Builds the set from `items`, which go to the cluster as they are read; `to_pairs`
+    turns the bag of them into the bag of pairs to build."""
     import dask.bag
     import distributed
     from dask.delayed import delayed
 
-    if args.source is None:
-        triples: Iterable[tuple[int, Key, Any]] = _checked(records, name)
-    else:
-        triples = ((record[LINE], record[KEY], record[VALUE]) for record in records)
     # The first chunk is read before a cluster starts, so that an early bad line costs none.
-    chunks = _chunks(triples)
+    chunks = _chunks(items)
     first = next(chunks, None)
     with ExitStack() as stack:
         try:
@@ -344,13 +345,15 @@ def _build_sharded(
                 client = stack.enter_context(
                     distributed.Client(args.scheduler))  # type: ignore[no-untyped-call]
         except OSError as e:
+            if args.scheduler is None:
+                raise Failure(f"cannot start a local Dask cluster: {e}") from None
             raise Failure(f"cannot reach the Dask scheduler {args.scheduler}: {e}") from None
         # Partitions go to the workers as they are read: this process holds one at a time,
         # and the task graph carries only their names.
         parts = [delayed(client.scatter([chunk])[0])
                  for chunk in itertools.chain([first] if first else [], chunks)]
         bag = dask.bag.from_delayed(parts)  # type: ignore[no-untyped-call]
-        pairs = _one_per_key(bag, name, "last" if args.source else args.on_duplicate)
+        pairs = to_pairs(bag)
         try:
             manifest = vornel_dask.build_sharded(
                 pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client)

@@ -34,7 +34,6 @@ from dask.delayed import delayed
 
 from vornel.keys import Key
 from vornel.sharded import (
-    MAX_SHARDS,
     build_shard,
     mark_failed,
     new_version,
@@ -43,6 +42,7 @@ from vornel.sharded import (
     shard_of,
     shards_of,
 )
+from vornel.sharded.layout import check_shard_count
 
 __all__ = ["build_sharded", "prune"]
 
@@ -69,8 +69,7 @@ def build_sharded(
     very large DataFrames of plain columns. Returns the
     published manifest. On failure the version folder is marked failed for `prune`.
     """
-    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
-        raise ValueError(f"shards must be a positive integer up to {MAX_SHARDS}, not {shards!r}")
+    check_shard_count(shards)
     if isinstance(data, dask.dataframe.DataFrame):
         missing = {"key", "value"} - set(data.columns)
         if missing:

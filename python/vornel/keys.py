@@ -9,19 +9,15 @@ from __future__ import annotations
 
 TYPE_CHECKING = False  # typing's own costs an import that `import vornel` need not make
 if TYPE_CHECKING:
-    from typing import TypeGuard, TypeVar
+    from typing import TypeVar
 
     # A key type as a caller's own mapping or pairs may carry it: `dict[str, int]` is a
     # `Mapping[AnyKey, object]` with AnyKey bound to str.
     AnyKey = TypeVar("AnyKey", bound=str | bytes)
 
-__all__ = ["Key", "check_key", "exact_key", "is_key", "key_bytes", "lookup_bytes"]
+__all__ = ["Key", "exact_key", "key_bytes", "lookup_bytes"]
 
 Key = str | bytes
-
-
-def is_key(obj: object) -> TypeGuard[Key]:
-    return isinstance(obj, (str, bytes))
 
 
 def key_bytes(key: object) -> bytes:
@@ -37,11 +33,6 @@ def key_bytes(key: object) -> bytes:
     if isinstance(key, bytes):
         return bytes(key)
     raise TypeError(f"key must be str or bytes, not {type(key).__name__}")
-
-
-def check_key(key: object) -> None:
-    """Raises as `key_bytes` does unless `key` can be stored."""
-    key_bytes(key)
 
 
 def lookup_bytes(key: object) -> bytes | None:

@@ -38,6 +38,7 @@ from .layout import (
     LOCK_NAME,
     MANIFEST_NAME,
     MAX_SHARDS,
+    check_shard_count,
     shard_file_name,
     version_name,
     version_number,
@@ -166,7 +167,8 @@ def build_shard(
         writer = VornWriter(dedup=dedup, default=default)
         writer.update(pairs)
         final = os.path.join(folder, shard_file_name(index))
-        attempt = os.path.join(folder, f"shard-{index:05d}.{uuid.uuid4().hex}.vrnl")
+        stem, extension = os.path.splitext(final)
+        attempt = f"{stem}.{uuid.uuid4().hex}{extension}"
         writer.build(attempt)
         try:
             os.link(attempt, final)
@@ -179,19 +181,17 @@ def build_shard(
             # two attempts finishing at once could both rename; both files are complete.
             if not os.path.exists(final):
                 os.rename(attempt, final)
-        if os.path.exists(attempt):
+        try:
             os.unlink(attempt)
+        except FileNotFoundError:
+            pass  # renamed to the shard's name
         return shard_entry(final, index)
 
 
 def shard_entry(path: str, index: int) -> dict[str, Any]:
     """The manifest entry of the shard file at `path`, from its own header."""
     with VornReader(path, verify=False) as reader:
-        stats = reader.stats()
-    entry = ShardEntry(file=os.path.basename(path), num_keys=int(stats["num_keys"]),
-                       num_objects=int(stats["num_objects"]),
-                       file_crc32=int(str(stats["file_crc32"]), 16),
-                       file_size=os.path.getsize(path))
+        entry = ShardEntry.from_stats(os.path.basename(path), reader.stats())
     return {"index": index, **entry.document()}
 
 
@@ -262,8 +262,7 @@ def _publish(
     shards: int,
     entries: Iterable[Mapping[str, Any]],
 ) -> dict[str, Any]:
-    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
-        raise ValueError(f"shards must be an integer from 1 to {MAX_SHARDS}, not {shards!r}")
+    check_shard_count(shards)
     root = os.path.abspath(os.fspath(directory))
     folder = os.path.abspath(os.fspath(version_dir))
     name = os.path.basename(folder)

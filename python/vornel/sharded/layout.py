@@ -24,6 +24,7 @@ from collections.abc import Iterable
 from vornel.keys import Key, key_bytes
 
 __all__ = [
+    "check_shard_count",
     "FAILED_MARKER",
     "FORMAT_NAME",
     "FORMAT_VERSION",
@@ -34,6 +35,7 @@ __all__ = [
     "is_sharded",
     "shard_file_name",
     "shard_of",
+    "shard_of_stored",
     "shards_of",
     "version_name",
     "version_number",
@@ -55,20 +57,31 @@ MAX_SHARDS = 100_000
 _VERSION = re.compile(r"v([0-9]{6,})", re.ASCII)
 
 
+def check_shard_count(shards: object) -> None:
+    """ValueError unless `shards` is a number of shards that a set may have."""
+    if type(shards) is not int or not 1 <= shards <= MAX_SHARDS:
+        raise ValueError(f"shards must be an integer from 1 to {MAX_SHARDS}, not {shards!r}")
+
+
+def shard_of_stored(stored: bytes, shards: int) -> int:
+    """The shard among `shards` of the key whose stored form is `stored`."""
+    return zlib.crc32(stored) % shards
+
+
 def shard_of(key: Key, shards: int) -> int:
     """The shard of `key` among `shards`: CRC-32 of the key's bytes, modulo `shards`."""
-    return zlib.crc32(key_bytes(key)) % shards
+    return shard_of_stored(key_bytes(key), shards)
 
 
 def shards_of(keys: Iterable[Key], shards: int) -> list[int]:
-    """`shard_of` of every key, with the per-key overhead kept out of the loop."""
+    """`shard_of` of every key, with the per-key type checks kept out of the loop."""
     keys = keys if isinstance(keys, list) else list(keys)
-    crc = zlib.crc32
+    home = shard_of_stored
     try:
-        return [crc(key.encode("utf-8")) % shards if type(key) is str
-                else crc(key_bytes(key)) % shards for key in keys]
+        return [home(key.encode("utf-8") if type(key) is str else key_bytes(key), shards)
+                for key in keys]
     except UnicodeEncodeError:  # a lone surrogate: key_bytes' message names the key
-        return [crc(key_bytes(key)) % shards for key in keys]
+        return [home(key_bytes(key), shards) for key in keys]
 
 
 def shard_file_name(index: int) -> str:

@@ -14,7 +14,7 @@ import os
 import re
 import stat
 import uuid
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NoReturn
 
@@ -62,6 +62,14 @@ class ShardEntry:
     num_objects: int
     file_crc32: int
     file_size: int
+
+    @classmethod
+    def from_stats(cls, file: str, stats: Mapping[str, Any]) -> ShardEntry:
+        """The entry of the shard file named `file`, from its reader's `stats()`."""
+        return cls(file=file, num_keys=int(stats["num_keys"]),
+                   num_objects=int(stats["num_objects"]),
+                   file_crc32=int(str(stats["file_crc32"]), 16),
+                   file_size=int(stats["file_size"]))
 
     def document(self) -> dict[str, Any]:
         return {"file": self.file, "num_keys": self.num_keys, "num_objects": self.num_objects,
@@ -238,8 +246,6 @@ def load_manifest(directory: str | os.PathLike[str]) -> Manifest:
     path = os.path.join(root, MANIFEST_NAME)
     try:
         data = read_file(path)
-    except ManifestError:
-        raise
     except OSError as error:
         number = error.errno if error.errno is not None else errno.EIO
         if number in (errno.ENOENT, errno.ENOTDIR):

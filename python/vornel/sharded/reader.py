@@ -4,24 +4,21 @@ from __future__ import annotations
 
 import heapq
 import os
-import stat
 import threading
-import zlib
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
-from _vornel import _VornReader
-
-from vornel.errors import CLOSED, ShardError, ShardMissingError
-from vornel.keys import Key, is_key, key_bytes, lookup_bytes
+from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
+from vornel.keys import Key, lookup_bytes
 from vornel.reader import StoreReader, VornReader
 
-from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME
+from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
 from .manifest import ShardEntry, load_manifest
 
-__all__ = ["ShardedReader"]
+if TYPE_CHECKING:
+    from _vornel import _VornReader
 
-_T = TypeVar("_T")
+__all__ = ["ShardedReader"]
 
 
 def _order(key: Key) -> bytes:
@@ -33,12 +30,12 @@ def _pair_order(pair: tuple[Key, Any]) -> bytes:
     return _order(pair[0])
 
 
-def _prefix_bytes(p: object) -> bytes | None:
-    """The bytes a prefix scan looks for; None for a `str` that no stored key can begin
-    with (it holds a lone surrogate)."""
-    if not is_key(p):
-        raise TypeError(f"prefix must be str or bytes, not {type(p).__name__}")
-    return lookup_bytes(p)
+def _damaged(path: str, error: VornCorruptError) -> ShardError:
+    """`error`, about the shard file at `path`, as a ShardError that names the path once."""
+    text = str(error)
+    if text.startswith(path):  # the engine's messages begin with the file's path
+        text = text[len(path):].removeprefix(":").lstrip()
+    return ShardError(path, text)
 
 
 # --- The reader ----------------------------------------------------------------------------
@@ -128,36 +125,27 @@ class ShardedReader(StoreReader):
         return reader
 
     def _open_shard(self, index: int) -> VornReader:
+        # A damaged file becomes a ShardError; a failing system call stays the OSError it is.
         path = self.shard_path(index)
-        try:
-            info = os.stat(path)
-        except FileNotFoundError:
-            raise ShardMissingError(path) from None
-        except OSError as error:
-            raise ShardError(path, str(error)) from error
-        if not stat.S_ISREG(info.st_mode):
-            raise ShardError(path, "not a regular file")
         try:
             reader = VornReader(path, self._verify, ext_hook=self._ext_hook,
                                 object_hook=self._object_hook)
         except FileNotFoundError:
             raise ShardMissingError(path) from None
-        except (RuntimeError, ValueError, OSError) as error:
-            raise ShardError(path, str(error)) from error
+        except VornCorruptError as error:
+            raise _damaged(path, error) from error
         try:
-            self._check_shard(path, reader, self._manifest.shards[index], info.st_size)
+            self._check_shard(path, reader, self._manifest.shards[index])
         except BaseException:
             reader.close()
             raise
         return reader
 
     @staticmethod
-    def _check_shard(path: str, reader: VornReader, entry: ShardEntry, size: int) -> None:
-        stats = reader.stats()
-        found = {"num_keys": int(stats["num_keys"]), "num_objects": int(stats["num_objects"]),
-                 "file_crc32": int(str(stats["file_crc32"]), 16), "file_size": size}
-        for field, value in found.items():
-            expected = getattr(entry, field)
+    def _check_shard(path: str, reader: VornReader, entry: ShardEntry) -> None:
+        found = ShardEntry.from_stats(entry.file, reader.stats())
+        for field in ("num_keys", "num_objects", "file_crc32", "file_size"):
+            value, expected = getattr(found, field), getattr(entry, field)
             if value != expected:
                 shown = (f"0x{value:08x}", f"0x{expected:08x}") if field == "file_crc32" \
                     else (str(value), str(expected))
@@ -173,13 +161,7 @@ class ShardedReader(StoreReader):
         return [self.shard(index) for index in range(self._count)]
 
     def _home(self, stored: bytes) -> VornReader:
-        return self.shard(zlib.crc32(stored) % self._count)
-
-    def _guarded(self, items: Iterator[_T]) -> Iterator[_T]:
-        for item in items:
-            if self._closed:
-                raise ValueError(CLOSED)
-            yield item
+        return self.shard(shard_of_stored(stored, self._count))
 
     # -- Mapping --------------------------------------------------------------------------
 
@@ -210,11 +192,12 @@ class ShardedReader(StoreReader):
         return self._manifest.num_keys
 
     def __iter__(self) -> Iterator[Key]:
-        return self._guarded(heapq.merge(*map(iter, self._all()), key=_order))
+        # A merge steps a shard's cursor for every item it yields, and a cursor raises
+        # ValueError once its shard is closed: so does the merge after close().
+        return heapq.merge(*map(iter, self._all()), key=_order)
 
     def __reversed__(self) -> Iterator[Key]:
-        return self._guarded(heapq.merge(*map(reversed, self._all()), key=_order,
-                                         reverse=True))
+        return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
 
     def keys(self) -> KeysView[Key]:
         self._check_open()
@@ -230,28 +213,18 @@ class ShardedReader(StoreReader):
 
     def _merged_items(self) -> Iterator[tuple[Key, Any]]:
         shards = self._all()
-        return self._guarded(heapq.merge(*(iter(shard.items()) for shard in shards),
-                                         key=_pair_order))
+        return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
 
     # -- scans and batches ----------------------------------------------------------------
 
     def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` of every key that begins with `p`, in store order."""
-        wanted = _prefix_bytes(p)
-        shards = self._all()
-        if wanted is None:
-            return iter(())
-        return self._guarded(heapq.merge(*(iter(shard.prefix(p)) for shard in shards),
-                                         key=_pair_order))
+        # Each shard's scan checks `p` as a single store does.
+        return heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()), key=_pair_order)
 
     def prefix_keys(self, p: Key) -> Iterator[Key]:
         """Every key that begins with `p`, in store order, without reading values."""
-        wanted = _prefix_bytes(p)
-        shards = self._all()
-        if wanted is None:
-            return iter(())
-        return self._guarded(heapq.merge(*(shard.prefix_keys(p) for shard in shards),
-                                         key=_order))
+        return heapq.merge(*(shard.prefix_keys(p) for shard in self._all()), key=_order)
 
     def range(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
@@ -261,14 +234,8 @@ class ShardedReader(StoreReader):
         A bound of None is open. A bound that is not a key raises TypeError, a `str`
         holding a lone surrogate ValueError: it has no place in byte order.
         """
-        low = None if start is None else key_bytes(start)
-        high = None if stop is None else key_bytes(stop)
-        shards = self._all()
-        if low is not None and high is not None and low >= high:
-            return iter(())
-        return self._guarded(heapq.merge(
-            *(shard.range(start, stop, reverse=reverse) for shard in shards),
-            key=_pair_order, reverse=reverse))
+        return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
+                           key=_pair_order, reverse=reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
@@ -277,11 +244,11 @@ class ShardedReader(StoreReader):
         wanted = list(keys)
         result: list[Any] = [default] * len(wanted)
         positions: dict[int, list[int]] = {}
-        count, crc = self._count, zlib.crc32
+        count = self._count
         for position, key in enumerate(wanted):
             stored = lookup_bytes(key)
             if stored is not None:
-                positions.setdefault(crc(stored) % count, []).append(position)
+                positions.setdefault(shard_of_stored(stored, count), []).append(position)
         for index, where in positions.items():
             shard = self.shard(index)
             found = shard.get_many([wanted[p] for p in where], default)
@@ -299,13 +266,10 @@ class ShardedReader(StoreReader):
             path = self.shard_path(index)
             try:
                 shard.verify()
-            except ShardError:
-                raise
-            except (RuntimeError, OSError) as error:
-                raise ShardError(path, str(error)) from error
-            count, crc = self._count, zlib.crc32
+            except VornCorruptError as error:
+                raise _damaged(path, error) from error
             for key in shard:
-                home = crc(_order(key)) % count
+                home = shard_of_stored(_order(key), self._count)
                 if home != index:
                     raise ShardError(path, f"holds the key {key!r}, which hashes to shard {home}")
         return True
