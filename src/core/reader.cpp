@@ -683,7 +683,7 @@ Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) co
           const size_t batch = n - base < kAhead ? n - base : kAhead;
           size_t named = 0;
           while (named < batch && offset_of(base + named, &offsets[named])) {
-            if (offsets[named] < file.size()) __builtin_prefetch(file.data() + offsets[named]);
+            prefetch_record(offsets[named]);
             ++named;
           }
           for (size_t j = 0; j < named; ++j) {
