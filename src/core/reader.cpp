@@ -479,29 +479,11 @@ Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const {
 }
 
 Result<std::optional<Bytes>> Reader::get(Bytes key) const {
-  const State& s = *state_;
-  if (!s.uses_table()) {
-    const auto off = s.index.find(key, s.file());
-    if (!off) return std::nullopt;
-    auto payload = read_object(*off);
-    if (!payload) return fail(std::move(payload.error()));
-    return *payload;
-  }
-  const Bytes file = s.file();
-  KeyTable::Hit hit;
-  Bytes payload;
-  RecordBound bound = RecordBound::Inside;
-  if (const void* fault = guarded([&] {
-        hit = s.table.find(key);
-        if (!hit.found) return;
-        bound = locate_record(file, hit.offset, &payload);
-        if (bound == RecordBound::Inside) touch_pages(file.data() + hit.offset, payload);
-      })) {
-    return fail(s.table_fault(fault));
-  }
-  if (!hit.found) return std::nullopt;
-  if (bound != RecordBound::Inside) return fail(record_error(bound, hit.offset));
-  return payload;
+  // No room to copy to: a payload is located and its pages touched, as read_object does.
+  auto found = get_into(key, nullptr, 0);
+  if (!found) return fail(std::move(found.error()));
+  if (!*found) return std::nullopt;
+  return (*found)->payload;
 }
 
 Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
