@@ -525,9 +525,11 @@ Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
 Result<bool> Reader::holds(Bytes key) const {
   const State& s = *state_;
   if (!s.uses_table()) return s.index.contains(key);
-  auto found = lookup(key);
-  if (!found) return fail(std::move(found.error()));
-  return found->has_value();
+  bool found = false;
+  if (const void* fault = guarded([&] { found = s.table.contains(key); })) {
+    return fail(s.table_fault(fault));
+  }
+  return found;
 }
 
 Result<size_t> Reader::lower_bound(Bytes key) const {
