@@ -420,14 +420,12 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (verdict.state == KeyTableState::InUse) {
     auto reader = make(KeyIndex(Bytes(), 0));
     // A checked open trusts the table only once it agrees with the index section, as
-    // verify() would; the file's checksum above already covers every byte of both.
+    // verify() would. The file's checksum above covers every byte of both, but a table
+    // record whose own checksum was already wrong when the file's was taken passes it:
+    // check_table checks that one too, for a report that names the record.
     if (verify) {
-      Status agreed = reader->check_table(nullptr, [](const KeyTable::Check& check) -> Status {
-        if (check.what == KeyTable::Disagreement::EntryOutside) {
-          return fail(IndexEntry::bound_error(check.bound));
-        }
-        return {};
-      });
+      Status agreed = reader->check_table(
+          nullptr, [](const KeyTable::Check&, auto&& entries_whole) { return entries_whole(); });
       if (!agreed) return fail(std::move(agreed.error()));
     }
     return reader;
@@ -758,7 +756,15 @@ Status Reader::check_table(uint64_t* offsets, Records&& records) const {
       })) {
     return fail(s.table_fault(fault));
   }
-  if (Status r = records(check); !r) return r;
+  // An index section whose entries overrun it fails as at an open that indexes in
+  // memory; `records` decides where that ranks.
+  const auto entries_whole = [&]() -> Status {
+    if (check.what == KeyTable::Disagreement::EntryOutside) {
+      return fail(IndexEntry::bound_error(check.bound));
+    }
+    return {};
+  };
+  if (Status r = records(check, entries_whole); !r) return r;
   // The table's own record, which no entry names.
   RecordCheck record = RecordCheck::Intact;
   if (const void* fault = guarded([&] { record = check_record(s.file(), s.verdict.record_offset); })) {
@@ -777,17 +783,12 @@ Status Reader::verify_with_table() const {
   // The walk of the index section gives the offsets that the records' check needs, and
   // checks the table against every entry on the way.
   LargeBuffer offsets(s.table.size() * sizeof(uint64_t));
-  return check_table(offsets.as<uint64_t>(), [&](const KeyTable::Check& check) {
+  return check_table(offsets.as<uint64_t>(), [&](const KeyTable::Check& check,
+                                                  auto&& entries_whole) {
     // An index section whose entries overrun it ranks after the file's checksum and
     // before the records, as it would at an open that indexes in memory.
-    const auto index_whole = [&]() -> Status {
-      if (check.what == KeyTable::Disagreement::EntryOutside) {
-        return fail(IndexEntry::bound_error(check.bound));
-      }
-      return {};
-    };
     return verify_records(OffsetList{offsets.as<uint64_t>(), check.walked}, s.file(),
-                          s.header.file_crc32, index_whole);
+                          s.header.file_crc32, entries_whole);
   });
 }
 

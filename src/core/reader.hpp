@@ -134,8 +134,9 @@ class Reader {
   [[nodiscard]] Status verify_with_table() const;
   // The table against the index section, and the table's own record: what verify() adds
   // for a table, run after the file's checksum. `offsets` as check_against_index takes it.
-  // `records` runs between the section's walk and the table's record, as verify()
-  // orders its reports.
+  // `records(check, entries_whole)` runs between the section's walk and the table's
+  // record, as verify() orders its reports; entries_whole() fails when the section's
+  // entries overrun it, and `records` calls it where that failure ranks.
   template <typename Records>
   [[nodiscard]] Status check_table(uint64_t* offsets, Records&& records) const;
   struct State;
