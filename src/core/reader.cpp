@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crc32.hpp"
+#include "key_bytes.hpp"
 #include "key_index.hpp"
 #include "util/fault_guard.hpp"
 #include "util/file.hpp"
@@ -630,22 +631,34 @@ size_t Reader::first_not_below(Bytes key) const {
   return base + (key_less(index.key_at(base), key) ? 1 : 0);
 }
 
-std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
-  if (state_->uses_table()) return {0, 0};
-  const KeyIndex& index = state_->index;
-  const size_t n = index.size();
-  const size_t first = first_not_below(prefix);
-  // The matches run contiguously from there in a sorted index.
-  size_t last = first;
-  while (last < n) {
-    const Bytes key = index.key_at(last);
-    if (key.size() < prefix.size() ||
-        (!prefix.empty() && std::memcmp(key.data(), prefix.data(), prefix.size()) != 0)) {
-      break;
-    }
-    ++last;
+Result<std::pair<size_t, size_t>> Reader::prefix_range(Bytes prefix) const {
+  const State& s = *state_;
+  auto first = lower_bound(prefix);
+  if (!first) return fail(std::move(first.error()));
+  if (!s.uses_table() && !s.index.sorted()) {
+    // The binary search's steps decided the lower bound; the matches that count are
+    // the run from there.
+    size_t last = *first;
+    while (last < s.index.size() && has_prefix(s.index.key_at(last), prefix)) ++last;
+    return std::pair{*first, last};
   }
-  return {first, last};
+  // The smallest key above every key with the prefix: the prefix without its trailing
+  // 0xFF bytes, the last remaining byte one higher.
+  size_t len = prefix.size();
+  while (len > 0 && prefix[len - 1] == 0xFF) --len;
+  if (len == 0) return std::pair{*first, size()};
+  uint8_t small[256];  // most prefixes; a longer one is copied to the heap
+  std::vector<uint8_t> large;
+  uint8_t* above = small;
+  if (len > sizeof small) {
+    large.resize(len);
+    above = large.data();
+  }
+  std::memcpy(above, prefix.data(), len);
+  ++above[len - 1];
+  auto last = lower_bound(Bytes(above, len));
+  if (!last) return fail(std::move(last.error()));
+  return std::pair{*first, *last};
 }
 
 // The payloads of n records, each bounds-checked and its pages touched, in one guarded

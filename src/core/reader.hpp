@@ -76,6 +76,11 @@ class Reader {
   [[nodiscard]] Result<bool> holds(Bytes key) const;
   // The first rank whose key is not less than `key` (size() when there is none).
   [[nodiscard]] Result<size_t> lower_bound(Bytes key) const;
+  // [first, last) of the ranks whose key starts with `prefix`: from its lower bound to
+  // that of the smallest key above every key with the prefix (to size() when there is
+  // none). An in-memory index that is not in key order gets the run of matches from the
+  // lower bound on instead.
+  [[nodiscard]] Result<std::pair<size_t, size_t>> prefix_range(Bytes prefix) const;
   // The keys of ranks [first, first + n) into out[0, n), without allocating; they may
   // lie in the mapping: copy them out with copy_out. A range past size() is a VornError.
   [[nodiscard]] Status locate_keys(size_t first, size_t n, Bytes* out) const;
@@ -110,9 +115,6 @@ class Reader {
   bool contains(Bytes key) const;
   // Starts fetching the record of entry i, which a listing reads a little later.
   void prefetch_entry(size_t i) const;
-  // [first, last) of the entries whose key starts with `prefix`: lower bound by
-  // binary search, then the contiguous run.
-  std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
   // Payload of every distinct offset, in order of first reference.
   [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
   // The offsets that distinct_objects() reads, in the same order.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "classes.hpp"
@@ -218,9 +219,7 @@ bool rank_of(const ModuleState& state, const Store& s, PyObject* bound, const ch
   return true;
 }
 
-// The ranks of the keys that begin with `prefix`: from its lower bound to that of the
-// smallest key above every key with the prefix, which is the prefix without its
-// trailing 0xFF bytes and with the last remaining byte one higher (none: to the end).
+// The ranks of the keys that begin with `prefix`.
 bool prefix_ranks(const ModuleState& state, const Store& s, PyObject* prefix, size_t& first,
                   size_t& last) {
   Bytes bytes;
@@ -235,26 +234,12 @@ bool prefix_ranks(const ModuleState& state, const Store& s, PyObject* prefix, si
       first = last = 0;
       return true;
   }
-  auto lo = s.core->lower_bound(bytes);
-  if (!lo) {
-    raise_store_error(state, lo.error(), path_of(s));
+  auto range = s.core->prefix_range(bytes);
+  if (!range) {
+    raise_store_error(state, range.error(), path_of(s));
     return false;
   }
-  first = *lo;
-  std::string above(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  while (!above.empty() && static_cast<uint8_t>(above.back()) == 0xFF) above.pop_back();
-  if (above.empty()) {
-    last = s.core->size();
-    return true;
-  }
-  above.back() = static_cast<char>(static_cast<uint8_t>(above.back()) + 1);
-  auto hi = s.core->lower_bound(
-      Bytes(reinterpret_cast<const uint8_t*>(above.data()), above.size()));
-  if (!hi) {
-    raise_store_error(state, hi.error(), path_of(s));
-    return false;
-  }
-  last = *hi;
+  std::tie(first, last) = *range;
   return true;
 }
 

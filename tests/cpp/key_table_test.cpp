@@ -101,9 +101,12 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
   std::vector<Bytes> keys(n), payloads(n);
   ASSERT_TRUE(table.locate_keys(0, n, keys.data()));
   ASSERT_TRUE(table.locate_entries(0, n, payloads.data()));
-  std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff\xff", "same8byte", "same8bytes"};
+  std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff", "\xff\xff", "a\xff",
+                                     "same8byte", "same8bytes"};
+  std::vector<std::string> model(n);
   for (size_t i = 0; i < n; ++i) {
     const std::string key = string_of(memory.key_at(i));
+    model[i] = key;
     ASSERT_EQ(string_of(keys[i]), key) << i;
     ASSERT_EQ(string_of(payloads[i]), string_of(*memory.read_object(memory.offset_at(i))));
     probes.push_back(key);
@@ -124,6 +127,15 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     }
     EXPECT_EQ(*table.holds(p), memory.contains(p));
     EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
+    // The keys with the prefix, counted one by one: those below the probe come first.
+    const size_t below = std::count_if(model.begin(), model.end(),
+                                       [&](const std::string& k) { return k < probe; });
+    const size_t with = std::count_if(model.begin(), model.end(), [&](const std::string& k) {
+      return k.compare(0, probe.size(), probe) == 0;
+    });
+    const std::pair<size_t, size_t> run{below, below + with};
+    EXPECT_EQ(*table.prefix_range(p), run) << probe.size();
+    EXPECT_EQ(*memory.prefix_range(p), run) << probe.size();
   }
   EXPECT_TRUE(table.verify()) << table.verify().error().text();
   EXPECT_TRUE(memory.verify());
