@@ -4,12 +4,16 @@ items(), prefix(), prefix_keys() and range(), and what closing does to them."""
 import copy
 import multiprocessing
 import pickle
+import re
+
+import msgpack
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import storefile
 import vornel
-from vornel import VornReader, VornWriter
+from vornel import VornDecodeError, VornReader, VornWriter
 
 keys = st.one_of(st.text(max_size=5), st.binary(max_size=5))
 stores = st.dictionaries(keys, st.integers(-(2**63), 2**63 - 1), max_size=60)
@@ -64,6 +68,26 @@ def test_prefix_of_high_bytes_runs_to_the_end(tmp_path):
     assert list(r.prefix_keys(b"\xff\xff")) == [b"\xff\xff", b"\xff\xff\x00"]
     assert list(r.prefix_keys(b"\xfe")) == [b"\xfe\xff"]
     assert list(r.prefix_keys("")) == list(r)
+
+
+def test_an_undecodable_value_names_its_key_in_every_scan(tmp_path):
+    # Not UTF-8, and longer than a key copied on the stack.
+    key = b"\xff" + b"k" * 300
+    tabled = tmp_path / "tabled.vrnl"
+    vornel.build(tabled, {b"a": 1, key: "MARKER"})
+    blob = tabled.read_bytes()
+    assert blob.count(b"\xa6MARKER") == 1
+    tabled.write_bytes(blob.replace(b"\xa6MARKER", b"\xc1MARKER"))  # 0xc1: never used
+    plain = tmp_path / "plain.vrnl"
+    plain.write_bytes(storefile.encode_store([msgpack.packb(1), b"\xc1"], [(b"a", 0), (key, 1)]))
+    for path, table in ((tabled, "in use"), (plain, "absent")):
+        r = VornReader(path, verify=False)
+        assert r.stats()["key_table"] == table
+        for scan in (r.values, r.items):
+            it = iter(scan())
+            next(it)
+            with pytest.raises(VornDecodeError, match=re.escape(repr(key))):
+                next(it)
 
 
 def test_cursors_after_close(tmp_path):

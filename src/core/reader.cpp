@@ -717,6 +717,26 @@ Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
   }, out);
 }
 
+Status Reader::locate_items(size_t first, size_t n, Bytes* keys, Bytes* payloads) const {
+  const State& s = *state_;
+  if (first > size() || n > size() - first) return fail(rank_range_error(first, n, size()));
+  if (!s.uses_table()) {
+    return locate(first, n, [&](size_t i, uint64_t* off) {
+      keys[i] = s.index.key_at(first + i);
+      *off = s.index.offset_at(first + i);
+      return true;
+    }, payloads);
+  }
+  return locate(first, n, [&](size_t i, uint64_t* off) {
+    IndexEntry e;
+    if (!s.table.entry(first + i, &e)) return false;
+    keys[i] = e.key;
+    touch_pages(e.key.data() - kKeyLenSize, e.key);
+    *off = e.offset;
+    return true;
+  }, payloads);
+}
+
 Status Reader::locate_records(const uint64_t* offsets, size_t n, Bytes* out) const {
   return locate(0, n, [&](size_t i, uint64_t* off) {
     *off = offsets[i];

@@ -93,6 +93,9 @@ class Reader {
   // The same for entries [first, first + n) into out[0, n), without allocating: a listing
   // reads a block of entries at a time. `first + n` is at most size().
   [[nodiscard]] Status locate_entries(size_t first, size_t n, Bytes* out) const;
+  // locate_keys and locate_entries in one: the keys of ranks [first, first + n) into
+  // keys[0, n) and their payloads into payloads[0, n), each entry read once.
+  [[nodiscard]] Status locate_items(size_t first, size_t n, Bytes* keys, Bytes* payloads) const;
   // The payloads of the records at offsets[0, n) into out[0, n), as locate_entries.
   [[nodiscard]] Status locate_records(const uint64_t* offsets, size_t n, Bytes* out) const;
   // Starts fetching the record at `off`. A prefetch never faults, and offsets outside

@@ -114,6 +114,15 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     probes.push_back(key + '\xff');
     if (!key.empty()) probes.push_back(key.substr(0, key.size() - 1));
   }
+  // Keys and payloads together, from either index, as each comes alone.
+  for (const Reader* r : {&table, &memory}) {
+    std::vector<Bytes> item_keys(n), item_payloads(n);
+    ASSERT_TRUE(r->locate_items(0, n, item_keys.data(), item_payloads.data()));
+    for (size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(string_of(item_keys[i]), model[i]) << i;
+      ASSERT_EQ(string_of(item_payloads[i]), string_of(payloads[i])) << i;
+    }
+  }
   for (const std::string& probe : probes) {
     const Bytes p = bytes_of(probe);
     const auto found = table.lookup(p);
@@ -161,11 +170,19 @@ TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
     EXPECT_EQ(memory->user_objects(), model.size() + 1);  // not looked for
     const size_t keys = model.size();
     std::vector<Bytes> out(keys + 1);
+    const std::string past_text = "VornError: ranks " + std::to_string(keys / 2) + " to " +
+                                  std::to_string(keys + 1) + " out of range (have " +
+                                  std::to_string(keys) + " keys)";
     const Status past = table->locate_keys(keys / 2, keys - keys / 2 + 1, out.data());
     ASSERT_FALSE(past);
-    EXPECT_EQ(past.error().text(), "VornError: ranks " + std::to_string(keys / 2) + " to " +
-                                       std::to_string(keys + 1) + " out of range (have " +
-                                       std::to_string(keys) + " keys)");
+    EXPECT_EQ(past.error().text(), past_text);
+    std::vector<Bytes> out_payloads(keys + 1);
+    for (const Reader* r : {table.get(), memory.get()}) {
+      const Status items = r->locate_items(keys / 2, keys - keys / 2 + 1, out.data(),
+                                           out_payloads.data());
+      ASSERT_FALSE(items);
+      EXPECT_EQ(items.error().text(), past_text);
+    }
   }
 }
 
