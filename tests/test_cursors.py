@@ -3,6 +3,7 @@ items(), prefix(), prefix_keys() and range(), and what closing does to them."""
 
 import copy
 import multiprocessing
+import operator
 import pickle
 import re
 
@@ -88,6 +89,25 @@ def test_an_undecodable_value_names_its_key_in_every_scan(tmp_path):
             next(it)
             with pytest.raises(VornDecodeError, match=re.escape(repr(key))):
                 next(it)
+
+
+def test_a_cursor_refuses_a_step_from_its_own_step(tmp_path):
+    vornel.build(tmp_path / "s.vrnl", {"a": {"n": 1}, "b": {"n": 2}})
+    refusals = []
+
+    def hook(d):
+        for call in (next, operator.length_hint):
+            with pytest.raises(RuntimeError) as e:
+                call(it)
+            refusals.append((type(e.value), str(e.value)))
+        return d["n"]
+
+    it = iter(VornReader(tmp_path / "s.vrnl", object_hook=hook).values())
+    assert operator.length_hint(it) == 2
+    assert list(it) == [1, 2] and operator.length_hint(it) == 0
+    text = ("the cursor is in use by another call: another thread's, or one from a hook "
+            "that its own step runs")
+    assert refusals == [(RuntimeError, text)] * 4
 
 
 def test_cursors_after_close(tmp_path):

@@ -116,7 +116,7 @@ struct Cursor {
 
 using CursorInstance = py::Instance<Cursor>;
 
-constexpr py::ClassInfo<Cursor> kClass = {"Cursor", nullptr, &kFailures};
+constexpr py::ClassInfo<Cursor> kClass = {"Cursor", nullptr, &kCursorFailures};
 constexpr py::ClassInfo<Store> kReaderClass = {"VornReader", nullptr, &kFailures};
 
 // Locates the block of ranks that holds `rank`, from `rank` on in the order of the scan.
@@ -220,7 +220,7 @@ int clear(PyObject* self) {
 }
 
 constexpr auto kMethods = std::to_array<py::Method<Cursor>>({
-    {"__length_hint__", {}, py::Access::Exclusive, length_hint,
+    {"__length_hint__", {}, py::Access::Shared, length_hint,
      "The number of entries still to come."},
 });
 
