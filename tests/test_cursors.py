@@ -117,10 +117,15 @@ def test_cursors_after_close(tmp_path):
                r.prefix_keys("k"), reversed(r)]
     for c in cursors:
         next(c)
+    spent = [iter(r.values()), r.prefix("x"), r.range("k9", "k0")]
+    for c in spent:
+        list(c)
     r.close()
     for c in cursors:
         with pytest.raises(ValueError, match="closed store"):
             next(c)
+    for c in spent:  # nothing left to read: they stop as before
+        assert list(c) == []
 
 
 def test_close_inside_iteration_ends_it_cleanly(tmp_path):

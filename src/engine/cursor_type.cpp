@@ -140,10 +140,13 @@ Status locate_block(Cursor& c, const Store& store, size_t rank) {
 }
 
 PyObject* step(Cursor& c) {
+  // Exhausted: StopIteration, whatever became of the reader since.
+  if (c.next >= c.end) return nullptr;
+  // The collector breaking a cycle through the cursor has dropped its reader.
+  if (c.reader == nullptr) return raise_text(PyExc_ValueError, kClosedText);
   return py::with_instance<kReaderClass, py::Access::Shared>(
       c.reader, static_cast<PyObject*>(nullptr), [&](Store& store) -> PyObject* {
         const ModuleState& state = *store.state;
-        if (c.next >= c.end) return nullptr;  // exhausted: StopIteration
         const size_t rank = c.reverse ? c.end - 1 : c.next;
         if (rank < c.block_first || rank - c.block_first >= c.block_size) {
           if (Status st = locate_block(c, store, rank); !st) {
