@@ -60,6 +60,13 @@ StoreError index_bound_error(Bytes file, uint64_t pos, uint32_t count) {
   return IndexEntry::bound_error(bound);
 }
 
+// The size that `h` promises at least: every index entry takes kIndexEntryMin bytes or
+// more after index_offset.
+uint64_t promised_size(const Header& h) {
+  const uint64_t entries = uint64_t{h.num_keys} * kIndexEntryMin;
+  return h.index_offset > UINT64_MAX - entries ? UINT64_MAX : h.index_offset + entries;
+}
+
 StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
   return StoreError::corrupt("file CRC32 mismatch  stored=" + crc_hex(stored) +
                              "  computed=" + crc_hex(computed));
@@ -381,6 +388,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (!fd.valid()) return fail(StoreError::os(errno, "cannot open " + std::string(path) + ": "));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return fail(StoreError::os(errno, "mmap failed: "));
+  if (options.refuse_directory && S_ISDIR(st.st_mode)) return fail(StoreError::os(EISDIR));
   const auto file_size = static_cast<uint64_t>(st.st_size);
   auto mapping = FileMapping::map(fd.get(), file_size == 0 ? 1 : file_size);
   if (!mapping) return fail(StoreError::io("mmap failed: " + mapping.error().message()));
@@ -397,11 +405,21 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   }
   auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
+  // Damage found from here on, as the options ask it reported.
+  const auto damaged = [&](StoreError e) {
+    if (options.name_truncation && e.kind() == ErrorKind::Corrupt && S_ISREG(st.st_mode)) {
+      if (const uint64_t promised = promised_size(*header); file_size < promised) {
+        e = StoreError::corrupt("truncated: " + std::to_string(file_size) +
+                                " bytes, the header expects at least " + std::to_string(promised));
+      }
+    }
+    return fail(std::move(e));
+  };
 
   if (verify) {
     auto computed = body_crc(file);
     if (!computed) return fail(std::move(computed.error()));
-    if (*computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, *computed));
+    if (*computed != header->file_crc32) return damaged(crc_mismatch(header->file_crc32, *computed));
   }
 
   KeyTable table;
@@ -427,7 +445,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
     if (verify) {
       Status agreed = reader->check_table(
           nullptr, [](const KeyTable::Check&, auto&& entries_whole) { return entries_whole(); });
-      if (!agreed) return fail(std::move(agreed.error()));
+      if (!agreed) return damaged(std::move(agreed.error()));
     }
     return reader;
   }
@@ -437,7 +455,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   const uint32_t count = header->num_keys;
   const uint64_t start = header->index_offset;
   const uint64_t capacity = start < file_size ? file_size - start : 0;
-  if (count > capacity / kIndexEntryMin) return fail(index_bound_error(file, start, count));
+  if (count > capacity / kIndexEntryMin) return damaged(index_bound_error(file, start, count));
 
   // One forward pass copies the index section, bounds each entry and hashes its key;
   // the table is then filled from the copy alone.
@@ -448,7 +466,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (const void* fault = guarded([&] { bound = loader.scan(section); })) {
     return fail(mapping_fault(fault, start + loader.scanned()));
   }
-  if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
+  if (bound != IndexEntry::Bound::Inside) return damaged(IndexEntry::bound_error(bound));
   return make(KeyIndex(std::move(loader)));
 }
 

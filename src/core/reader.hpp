@@ -22,6 +22,13 @@ struct OpenOptions {
   // whatever the store's size. Otherwise, and when the table is unsound, the index is
   // built in memory as by the plain open.
   bool use_key_table = false;
+  // Fail on a directory with the system's EISDIR (StoreError::os), rather than with the
+  // failure of its mapping.
+  bool refuse_directory = false;
+  // Report damage found in a file shorter than its header promises as VornCorruptError
+  // "truncated: {size} bytes, the header expects at least {n}": the cut says more than
+  // the checksum or index error that it causes.
+  bool name_truncation = false;
 };
 
 class Reader {
