@@ -3,13 +3,18 @@ items(), prefix(), prefix_keys() and range(), and what closing does to them."""
 
 import copy
 import multiprocessing
+import operator
 import pickle
+import re
+
+import msgpack
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import storefile
 import vornel
-from vornel import VornReader, VornWriter
+from vornel import VornDecodeError, VornReader, VornWriter
 
 keys = st.one_of(st.text(max_size=5), st.binary(max_size=5))
 stores = st.dictionaries(keys, st.integers(-(2**63), 2**63 - 1), max_size=60)
@@ -66,6 +71,45 @@ def test_prefix_of_high_bytes_runs_to_the_end(tmp_path):
     assert list(r.prefix_keys("")) == list(r)
 
 
+def test_an_undecodable_value_names_its_key_in_every_scan(tmp_path):
+    # Not UTF-8, and longer than a key copied on the stack.
+    key = b"\xff" + b"k" * 300
+    tabled = tmp_path / "tabled.vrnl"
+    vornel.build(tabled, {b"a": 1, key: "MARKER"})
+    blob = tabled.read_bytes()
+    assert blob.count(b"\xa6MARKER") == 1
+    tabled.write_bytes(blob.replace(b"\xa6MARKER", b"\xc1MARKER"))  # 0xc1: never used
+    plain = tmp_path / "plain.vrnl"
+    plain.write_bytes(storefile.encode_store([msgpack.packb(1), b"\xc1"], [(b"a", 0), (key, 1)]))
+    for path, table in ((tabled, "in use"), (plain, "absent")):
+        r = VornReader(path, verify=False)
+        assert r.stats()["key_table"] == table
+        for scan in (r.values, r.items):
+            it = iter(scan())
+            next(it)
+            with pytest.raises(VornDecodeError, match=re.escape(repr(key))):
+                next(it)
+
+
+def test_a_cursor_refuses_a_step_from_its_own_step(tmp_path):
+    vornel.build(tmp_path / "s.vrnl", {"a": {"n": 1}, "b": {"n": 2}})
+    refusals = []
+
+    def hook(d):
+        for call in (next, operator.length_hint):
+            with pytest.raises(RuntimeError) as e:
+                call(it)
+            refusals.append((type(e.value), str(e.value)))
+        return d["n"]
+
+    it = iter(VornReader(tmp_path / "s.vrnl", object_hook=hook).values())
+    assert operator.length_hint(it) == 2
+    assert list(it) == [1, 2] and operator.length_hint(it) == 0
+    text = ("the cursor is in use by another call: another thread's, or one from a hook "
+            "that its own step runs")
+    assert refusals == [(RuntimeError, text)] * 4
+
+
 def test_cursors_after_close(tmp_path):
     vornel.build(tmp_path / "s.vrnl", {f"k{i}": i for i in range(10)})
     r = VornReader(tmp_path / "s.vrnl")
@@ -73,10 +117,15 @@ def test_cursors_after_close(tmp_path):
                r.prefix_keys("k"), reversed(r)]
     for c in cursors:
         next(c)
+    spent = [iter(r.values()), r.prefix("x"), r.range("k9", "k0")]
+    for c in spent:
+        list(c)
     r.close()
     for c in cursors:
         with pytest.raises(ValueError, match="closed store"):
             next(c)
+    for c in spent:  # nothing left to read: they stop as before
+        assert list(c) == []
 
 
 def test_close_inside_iteration_ends_it_cleanly(tmp_path):

@@ -13,6 +13,7 @@
 
 #include "access.hpp"
 #include "binder.hpp"
+#include "conversion.hpp"
 #include "failure.hpp"
 #include "instance.hpp"
 
@@ -129,9 +130,6 @@ inline constexpr auto docstring = [] {
   detail::write_docstring<Class, Row>(text.data());
   return text;
 }();
-
-// "'{type}' object is not an instance of '{expected}'" as TypeError.
-void set_type_mismatch(PyObject* obj, const char* expected);
 
 namespace detail {
 

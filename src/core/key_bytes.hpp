@@ -28,6 +28,12 @@ inline int compare_keys(Bytes a, Bytes b) {
 }
 inline bool key_less(Bytes a, Bytes b) { return compare_keys(a, b) < 0; }
 
+// Whether `key` begins with `prefix`.
+inline bool has_prefix(Bytes key, Bytes prefix) {
+  return key.size() >= prefix.size() &&
+         (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
+}
+
 // Key bytes [from, from + 8) as a big-endian number, zero-padded past the key's end.
 inline uint64_t key_word(Bytes key, size_t from) {
   uint8_t bytes[8] = {};

@@ -110,6 +110,10 @@ class KeyTable {
     uint64_t offset = 0;  // of the key's record
   };
   Hit find(Bytes key) const { return find_hashed(key, hash_(key.data(), key.size()), true); }
+  // Whether `key` has an entry; fetches no record.
+  bool contains(Bytes key) const {
+    return find_hashed(key, hash_(key.data(), key.size()), false).found;
+  }
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
   // The entry of `rank` (below size()), or false when the table names no entry there.

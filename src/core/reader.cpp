@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crc32.hpp"
+#include "key_bytes.hpp"
 #include "key_index.hpp"
 #include "util/fault_guard.hpp"
 #include "util/file.hpp"
@@ -57,6 +58,13 @@ StoreError index_bound_error(Bytes file, uint64_t pos, uint32_t count) {
   });
   if (fault != nullptr) return mapping_fault(fault, pos);
   return IndexEntry::bound_error(bound);
+}
+
+// The size that `h` promises at least: every index entry takes kIndexEntryMin bytes or
+// more after index_offset.
+uint64_t promised_size(const Header& h) {
+  const uint64_t entries = uint64_t{h.num_keys} * kIndexEntryMin;
+  return h.index_offset > UINT64_MAX - entries ? UINT64_MAX : h.index_offset + entries;
 }
 
 StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
@@ -380,6 +388,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (!fd.valid()) return fail(StoreError::os(errno, "cannot open " + std::string(path) + ": "));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return fail(StoreError::os(errno, "mmap failed: "));
+  if (options.refuse_directory && S_ISDIR(st.st_mode)) return fail(StoreError::os(EISDIR));
   const auto file_size = static_cast<uint64_t>(st.st_size);
   auto mapping = FileMapping::map(fd.get(), file_size == 0 ? 1 : file_size);
   if (!mapping) return fail(StoreError::io("mmap failed: " + mapping.error().message()));
@@ -396,11 +405,21 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   }
   auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
+  // Damage found from here on, as the options ask it reported.
+  const auto damaged = [&](StoreError e) {
+    if (options.name_truncation && e.kind() == ErrorKind::Corrupt && S_ISREG(st.st_mode)) {
+      if (const uint64_t promised = promised_size(*header); file_size < promised) {
+        e = StoreError::corrupt("truncated: " + std::to_string(file_size) +
+                                " bytes, the header expects at least " + std::to_string(promised));
+      }
+    }
+    return fail(std::move(e));
+  };
 
   if (verify) {
     auto computed = body_crc(file);
     if (!computed) return fail(std::move(computed.error()));
-    if (*computed != header->file_crc32) return fail(crc_mismatch(header->file_crc32, *computed));
+    if (*computed != header->file_crc32) return damaged(crc_mismatch(header->file_crc32, *computed));
   }
 
   KeyTable table;
@@ -420,15 +439,13 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (verdict.state == KeyTableState::InUse) {
     auto reader = make(KeyIndex(Bytes(), 0));
     // A checked open trusts the table only once it agrees with the index section, as
-    // verify() would; the file's checksum above already covers every byte of both.
+    // verify() would. The file's checksum above covers every byte of both, but a table
+    // record whose own checksum was already wrong when the file's was taken passes it:
+    // check_table checks that one too, for a report that names the record.
     if (verify) {
-      Status agreed = reader->check_table(nullptr, [](const KeyTable::Check& check) -> Status {
-        if (check.what == KeyTable::Disagreement::EntryOutside) {
-          return fail(IndexEntry::bound_error(check.bound));
-        }
-        return {};
-      });
-      if (!agreed) return fail(std::move(agreed.error()));
+      Status agreed = reader->check_table(
+          nullptr, [](const KeyTable::Check&, auto&& entries_whole) { return entries_whole(); });
+      if (!agreed) return damaged(std::move(agreed.error()));
     }
     return reader;
   }
@@ -438,7 +455,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   const uint32_t count = header->num_keys;
   const uint64_t start = header->index_offset;
   const uint64_t capacity = start < file_size ? file_size - start : 0;
-  if (count > capacity / kIndexEntryMin) return fail(index_bound_error(file, start, count));
+  if (count > capacity / kIndexEntryMin) return damaged(index_bound_error(file, start, count));
 
   // One forward pass copies the index section, bounds each entry and hashes its key;
   // the table is then filled from the copy alone.
@@ -449,7 +466,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (const void* fault = guarded([&] { bound = loader.scan(section); })) {
     return fail(mapping_fault(fault, start + loader.scanned()));
   }
-  if (bound != IndexEntry::Bound::Inside) return fail(IndexEntry::bound_error(bound));
+  if (bound != IndexEntry::Bound::Inside) return damaged(IndexEntry::bound_error(bound));
   return make(KeyIndex(std::move(loader)));
 }
 
@@ -479,29 +496,11 @@ Result<std::optional<uint64_t>> Reader::lookup(Bytes key) const {
 }
 
 Result<std::optional<Bytes>> Reader::get(Bytes key) const {
-  const State& s = *state_;
-  if (!s.uses_table()) {
-    const auto off = s.index.find(key, s.file());
-    if (!off) return std::nullopt;
-    auto payload = read_object(*off);
-    if (!payload) return fail(std::move(payload.error()));
-    return *payload;
-  }
-  const Bytes file = s.file();
-  KeyTable::Hit hit;
-  Bytes payload;
-  RecordBound bound = RecordBound::Inside;
-  if (const void* fault = guarded([&] {
-        hit = s.table.find(key);
-        if (!hit.found) return;
-        bound = locate_record(file, hit.offset, &payload);
-        if (bound == RecordBound::Inside) touch_pages(file.data() + hit.offset, payload);
-      })) {
-    return fail(s.table_fault(fault));
-  }
-  if (!hit.found) return std::nullopt;
-  if (bound != RecordBound::Inside) return fail(record_error(bound, hit.offset));
-  return payload;
+  // No room to copy to: a payload is located and its pages touched, as read_object does.
+  auto found = get_into(key, nullptr, 0);
+  if (!found) return fail(std::move(found.error()));
+  if (!*found) return std::nullopt;
+  return (*found)->payload;
 }
 
 Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
@@ -543,9 +542,11 @@ Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
 Result<bool> Reader::holds(Bytes key) const {
   const State& s = *state_;
   if (!s.uses_table()) return s.index.contains(key);
-  auto found = lookup(key);
-  if (!found) return fail(std::move(found.error()));
-  return found->has_value();
+  bool found = false;
+  if (const void* fault = guarded([&] { found = s.table.contains(key); })) {
+    return fail(s.table_fault(fault));
+  }
+  return found;
 }
 
 Result<size_t> Reader::lower_bound(Bytes key) const {
@@ -648,22 +649,34 @@ size_t Reader::first_not_below(Bytes key) const {
   return base + (key_less(index.key_at(base), key) ? 1 : 0);
 }
 
-std::pair<size_t, size_t> Reader::prefix_range(Bytes prefix) const {
-  if (state_->uses_table()) return {0, 0};
-  const KeyIndex& index = state_->index;
-  const size_t n = index.size();
-  const size_t first = first_not_below(prefix);
-  // The matches run contiguously from there in a sorted index.
-  size_t last = first;
-  while (last < n) {
-    const Bytes key = index.key_at(last);
-    if (key.size() < prefix.size() ||
-        (!prefix.empty() && std::memcmp(key.data(), prefix.data(), prefix.size()) != 0)) {
-      break;
-    }
-    ++last;
+Result<std::pair<size_t, size_t>> Reader::prefix_range(Bytes prefix) const {
+  const State& s = *state_;
+  auto first = lower_bound(prefix);
+  if (!first) return fail(std::move(first.error()));
+  if (!s.uses_table() && !s.index.sorted()) {
+    // The binary search's steps decided the lower bound; the matches that count are
+    // the run from there.
+    size_t last = *first;
+    while (last < s.index.size() && has_prefix(s.index.key_at(last), prefix)) ++last;
+    return std::pair{*first, last};
   }
-  return {first, last};
+  // The smallest key above every key with the prefix: the prefix without its trailing
+  // 0xFF bytes, the last remaining byte one higher.
+  size_t len = prefix.size();
+  while (len > 0 && prefix[len - 1] == 0xFF) --len;
+  if (len == 0) return std::pair{*first, size()};
+  uint8_t small[256];  // most prefixes; a longer one is copied to the heap
+  std::vector<uint8_t> large;
+  uint8_t* above = small;
+  if (len > sizeof small) {
+    large.resize(len);
+    above = large.data();
+  }
+  std::memcpy(above, prefix.data(), len);
+  ++above[len - 1];
+  auto last = lower_bound(Bytes(above, len));
+  if (!last) return fail(std::move(last.error()));
+  return std::pair{*first, *last};
 }
 
 // The payloads of n records, each bounds-checked and its pages touched, in one guarded
@@ -683,7 +696,7 @@ Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) co
           const size_t batch = n - base < kAhead ? n - base : kAhead;
           size_t named = 0;
           while (named < batch && offset_of(base + named, &offsets[named])) {
-            if (offsets[named] < file.size()) __builtin_prefetch(file.data() + offsets[named]);
+            prefetch_record(offsets[named]);
             ++named;
           }
           for (size_t j = 0; j < named; ++j) {
@@ -720,6 +733,26 @@ Status Reader::locate_entries(size_t first, size_t n, Bytes* out) const {
     *off = e.offset;
     return true;
   }, out);
+}
+
+Status Reader::locate_items(size_t first, size_t n, Bytes* keys, Bytes* payloads) const {
+  const State& s = *state_;
+  if (first > size() || n > size() - first) return fail(rank_range_error(first, n, size()));
+  if (!s.uses_table()) {
+    return locate(first, n, [&](size_t i, uint64_t* off) {
+      keys[i] = s.index.key_at(first + i);
+      *off = s.index.offset_at(first + i);
+      return true;
+    }, payloads);
+  }
+  return locate(first, n, [&](size_t i, uint64_t* off) {
+    IndexEntry e;
+    if (!s.table.entry(first + i, &e)) return false;
+    keys[i] = e.key;
+    touch_pages(e.key.data() - kKeyLenSize, e.key);
+    *off = e.offset;
+    return true;
+  }, payloads);
 }
 
 Status Reader::locate_records(const uint64_t* offsets, size_t n, Bytes* out) const {
@@ -774,7 +807,15 @@ Status Reader::check_table(uint64_t* offsets, Records&& records) const {
       })) {
     return fail(s.table_fault(fault));
   }
-  if (Status r = records(check); !r) return r;
+  // An index section whose entries overrun it fails as at an open that indexes in
+  // memory; `records` decides where that ranks.
+  const auto entries_whole = [&]() -> Status {
+    if (check.what == KeyTable::Disagreement::EntryOutside) {
+      return fail(IndexEntry::bound_error(check.bound));
+    }
+    return {};
+  };
+  if (Status r = records(check, entries_whole); !r) return r;
   // The table's own record, which no entry names.
   RecordCheck record = RecordCheck::Intact;
   if (const void* fault = guarded([&] { record = check_record(s.file(), s.verdict.record_offset); })) {
@@ -793,17 +834,12 @@ Status Reader::verify_with_table() const {
   // The walk of the index section gives the offsets that the records' check needs, and
   // checks the table against every entry on the way.
   LargeBuffer offsets(s.table.size() * sizeof(uint64_t));
-  return check_table(offsets.as<uint64_t>(), [&](const KeyTable::Check& check) {
+  return check_table(offsets.as<uint64_t>(), [&](const KeyTable::Check& check,
+                                                  auto&& entries_whole) {
     // An index section whose entries overrun it ranks after the file's checksum and
     // before the records, as it would at an open that indexes in memory.
-    const auto index_whole = [&]() -> Status {
-      if (check.what == KeyTable::Disagreement::EntryOutside) {
-        return fail(IndexEntry::bound_error(check.bound));
-      }
-      return {};
-    };
     return verify_records(OffsetList{offsets.as<uint64_t>(), check.walked}, s.file(),
-                          s.header.file_crc32, index_whole);
+                          s.header.file_crc32, entries_whole);
   });
 }
 

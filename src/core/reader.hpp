@@ -22,6 +22,13 @@ struct OpenOptions {
   // whatever the store's size. Otherwise, and when the table is unsound, the index is
   // built in memory as by the plain open.
   bool use_key_table = false;
+  // Fail on a directory with the system's EISDIR (StoreError::os), rather than with the
+  // failure of its mapping.
+  bool refuse_directory = false;
+  // Report damage found in a file shorter than its header promises as VornCorruptError
+  // "truncated: {size} bytes, the header expects at least {n}": the cut says more than
+  // the checksum or index error that it causes.
+  bool name_truncation = false;
 };
 
 class Reader {
@@ -76,6 +83,11 @@ class Reader {
   [[nodiscard]] Result<bool> holds(Bytes key) const;
   // The first rank whose key is not less than `key` (size() when there is none).
   [[nodiscard]] Result<size_t> lower_bound(Bytes key) const;
+  // [first, last) of the ranks whose key starts with `prefix`: from its lower bound to
+  // that of the smallest key above every key with the prefix (to size() when there is
+  // none). An in-memory index that is not in key order gets the run of matches from the
+  // lower bound on instead.
+  [[nodiscard]] Result<std::pair<size_t, size_t>> prefix_range(Bytes prefix) const;
   // The keys of ranks [first, first + n) into out[0, n), without allocating; they may
   // lie in the mapping: copy them out with copy_out. A range past size() is a VornError.
   [[nodiscard]] Status locate_keys(size_t first, size_t n, Bytes* out) const;
@@ -88,6 +100,9 @@ class Reader {
   // The same for entries [first, first + n) into out[0, n), without allocating: a listing
   // reads a block of entries at a time. `first + n` is at most size().
   [[nodiscard]] Status locate_entries(size_t first, size_t n, Bytes* out) const;
+  // locate_keys and locate_entries in one: the keys of ranks [first, first + n) into
+  // keys[0, n) and their payloads into payloads[0, n), each entry read once.
+  [[nodiscard]] Status locate_items(size_t first, size_t n, Bytes* keys, Bytes* payloads) const;
   // The payloads of the records at offsets[0, n) into out[0, n), as locate_entries.
   [[nodiscard]] Status locate_records(const uint64_t* offsets, size_t n, Bytes* out) const;
   // Starts fetching the record at `off`. A prefetch never faults, and offsets outside
@@ -110,9 +125,6 @@ class Reader {
   bool contains(Bytes key) const;
   // Starts fetching the record of entry i, which a listing reads a little later.
   void prefetch_entry(size_t i) const;
-  // [first, last) of the entries whose key starts with `prefix`: lower bound by
-  // binary search, then the contiguous run.
-  std::pair<size_t, size_t> prefix_range(Bytes prefix) const;
   // Payload of every distinct offset, in order of first reference.
   [[nodiscard]] Result<std::vector<Bytes>> distinct_objects() const;
   // The offsets that distinct_objects() reads, in the same order.
@@ -134,8 +146,9 @@ class Reader {
   [[nodiscard]] Status verify_with_table() const;
   // The table against the index section, and the table's own record: what verify() adds
   // for a table, run after the file's checksum. `offsets` as check_against_index takes it.
-  // `records` runs between the section's walk and the table's record, as verify()
-  // orders its reports.
+  // `records(check, entries_whole)` runs between the section's walk and the table's
+  // record, as verify() orders its reports; entries_whole() fails when the section's
+  // entries overrun it, and `records` calls it where that failure ranks.
   template <typename Records>
   [[nodiscard]] Status check_table(uint64_t* offsets, Records&& records) const;
   struct State;

@@ -1,6 +1,7 @@
 // Cursors: the keys, values or items of a run of ranks, read one entry per step, so that
 // iterating a store takes constant memory. A cursor holds its reader and claims it at
 // each step: after the reader's close() the next step raises ValueError.
+#include <span>
 #include <string>
 
 #include "classes.hpp"
@@ -35,9 +36,12 @@ Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
   return Bytes(copy, src.size());
 }
 
-}  // namespace
-
-PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, PyObject* key) {
+// Decodes `data`. A malformed value raises DecodeError naming the key that key_of()
+// makes (a PyRef, null with an exception set when it cannot be made); a hook's exception
+// passes unchanged.
+template <class KeyOf>
+PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data,
+                        KeyOf&& key_of) {
   PyObject* out = nullptr;
   std::string reason;
   switch (unpack(data, store.hooks, state.codec, &out, &reason, state.keys)) {
@@ -48,10 +52,32 @@ PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, 
     case UnpackStatus::Malformed:
       break;
   }
+  py::PyRef key = key_of();
+  if (!key) return nullptr;
   py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
-      "cannot decode the value of key %R: %s", key, reason.c_str()));
+      "cannot decode the value of key %R: %s", key.get(), reason.c_str()));
   if (text) PyErr_SetObject(state.decode_error, text.get());
   return nullptr;
+}
+
+}  // namespace
+
+PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, PyObject* key) {
+  return decode_naming(state, store, data, [&] { return py::PyRef::borrow(key); });
+}
+
+PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data,
+                      Bytes mapped_key) {
+  return decode_naming(state, store, data, [&] {
+    uint8_t small[256];
+    std::string large;
+    Result<Bytes> copy = copied(mapped_key, small, large);
+    if (!copy) {
+      raise_store_error(state, copy.error(), path_of(store));
+      return py::PyRef();
+    }
+    return py::PyRef::steal(key_object(*copy));
+  });
 }
 
 PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
@@ -90,7 +116,7 @@ struct Cursor {
 
 using CursorInstance = py::Instance<Cursor>;
 
-constexpr py::ClassInfo<Cursor> kClass = {"Cursor", nullptr, &kFailures};
+constexpr py::ClassInfo<Cursor> kClass = {"Cursor", nullptr, &kCursorFailures};
 constexpr py::ClassInfo<Store> kReaderClass = {"VornReader", nullptr, &kFailures};
 
 // Locates the block of ranks that holds `rank`, from `rank` on in the order of the scan.
@@ -104,20 +130,23 @@ Status locate_block(Cursor& c, const Store& store, size_t rank) {
   }
   if (size > kBlock) size = kBlock;
   c.block_size = 0;
-  if (Status st = store.core->locate_keys(first, size, c.keys); !st) return st;
-  if (c.mode != CursorMode::Keys) {
-    if (Status st = store.core->locate_entries(first, size, c.values); !st) return st;
-  }
+  const Status st = c.mode == CursorMode::Keys
+                        ? store.core->locate_keys(first, size, c.keys)
+                        : store.core->locate_items(first, size, c.keys, c.values);
+  if (!st) return st;
   c.block_first = first;
   c.block_size = size;
   return {};
 }
 
 PyObject* step(Cursor& c) {
+  // Exhausted: StopIteration, whatever became of the reader since.
+  if (c.next >= c.end) return nullptr;
+  // The collector breaking a cycle through the cursor has dropped its reader.
+  if (c.reader == nullptr) return raise_text(PyExc_ValueError, kClosedText);
   return py::with_instance<kReaderClass, py::Access::Shared>(
       c.reader, static_cast<PyObject*>(nullptr), [&](Store& store) -> PyObject* {
         const ModuleState& state = *store.state;
-        if (c.next >= c.end) return nullptr;  // exhausted: StopIteration
         const size_t rank = c.reverse ? c.end - 1 : c.next;
         if (rank < c.block_first || rank - c.block_first >= c.block_size) {
           if (Status st = locate_block(c, store, rank); !st) {
@@ -125,22 +154,30 @@ PyObject* step(Cursor& c) {
           }
         }
         const size_t at = rank - c.block_first;
-        // The key, and the value unless only keys are asked for, copied out together.
+        // What the mode yields, copied out together: the key unless only values are asked
+        // for (a value's key is read only to name it when it cannot be decoded), the
+        // value unless only keys are.
+        const bool with_key = c.mode != CursorMode::Values;
         const bool with_value = c.mode != CursorMode::Keys;
         uint8_t small_key[256];
         uint8_t small_value[kSmallValue];
         std::string large_key, large_value;
-        const Bytes src[2] = {c.keys[at], c.values[at]};
-        uint8_t* dst[2] = {small_key, small_value};
-        if (src[0].size() > sizeof small_key) {
-          large_key.resize(src[0].size());
-          dst[0] = reinterpret_cast<uint8_t*>(large_key.data());
-        }
-        if (with_value && src[1].size() > sizeof small_value) {
-          large_value.resize(src[1].size());
-          dst[1] = reinterpret_cast<uint8_t*>(large_value.data());
-        }
-        if (Status st = copy_out(dst, src, with_value ? 2 : 1); !st) {
+        Bytes src[2];
+        uint8_t* dst[2];
+        size_t n = 0;
+        const auto add = [&](Bytes from, std::span<uint8_t> small, std::string& large) {
+          src[n] = from;
+          dst[n] = small.data();
+          if (from.size() > small.size()) {
+            large.resize(from.size());
+            dst[n] = reinterpret_cast<uint8_t*>(large.data());
+          }
+          return Bytes(dst[n++], from.size());
+        };
+        const Bytes key_copy = with_key ? add(c.keys[at], small_key, large_key) : Bytes();
+        const Bytes value_copy =
+            with_value ? add(c.values[at], small_value, large_value) : Bytes();
+        if (Status st = copy_out(dst, src, n); !st) {
           return raise_store_error(state, st.error(), path_of(store));
         }
         // The step is taken once its entry is read: a failure above leaves it to come.
@@ -149,12 +186,11 @@ PyObject* step(Cursor& c) {
         } else {
           ++c.next;
         }
-        py::PyRef key = py::PyRef::steal(key_object(Bytes(dst[0], src[0].size())));
+        if (c.mode == CursorMode::Values) return decode_copy(state, store, value_copy, c.keys[at]);
+        py::PyRef key = py::PyRef::steal(key_object(key_copy));
         if (c.mode == CursorMode::Keys) return key.release();
-        py::PyRef value = py::PyRef::steal(
-            decode_copy(state, store, Bytes(dst[1], src[1].size()), key.get()));
+        py::PyRef value = py::PyRef::steal(decode_copy(state, store, value_copy, key.get()));
         if (!value) return nullptr;
-        if (c.mode == CursorMode::Values) return value.release();
         PyObject* pair = py::checked(PyTuple_New(2));
         PyTuple_SET_ITEM(pair, 0, key.release());
         PyTuple_SET_ITEM(pair, 1, value.release());
@@ -187,7 +223,7 @@ int clear(PyObject* self) {
 }
 
 constexpr auto kMethods = std::to_array<py::Method<Cursor>>({
-    {"__length_hint__", {}, py::Access::Exclusive, length_hint,
+    {"__length_hint__", {}, py::Access::Shared, length_hint,
      "The number of entries still to come."},
 });
 

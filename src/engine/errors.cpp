@@ -16,6 +16,13 @@ PyObject* refused(PyTypeObject* type, py::Access, py::Refusal why) {
                     "update() is running");
 }
 
+PyObject* cursor_refused(PyTypeObject*, py::Access, py::Refusal why) {
+  if (why == py::Refusal::Closed) return raise_text(PyExc_ValueError, kClosedText);
+  return raise_text(PyExc_RuntimeError,
+                    "the cursor is in use by another call: another thread's, or one from a "
+                    "hook that its own step runs");
+}
+
 PyObject* panic(PyTypeObject* type, std::string_view text) {
   ModuleState* state = type != nullptr ? state_of(type) : nullptr;
   if (state == nullptr) {
@@ -28,6 +35,7 @@ PyObject* panic(PyTypeObject* type, std::string_view text) {
 }  // namespace
 
 const py::Failures kFailures = {refused, panic};
+const py::Failures kCursorFailures = {cursor_refused, panic};
 
 PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                             std::string_view path) {

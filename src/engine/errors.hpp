@@ -13,6 +13,9 @@ namespace vornel::engine {
 // WriterBusyError, on a closed reader ValueError "I/O operation on closed store"; an
 // internal failure is vornel.errors.PanicException.
 extern const py::Failures kFailures;
+// The same for a cursor, which one call at a time steps: a refused claim is a
+// RuntimeError "the cursor is in use by another call: ...".
+extern const py::Failures kCursorFailures;
 
 inline constexpr char kClosedText[] = "I/O operation on closed store";
 

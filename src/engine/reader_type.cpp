@@ -2,12 +2,8 @@
 // streaming cursors in key order. Every call claims the reader for its duration, so that
 // close() from another thread never unmaps a file that a call is still reading; the
 // mapping goes when the last such call ends.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "classes.hpp"
@@ -15,7 +11,6 @@
 #include "keys.hpp"
 #include "method.hpp"
 #include "store.hpp"
-#include "util/file.hpp"
 
 namespace vornel::engine {
 namespace {
@@ -29,47 +24,6 @@ const ModuleState& module_state(PyObject* self) {
 }
 
 // -- open ----------------------------------------------------------------------------------
-
-// The size that the header of the file at `path` promises at least, and the size it has;
-// nullopt when the file cannot be read so far.
-struct Sizes {
-  uint64_t actual;
-  uint64_t expected;
-};
-std::optional<Sizes> promised_size(const std::string& path) {
-  FileDescriptor fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!fd.valid()) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  uint8_t bytes[kHeaderSize];
-  if (::pread(fd.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    return std::nullopt;
-  }
-  auto header = Header::decode(Bytes(bytes, sizeof bytes));
-  if (!header) return std::nullopt;
-  // Every index entry takes at least kIndexEntryMin bytes after index_offset.
-  const uint64_t entries = uint64_t{header->num_keys} * kIndexEntryMin;
-  const uint64_t expected = header->index_offset > UINT64_MAX - entries
-                                ? UINT64_MAX
-                                : header->index_offset + entries;
-  return Sizes{static_cast<uint64_t>(st.st_size), expected};
-}
-
-// An open that failed on damage: a file shorter than its header promises is reported as
-// cut short, which says more than the checksum or index error it causes.
-PyObject* raise_open_error(const ModuleState& state, const StoreError& error,
-                           std::string_view path) {
-  if (error.kind() == ErrorKind::Corrupt && !error.is_not_a_store()) {
-    const std::string where(path);
-    if (auto sizes = promised_size(where); sizes && sizes->actual < sizes->expected) {
-      return raise_text(state.corrupt_error,
-                        where + ": truncated: " + std::to_string(sizes->actual) +
-                            " bytes, the header expects at least " +
-                            std::to_string(sizes->expected));
-    }
-  }
-  return raise_store_error(state, error, path);
-}
 
 bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
   if (obj == nullptr || obj == Py_None) return true;
@@ -103,17 +57,15 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
     return nullptr;
   }
   store->path = Py_NewRef(a[0]);
-  // A directory opens read-only but cannot be mapped: say what it is.
-  if (struct stat st; path.find('\0') == std::string_view::npos &&
-                      ::stat(std::string(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    raise_store_error(*state, StoreError::os(EISDIR), path);
-    return nullptr;
-  }
+  // A directory opens read-only but cannot be mapped: the core says what it is, and
+  // names a cut file rather than the damage that the cut causes.
+  const OpenOptions options{
+      .use_key_table = true, .refuse_directory = true, .name_truncation = true};
   // The whole-file checksum and the index are long work that needs no interpreter.
-  Result<std::unique_ptr<Reader>> reader = py::without_interpreter(
-      [&] { return Reader::open(path, store->verify, OpenOptions{.use_key_table = true}); });
+  Result<std::unique_ptr<Reader>> reader =
+      py::without_interpreter([&] { return Reader::open(path, store->verify, options); });
   if (!reader) {
-    raise_open_error(*state, reader.error(), path);
+    raise_store_error(*state, reader.error(), path);
     return nullptr;
   }
   store->core = std::move(*reader);
@@ -218,9 +170,7 @@ bool rank_of(const ModuleState& state, const Store& s, PyObject* bound, const ch
   return true;
 }
 
-// The ranks of the keys that begin with `prefix`: from its lower bound to that of the
-// smallest key above every key with the prefix, which is the prefix without its
-// trailing 0xFF bytes and with the last remaining byte one higher (none: to the end).
+// The ranks of the keys that begin with `prefix`.
 bool prefix_ranks(const ModuleState& state, const Store& s, PyObject* prefix, size_t& first,
                   size_t& last) {
   Bytes bytes;
@@ -235,26 +185,12 @@ bool prefix_ranks(const ModuleState& state, const Store& s, PyObject* prefix, si
       first = last = 0;
       return true;
   }
-  auto lo = s.core->lower_bound(bytes);
-  if (!lo) {
-    raise_store_error(state, lo.error(), path_of(s));
+  auto range = s.core->prefix_range(bytes);
+  if (!range) {
+    raise_store_error(state, range.error(), path_of(s));
     return false;
   }
-  first = *lo;
-  std::string above(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  while (!above.empty() && static_cast<uint8_t>(above.back()) == 0xFF) above.pop_back();
-  if (above.empty()) {
-    last = s.core->size();
-    return true;
-  }
-  above.back() = static_cast<char>(static_cast<uint8_t>(above.back()) + 1);
-  auto hi = s.core->lower_bound(
-      Bytes(reinterpret_cast<const uint8_t*>(above.data()), above.size()));
-  if (!hi) {
-    raise_store_error(state, hi.error(), path_of(s));
-    return false;
-  }
-  last = *hi;
+  std::tie(first, last) = *range;
   return true;
 }
 

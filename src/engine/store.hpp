@@ -45,6 +45,10 @@ PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data, 
 // The same for a payload that lies in the mapping, copied out first.
 PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes payload,
                          PyObject* key);
+// decode_copy for a value whose key is known only as bytes in the mapping, read while the
+// reader is claimed: the key object is made only for the error of an undecodable value.
+PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data,
+                      Bytes mapped_key);
 
 // The path the reader was opened with, as UTF-8, for messages.
 std::string_view path_of(const Store& store);

@@ -119,8 +119,9 @@ PyObject* exists(const Reader& r, const BoundArgs& a, PyObject*) {
 PyObject* prefix_raw(const Reader& r, const BoundArgs& a, PyObject*) {
   KeyArg prefix;
   if (!convert_key(a[0], prefix)) return nullptr;
-  auto [first, last] = r.prefix_range(prefix.bytes());
-  return entry_items(r, first, last, true);
+  const auto range = r.prefix_range(prefix.bytes());
+  if (!range) return raise_store_error(range.error());
+  return entry_items(r, range->first, range->second, true);
 }
 
 PyObject* keys(const Reader& r, const BoundArgs&, PyObject*) {

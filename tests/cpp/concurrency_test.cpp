@@ -83,7 +83,9 @@ int mismatches(const Reader& r, const Contents& c) {
     if (!payload || string_of(*payload) != c.objects[id]) ++bad;
   }
   const std::string prefix = c.bindings[0].first.substr(0, c.bindings[0].first.size() - 2);
-  const auto [first, last] = r.prefix_range(bytes_of(prefix));
+  const auto range = r.prefix_range(bytes_of(prefix));
+  if (!range) return bad + 1;
+  const auto [first, last] = *range;
   const auto run = r.read_entries(first, last);
   if (first != 0 || last != 100 || !run || run->size() != 100) ++bad;
   const auto objects = r.distinct_objects();

@@ -72,6 +72,37 @@ std::string contents_of(const Reader& r) {
   return all;
 }
 
+// A file cut short before its open, and a directory: reported as the failure they cause,
+// or by their cause when the options ask.
+TEST(OpenReports, NameACutFileAndADirectoryOnlyWhenAsked) {
+  TempDir dir;
+  const std::string path = dir.file("s.vrnl");
+  ASSERT_TRUE(staged(3, 100, 'p')->build(path));
+  const std::string whole = read_file(path);
+  const uint64_t index_offset = load_be64(reinterpret_cast<const uint8_t*>(whole.data()) + 16);
+  const std::string cut = whole.substr(0, index_offset + 5);  // inside the first entry
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << cut;
+  const std::string truncated = "VornCorruptError: truncated: " + std::to_string(cut.size()) +
+                                " bytes, the header expects at least " +
+                                std::to_string(index_offset + 3 * kIndexEntryMin);
+  const OpenOptions named{.refuse_directory = true, .name_truncation = true};
+  for (const bool verify : {true, false}) {
+    const auto plain = Reader::open(path, verify);
+    ASSERT_FALSE(plain);
+    EXPECT_EQ(plain.error().kind(), ErrorKind::Corrupt);
+    EXPECT_NE(plain.error().text(), truncated);
+    const auto cause = Reader::open(path, verify, named);
+    ASSERT_FALSE(cause);
+    EXPECT_EQ(cause.error().text(), truncated) << verify;
+  }
+  const auto plain = Reader::open(dir.file(""), false);
+  ASSERT_FALSE(plain);
+  EXPECT_EQ(plain.error().os_errno(), 0) << plain.error().text();
+  const auto cause = Reader::open(dir.file(""), false, named);
+  ASSERT_FALSE(cause);
+  EXPECT_EQ(cause.error().os_errno(), EISDIR) << cause.error().text();
+}
+
 TEST(ConcurrentBuilds, EveryOpenSeesAWholeStore) {
   TempDir dir;
   const std::string target = dir.file("s.vrnl");

@@ -101,15 +101,27 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
   std::vector<Bytes> keys(n), payloads(n);
   ASSERT_TRUE(table.locate_keys(0, n, keys.data()));
   ASSERT_TRUE(table.locate_entries(0, n, payloads.data()));
-  std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff\xff", "same8byte", "same8bytes"};
+  std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff", "\xff\xff", "a\xff",
+                                     "same8byte", "same8bytes"};
+  std::vector<std::string> model(n);
   for (size_t i = 0; i < n; ++i) {
     const std::string key = string_of(memory.key_at(i));
+    model[i] = key;
     ASSERT_EQ(string_of(keys[i]), key) << i;
     ASSERT_EQ(string_of(payloads[i]), string_of(*memory.read_object(memory.offset_at(i))));
     probes.push_back(key);
     probes.push_back(key + '\0');
     probes.push_back(key + '\xff');
     if (!key.empty()) probes.push_back(key.substr(0, key.size() - 1));
+  }
+  // Keys and payloads together, from either index, as each comes alone.
+  for (const Reader* r : {&table, &memory}) {
+    std::vector<Bytes> item_keys(n), item_payloads(n);
+    ASSERT_TRUE(r->locate_items(0, n, item_keys.data(), item_payloads.data()));
+    for (size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(string_of(item_keys[i]), model[i]) << i;
+      ASSERT_EQ(string_of(item_payloads[i]), string_of(payloads[i])) << i;
+    }
   }
   for (const std::string& probe : probes) {
     const Bytes p = bytes_of(probe);
@@ -124,6 +136,15 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     }
     EXPECT_EQ(*table.holds(p), memory.contains(p));
     EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
+    // The keys with the prefix, counted one by one: those below the probe come first.
+    const size_t below = std::count_if(model.begin(), model.end(),
+                                       [&](const std::string& k) { return k < probe; });
+    const size_t with = std::count_if(model.begin(), model.end(), [&](const std::string& k) {
+      return k.compare(0, probe.size(), probe) == 0;
+    });
+    const std::pair<size_t, size_t> run{below, below + with};
+    EXPECT_EQ(*table.prefix_range(p), run) << probe.size();
+    EXPECT_EQ(*memory.prefix_range(p), run) << probe.size();
   }
   EXPECT_TRUE(table.verify()) << table.verify().error().text();
   EXPECT_TRUE(memory.verify());
@@ -149,11 +170,19 @@ TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
     EXPECT_EQ(memory->user_objects(), model.size() + 1);  // not looked for
     const size_t keys = model.size();
     std::vector<Bytes> out(keys + 1);
+    const std::string past_text = "VornError: ranks " + std::to_string(keys / 2) + " to " +
+                                  std::to_string(keys + 1) + " out of range (have " +
+                                  std::to_string(keys) + " keys)";
     const Status past = table->locate_keys(keys / 2, keys - keys / 2 + 1, out.data());
     ASSERT_FALSE(past);
-    EXPECT_EQ(past.error().text(), "VornError: ranks " + std::to_string(keys / 2) + " to " +
-                                       std::to_string(keys + 1) + " out of range (have " +
-                                       std::to_string(keys) + " keys)");
+    EXPECT_EQ(past.error().text(), past_text);
+    std::vector<Bytes> out_payloads(keys + 1);
+    for (const Reader* r : {table.get(), memory.get()}) {
+      const Status items = r->locate_items(keys / 2, keys - keys / 2 + 1, out.data(),
+                                           out_payloads.data());
+      ASSERT_FALSE(items);
+      EXPECT_EQ(items.error().text(), past_text);
+    }
   }
 }
 
