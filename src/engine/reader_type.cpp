@@ -39,14 +39,8 @@ bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
 std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   const ModuleState* state = state_of(type);
   if (state == nullptr) return nullptr;
-  if (!PyUnicode_Check(a[0])) {
-    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(a[0])->tp_name);
-    return nullptr;
-  }
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(a[0], &n);
-  if (p == nullptr) return nullptr;
-  const std::string_view path(p, static_cast<size_t>(n));
+  std::string_view path;
+  if (!path_arg(a[0], path)) return nullptr;
   auto store = std::make_unique<Store>();
   store->state = state;
   const int verify = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
