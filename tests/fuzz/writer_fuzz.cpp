@@ -173,7 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(payload.has_value());
     FUZZ_CHECK(as_string(*payload) == objects[id]);
     // A key's own prefix range starts at it and holds only keys that extend it.
-    const auto [first, last] = r.prefix_range(as_bytes(key));
+    const auto range = r.prefix_range(as_bytes(key));
+    FUZZ_CHECK(range.has_value());
+    const auto [first, last] = *range;
     FUZZ_CHECK_EQ(first, i);
     size_t extensions = 0;
     for (auto it = bindings.find(key); it != bindings.end() && it->first.starts_with(key); ++it) {
