@@ -11,6 +11,7 @@ from __future__ import annotations
 import errno as _errno
 
 __all__ = [
+    "DuplicateKeyError",
     "ManifestError",
     "PanicException",
     "ShardError",
@@ -80,6 +81,15 @@ class VornDecodeError(VornError, ValueError):
 class WriterBusyError(VornError, RuntimeError):
     """A call on a writer while another call on it is under way (another thread, or a
     call made from inside `update()` by its iterator or by `default`)."""
+
+
+class DuplicateKeyError(VornError, ValueError):
+    """A key staged twice where the writer's `on_duplicate` policy is "error", or found
+    in two of the stores or runs that a build merges. `key` is the key."""
+
+    def __init__(self, key: str | bytes) -> None:
+        super().__init__(f"duplicate key {key!r}")
+        self.key = key
 
 
 class ManifestError(VornError, ValueError):

@@ -45,6 +45,7 @@ int exec_module(PyObject* module) {
       !take(errors.get(), "VornLimitError", state->limit_error) ||
       !take(errors.get(), "VornDecodeError", state->decode_error) ||
       !take(errors.get(), "WriterBusyError", state->busy_error) ||
+      !take(errors.get(), "DuplicateKeyError", state->duplicate_error) ||
       !take(errors.get(), "PanicException", state->panic)) {
     return -1;
   }

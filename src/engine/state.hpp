@@ -21,6 +21,7 @@ struct ModuleState {
   PyObject* limit_error;
   PyObject* decode_error;
   PyObject* busy_error;
+  PyObject* duplicate_error;
   PyObject* panic;
   // msgpack's classes, and vornel.errors.VornLimitError (borrowed from limit_error)
   CodecClasses codec;
@@ -45,6 +46,7 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.limit_error);
   f(s.decode_error);
   f(s.busy_error);
+  f(s.duplicate_error);
   f(s.panic);
   f(s.codec.ext_type);
   f(s.codec.timestamp);
