@@ -86,7 +86,9 @@ class TestCommands:
         finally:
             os.close(leader)
         assert result.returncode == 0
-        assert b"reading" in shown and b"100%" in shown and b"building" in shown
+        assert b"reading" in shown and b"100%" in shown
+        # Each phase of the build a bar with its count: keys merged, bytes written.
+        assert b"merge: 100%" in shown and b"10000/10000" in shown and b"write: 100%" in shown
         assert "✅".encode() in shown and result.stdout == b""
 
     def test_get_keeps_step_with_its_keys(self, small):
@@ -129,7 +131,9 @@ class TestCommands:
     def test_usage_errors(self, small):
         for args in ([], ["frobnicate"], ["get", small], ["stats", small, "--bogus"],
                      ["keys", small, "--null", "--json"], ["build", "o", "--shards", "0"],
-                     ["build", "o", "--from", small, "in.jsonl"]):
+                     ["build", "o", "--from", small, "--key", "id"],
+                     ["build", "o", "--shards", "2", "--from", small, "--from", small],
+                     ["merge", "o"], ["build", "o", "--memory-limit", "lots"]):
             result = run(*args)
             assert result.returncode == 2 and b"usage:" in result.stderr, args
         assert run("--version").stdout.decode().strip() == f"vornel {vornel.__version__}"
@@ -225,6 +229,69 @@ class TestBuildInput:
         result = run("build", out, "--from", small)
         assert result.returncode == 0, result.stderr
         assert dict(vornel.open(out)) == dict(vornel.open(small))
+
+
+class TestMergesAndChanges:
+    @pytest.fixture
+    def two(self, tmp_path):
+        vornel.build(tmp_path / "a.vrnl", {"k": "from a", "a": 1, "same": [1]})
+        vornel.build(tmp_path / "b.vrnl", {"k": "from b", "b": 2, "same": [1]})
+        return tmp_path / "a.vrnl", tmp_path / "b.vrnl"
+
+    @pytest.mark.parametrize("policy, kept", [(None, None), ("first", "from a"), ("last", "from b")])
+    def test_merge_and_from_twice(self, tmp_path, two, policy, kept):
+        flag = [] if policy is None else ["--on-duplicate", policy]
+        merged = run("merge", tmp_path / "m.vrnl", *two, *flag)
+        built = run("build", tmp_path / "f.vrnl", "--from", two[0], "--from", two[1], *flag)
+        if kept is None:
+            for result in (merged, built):
+                err = assert_one_line_error(result)
+                assert "duplicate key 'k'" in err and "--on-duplicate" in err
+            assert not (tmp_path / "m.vrnl").exists() and not (tmp_path / "f.vrnl").exists()
+            return
+        assert merged.returncode == built.returncode == 0, merged.stderr + built.stderr
+        assert dict(vornel.open(tmp_path / "m.vrnl")) == {"k": kept, "a": 1, "b": 2, "same": [1]}
+        assert (tmp_path / "m.vrnl").read_bytes() == (tmp_path / "f.vrnl").read_bytes()
+        assert vornel.open(tmp_path / "m.vrnl").stats()["num_objects"] == 4  # [1] once
+
+    def test_changes_set_and_delete_keys(self, tmp_path, two):
+        changes = tmp_path / "changes.jsonl"
+        changes.write_bytes(lines({"key": "a", "delete": True}, {"key": "k", "value": "new"},
+                                  {"key": "z", "value": 26}, {"key": "gone", "delete": True}))
+        result = run("build", tmp_path / "out.vrnl", "--from", two[0], changes)
+        assert result.returncode == 0, result.stderr
+        assert dict(vornel.open(tmp_path / "out.vrnl")) == {"k": "new", "same": [1], "z": 26}
+        # The same mapping staged from scratch gives the same file.
+        vornel.build(tmp_path / "fresh.vrnl", {"z": 26, "same": [1], "k": "new"})
+        assert (tmp_path / "out.vrnl").read_bytes() == (tmp_path / "fresh.vrnl").read_bytes()
+
+    def test_a_key_changed_twice_follows_the_policy(self, tmp_path, two):
+        changes = tmp_path / "changes.jsonl"
+        changes.write_bytes(lines({"key": "k", "value": 1}, {"key": "k", "value": 2}))
+        err = assert_one_line_error(run("build", tmp_path / "o.vrnl", "--from", two[0], changes))
+        assert err.startswith(f"vornel: {changes}:2:") and "duplicate key 'k'" in err
+        result = run("build", tmp_path / "o.vrnl", "--from", two[0], changes, "--on-duplicate", "last")
+        assert result.returncode == 0 and vornel.open(tmp_path / "o.vrnl")["k"] == 2
+
+    def test_a_delete_line_needs_a_store(self, tmp_path):
+        err = assert_one_line_error(run("build", tmp_path / "o.vrnl",
+                                        stdin=lines({"key": "k", "delete": True})))
+        assert "<stdin>:1:" in err and "--from" in err
+
+    def test_a_memory_limit_gives_the_same_store(self, tmp_path):
+        src = tmp_path / "in.jsonl"
+        src.write_bytes(lines(*({"key": f"k{i % 7000}", "value": i % 50} for i in range(9000))))
+        runs = tmp_path / "runs"
+        runs.mkdir()
+        for name, extra in (("plain", []), ("limited", ["--memory-limit", "64K", "--run-dir", runs])):
+            result = run("build", tmp_path / f"{name}.vrnl", src, "--on-duplicate", "last", *extra)
+            assert result.returncode == 0, result.stderr
+        assert (tmp_path / "plain.vrnl").read_bytes() == (tmp_path / "limited.vrnl").read_bytes()
+        assert list(runs.iterdir()) == []
+        # A duplicate that only the merge of runs meets still stops the build.
+        result = run("build", tmp_path / "e.vrnl", src, "--memory-limit", "64K")
+        assert "duplicate key" in assert_one_line_error(result)
+        assert not (tmp_path / "e.vrnl").exists()
 
 
 # Ctrl-C at a build phase, in a child that runs the tool in-process. The child sends itself

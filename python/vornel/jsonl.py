@@ -37,6 +37,7 @@ import msgpack
 __all__ = [
     "TAGS",
     "LineError",
+    "DELETE",
     "Record",
     "KEY",
     "KEY_PATH",
@@ -276,6 +277,17 @@ KEY_PATH: Final = 4
 _KEY_PATH = ("key",)
 
 
+class _Delete:
+    """The value of a line that unstages its key."""
+
+    def __repr__(self) -> str:
+        return "DELETE"
+
+
+# The value read_records gives for `{"key": ..., "delete": true}` when asked to.
+DELETE: Final = _Delete()
+
+
 class _Refused(ValueError):
     """A token that strict JSON refuses, raised from inside the parser."""
 
@@ -392,11 +404,20 @@ def _could_hold_tag(text: str) -> bool:
 _FORM = '{"key": ..., "value": ...}'
 
 
-def _pair(record: Any, text: str, key_field: str | None) -> tuple[Any, Any, tuple[str, ...]]:
-    """Key and value of a parsed line, tags decoded."""
+def _pair(
+    record: Any, text: str, key_field: str | None, deletions: bool = False
+) -> tuple[Any, Any, tuple[str, ...]]:
+    """Key and value of a parsed line, tags decoded; DELETE for a delete line."""
     if key_field is None:
         if type(record) is not dict:
             raise _At(None, f"expected an object {_FORM}, not {_kind(record)}")
+        if len(record) == 2 and "key" in record and "delete" in record:
+            if not deletions:
+                raise _Located(("delete",), 'a line that deletes its key changes a store: '
+                                            "give the store with --from", name=True)
+            if record["delete"] is not True:
+                raise _Located(("delete",), '"delete" must be true')
+            return _checked_key(record["key"], ("key",)), DELETE, ("key",)
         if len(record) != 2 or "key" not in record or "value" not in record:
             for name in ("key", "value"):
                 if name not in record:
@@ -423,12 +444,16 @@ def _pair(record: Any, text: str, key_field: str | None) -> tuple[Any, Any, tupl
                 value = _decode_members(value)  # the record is a map, never a tag
             except TagError as e:
                 raise _Located(tuple(reversed(e.path)), str(e)) from None
+    return _checked_key(key, key_path), value, key_path
+
+
+def _checked_key(key: Any, key_path: tuple[str, ...]) -> Any:
     if type(key) is not str:
         try:
             key = decode_key(key)
         except TagError as e:
             raise _Located(key_path, str(e)) from None
-    return key, value, key_path
+    return key
 
 
 class _Located(ValueError):
@@ -442,12 +467,13 @@ class _Located(ValueError):
 
 
 def read_records(
-    lines: Iterable[bytes], name: str, key_field: str | None = None
+    lines: Iterable[bytes], name: str, key_field: str | None = None, deletions: bool = False
 ) -> Iterator[Record]:
     """A Record for each line of `lines` (bytes, each with its line ending).
 
     Lines are `{"key": ..., "value": ...}`, or with `key_field` any object whose member
-    of that name is the key and which is stored whole. Blank lines are skipped; a UTF-8
+    of that name is the key and which is stored whole. With `deletions`, a line
+    `{"key": ..., "delete": true}` gives the value DELETE. Blank lines are skipped; a UTF-8
     byte order mark is skipped at the start of the input. A bad line raises LineError.
     """
     parse = _raw_decode
@@ -485,7 +511,7 @@ def read_records(
             yield number, text, key, record["value"], _KEY_PATH
             continue
         try:
-            key, value, key_path = _pair(record, text, key_field)
+            key, value, key_path = _pair(record, text, key_field, deletions)
         except _At as e:
             raise LineError(name, number, e.column or _first_column(text), e.message) from None
         except _Located as e:
