@@ -29,10 +29,11 @@ bool ends_in_dot_component(std::string_view path) {
 // until after its rename. A builder that waited for the lock may find the file it
 // opened already renamed over the target; it starts again, on a new one, rather
 // than truncate a published store. Failures read "open tmp: {}".
-Result<FileDescriptor> open_temporary(const std::string& c_path) {
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;  // no O_TRUNC before the lock
+Result<FileDescriptor> open_temporary(const std::string& c_path, bool readable) {
+  // No O_TRUNC before the lock.
+  const int flags = (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC;
   for (;;) {
-    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), kFlags, kNewFileMode); }));
+    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), flags, kNewFileMode); }));
     if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
     if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
       return fail(StoreError::os(errno, "open tmp: "));
@@ -142,7 +143,7 @@ Result<TempFile> TempFile::open(std::string_view path, const PublishOptions& opt
   if (!to_c_path(tmp_path, t.tmp_c_)) {
     return fail(StoreError::io(std::string("open tmp: ") + kNulInPathText));
   }
-  auto fd = open_temporary(t.tmp_c_);
+  auto fd = open_temporary(t.tmp_c_, options.readable);
   if (!fd) return fail(std::move(fd.error()));
   t.fd_ = std::move(*fd);
   if (options.keep_mode) {

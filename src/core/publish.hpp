@@ -50,6 +50,9 @@ struct PublishOptions {
   // Called with Write as writing starts and every kProgressStep bytes, then with Fsync;
   // never once the rename has happened. A piece is then written in steps of that size.
   BuildProgress progress;
+  // The temporary file opens for reading too (TempFile), for writers that read back what
+  // they wrote; a plain build opens it for writing only.
+  bool readable = false;
   PublishCalls calls;
 };
 

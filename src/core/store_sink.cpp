@@ -37,6 +37,7 @@ Result<std::unique_ptr<StoreSink>> StoreSink::open(std::string_view path,
   publishing->remove_temp_on_failure = options.remove_temp_on_failure;
   publishing->keep_mode = options.keep_mode;
   publishing->progress = options.progress;
+  publishing->readable = true;  // holds() reads records back
   Result<TempFile> tmp = TempFile::open(path, *publishing);
   if (!tmp) return fail(std::move(tmp.error()));
   return std::unique_ptr<StoreSink>(new StoreSink(std::move(publishing), std::move(*tmp), options));
