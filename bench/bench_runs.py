@@ -32,6 +32,11 @@ def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def value_of(i: int) -> bytes:
     return b"%010d" % i * 10  # 100 bytes, a different value per key
 
@@ -45,7 +50,7 @@ def child_limit(keys: int, limit: int | None, path: str, run_dir: str) -> None:
     runs = writer._runs
     writer.build(path)
     print(json.dumps({"seconds": time.perf_counter() - start, "peak_mb": peak_rss_mb(),
-                      "runs": runs}))
+                      "runs": runs, "cpu": cpu_seconds()}))
 
 
 def stdlib_items() -> list[tuple[str, bytes]]:
@@ -103,11 +108,12 @@ def bench_limit(keys: int, limit: int, folder: str) -> None:
     limited = in_child("limit", str(keys), str(limit), os.path.join(folder, "limited.vrnl"),
                        folder)
     same = _same(os.path.join(folder, "plain.vrnl"), os.path.join(folder, "limited.vrnl"))
-    print(f"  unlimited  {plain['seconds']:7.2f} s  peak RSS {plain['peak_mb']:7.0f} MiB")
-    print(f"  limited    {limited['seconds']:7.2f} s  peak RSS {limited['peak_mb']:7.0f} MiB"
-          f"  ({limited['runs']} runs)")
-    print(f"  time ratio {limited['seconds'] / plain['seconds']:.2f}x (target <= 1.3x); "
-          f"files equal: {same}")
+    print(f"  unlimited  {plain['seconds']:7.2f} s ({plain['cpu']:6.2f} s CPU)  "
+          f"peak RSS {plain['peak_mb']:7.0f} MiB")
+    print(f"  limited    {limited['seconds']:7.2f} s ({limited['cpu']:6.2f} s CPU)  "
+          f"peak RSS {limited['peak_mb']:7.0f} MiB  ({limited['runs']} runs)")
+    print(f"  time ratio {limited['seconds'] / plain['seconds']:.2f}x (target <= 1.3x), CPU "
+          f"{limited['cpu'] / plain['cpu']:.2f}x; files equal: {same}")
     for name in ("plain.vrnl", "limited.vrnl"):
         os.unlink(os.path.join(folder, name))
 

@@ -12,6 +12,7 @@
 #include "key_bytes.hpp"
 #include "store_error.hpp"
 #include "util/key_hash.hpp"
+#include "util/large_buffer.hpp"
 #include "util/open_table.hpp"
 
 namespace vornel {
@@ -28,6 +29,11 @@ class SharedRecords {
     const uint64_t handle = slots_[i].handle;
     if (--slots_[i].uses == 0) erase(i);
     return handle;
+  }
+
+  // Whether `record` is remembered; counts nothing.
+  bool contains(uint64_t record) const {
+    return count_ != 0 && slots_[find(record)].record != 0;
   }
 
   // Remembers that `record`, which `uses` more entries will name, went to `handle`.
@@ -94,25 +100,27 @@ class ContentTable {
  public:
   // A table for up to `entries` payloads, or as many as `budget_bytes` hold: its size is
   // fixed from the start, since a copy knows how many entries its sources hold.
+  // Its slots are huge pages where the system has them: probes land at random.
   ContentTable(uint64_t entries, uint64_t budget_bytes) {
     const uint64_t wanted = entries + entries / 3 + 1;  // at most 3/4 full
     const uint64_t affordable = budget_bytes / sizeof(uint64_t);
-    slots_.assign(static_cast<size_t>(wanted < affordable ? wanted : affordable), 0);
+    count_slots_ = static_cast<size_t>(wanted < affordable ? wanted : affordable);
+    words_ = LargeBuffer(count_slots_ * sizeof(uint64_t));
   }
 
   uint64_t hash(Bytes payload) const { return hash_(payload.data(), payload.size()); }
   void prefetch(uint64_t h) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[open_table::home(h, slots_.size())]);
+    if (count_slots_ != 0) __builtin_prefetch(slots() + open_table::home(h, count_slots_));
   }
 
   // The handle of a payload kept with hash `h` for which `same(handle)` gives true, if
   // any. `same` returns Result<bool>; its failure is the result's.
   template <class Same>
   Result<std::optional<uint64_t>> find(uint64_t h, Same&& same) const {
-    if (slots_.empty()) return std::nullopt;
+    if (count_slots_ == 0) return std::nullopt;
     const uint64_t tag = Slot::tag(h);
-    for (size_t i = open_table::home(h, slots_.size());; i = open_table::next(i, slots_.size())) {
-      const uint64_t s = slots_[i];
+    for (size_t i = open_table::home(h, count_slots_);; i = open_table::next(i, count_slots_)) {
+      const uint64_t s = slots()[i];
       if (s == 0) return std::nullopt;
       if (Slot::tag_of(s) != tag) continue;
       const uint64_t handle = Slot::position_of(s);
@@ -124,8 +132,8 @@ class ContentTable {
 
   // Keeps `handle` for payloads of hash `h` while the table has room.
   void keep(uint64_t h, uint64_t handle) {
-    if (handle > Slot::kMaxPosition || (count_ + 1) * 4 > slots_.size() * 3) return;
-    open_table::place<Slot>(slots_.data(), slots_.size(), h, handle);
+    if (handle > Slot::kMaxPosition || (count_ + 1) * 4 > count_slots_ * 3) return;
+    open_table::place<Slot>(slots(), count_slots_, h, handle);
     ++count_;
   }
 
@@ -135,8 +143,11 @@ class ContentTable {
   // Handles are file offsets, far below 2^48; the 16 bits above them are tag.
   using Slot = open_table::TaggedSlot<48>;
 
+  uint64_t* slots() const { return words_.as<uint64_t>(); }
+
   KeyHash hash_;
-  std::vector<uint64_t> slots_;
+  LargeBuffer words_;
+  size_t count_slots_ = 0;
   uint64_t count_ = 0;
 };
 

@@ -18,42 +18,13 @@ constexpr uint64_t kEntryHead = 3;        // u8 flags + u16 key length
 constexpr uint64_t kRecordFields = 16;    // u64 uses left + u32 length + u32 crc
 constexpr uint64_t kEarlierField = 8;     // u64 position
 
-// The CRC-32 of A‖payload from that of A and the payload's own, which is known: a long
-// payload is not read again for it.
-uint32_t extend_known(uint32_t crc, Bytes payload, uint32_t payload_crc) {
-  constexpr size_t kCombineFrom = 4096;
-  if (payload.size() >= kCombineFrom) return crc32_combine(crc, payload_crc, payload.size());
-  return crc32_extend(crc, payload.data(), payload.size());
-}
-
-// Appends to a run, keeping the CRC of everything appended.
-class RunOutput {
- public:
-  RunOutput(int fd, PwriteFn pwrite_fn) : out_(fd, 0, kWriteBuffer, pwrite_fn) {}
-  Status append(const uint8_t* p, size_t n) {
-    crc_ = crc32_extend(crc_, p, n);
-    return out_.append(p, n);
-  }
-  Status append_payload(Bytes payload, uint32_t payload_crc) {
-    crc_ = extend_known(crc_, payload, payload_crc);
-    return out_.append(payload);
-  }
-  uint64_t position() const { return out_.position(); }
-  uint32_t crc() const { return crc_; }
-  Status flush() { return out_.flush(); }
-
- private:
-  FileWriter out_;
-  uint32_t crc_ = 0;
-};
-
 StoreError damaged(const std::string& what) { return StoreError::corrupt(what); }
 
 }  // namespace
 
 Result<RunFile> write_run(SortedSource& source, std::shared_ptr<FileDescriptor> fd,
                           std::string name, uint64_t sharing_budget, PwriteFn pwrite_fn) {
-  RunOutput out(fd->get(), pwrite_fn);
+  FileWriter out(fd->get(), 0, kWriteBuffer, pwrite_fn);
   uint8_t header[kRunHeaderSize] = {};
   std::memcpy(header, kRunMagic, sizeof kRunMagic);
   store_be32(header + 8, kRunVersion);
@@ -94,7 +65,7 @@ Result<RunFile> write_run(SortedSource& source, std::shared_ptr<FileDescriptor> 
       store_be64(head, e.uses_left);
       RecordPrefix{static_cast<uint32_t>(r->payload.size()), r->crc}.encode_to(head + 8);
       s = out.append(head, kRecordFields);
-      if (s) s = out.append_payload(r->payload, r->crc);
+      if (s) s = out.append(r->payload);
       placed.keep(e.record, at, e.uses_left);
       ++records;
     }
@@ -106,6 +77,7 @@ Result<RunFile> write_run(SortedSource& source, std::shared_ptr<FileDescriptor> 
   store_be64(trailer + 8, run.entries);
   store_be64(trailer + 16, records);
   store_be64(trailer + 24, out.position());
+  if (Status s = out.flush(); !s) return fail(std::move(s.error()));
   store_be32(trailer + 32, out.crc());
   store_be32(trailer + 36, crc32(trailer, 36));
   run.trailer_at = out.position();
@@ -183,16 +155,10 @@ Result<std::unique_ptr<RunSource>> RunSource::open(std::shared_ptr<FileDescripto
   src->records_ = load_be64(trailer + 16);
   src->trailer_at_ = size - kRunTrailerSize;
   src->body_crc_ = load_be32(trailer + 32);
-  src->crc_ = crc32(header, sizeof header);
-  src->in_ = FileReader(fd->get(), kRunHeaderSize, src->trailer_at_, buffer_size);
+  src->header_crc_ = crc32(header, sizeof header);
+  src->in_ = FileReader(fd->get(), kRunHeaderSize, src->trailer_at_, buffer_size, true);
   src->fd_ = std::move(fd);
   return src;
-}
-
-Result<const uint8_t*> RunSource::take(size_t n) {
-  Result<const uint8_t*> p = in_.read(n);
-  if (p) crc_ = crc32_extend(crc_, *p, n);
-  return p;
 }
 
 Status RunSource::next() {
@@ -215,7 +181,7 @@ Status RunSource::next() {
 }
 
 Status RunSource::read_entry() {
-  Result<const uint8_t*> head = take(kEntryHead);
+  Result<const uint8_t*> head = in_.read(kEntryHead);
   if (!head) return fail(std::move(head.error()));
   const uint8_t flags = (*head)[0];
   const size_t key_len = load_be16(*head + 1);
@@ -223,7 +189,7 @@ Status RunSource::read_entry() {
   if ((flags & ~(3 | kReplaces)) != 0 || kind > kDeletedKey) {
     return fail(damaged("a run entry of unknown kind"));
   }
-  Result<const uint8_t*> key = take(key_len);
+  Result<const uint8_t*> key = in_.read(key_len);
   if (!key) return fail(std::move(key.error()));
   key_.assign(*key, *key + key_len);
   entry_ = Entry{};
@@ -235,7 +201,7 @@ Status RunSource::read_entry() {
     return {};
   }
   if (kind == kRecordEarlier) {
-    Result<const uint8_t*> field = take(kEarlierField);
+    Result<const uint8_t*> field = in_.read(kEarlierField);
     if (!field) return fail(std::move(field.error()));
     const uint64_t at = load_be64(*field);
     auto it = shared_.find(at);
@@ -250,7 +216,7 @@ Status RunSource::read_entry() {
     return {};
   }
   const uint64_t at = in_.position();
-  Result<const uint8_t*> fields = take(kRecordFields);
+  Result<const uint8_t*> fields = in_.read(kRecordFields);
   if (!fields) return fail(std::move(fields.error()));
   const uint64_t uses = load_be64(*fields);
   const RecordPrefix prefix = RecordPrefix::decode(*fields + 8);
@@ -264,18 +230,14 @@ Status RunSource::read_entry() {
     if (Status s = in_.read_into(large_.data(), prefix.length); !s) return s;
     payload = Bytes(large_);
   }
-  const uint32_t crc = crc32(payload.data(), payload.size());
-  if (crc != prefix.crc) {
-    return fail(damaged("a record of the run fails its checksum (entry " +
-                        std::to_string(seen_entries_) + ")"));
-  }
-  crc_ = extend_known(crc_, payload, crc);
+  // The run's checksum covers the payload, and is checked once the run is read whole:
+  // before anything is published.
   ++seen_records_;
   entry_.record = at;
   entry_.uses_left = uses;
-  record_ = {payload, crc};
+  record_ = {payload, prefix.crc};
   record_here_ = true;
-  if (uses != 0) shared_[at] = {uses, prefix.length, crc};
+  if (uses != 0) shared_[at] = {uses, prefix.length, prefix.crc};
   return {};
 }
 
@@ -298,7 +260,8 @@ Result<RecordBytes> RunSource::record() {
 }
 
 Status RunSource::finish() {
-  if (seen_entries_ != entries_ || seen_records_ != records_ || crc_ != body_crc_) {
+  const uint32_t crc = crc32_combine(header_crc_, in_.crc(), trailer_at_ - kRunHeaderSize);
+  if (seen_entries_ != entries_ || seen_records_ != records_ || crc != body_crc_) {
     return fail(damaged("the run does not match its trailer: damaged"));
   }
   return {};

@@ -13,8 +13,9 @@
 //            first 36 bytes
 //
 // Integers are big-endian. A reader checks the trailer first, each key against the one
-// before, each payload against its CRC as it goes and the whole file's CRC at the end:
-// a run cut short or damaged is found before anything it fed is published.
+// before as it goes, and the whole file against the trailer's CRC at the end, taken as
+// it reads: a run cut short or damaged is found before anything it fed is published.
+// A record read again where it lies is checked against its own CRC.
 #pragma once
 
 #include <cstdint>
@@ -83,7 +84,6 @@ class RunSource final : public SortedSource {
   RunSource() = default;
   [[nodiscard]] Status read_entry();
   [[nodiscard]] Status finish();
-  [[nodiscard]] Result<const uint8_t*> take(size_t n);
 
   struct Shared {
     uint64_t uses;
@@ -98,7 +98,7 @@ class RunSource final : public SortedSource {
   uint64_t trailer_at_ = 0;
   uint32_t body_crc_ = 0;
   FileReader in_;
-  uint32_t crc_ = 0;   // of what was read so far
+  uint32_t header_crc_ = 0;
   uint64_t seen_entries_ = 0;
   uint64_t entry_at_ = 0;
   uint64_t seen_records_ = 0;

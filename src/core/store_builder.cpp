@@ -24,6 +24,96 @@ bool report(const BuildProgress& progress, BuildPhase phase, uint64_t done, uint
   return !progress || progress(phase, done, total);
 }
 
+// Where the copy of an entry's record goes: a record copied before and shared, or one
+// with the same bytes (`content`, when given), or a new one.
+Result<uint64_t> place_record(StoreSink& sink, ContentTable* content, Bytes payload, uint32_t crc,
+                              uint64_t hash) {
+  if (content != nullptr) {
+    Result<std::optional<uint64_t>> found =
+        content->find(hash, [&](uint64_t handle) { return sink.holds(handle, payload); });
+    if (!found) return fail(std::move(found.error()));
+    if (*found) return **found;
+  }
+  Result<uint64_t> written = sink.write_record(payload, crc);
+  if (written && content != nullptr) content->keep(hash, *written);
+  return written;
+}
+
+// Entries whose records are found by their bytes go through in batches: the payloads of a
+// batch are gathered and hashed first, so that the table slots they probe are fetched
+// ahead of their turn (the table outgrows the cache, and each probe would otherwise wait
+// on memory). Records shared within a batch are found by number.
+class Batch {
+ public:
+  static constexpr size_t kEntries = 64;
+  static constexpr size_t kBytes = size_t{1} << 20;
+
+  bool full() const { return pending_.size() == kEntries || bytes_.size() >= kBytes; }
+  bool empty() const { return pending_.empty(); }
+
+  // Takes the current entry of `source`: its record's bytes too unless `placed` has a
+  // copy of it or an earlier entry of the batch names it.
+  Status take(MergingSource& source, const SharedRecords& placed, const ContentTable& content) {
+    const Entry& e = source.entry();
+    Pending p{keys_.size(), e.key.size(), e.record, e.uses_left, 0, 0, 0, 0, -1};
+    keys_.insert(keys_.end(), e.key.begin(), e.key.end());
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (pending_[i].record == e.record) p.same_as = static_cast<int32_t>(i);
+    }
+    if (p.same_as < 0 && !placed.contains(e.record)) {
+      Result<RecordBytes> r = source.record();
+      if (!r) return fail(std::move(r.error()));
+      p.payload_at = bytes_.size();
+      p.payload_len = r->payload.size();
+      p.crc = r->crc;
+      bytes_.insert(bytes_.end(), r->payload.begin(), r->payload.end());
+      p.hash = content.hash(r->payload);
+      content.prefetch(p.hash);
+      p.fetched = true;
+    }
+    pending_.push_back(p);
+    return {};
+  }
+
+  // Copies the batch's entries, in order.
+  Status flush(StoreSink& sink, SharedRecords& placed, ContentTable& content) {
+    resolved_.resize(pending_.size());
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      const Pending& p = pending_[i];
+      std::optional<uint64_t> at = placed.take(p.record);
+      if (p.same_as >= 0) at = resolved_[static_cast<size_t>(p.same_as)];
+      if (!at) {
+        const Bytes payload(bytes_.data() + p.payload_at, p.payload_len);
+        Result<uint64_t> r = place_record(sink, &content, payload, p.crc, p.hash);
+        if (!r) return fail(std::move(r.error()));
+        at = *r;
+        placed.keep(p.record, *at, p.uses_left);
+      }
+      resolved_[i] = *at;
+      if (Status s = sink.add_entry(Bytes(keys_.data() + p.key_at, p.key_len), *at); !s) return s;
+    }
+    pending_.clear();
+    keys_.clear();
+    bytes_.clear();
+    return {};
+  }
+
+ private:
+  struct Pending {
+    size_t key_at, key_len;
+    uint64_t record, uses_left;
+    size_t payload_at, payload_len;
+    uint32_t crc;
+    uint64_t hash;
+    int32_t same_as;  // an earlier entry of the batch that names the same record, or -1
+    bool fetched = false;
+  };
+  std::vector<Pending> pending_;
+  std::vector<uint64_t> resolved_;
+  std::vector<uint8_t> keys_;
+  std::vector<uint8_t> bytes_;
+};
+
 // Copies every entry of `source` into `sink`: each record once where sharing can be kept,
 // and with `by_content`, once per distinct payload.
 Status copy_entries(MergingSource& source, StoreSink& sink, bool by_content, uint64_t limit,
@@ -33,39 +123,36 @@ Status copy_entries(MergingSource& source, StoreSink& sink, bool by_content, uin
   if (by_content) content.emplace(source.size(), content_budget(limit));
   const uint64_t total = source.size();
   uint64_t reported = 0;
+  Batch batch;
   if (!report(progress, BuildPhase::Merge, 0, total)) return fail(StoreError::cancelled());
   for (;;) {
     if (Status s = source.next(); !s) return s;
     if (!source.valid()) break;
-    const Entry& e = source.entry();
-    std::optional<uint64_t> at = placed.take(e.record);
-    if (!at) {
-      Result<RecordBytes> r = source.record();
-      if (!r) return fail(std::move(r.error()));
-      if (content) {
-        const uint64_t h = content->hash(r->payload);
-        Result<std::optional<uint64_t>> found =
-            content->find(h, [&](uint64_t handle) { return sink.holds(handle, r->payload); });
-        if (!found) return fail(std::move(found.error()));
-        at = *found;
-        if (!at) {
-          Result<uint64_t> written = sink.write_record(r->payload, r->crc);
-          if (!written) return fail(std::move(written.error()));
-          at = *written;
-          content->keep(h, *at);
-        }
-      } else {
-        Result<uint64_t> written = sink.write_record(r->payload, r->crc);
+    if (content) {
+      if (Status s = batch.take(source, placed, *content); !s) return s;
+      if (batch.full()) {
+        if (Status s = batch.flush(sink, placed, *content); !s) return s;
+      }
+    } else {
+      const Entry& e = source.entry();
+      std::optional<uint64_t> at = placed.take(e.record);
+      if (!at) {
+        Result<RecordBytes> r = source.record();
+        if (!r) return fail(std::move(r.error()));
+        Result<uint64_t> written = place_record(sink, nullptr, r->payload, r->crc, 0);
         if (!written) return fail(std::move(written.error()));
         at = *written;
+        placed.keep(e.record, *at, e.uses_left);
       }
-      placed.keep(e.record, *at, e.uses_left);
+      if (Status s = sink.add_entry(e.key, *at); !s) return s;
     }
-    if (Status s = sink.add_entry(e.key, *at); !s) return s;
     if (source.consumed() - reported >= kProgressEntries) {
       reported = source.consumed();
       if (!report(progress, BuildPhase::Merge, reported, total)) return fail(StoreError::cancelled());
     }
+  }
+  if (content && !batch.empty()) {
+    if (Status s = batch.flush(sink, placed, *content); !s) return s;
   }
   if (!report(progress, BuildPhase::Merge, total, total)) return fail(StoreError::cancelled());
   return {};
@@ -295,23 +382,29 @@ StoreError StoreBuilder::blame(const MergingSource& merge, StoreError e, Failure
 Result<BuildReport> StoreBuilder::build(std::string_view path, const MergeOptions& options,
                                         FailureDetail* detail) const {
   const uint64_t staged = buffer_->num_keys();
-  if (!report(options.progress, BuildPhase::Sort, 0, staged)) return fail(StoreError::cancelled());
-  Walk walk;
-  if (Status s = open_walk(walk, detail); !s) return fail(std::move(s.error()));
-  if (!report(options.progress, BuildPhase::Sort, staged, staged)) return fail(StoreError::cancelled());
-  MergingSource merge(pointers(walk), options_.policy);
   StoreSinkOptions sinking;
   sinking.key_table = options.key_table;
   sinking.progress = options.progress;
   sinking.memory_budget = sink_budget(options_.memory_limit);
+  sinking.table_budget = options_.memory_limit;
   sinking.spill_dir = options_.run_dir;
   Result<std::unique_ptr<StoreSink>> sink = StoreSink::open(path, sinking);
   if (!sink) return fail(std::move(sink.error()));
-  // Entries in memory were deduplicated as they were staged; what else there is, by its bytes.
-  const bool by_content = options_.dedup && !sources_.empty();
-  if (Status s = copy_entries(merge, **sink, by_content, options_.memory_limit, options.progress);
-      !s) {
-    return fail(blame(merge, std::move(s.error()), detail));
+  {
+    // The sources go once merged: the key table's build has their memory.
+    if (!report(options.progress, BuildPhase::Sort, 0, staged)) return fail(StoreError::cancelled());
+    Walk walk;
+    if (Status s = open_walk(walk, detail); !s) return fail(std::move(s.error()));
+    if (!report(options.progress, BuildPhase::Sort, staged, staged)) {
+      return fail(StoreError::cancelled());
+    }
+    MergingSource merge(pointers(walk), options_.policy);
+    // Entries in memory were deduplicated as they were staged; anything else, by its bytes.
+    const bool by_content = options_.dedup && !sources_.empty();
+    if (Status s = copy_entries(merge, **sink, by_content, options_.memory_limit, options.progress);
+        !s) {
+      return fail(blame(merge, std::move(s.error()), detail));
+    }
   }
   return (*sink)->finish();
 }

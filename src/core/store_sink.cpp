@@ -16,14 +16,6 @@ constexpr size_t kCopyStep = size_t{1} << 20;
 // The key table's build takes at least this much beside its slots, however small the budget.
 constexpr uint64_t kTableBudgetMin = uint64_t{16} << 20;
 
-// The CRC-32 of A‖payload from that of A and the payload's own: long payloads are not
-// read again for it.
-uint32_t extend_known(uint32_t crc, Bytes payload, uint32_t payload_crc) {
-  constexpr size_t kCombineFrom = 4096;
-  if (payload.size() >= kCombineFrom) return crc32_combine(crc, payload_crc, payload.size());
-  return crc32_extend(crc, payload.data(), payload.size());
-}
-
 StoreError too_many(uint64_t count, const char* what, uint64_t limit) {
   return StoreError::invalid(std::to_string(count) + " " + what + " exceeds format maximum of " +
                              std::to_string(limit));
@@ -62,8 +54,6 @@ Result<uint64_t> StoreSink::write_record(Bytes payload, uint32_t crc) {
   RecordPrefix{static_cast<uint32_t>(payload.size()), crc}.encode_to(prefix);
   if (Status s = data_.append(prefix, sizeof prefix); !s) return fail(std::move(s.error()));
   if (Status s = data_.append(payload); !s) return fail(std::move(s.error()));
-  data_crc_ = crc32_extend(data_crc_, prefix, sizeof prefix);
-  data_crc_ = extend_known(data_crc_, payload, crc);
   ++records_;
   return offset;
 }
@@ -129,6 +119,7 @@ Result<BuildReport> StoreSink::finish() {
     if (Status s = index_out_.flush(); !s) return fail(std::move(s.error()));
   }
   const uint64_t data_end = data_.position();
+  const uint32_t data_crc = data_.crc();
 
   // The key table, where the format can hold it: its record goes last in the data
   // section, so the index section starts after it.
@@ -140,13 +131,13 @@ Result<BuildReport> StoreSink::finish() {
   const uint64_t total = table_record + index_size_;
   uint64_t done = 0;
   if (!report(BuildPhase::Write, done, total)) return fail(StoreError::cancelled());
-  uint32_t crc = data_crc_;
+  uint32_t crc = data_crc;
   if (with_table) {
     const uint64_t held = index_file_ ? 0 : index_.size();
     const uint64_t slots = g.slot_count * sizeof(uint64_t);
     const uint64_t spent = held + slots;
-    const uint64_t budget = std::max(kTableBudgetMin, options_.memory_budget > spent
-                                                          ? options_.memory_budget - spent
+    const uint64_t budget = std::max(kTableBudgetMin, options_.table_budget > spent
+                                                          ? options_.table_budget - spent
                                                           : 0);
     const IndexInput input = index_file_ ? IndexInput(index_file_->get(), index_size_)
                                          : IndexInput(Bytes(index_.data(), index_.size()));

@@ -24,8 +24,10 @@ struct StoreSinkOptions {
   bool remove_temp_on_failure = true;
   // Told of Write (bytes of the key table and index section written) and Fsync.
   BuildProgress progress;
-  // Memory the index section and the key table's build may hold.
+  // Memory the index section may hold while records are written, and what the key
+  // table's build may hold, its slots and the index section included, once they are.
   uint64_t memory_budget = ~uint64_t{0};
+  uint64_t table_budget = ~uint64_t{0};
   // Where the index section goes when it outgrows the budget.
   std::string spill_dir = ".";
   PwriteFn pwrite = ::pwrite;
@@ -65,7 +67,6 @@ class StoreSink {
   TempFile tmp_;
   const StoreSinkOptions& options_;
   FileWriter data_;
-  uint32_t data_crc_ = 0;
   uint64_t records_ = 0;
   uint64_t keys_ = 0;
   // The index section: in memory, then in an unnamed file once it outgrows the budget.

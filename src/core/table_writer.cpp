@@ -19,22 +19,6 @@ struct Pending {
   uint64_t pos;
 };
 
-// Appends to a region of the file, keeping the region's CRC.
-class Region {
- public:
-  Region(int fd, uint64_t at, PwriteFn pwrite_fn) : out_(fd, at, size_t{1} << 20, pwrite_fn) {}
-  Status append(const uint8_t* p, size_t n) {
-    crc_ = crc32_extend(crc_, p, n);
-    return out_.append(p, n);
-  }
-  Status flush() { return out_.flush(); }
-  uint32_t crc() const { return crc_; }
-
- private:
-  FileWriter out_;
-  uint32_t crc_ = 0;
-};
-
 }  // namespace
 
 Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
@@ -46,8 +30,9 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
 
   // The ranks and the sample, from one pass that also counts the entries of each bucket.
   std::vector<size_t> in_bucket(HomeOrder::buckets_for(n), 0);
-  Region ranks(fd, payload_at + g.ranks_at, pwrite_fn);
-  Region sample(fd, payload_at + g.sample_at, pwrite_fn);
+  // Both written front to back, each keeping its CRC.
+  FileWriter ranks(fd, payload_at + g.ranks_at, size_t{1} << 20, pwrite_fn);
+  FileWriter sample(fd, payload_at + g.sample_at, size_t{1} << 20, pwrite_fn);
   Status written;
   uint64_t rank = 0;
   Status walked = index.each([&](Bytes key, uint64_t pos) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../crc32.hpp"
 #include "../key_bytes.hpp"
 #include "../store_error.hpp"
 #include "file.hpp"
@@ -64,12 +65,18 @@ using PwriteFn = ssize_t (*)(int fd, const void* buf, size_t n, off_t offset);
 class FileReader {
  public:
   FileReader() = default;
-  FileReader(int fd, uint64_t begin, uint64_t end, size_t buffer_size)
+  // With `checksum`, the CRC-32 of every byte read from the file is kept (crc()), taken
+  // as whole buffers come in; the reader then never skips ahead.
+  FileReader(int fd, uint64_t begin, uint64_t end, size_t buffer_size, bool checksum = false)
       : fd_(fd),
         pos_(begin),
         end_(end),
         buffer_(std::make_unique_for_overwrite<uint8_t[]>(buffer_size)),
-        size_(buffer_size) {}
+        size_(buffer_size),
+        checksum_(checksum) {}
+
+  // The CRC-32 of the bytes read from the file so far (read ahead into the buffer too).
+  uint32_t crc() const { return crc_; }
 
   uint64_t position() const { return pos_ - (fill_ - at_); }
   uint64_t remaining() const { return end_ - position(); }
@@ -97,6 +104,7 @@ class FileReader {
     size_t got = 0;
     if (Status s = pread_all(fd_, dst + buffered, rest, pos_, &got); !s) return s;
     if (got < rest) return fail(cut_short(pos_ + got));
+    if (checksum_) crc_ = crc32_extend(crc_, dst + buffered, rest);
     pos_ += rest;
     return {};
   }
@@ -133,6 +141,7 @@ class FileReader {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(size_ - fill_, end_ - pos_));
     size_t got = 0;
     if (Status s = pread_all(fd_, buffer_.get() + fill_, want, pos_, &got); !s) return s;
+    if (checksum_) crc_ = crc32_extend(crc_, buffer_.get() + fill_, got);
     fill_ += got;
     pos_ += got;
     if (fill_ < need) return fail(cut_short(pos_));
@@ -146,16 +155,22 @@ class FileReader {
   size_t size_ = 0;
   size_t at_ = 0;    // next unread byte of the buffer
   size_t fill_ = 0;  // bytes held in the buffer
+  bool checksum_ = false;
+  uint32_t crc_ = 0;
 };
 
 // A file written front to back from `start`, through a buffer of its own.
 class FileWriter {
  public:
   FileWriter() = default;
+  // The CRC-32 of every byte appended is kept (crc()), taken as whole buffers go out.
   FileWriter(int fd, uint64_t start, size_t buffer_size, PwriteFn pwrite_fn = ::pwrite)
       : fd_(fd), flushed_(start), pwrite_(pwrite_fn) {
     buffer_.reserve(buffer_size);
   }
+
+  // The CRC-32 of the bytes appended so far; flush() first.
+  uint32_t crc() const { return crc_; }
 
   // Where the next byte goes.
   uint64_t position() const { return flushed_ + buffer_.size(); }
@@ -165,6 +180,7 @@ class FileWriter {
       if (Status s = flush(); !s) return s;
       if (n >= buffer_.capacity()) {
         if (Status s = pwrite_all(pwrite_, fd_, p, n, flushed_); !s) return s;
+        crc_ = crc32_extend(crc_, p, n);
         flushed_ += n;
         return {};
       }
@@ -179,6 +195,7 @@ class FileWriter {
     if (Status s = pwrite_all(pwrite_, fd_, buffer_.data(), buffer_.size(), flushed_); !s) {
       return s;
     }
+    crc_ = crc32_extend(crc_, buffer_.data(), buffer_.size());
     flushed_ += buffer_.size();
     buffer_.clear();
     return {};
@@ -205,6 +222,7 @@ class FileWriter {
   uint64_t flushed_ = 0;  // position of the first buffered byte
   PwriteFn pwrite_ = ::pwrite;
   std::vector<uint8_t> buffer_;
+  uint32_t crc_ = 0;
 };
 
 // A file that no directory names: created in `dir` and unlinked at once, so that it goes
