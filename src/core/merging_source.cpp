@@ -17,6 +17,8 @@ MergingSource::MergingSource(std::vector<SortedSource*> children, DuplicatePolic
 }
 
 bool MergingSource::heap_before(size_t a, size_t b) const {
+  // The first 8 bytes of each child's key decide most comparisons without reading it.
+  if (heads_[a] != heads_[b]) return heads_[a] < heads_[b];
   const int c = compare_keys(children_[a]->entry().key, children_[b]->entry().key);
   return c != 0 ? c < 0 : a < b;
 }
@@ -28,6 +30,7 @@ Status MergingSource::advance(size_t child) {
   }
   if (children_[child]->valid()) {
     ++consumed_;
+    heads_[child] = key_head(children_[child]->entry().key);
     heap_.push_back(child);
     // std::push_heap keeps the largest on top: order the other way round.
     std::push_heap(heap_.begin(), heap_.end(),
@@ -43,7 +46,9 @@ void MergingSource::pop_smallest() {
   group_.push_back(heap_.back());
   heap_.pop_back();
   const Bytes key = children_[group_.front()]->entry().key;
-  while (!heap_.empty() && same_bytes(children_[heap_.front()]->entry().key, key)) {
+  const uint64_t head = heads_[group_.front()];
+  while (!heap_.empty() && heads_[heap_.front()] == head &&
+         same_bytes(children_[heap_.front()]->entry().key, key)) {
     std::pop_heap(heap_.begin(), heap_.end(), after);
     group_.push_back(heap_.back());
     heap_.pop_back();
@@ -57,6 +62,7 @@ Status MergingSource::next() {
   if (!started_) {
     started_ = true;
     if (children_.size() > kMaxChildren) return fail(StoreError::invalid("too many sources to merge"));
+    heads_.assign(children_.size(), 0);
     for (size_t i = 0; i < children_.size(); ++i) {
       if (Status s = advance(i); !s) return s;
     }

@@ -49,6 +49,7 @@ class MergingSource final : public SortedSource {
   std::vector<SortedSource*> children_;
   DuplicatePolicy policy_;
   std::vector<size_t> heap_;   // children with an entry, smallest key (then oldest) on top
+  std::vector<uint64_t> heads_;  // key_head of each child's current key
   std::vector<size_t> group_;  // the children of the current key, to advance next time
   bool started_ = false;
   size_t current_ = kNone;

@@ -57,9 +57,13 @@ class Batch {
     const Entry& e = source.entry();
     Pending p{keys_.size(), e.key.size(), e.record, e.uses_left, 0, 0, 0, 0, -1};
     keys_.insert(keys_.end(), e.key.begin(), e.key.end());
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      if (pending_[i].record == e.record) p.same_as = static_cast<int32_t>(i);
+    // Only a record that an earlier entry said is named again can come round again.
+    if (shared_) {
+      for (size_t i = 0; i < pending_.size(); ++i) {
+        if (pending_[i].record == e.record) p.same_as = static_cast<int32_t>(i);
+      }
     }
+    shared_ = shared_ || e.uses_left != 0;
     if (p.same_as < 0 && !placed.contains(e.record)) {
       Result<RecordBytes> r = source.record();
       if (!r) return fail(std::move(r.error()));
@@ -95,6 +99,7 @@ class Batch {
     pending_.clear();
     keys_.clear();
     bytes_.clear();
+    shared_ = false;
     return {};
   }
 
@@ -112,6 +117,7 @@ class Batch {
   std::vector<uint64_t> resolved_;
   std::vector<uint8_t> keys_;
   std::vector<uint8_t> bytes_;
+  bool shared_ = false;  // an entry of the batch names a record named again later
 };
 
 // Copies every entry of `source` into `sink`: each record once where sharing can be kept,

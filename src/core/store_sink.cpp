@@ -61,7 +61,6 @@ Result<uint64_t> StoreSink::write_record(Bytes payload, uint32_t crc) {
 Status StoreSink::add_entry(Bytes key, uint64_t offset) {
   uint8_t entry[kMaxIndexEntry];
   const size_t n = static_cast<size_t>(IndexEntry{key, offset}.encode_to(entry) - entry);
-  index_crc_ = crc32_extend(index_crc_, entry, n);
   index_size_ += n;
   ++keys_;
   if (index_file_) return index_out_.append(entry, n);
@@ -115,8 +114,13 @@ Result<BuildReport> StoreSink::finish() {
   if (records_ > kMaxObjects) return fail(too_many(records_, "objects", kMaxObjects));
   if (keys_ > kMaxKeys) return fail(too_many(keys_, "keys", kMaxKeys));
   if (Status s = data_.flush(); !s) return fail(std::move(s.error()));
+  // The index section's checksum, in one pass: from the spill file's writer, or over memory.
+  uint32_t index_crc = 0;
   if (index_file_) {
     if (Status s = index_out_.flush(); !s) return fail(std::move(s.error()));
+    index_crc = index_out_.crc();
+  } else {
+    index_crc = crc32(index_.data(), index_.size());
   }
   const uint64_t data_end = data_.position();
   const uint32_t data_crc = data_.crc();
@@ -142,7 +146,7 @@ Result<BuildReport> StoreSink::finish() {
     const IndexInput input = index_file_ ? IndexInput(index_file_->get(), index_size_)
                                          : IndexInput(Bytes(index_.data(), index_.size()));
     Result<TableWritten> table =
-        write_key_table(input, keys_, index_offset, key_table_seed(index_crc_, index_size_),
+        write_key_table(input, keys_, index_offset, key_table_seed(index_crc, index_size_),
                         tmp_.fd(), data_end + kRecordPrefix, budget, options_.pwrite);
     if (!table) return fail(std::move(table.error()));
     uint8_t prefix[kRecordPrefix];
@@ -163,7 +167,7 @@ Result<BuildReport> StoreSink::finish() {
   header.num_keys = static_cast<uint32_t>(keys_);
   header.num_objects = static_cast<uint32_t>(records_ + (with_table ? 1 : 0));
   header.index_offset = index_offset;
-  header.file_crc32 = crc32_combine(crc, index_crc_, index_size_);
+  header.file_crc32 = crc32_combine(crc, index_crc, index_size_);
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
   if (Status s = pwrite_all(options_.pwrite, tmp_.fd(), header_bytes, sizeof header_bytes, 0); !s) {

@@ -74,7 +74,6 @@ class StoreSink {
   uint64_t index_size_ = 0;
   std::optional<FileDescriptor> index_file_;
   FileWriter index_out_;
-  uint32_t index_crc_ = 0;
   std::vector<uint8_t> check_;  // holds()'s copy of a record read back
 };
 

@@ -13,9 +13,6 @@ namespace {
 constexpr size_t kReadBuffer = size_t{256} << 10;
 // What one remembered shared record costs in a node-based map, about.
 constexpr uint64_t kSharedEntryBytes = 48;
-// Past records at least this long are not read for the file's checksum: their own
-// checksum, which their prefix carries, stands in for their bytes.
-constexpr uint64_t kCombineFrom = uint64_t{64} << 10;
 
 StoreError damaged(const std::string& what) { return StoreError::corrupt(what); }
 
@@ -24,15 +21,12 @@ StoreError entry_damage(uint64_t entry, const std::string& what) {
 }
 
 // Reads one index entry from `in`: its key into `key` and its record offset.
-Status read_index_entry(FileReader& in, uint32_t& crc, std::vector<uint8_t>& key,
-                        uint64_t& offset) {
+Status read_index_entry(FileReader& in, std::vector<uint8_t>& key, uint64_t& offset) {
   Result<const uint8_t*> len = in.read(kKeyLenSize);
   if (!len) return fail(std::move(len.error()));
-  crc = crc32_extend(crc, *len, kKeyLenSize);
   const size_t key_len = load_be16(*len);
   Result<const uint8_t*> rest = in.read(key_len + kOffsetSize);
   if (!rest) return fail(std::move(rest.error()));
-  crc = crc32_extend(crc, *rest, key_len + kOffsetSize);
   key.assign(*rest, *rest + key_len);
   offset = load_be64(*rest + key_len);
   return {};
@@ -66,7 +60,6 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
   // One walk over the index section.
   FileReader in(fd.get(), header->index_offset, store->size, kReadBuffer);
   std::vector<uint8_t> key, previous;
-  uint32_t crc = 0;
   uint64_t highest = 0;  // the highest record offset named so far
   bool budget_left = true;
   for (uint64_t i = 0; in.remaining() != 0; ++i) {
@@ -74,7 +67,7 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
     const uint64_t position = in.position();
     uint64_t offset = 0;
     std::swap(key, previous);
-    if (Status s = read_index_entry(in, crc, key, offset); !s) {
+    if (Status s = read_index_entry(in, key, offset); !s) {
       return fail(entry_damage(i, "runs past the end of the file"));
     }
     if (i > 0 && !key_less(Bytes(previous), Bytes(key))) {
@@ -126,8 +119,9 @@ Result<bool> lookup(const StoreFile& store, Bytes key) {
 
 StoreSource::StoreSource(std::shared_ptr<const StoreFile> store, size_t buffer_size)
     : store_(std::move(store)),
-      index_(store_->fd->get(), store_->header.index_offset, store_->size, buffer_size),
-      data_(store_->fd->get(), kDataOffset, store_->header.index_offset, buffer_size),
+      // Both keep the checksum of what they read, which the file's must match at the end.
+      index_(store_->fd->get(), store_->header.index_offset, store_->size, buffer_size, true),
+      data_(store_->fd->get(), kDataOffset, store_->header.index_offset, buffer_size, true),
       uses_left_(store_->named_again) {}
 
 Status StoreSource::next() {
@@ -146,13 +140,10 @@ Status StoreSource::next() {
 
 Status StoreSource::read_entry() {
   uint64_t offset = 0;
-  std::swap(key_, previous_key_);
-  if (Status s = read_index_entry(index_, index_crc_, key_, offset); !s) {
+  // Key order was checked when the store was opened; a file changed since then in a way
+  // that breaks it fails the file's checksum at the end, before anything is published.
+  if (Status s = read_index_entry(index_, key_, offset); !s) {
     return fail(entry_damage(seen_, "runs past the end of the file"));
-  }
-  // Checked when the store was opened; checked again, as the file may have changed since.
-  if (seen_ > 0 && !key_less(Bytes(previous_key_), Bytes(key_))) {
-    return fail(entry_damage(seen_, "is out of key order"));
   }
   if (seen_ >= store_->header.num_keys) {
     return fail(damaged("the index section holds more entries than num_keys"));
@@ -173,8 +164,10 @@ Status StoreSource::read_entry() {
                                           ", where no record starts"));
     }
     if (Status s = read_record_here(); !s) return s;
-    const auto it = uses_left_.find(offset);
-    entry_.uses_left = it == uses_left_.end() ? 0 : it->second;
+    if (!uses_left_.empty()) {
+      const auto it = uses_left_.find(offset);
+      entry_.uses_left = it == uses_left_.end() ? 0 : it->second;
+    }
   } else if (auto it = uses_left_.find(offset); it != uses_left_.end() && it->second != 0) {
     entry_.uses_left = --it->second;
   }
@@ -186,20 +179,12 @@ Status StoreSource::pass_records_to(uint64_t offset) {
     const uint64_t at = data_.position();
     Result<const uint8_t*> p = data_.read(kRecordPrefix);
     if (!p) return fail(std::move(p.error()));
-    data_crc_ = crc32_extend(data_crc_, *p, kRecordPrefix);
     const RecordPrefix prefix = RecordPrefix::decode(*p);
     if (prefix.length > data_.remaining()) {
       return fail(damaged("the record at " + std::to_string(at) +
                           " runs past the end of the data section"));
     }
-    if (prefix.length >= kCombineFrom) {
-      data_crc_ = crc32_combine(data_crc_, prefix.crc, prefix.length);
-      data_.seek_forward(data_.position() + prefix.length);
-      continue;
-    }
-    Result<const uint8_t*> payload = data_.read(prefix.length);
-    if (!payload) return fail(std::move(payload.error()));
-    data_crc_ = crc32_extend(data_crc_, *payload, prefix.length);
+    if (Status s = data_.skip(prefix.length); !s) return s;
   }
   return {};
 }
@@ -208,7 +193,6 @@ Status StoreSource::read_record_here() {
   const uint64_t at = data_.position();
   Result<const uint8_t*> p = data_.read(kRecordPrefix);
   if (!p) return fail(std::move(p.error()));
-  data_crc_ = crc32_extend(data_crc_, *p, kRecordPrefix);
   const RecordPrefix prefix = RecordPrefix::decode(*p);
   if (prefix.length > data_.remaining()) {
     return fail(damaged("the record at " + std::to_string(at) +
@@ -229,9 +213,6 @@ Status StoreSource::read_record_here() {
     return fail(damaged("the record at " + std::to_string(at) + " fails its checksum: " +
                         crc_hex(crc) + ", its prefix says " + crc_hex(prefix.crc)));
   }
-  data_crc_ = prefix.length >= kCombineFrom
-                  ? crc32_combine(data_crc_, crc, prefix.length)
-                  : crc32_extend(data_crc_, payload.data(), payload.size());
   record_ = {payload, crc};
   record_here_ = true;
   return {};
@@ -278,7 +259,8 @@ Status StoreSource::finish() {
   if (data_.position() != store_->header.index_offset) {
     return fail(damaged("the last record runs past the data section"));
   }
-  const uint32_t crc = crc32_combine(data_crc_, index_crc_, store_->size - store_->header.index_offset);
+  const uint32_t crc =
+      crc32_combine(data_.crc(), index_.crc(), store_->size - store_->header.index_offset);
   if (crc != store_->header.file_crc32) {
     return fail(damaged("file checksum mismatch: the file gives " + crc_hex(crc) +
                         ", its header says " + crc_hex(store_->header.file_crc32)));

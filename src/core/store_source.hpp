@@ -54,7 +54,8 @@ class StoreSource final : public SortedSource {
 
  private:
   [[nodiscard]] Status read_entry();
-  // Moves the data cursor to `offset`, passing over (and checksumming) the records before it.
+  // Moves the data cursor to `offset`, passing over the records before it (read for the
+  // file's checksum).
   [[nodiscard]] Status pass_records_to(uint64_t offset);
   // Reads the record at the data cursor.
   [[nodiscard]] Status read_record_here();
@@ -63,12 +64,10 @@ class StoreSource final : public SortedSource {
   std::shared_ptr<const StoreFile> store_;
   FileReader index_;
   FileReader data_;
-  uint32_t index_crc_ = 0;
-  uint32_t data_crc_ = 0;
   uint64_t seen_ = 0;
   bool valid_ = false;
   Entry entry_;
-  std::vector<uint8_t> key_, previous_key_;
+  std::vector<uint8_t> key_;
   std::unordered_map<uint64_t, uint64_t> uses_left_;
   RecordBytes record_;
   bool record_here_ = false;

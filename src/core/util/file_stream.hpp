@@ -108,7 +108,21 @@ class FileReader {
     pos_ += rest;
     return {};
   }
-  // Moves to `offset`, which lies at or after position() and within the range.
+  // Passes over the next `n` bytes, reading them (into the checksum, when it is kept).
+  [[nodiscard]] Status skip(uint64_t n) {
+    while (n != 0) {
+      if (fill_ == at_) {
+        if (Status s = refill(1); !s) return s;
+      }
+      const size_t step = static_cast<size_t>(std::min<uint64_t>(n, fill_ - at_));
+      at_ += step;
+      n -= step;
+    }
+    return {};
+  }
+
+  // Moves to `offset`, which lies at or after position() and within the range. Not for
+  // a reader that keeps a checksum: skip() instead.
   void seek_forward(uint64_t offset) {
     if (offset - position() <= fill_ - at_) {
       at_ += static_cast<size_t>(offset - position());
