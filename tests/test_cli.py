@@ -408,9 +408,10 @@ class TestShardedBuild:
         src = lines(*records, {"key": "k7", "value": "again"}, {"key": "k9", "value": 0},
                     {"key": "k7", "value": "last"})
         build = ("build", "--shards", 3, "--scheduler", scheduler, directory)
+        # Found as the shard's runs are merged, and reported with its key.
         err = assert_one_line_error(run(*build, stdin=src))
-        assert err == "vornel: <stdin>:201: duplicate key 'k7' (first on line 8; " \
-                      "--on-duplicate first or last keeps one of them)\n"
+        assert err == "vornel: <stdin>: duplicate key 'k7' (--on-duplicate first or last " \
+                      "keeps one of them); no new set was published\n"
         assert not (directory / "MANIFEST.json").exists()
         for policy, k7, k9 in (("first", 7, 9), ("last", "last", 0)):
             result = run(*build, "--on-duplicate", policy, stdin=src)

@@ -8,7 +8,6 @@ line, missing or corrupt store), 2 a usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import functools
 import itertools
 import logging
 import os
@@ -21,7 +20,7 @@ from . import jsonl
 from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
 from ._version import __version__
 from .errors import DuplicateKeyError, VornError
-from .keys import Key, exact_key, key_bytes
+from .keys import Key, key_bytes
 from .reader import StoreReader
 from .writer import VornWriter
 
@@ -285,8 +284,8 @@ def _build_sharded_from(args: argparse.Namespace, sources: list[str], changes: s
         assert changes is not None
         lines, name = _input(changes, stack)
         records = jsonl.read_records(lines, name, args.key)
-        one_per_key = functools.partial(_one_per_key, name=name, policy=args.on_duplicate)
-        return _build_sharded(args, name, _checked(records, name), one_per_key, vornel_dask)
+        return _build_sharded(args, name, _checked(records, name), _triples_as_pairs,
+                              vornel_dask)
 
 
 def _store_pairs(store: StoreReader) -> Iterable[tuple[Key, Any]]:
@@ -340,42 +339,6 @@ def _chunks(items: Iterable[_T]) -> Iterator[list[_T]]:
         yield chunk
 
 
-def _stored(triple: tuple[int, Key, Any]) -> bytes:
-    return key_bytes(triple[1])
-
-
-def _line_of(triple: tuple[int, Key, Any]) -> tuple[int]:
-    return (triple[0],)
-
-
-def _two_first(lines: tuple[int, ...], more: tuple[int, ...]) -> tuple[int, ...]:
-    return tuple(sorted(lines + more)[:2])
-
-
-def _add_line(lines: tuple[int, ...], triple: tuple[int, Key, Any]) -> tuple[int, ...]:
-    return _two_first(lines, _line_of(triple))
-
-
-def _earlier(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
-    return a if a[0] <= b[0] else b
-
-
-def _later(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
-    return a if a[0] > b[0] else b
-
-
-def _repeated(item: tuple[bytes, tuple[int, ...]]) -> bool:
-    return len(item[1]) > 1
-
-
-def _second_line(item: tuple[bytes, tuple[int, ...]]) -> int:
-    return -item[1][1]  # topk takes the largest: the earliest repeat is wanted
-
-
-def _kept(item: tuple[bytes, tuple[int, Key, Any]]) -> tuple[Key, Any]:
-    return item[1][1], item[1][2]
-
-
 def _pair(triple: tuple[int, Key, Any]) -> tuple[Key, Any]:
     return triple[1], triple[2]
 
@@ -384,20 +347,8 @@ def _as_pairs(bag: Any) -> Any:
     return bag
 
 
-def _one_per_key(bag: Any, name: str, policy: str) -> Any:
-    """The bag of `(line, key, value)` as the pairs to build: every key once, as `policy`
-    says. Keys are grouped across the cluster, so that this holds however the input is
-    partitioned."""
-    if policy == "error":
-        lines = bag.foldby(_stored, _add_line, (), _two_first, ())
-        first = lines.filter(_repeated).topk(1, key=_second_line).compute()
-        if first:
-            stored, (line, again) = first[0]
-            raise Failure(f"{name}:{again}: duplicate key {exact_key(stored)!r} (first on line "
-                          f"{line}; --on-duplicate first or last keeps one of them)")
-        return bag.map(_pair)
-    pick = _earlier if policy == "first" else _later
-    return bag.foldby(_stored, pick, combine=pick).map(_kept)
+def _triples_as_pairs(bag: Any) -> Any:
+    return bag.map(_pair)
 
 
 def _build_sharded(
@@ -436,8 +387,13 @@ def _build_sharded(
         bag = dask.bag.from_delayed(parts)  # type: ignore[no-untyped-call]
         pairs = to_pairs(bag)
         try:
+            # The input's order is the partitions' order: "first" and "last" keep to it.
             manifest = vornel_dask.build_sharded(
-                pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client)
+                pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client,
+                on_duplicate=args.on_duplicate, memory_limit=args.memory_limit)
+        except DuplicateKeyError as e:
+            raise Failure(f"{name}: duplicate key {e.key!r} (--on-duplicate first or last keeps "
+                          "one of them); no new set was published") from None
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
     size_kb = sum(int(entry["file_size"]) for entry in manifest["shards"]) / 1024

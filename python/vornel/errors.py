@@ -91,6 +91,10 @@ class DuplicateKeyError(VornError, ValueError):
         super().__init__(f"duplicate key {key!r}")
         self.key = key
 
+    def __reduce__(self) -> tuple[type[DuplicateKeyError], tuple[str | bytes]]:
+        # As the key, so that it crosses a process boundary (a Dask worker's) whole.
+        return type(self), (self.key,)
+
 
 class ManifestError(VornError, ValueError):
     """A manifest that is not a sharded-store manifest that this vornel reads."""

@@ -171,7 +171,7 @@ class VornWriter(_engine.Writer):
         stay staged. The writer refuses any other call until it returns."""
         super().update(items)
 
-    def include(self, source: str | os.PathLike[str] | StoreReader) -> None:  # type: ignore[override]
+    def include(self, source: str | os.PathLike[str] | StoreReader) -> None:
         """Stages every key of a store with its stored value, as it is: `source` is a
         store's path, a reader, or a sharded store (its directory or its reader).
 
@@ -185,7 +185,7 @@ class VornWriter(_engine.Writer):
         for path in _store_paths(source):
             super().include(path)
 
-    def discard(self, key: AnyKey) -> None:  # type: ignore[override]
+    def discard(self, key: AnyKey) -> None:
         """Unstages `key` if it is staged (as `del w[key]`, without the KeyError)."""
         super().discard(key)
 
