@@ -1,5 +1,6 @@
 """The vornel command, run as a subprocess: its output, its errors and its exit status."""
 
+import argparse
 import json
 import math
 import os
@@ -277,6 +278,18 @@ class TestMergesAndChanges:
         err = assert_one_line_error(run("build", tmp_path / "o.vrnl",
                                         stdin=lines({"key": "k", "delete": True})))
         assert "<stdin>:1:" in err and "--from" in err
+
+    @pytest.mark.parametrize("text, size", [("1000", 1000), ("64K", 64 << 10), ("512M", 512 << 20),
+                                             ("2GiB", 2 << 30), ("1.5g", 3 << 29), ("3TB", 3 << 40),
+                                             ("lots", None), ("0", None), ("5Q", None), ("M", None)])
+    def test_memory_sizes(self, text, size):
+        from vornel.cli import _memory_size
+
+        if size is None:
+            with pytest.raises(argparse.ArgumentTypeError):
+                _memory_size(text)
+        else:
+            assert _memory_size(text) == size
 
     def test_a_memory_limit_gives_the_same_store(self, tmp_path):
         src = tmp_path / "in.jsonl"

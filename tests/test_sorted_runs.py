@@ -248,3 +248,46 @@ def test_a_full_disk_is_an_error_that_leaves_the_target(tmp_path, where, limit):
     assert outcome["filename"] == str(work if where == "run" else target)
     assert dict(vornel.open(target)) == {"old": 1}
     assert sorted(p.name for p in work.iterdir()) == ["s.vrnl"]
+
+
+@pytest.mark.parametrize("dedup", [True, False])
+def test_a_store_of_the_low_level_writer_is_included_whole(tmp_path, dedup):
+    # Its records lie in the order they were added, not in key order, and one is dead:
+    # the store is read at random where it must be, and still checked whole.
+    from _vornel import _VornReader, _VornWriter
+
+    import msgpack
+
+    low = _VornWriter()
+    ids = [low.add_object_raw(msgpack.packb(v)) for v in ("zeta", "alpha", "dead", "alpha")]
+    for key, obj in (("a", 0), ("b", 1), ("c", 0), ("d", 3), ("e", 1)):
+        low.add_key(key, ids[obj])
+    low.build(str(tmp_path / "low.vrnl"))
+    w = VornWriter(dedup=dedup)
+    w.include(tmp_path / "low.vrnl")
+    w.build(tmp_path / "out.vrnl")
+    with VornReader(tmp_path / "out.vrnl") as r:
+        assert dict(r) == {"a": "zeta", "b": "alpha", "c": "zeta", "d": "alpha", "e": "alpha"}
+        assert r.verify()
+        # Keys that shared a record still do; equal records merge only with dedup.
+        assert r.stats()["num_objects"] == (2 if dedup else 3)
+    raw = _VornReader(str(tmp_path / "out.vrnl"))
+    assert raw.get_raw("a") == raw.get_raw("c") and raw.get_raw("b") == raw.get_raw("e")
+
+
+def test_progress_counts_keys_merged_and_bytes_written(tmp_path):
+    vornel.build(tmp_path / "base.vrnl", {f"k{i:05d}": i for i in range(20_000)})
+    w = VornWriter(memory_limit=100_000, run_dir=tmp_path)
+    w.include(tmp_path / "base.vrnl")
+    w.update((f"n{i:05d}", i) for i in range(5_000))
+    calls = []
+    w.build(tmp_path / "out.vrnl", progress=lambda *call: calls.append(call))
+    phases = list(dict.fromkeys(phase for phase, _, _ in calls))
+    assert phases == ["sort", "merge", "write", "fsync"]
+    for phase in phases:
+        seen = [(done, total) for p, done, total in calls if p == phase]
+        assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:])), phase  # never backwards
+        assert seen[-1][0] == seen[-1][1], phase  # and to the end
+    merged = [total for p, _, total in calls if p == "merge"]
+    assert merged[-1] == 25_000  # every entry of every source
+    assert [total for p, _, total in calls if p == "fsync"][-1] == (tmp_path / "out.vrnl").stat().st_size

@@ -37,15 +37,25 @@ class SharedRecords {
   }
 
   // Remembers that `record`, which `uses` more entries will name, went to `handle`.
+  // A record remembered already is remembered anew; past the budget, a new one is not.
   void keep(uint64_t record, uint64_t handle, uint64_t uses) {
+    if (count_ != 0) {
+      if (const size_t i = find(record); slots_[i].record != 0) {
+        if (uses == 0) {
+          erase(i);
+        } else {
+          slots_[i] = {record + 1, handle, uses};
+        }
+        return;
+      }
+    }
     if (uses == 0) return;
     if ((count_ + 1) * 2 > slots_.size()) {
       if ((slots_.size() * 2 + 16) * sizeof(Slot) > budget_) return;
       grow();
     }
-    const size_t i = find(record);
-    if (slots_[i].record == 0) ++count_;
-    slots_[i] = {record + 1, handle, uses};
+    slots_[find(record)] = {record + 1, handle, uses};
+    ++count_;
   }
 
   uint64_t size() const { return count_; }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crc32.hpp"
+#include "record_sharing.hpp"
 #include "key_table.hpp"
 #include "reader.hpp"
 #include "store_builder.hpp"
@@ -320,6 +321,56 @@ TEST(TableWriter, MatchesTheTableBuiltInMemory) {
         EXPECT_EQ(written->payload_crc, crc32(expected.data(), expected.size()));
       }
     }
+  }
+}
+
+// Past their budgets, the tables that keep records shared forget, and never mislead: a
+// lookup gives the handle kept for that very record or payload, or nothing.
+TEST(RecordSharing, PastItsBudgetATableForgetsButNeverMisleads) {
+  std::mt19937_64 rng(5);
+  ContentTable content(1000, 64);  // 8 slots: six payloads at most
+  std::map<uint64_t, uint64_t> kept;  // hash -> handle
+  for (uint64_t handle = 1; handle <= 100; ++handle) {
+    const uint64_t h = rng();
+    content.keep(h, handle);
+    kept[h] = handle;
+  }
+  size_t found = 0;
+  for (const auto& [h, handle] : kept) {
+    auto r = content.find(h, [&](uint64_t candidate) -> Result<bool> { return candidate == handle; });
+    ASSERT_TRUE(r);
+    if (*r) {
+      EXPECT_EQ(**r, handle);
+      ++found;
+    }
+  }
+  EXPECT_EQ(found, 6u);
+  EXPECT_EQ(content.size(), 6u);
+
+  SharedRecords shared(16 * 24);  // grows to 16 slots, then keeps nothing more
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> model;  // record -> handle, uses
+  for (int step = 0; step < 20000; ++step) {
+    const uint64_t record = rng() % 64;
+    if (rng() % 2 != 0) {
+      const uint64_t uses = 1 + rng() % 3;
+      shared.keep(record, step, uses);
+      if (shared.contains(record)) {
+        model[record] = {static_cast<uint64_t>(step), uses};
+      } else {
+        model.erase(record);
+      }
+      continue;
+    }
+    const std::optional<uint64_t> got = shared.take(record);
+    const auto it = model.find(record);
+    if (got) {
+      ASSERT_NE(it, model.end());
+      EXPECT_EQ(*got, it->second.first);
+      if (--it->second.second == 0) model.erase(it);
+    } else {
+      EXPECT_EQ(it, model.end());
+    }
+    EXPECT_LE(shared.size(), 8u);
   }
 }
 
