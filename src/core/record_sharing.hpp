@@ -1,6 +1,7 @@
 // What a copy of sorted sources remembers so that records shared in its sources stay
 // shared in its output: where each record that later entries name again went
-// (SharedRecords), and with dedup, where each distinct payload went (ContentTable).
+// (SharedRecords), and with dedup, where each distinct payload went (ContentTable), with
+// the payloads that were staged (PayloadFilter), which the records of stores may meet.
 // Both stay within a budget of memory; past it they remember nothing more, and the
 // output then holds a record more than once, which costs space, never a wrong value.
 #pragma once
@@ -106,6 +107,45 @@ class SharedRecords {
   uint64_t count_ = 0;
 };
 
+// The hashes of a set of payloads, as a blocked Bloom filter of about 12 bits each: a
+// payload not in the set is answered "no" but for about one in 300, and one in it never.
+class PayloadFilter {
+ public:
+  explicit PayloadFilter(uint64_t expected) {
+    const uint64_t lines = expected / kPerLine + 1;
+    lines_ = LargeBuffer(static_cast<size_t>(lines) * sizeof(Line));
+    count_lines_ = lines;
+  }
+
+  void add(uint64_t h) {
+    Line& line = lines_.as<Line>()[line_of(h)];
+    for (int k = 0; k < kBits; ++k) {
+      const unsigned bit = (h >> (k * 9)) & 511;
+      line.words[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+  }
+  bool maybe(uint64_t h) const {
+    const Line& line = lines_.as<Line>()[line_of(h)];
+    for (int k = 0; k < kBits; ++k) {
+      const unsigned bit = (h >> (k * 9)) & 511;
+      if ((line.words[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
+    }
+    return true;
+  }
+  uint64_t memory_bytes() const { return lines_.size(); }
+
+ private:
+  struct Line {
+    uint64_t words[8];  // one cache line of 512 bits
+  };
+  static constexpr int kBits = 5;         // bits set per payload, from the hash's low 45 bits
+  static constexpr uint64_t kPerLine = 42;  // payloads per line: about 12 bits each
+  size_t line_of(uint64_t h) const { return static_cast<size_t>(port::mul_high(h, count_lines_)); }
+
+  LargeBuffer lines_;
+  uint64_t count_lines_ = 1;
+};
+
 class ContentTable {
  public:
   // A table for up to `entries` payloads, or as many as `budget_bytes` hold: its size is
@@ -119,6 +159,9 @@ class ContentTable {
   }
 
   uint64_t hash(Bytes payload) const { return hash_(payload.data(), payload.size()); }
+  // The hash that hash() gives, for the payloads of a filter made before the table: the
+  // same keyed hash, under the process's seed.
+  static uint64_t payload_hash(Bytes payload) { return KeyHash{}(payload.data(), payload.size()); }
   void prefetch(uint64_t h) const {
     if (count_slots_ != 0) __builtin_prefetch(slots() + open_table::home(h, count_slots_));
   }

@@ -44,6 +44,8 @@ struct RunFile {
   uint64_t entries = 0;
   uint64_t trailer_at = 0;
   SparseIndex sparse;
+  // The hashes of its payloads, for a run this process wrote; null for a run included.
+  std::shared_ptr<const PayloadFilter> payloads;
 };
 
 // How a run holds a key, found by lookup().

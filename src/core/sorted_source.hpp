@@ -60,6 +60,9 @@ class SortedSource {
   virtual uint64_t size() const = 0;
   // What errors name: a file's path, or a description.
   virtual const std::string& name() const = 0;
+  // Whether its records are staged values, which a copy may merge with equal ones; the
+  // records of a store are kept as the store holds them.
+  virtual bool staged() const { return true; }
 };
 
 }  // namespace vornel

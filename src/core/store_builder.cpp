@@ -24,18 +24,41 @@ bool report(const BuildProgress& progress, BuildPhase phase, uint64_t done, uint
   return !progress || progress(phase, done, total);
 }
 
-// Where the copy of an entry's record goes: a record copied before and shared, or one
-// with the same bytes (`content`, when given), or a new one.
+// Handles in the content table carry this bit for a record of a store: a staged value may
+// share such a record, another store's record never does. Offsets lie far below it.
+constexpr uint64_t kStoreRecord = uint64_t{1} << 47;
+
+// The payloads that were staged, in one filter or several; with `complete` false (a run
+// that came from another process), any payload may have been.
+struct StagedPayloads {
+  std::vector<const PayloadFilter*> filters;
+  bool complete = true;
+  bool maybe(uint64_t h) const {
+    if (!complete) return true;
+    for (const PayloadFilter* f : filters) {
+      if (f->maybe(h)) return true;
+    }
+    return false;
+  }
+};
+
+// Where a record goes: to a record of the same bytes in `content` (when given) that it may
+// share, or to a new one. A staged value shares any equal record; a store's record only a
+// staged value's, and only `probe`s when one may exist.
 Result<uint64_t> place_record(StoreSink& sink, ContentTable* content, Bytes payload, uint32_t crc,
-                              uint64_t hash) {
-  if (content != nullptr) {
-    Result<std::optional<uint64_t>> found =
-        content->find(hash, [&](uint64_t handle) { return sink.holds(handle, payload); });
+                              uint64_t hash, bool staged, bool probe) {
+  if (content != nullptr && probe) {
+    Result<std::optional<uint64_t>> found = content->find(hash, [&](uint64_t handle) -> Result<bool> {
+      if (!staged && (handle & kStoreRecord) != 0) return false;
+      return sink.holds(handle & ~kStoreRecord, payload);
+    });
     if (!found) return fail(std::move(found.error()));
-    if (*found) return **found;
+    if (*found) return **found & ~kStoreRecord;
   }
   Result<uint64_t> written = sink.write_record(payload, crc);
-  if (written && content != nullptr) content->keep(hash, *written);
+  if (written && content != nullptr && probe) {
+    content->keep(hash, *written | (staged ? 0 : kStoreRecord));
+  }
   return written;
 }
 
@@ -48,12 +71,14 @@ class Batch {
   static constexpr size_t kEntries = 64;
   static constexpr size_t kBytes = size_t{1} << 20;
 
+  Batch(ContentTable& content, const StagedPayloads& staged) : content_(content), staged_(staged) {}
+
   bool full() const { return pending_.size() == kEntries || bytes_.size() >= kBytes; }
   bool empty() const { return pending_.empty(); }
 
   // Takes the current entry of `source`: its record's bytes too unless `placed` has a
   // copy of it or an earlier entry of the batch names it.
-  Status take(MergingSource& source, const SharedRecords& placed, const ContentTable& content) {
+  Status take(MergingSource& source, const SharedRecords& placed) {
     const Entry& e = source.entry();
     Pending p{keys_.size(), e.key.size(), e.record, e.uses_left, 0, 0, 0, 0, -1};
     keys_.insert(keys_.end(), e.key.begin(), e.key.end());
@@ -71,16 +96,17 @@ class Batch {
       p.payload_len = r->payload.size();
       p.crc = r->crc;
       bytes_.insert(bytes_.end(), r->payload.begin(), r->payload.end());
-      p.hash = content.hash(r->payload);
-      content.prefetch(p.hash);
-      p.fetched = true;
+      p.hash = content_.hash(r->payload);
+      p.staged = source.current_child()->staged();
+      p.probe = p.staged || staged_.maybe(p.hash);
+      if (p.probe) content_.prefetch(p.hash);
     }
     pending_.push_back(p);
     return {};
   }
 
   // Copies the batch's entries, in order.
-  Status flush(StoreSink& sink, SharedRecords& placed, ContentTable& content) {
+  Status flush(StoreSink& sink, SharedRecords& placed) {
     resolved_.resize(pending_.size());
     for (size_t i = 0; i < pending_.size(); ++i) {
       const Pending& p = pending_[i];
@@ -88,7 +114,7 @@ class Batch {
       if (p.same_as >= 0) at = resolved_[static_cast<size_t>(p.same_as)];
       if (!at) {
         const Bytes payload(bytes_.data() + p.payload_at, p.payload_len);
-        Result<uint64_t> r = place_record(sink, &content, payload, p.crc, p.hash);
+        Result<uint64_t> r = place_record(sink, &content_, payload, p.crc, p.hash, p.staged, p.probe);
         if (!r) return fail(std::move(r.error()));
         at = *r;
         placed.keep(p.record, *at, p.uses_left);
@@ -111,8 +137,11 @@ class Batch {
     uint32_t crc;
     uint64_t hash;
     int32_t same_as;  // an earlier entry of the batch that names the same record, or -1
-    bool fetched = false;
+    bool staged = true;
+    bool probe = true;  // looked for, and kept, in the content table
   };
+  ContentTable& content_;
+  const StagedPayloads& staged_;
   std::vector<Pending> pending_;
   std::vector<uint64_t> resolved_;
   std::vector<uint8_t> keys_;
@@ -121,23 +150,27 @@ class Batch {
 };
 
 // Copies every entry of `source` into `sink`: each record once where sharing can be kept,
-// and with `by_content`, once per distinct payload.
-Status copy_entries(MergingSource& source, StoreSink& sink, bool by_content, uint64_t limit,
-                    const BuildProgress& progress) {
+// and with `staged` given, staged values once per distinct payload, sharing the equal
+// records of stores.
+Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads* staged,
+                    uint64_t limit, const BuildProgress& progress) {
   SharedRecords placed(sharing_budget(limit));
   std::optional<ContentTable> content;
-  if (by_content) content.emplace(source.size(), content_budget(limit));
+  std::optional<Batch> batch;
+  if (staged != nullptr) {
+    content.emplace(source.size(), content_budget(limit));
+    batch.emplace(*content, *staged);
+  }
   const uint64_t total = source.size();
   uint64_t reported = 0;
-  Batch batch;
   if (!report(progress, BuildPhase::Merge, 0, total)) return fail(StoreError::cancelled());
   for (;;) {
     if (Status s = source.next(); !s) return s;
     if (!source.valid()) break;
-    if (content) {
-      if (Status s = batch.take(source, placed, *content); !s) return s;
-      if (batch.full()) {
-        if (Status s = batch.flush(sink, placed, *content); !s) return s;
+    if (batch) {
+      if (Status s = batch->take(source, placed); !s) return s;
+      if (batch->full()) {
+        if (Status s = batch->flush(sink, placed); !s) return s;
       }
     } else {
       const Entry& e = source.entry();
@@ -145,7 +178,7 @@ Status copy_entries(MergingSource& source, StoreSink& sink, bool by_content, uin
       if (!at) {
         Result<RecordBytes> r = source.record();
         if (!r) return fail(std::move(r.error()));
-        Result<uint64_t> written = place_record(sink, nullptr, r->payload, r->crc, 0);
+        Result<uint64_t> written = sink.write_record(r->payload, r->crc);
         if (!written) return fail(std::move(written.error()));
         at = *written;
         placed.keep(e.record, *at, e.uses_left);
@@ -157,11 +190,20 @@ Status copy_entries(MergingSource& source, StoreSink& sink, bool by_content, uin
       if (!report(progress, BuildPhase::Merge, reported, total)) return fail(StoreError::cancelled());
     }
   }
-  if (content && !batch.empty()) {
-    if (Status s = batch.flush(sink, placed, *content); !s) return s;
+  if (batch && !batch->empty()) {
+    if (Status s = batch->flush(sink, placed); !s) return s;
   }
   if (!report(progress, BuildPhase::Merge, total, total)) return fail(StoreError::cancelled());
   return {};
+}
+
+// The hashes of the payloads staged in `buffer`, dead ones too.
+std::shared_ptr<const PayloadFilter> payloads_of(const StagingBuffer& buffer) {
+  auto filter = std::make_shared<PayloadFilter>(buffer.num_objects());
+  for (uint64_t id = 0; id < buffer.num_objects(); ++id) {
+    filter->add(ContentTable::payload_hash(buffer.object(static_cast<uint32_t>(id)).payload));
+  }
+  return filter;
 }
 
 std::vector<SortedSource*> pointers(const std::vector<std::unique_ptr<SortedSource>>& walk) {
@@ -195,6 +237,7 @@ Status StoreBuilder::write_buffer_run() {
                                   "a run in " + options_.run_dir,
                                   sharing_budget(options_.memory_limit));
   if (!run) return fail(std::move(run.error()));
+  if (options_.dedup) run->payloads = payloads_of(*buffer_);
   sources_.push_back({nullptr, std::make_shared<RunFile>(std::move(*run))});
   numbered_before_ += buffer_->num_objects();
   buffer_ = std::make_unique<StagingBuffer>(options_.dedup);
@@ -405,9 +448,31 @@ Result<BuildReport> StoreBuilder::build(std::string_view path, const MergeOption
       return fail(StoreError::cancelled());
     }
     MergingSource merge(pointers(walk), options_.policy);
-    // Entries in memory were deduplicated as they were staged; anything else, by its bytes.
-    const bool by_content = options_.dedup && !sources_.empty();
-    if (Status s = copy_entries(merge, **sink, by_content, options_.memory_limit, options.progress);
+    // Staged values are found by their bytes across the runs they went to (in memory they
+    // were deduplicated as they were staged, so one source alone needs nothing), and a
+    // store's record by the staged values equal to it, which the staged payloads' filters
+    // tell it may exist. Stores are copied as they are, their records never merged.
+    size_t staged_sources = buffer_->empty() ? 0 : 1;
+    StagedPayloads staged;
+    std::shared_ptr<const PayloadFilter> in_memory;
+    if (!buffer_->empty()) {
+      in_memory = payloads_of(*buffer_);
+      staged.filters.push_back(in_memory.get());
+    }
+    for (const Source& s : sources_) {
+      if (!s.run) continue;
+      ++staged_sources;
+      if (s.run->payloads) {
+        staged.filters.push_back(s.run->payloads.get());
+      } else {
+        staged.complete = false;
+      }
+    }
+    const bool stores = staged_sources < sources_.size() + (buffer_->empty() ? 0 : 1);
+    const bool by_content =
+        options_.dedup && staged_sources > 0 && (staged_sources > 1 || stores);
+    if (Status s = copy_entries(merge, **sink, by_content ? &staged : nullptr,
+                                options_.memory_limit, options.progress);
         !s) {
       return fail(blame(merge, std::move(s.error()), detail));
     }

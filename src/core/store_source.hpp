@@ -51,6 +51,7 @@ class StoreSource final : public SortedSource {
   [[nodiscard]] Result<RecordBytes> record() override;
   uint64_t size() const override { return store_->header.num_keys; }
   const std::string& name() const override { return store_->name; }
+  bool staged() const override { return false; }
 
  private:
   [[nodiscard]] Status read_entry();
