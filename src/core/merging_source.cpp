@@ -16,10 +16,21 @@ MergingSource::MergingSource(std::vector<SortedSource*> children, DuplicatePolic
   for (const SortedSource* c : children_) size_ += c->size();
 }
 
+int MergingSource::compare(size_t a, size_t b) const {
+  // The first 16 bytes of each child's key, and its length, decide most comparisons
+  // without reading the key again.
+  const Window& x = windows_[a];
+  const Window& y = windows_[b];
+  if (x.head != y.head) return x.head < y.head ? -1 : 1;
+  if (x.next != y.next) return x.next < y.next ? -1 : 1;
+  if (x.size <= kWindowBytes && y.size <= kWindowBytes) {
+    return x.size == y.size ? 0 : (x.size < y.size ? -1 : 1);
+  }
+  return compare_keys(children_[a]->entry().key, children_[b]->entry().key);
+}
+
 bool MergingSource::heap_before(size_t a, size_t b) const {
-  // The first 8 bytes of each child's key decide most comparisons without reading it.
-  if (heads_[a] != heads_[b]) return heads_[a] < heads_[b];
-  const int c = compare_keys(children_[a]->entry().key, children_[b]->entry().key);
+  const int c = compare(a, b);
   return c != 0 ? c < 0 : a < b;
 }
 
@@ -30,7 +41,8 @@ Status MergingSource::advance(size_t child) {
   }
   if (children_[child]->valid()) {
     ++consumed_;
-    heads_[child] = key_head(children_[child]->entry().key);
+    const Bytes key = children_[child]->entry().key;
+    windows_[child] = {key_word(key, 0), key_word(key, 8), key.size()};
     heap_.push_back(child);
     // std::push_heap keeps the largest on top: order the other way round.
     std::push_heap(heap_.begin(), heap_.end(),
@@ -45,10 +57,7 @@ void MergingSource::pop_smallest() {
   std::pop_heap(heap_.begin(), heap_.end(), after);
   group_.push_back(heap_.back());
   heap_.pop_back();
-  const Bytes key = children_[group_.front()]->entry().key;
-  const uint64_t head = heads_[group_.front()];
-  while (!heap_.empty() && heads_[heap_.front()] == head &&
-         same_bytes(children_[heap_.front()]->entry().key, key)) {
+  while (!heap_.empty() && compare(heap_.front(), group_.front()) == 0) {
     std::pop_heap(heap_.begin(), heap_.end(), after);
     group_.push_back(heap_.back());
     heap_.pop_back();
@@ -62,7 +71,7 @@ Status MergingSource::next() {
   if (!started_) {
     started_ = true;
     if (children_.size() > kMaxChildren) return fail(StoreError::invalid("too many sources to merge"));
-    heads_.assign(children_.size(), 0);
+    windows_.assign(children_.size(), Window{});
     for (size_t i = 0; i < children_.size(); ++i) {
       if (Status s = advance(i); !s) return s;
     }

@@ -45,11 +45,20 @@ class MergingSource final : public SortedSource {
   void pop_smallest();
   [[nodiscard]] Status advance(size_t child);
   bool heap_before(size_t a, size_t b) const;
+  // compare_keys of two children's current keys.
+  int compare(size_t a, size_t b) const;
 
   std::vector<SortedSource*> children_;
   DuplicatePolicy policy_;
   std::vector<size_t> heap_;   // children with an entry, smallest key (then oldest) on top
-  std::vector<uint64_t> heads_;  // key_head of each child's current key
+  // The first 16 bytes of each child's current key, big-endian, and its length.
+  struct Window {
+    uint64_t head = 0;
+    uint64_t next = 0;
+    uint64_t size = 0;
+  };
+  static constexpr uint64_t kWindowBytes = 16;
+  std::vector<Window> windows_;
   std::vector<size_t> group_;  // the children of the current key, to advance next time
   bool started_ = false;
   size_t current_ = kNone;
