@@ -81,6 +81,10 @@ class StoreReader(_MappingBase):
     @abstractmethod
     def __reversed__(self) -> Iterator[Key]: ...
 
+    @abstractmethod
+    def _store_files(self) -> list[str]:
+        """The store files the reader reads, for a writer that includes them."""
+
     def __enter__(self) -> Self:
         return self
 
@@ -120,6 +124,9 @@ class VornReader(_engine.Reader, StoreReader):
     """
 
     __slots__ = ("_raw", "_abspath")
+
+    def _store_files(self) -> list[str]:
+        return [self.path]
 
     def __new__(
         cls,

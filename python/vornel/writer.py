@@ -58,21 +58,17 @@ def _store_paths(source: str | os.PathLike[str] | StoreReader) -> list[str]:
     """The store files that `source` stands for, checked to be what it says."""
     from .reader import StoreReader, VornReader
 
-    if isinstance(source, VornReader):
-        _check_unchanged(source)
-        return [source.path]
     if isinstance(source, StoreReader):
-        from .sharded import ShardedReader
-
-        if isinstance(source, ShardedReader):
-            return [source.shard_path(i) for i in range(source.shard_count)]
-        raise TypeError(f"cannot include a {type(source).__name__}")
+        if isinstance(source, VornReader):
+            _check_unchanged(source)
+        return source._store_files()
     path = os.fspath(source)
     if os.path.isdir(path):
-        from .sharded import ShardedReader
+        # A sharded store: the shard files its current manifest names.
+        from .sharded.manifest import load_manifest
 
-        with ShardedReader(path, verify=False) as sharded:
-            return [sharded.shard_path(i) for i in range(sharded.shard_count)]
+        manifest = load_manifest(path)
+        return [os.path.join(path, manifest.version, shard.file) for shard in manifest.shards]
     return [os.fsdecode(path)]
 
 
