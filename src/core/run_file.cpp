@@ -142,7 +142,10 @@ Result<std::unique_ptr<RunSource>> RunSource::open(std::shared_ptr<FileDescripto
   if (got < sizeof header || std::memcmp(header, kRunMagic, sizeof kRunMagic) != 0) {
     return fail(StoreError::not_a_store("not a run"));
   }
-  if (load_be32(header + 8) != kRunVersion) return fail(StoreError::version(static_cast<uint8_t>(load_be32(header + 8))));
+  if (load_be32(header + 8) != kRunVersion) {
+    return fail(damaged("a run of format version " + std::to_string(load_be32(header + 8)) +
+                        ", which this version does not read"));
+  }
   if (Status s = pread_all(fd->get(), trailer, sizeof trailer, size - kRunTrailerSize, &got); !s) {
     return fail(std::move(s.error()));
   }

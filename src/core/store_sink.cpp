@@ -83,12 +83,11 @@ Result<bool> StoreSink::holds(uint64_t offset, Bytes payload) const {
   uint8_t prefix[kRecordPrefix];
   if (Status s = data_.read_back(offset, prefix, sizeof prefix); !s) return fail(std::move(s.error()));
   if (RecordPrefix::decode(prefix).length != payload.size()) return false;
-  auto& copy = const_cast<std::vector<uint8_t>&>(check_);
-  copy.resize(payload.size());
-  if (Status s = data_.read_back(offset + kRecordPrefix, copy.data(), copy.size()); !s) {
+  check_.resize(payload.size());
+  if (Status s = data_.read_back(offset + kRecordPrefix, check_.data(), check_.size()); !s) {
     return fail(std::move(s.error()));
   }
-  return same_bytes(Bytes(copy), payload);
+  return same_bytes(Bytes(check_), payload);
 }
 
 Status StoreSink::write_index_at(uint64_t at, uint64_t& done, uint64_t total) {

@@ -74,7 +74,7 @@ class StoreSink {
   uint64_t index_size_ = 0;
   std::optional<FileDescriptor> index_file_;
   FileWriter index_out_;
-  std::vector<uint8_t> check_;  // holds()'s copy of a record read back
+  mutable std::vector<uint8_t> check_;  // holds()'s copy of a record read back
 };
 
 }  // namespace vornel
