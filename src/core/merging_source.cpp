@@ -75,6 +75,35 @@ Status MergingSource::next() {
     for (size_t i = 0; i < children_.size(); ++i) {
       if (Status s = advance(i); !s) return s;
     }
+  } else if (group_.size() == 1) {
+    // The common step: the last key was one child's alone. While that child stays below
+    // every other, its entries need no heap.
+    const size_t child = group_.front();
+    if (Status s = children_[child]->next(); !s) {
+      failed_ = children_[child];
+      return s;
+    }
+    if (!children_[child]->valid()) {
+      group_.clear();
+    } else {
+      ++consumed_;
+      const Bytes key = children_[child]->entry().key;
+      windows_[child] = {key_word(key, 0), key_word(key, 8), key.size()};
+      // Strictly below: a key the other children hold too goes the slow way, resolved.
+      if (!heap_.empty() && compare(child, heap_.front()) >= 0) {
+        heap_.push_back(child);
+        std::push_heap(heap_.begin(), heap_.end(),
+                       [this](size_t a, size_t b) { return heap_before(b, a); });
+        group_.clear();
+      } else if (const Entry& e = children_[child]->entry(); e.kind == EntryKind::Value) {
+        return take(child);
+      } else {
+        heap_.push_back(child);  // a deletion: the slow way below passes over it
+        std::push_heap(heap_.begin(), heap_.end(),
+                       [this](size_t a, size_t b) { return heap_before(b, a); });
+        group_.clear();
+      }
+    }
   } else {
     for (size_t child : group_) {
       if (Status s = advance(child); !s) return s;
@@ -104,16 +133,26 @@ Status MergingSource::next() {
       group_.clear();
       continue;
     }
-    entry_ = children_[winner]->entry();
-    if (entry_.record > kRecordMask) {  // a file of 256 TiB
-      failed_ = children_[winner];
-      return fail(StoreError::invalid("a source too large to merge"));
+    // The winner alone goes on as the group: the others of its key have had their turn.
+    for (size_t child : group_) {
+      if (child == winner) continue;
+      if (Status s = advance(child); !s) return s;
     }
-    current_ = winner;
-    entry_.replaces = false;
-    entry_.record |= uint64_t{winner} << kChildShift;
-    return {};
+    group_.assign(1, winner);
+    return take(winner);
   }
+  return {};
+}
+
+Status MergingSource::take(size_t winner) {
+  entry_ = children_[winner]->entry();
+  if (entry_.record > kRecordMask) {  // a file of 256 TiB
+    failed_ = children_[winner];
+    return fail(StoreError::invalid("a source too large to merge"));
+  }
+  current_ = winner;
+  entry_.replaces = false;
+  entry_.record |= uint64_t{winner} << kChildShift;
   return {};
 }
 

@@ -44,6 +44,8 @@ class MergingSource final : public SortedSource {
   // Children whose current entry has the smallest key, oldest first, taken off the heap.
   void pop_smallest();
   [[nodiscard]] Status advance(size_t child);
+  // Makes the entry of `winner` the current one.
+  [[nodiscard]] Status take(size_t winner);
   bool heap_before(size_t a, size_t b) const;
   // compare_keys of two children's current keys.
   int compare(size_t a, size_t b) const;

@@ -107,16 +107,28 @@ class SharedRecords {
   uint64_t count_ = 0;
 };
 
-// The hashes of a set of payloads, as a blocked Bloom filter of about 12 bits each: a
-// payload not in the set is answered "no" but for about one in 300, and one in it never.
+// A set of payloads, as a blocked Bloom filter of about 12 bits each: a payload not in
+// the set is answered "no" but for about one in 300, and one in it never. A payload is
+// known by its CRC-32 and length, which every record carries: nothing is read to ask.
 class PayloadFilter {
  public:
+  static uint64_t key_of(uint32_t crc, uint64_t length) {
+    uint64_t z = crc ^ (length << 32) ^ 0x9E3779B97F4A7C15;  // splitmix64's finaliser
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    return z ^ (z >> 31);
+  }
+
   explicit PayloadFilter(uint64_t expected) {
     const uint64_t lines = expected / kPerLine + 1;
     lines_ = LargeBuffer(static_cast<size_t>(lines) * sizeof(Line));
     count_lines_ = lines;
   }
 
+  void add(uint32_t crc, uint64_t length) { add(key_of(crc, length)); }
+  bool maybe(uint32_t crc, uint64_t length) const { return maybe(key_of(crc, length)); }
+
+ private:
   void add(uint64_t h) {
     Line& line = lines_.as<Line>()[line_of(h)];
     for (int k = 0; k < kBits; ++k) {
@@ -132,6 +144,8 @@ class PayloadFilter {
     }
     return true;
   }
+
+ public:
   uint64_t memory_bytes() const { return lines_.size(); }
 
  private:
@@ -159,9 +173,6 @@ class ContentTable {
   }
 
   uint64_t hash(Bytes payload) const { return hash_(payload.data(), payload.size()); }
-  // The hash that hash() gives, for the payloads of a filter made before the table: the
-  // same keyed hash, under the process's seed.
-  static uint64_t payload_hash(Bytes payload) { return KeyHash{}(payload.data(), payload.size()); }
   void prefetch(uint64_t h) const {
     if (count_slots_ != 0) __builtin_prefetch(slots() + open_table::home(h, count_slots_));
   }

@@ -33,10 +33,10 @@ constexpr uint64_t kStoreRecord = uint64_t{1} << 47;
 struct StagedPayloads {
   std::vector<const PayloadFilter*> filters;
   bool complete = true;
-  bool maybe(uint64_t h) const {
+  bool maybe(const RecordBytes& r) const {
     if (!complete) return true;
     for (const PayloadFilter* f : filters) {
-      if (f->maybe(h)) return true;
+      if (f->maybe(r.crc, r.payload.size())) return true;
     }
     return false;
   }
@@ -77,8 +77,27 @@ class Batch {
   bool empty() const { return pending_.empty(); }
 
   // Takes the current entry of `source`: its record's bytes too unless `placed` has a
-  // copy of it or an earlier entry of the batch names it.
-  Status take(MergingSource& source, const SharedRecords& placed) {
+  // copy of it or an earlier entry of the batch names it. An entry that needs no lookup
+  // by bytes (a store's record that no staged value may equal, and most are) is copied
+  // at once, after the batch before it.
+  Status take(MergingSource& source, StoreSink& sink, SharedRecords& placed) {
+    const Entry& e = source.entry();
+    if (!shared_ && !placed.contains(e.record) && !source.current_child()->staged()) {
+      Result<RecordBytes> r = source.record();
+      if (!r) return fail(std::move(r.error()));
+      if (!staged_.maybe(*r)) {
+        if (Status s = flush(sink, placed); !s) return s;
+        Result<uint64_t> at = sink.write_record(r->payload, r->crc);
+        if (!at) return fail(std::move(at.error()));
+        placed.keep(e.record, *at, e.uses_left);
+        return sink.add_entry(e.key, *at);
+      }
+    }
+    return gather(source, placed);
+  }
+
+ private:
+  Status gather(MergingSource& source, const SharedRecords& placed) {
     const Entry& e = source.entry();
     Pending p{keys_.size(), e.key.size(), e.record, e.uses_left, 0, 0, 0, 0, -1};
     keys_.insert(keys_.end(), e.key.begin(), e.key.end());
@@ -96,15 +115,19 @@ class Batch {
       p.payload_len = r->payload.size();
       p.crc = r->crc;
       bytes_.insert(bytes_.end(), r->payload.begin(), r->payload.end());
-      p.hash = content_.hash(r->payload);
       p.staged = source.current_child()->staged();
-      p.probe = p.staged || staged_.maybe(p.hash);
-      if (p.probe) content_.prefetch(p.hash);
+      p.probe = p.staged || staged_.maybe(*r);
+      if (p.probe) {
+        p.hash = content_.hash(r->payload);
+        content_.prefetch(p.hash);
+      }
     }
     pending_.push_back(p);
     return {};
   }
 
+
+ public:
   // Copies the batch's entries, in order.
   Status flush(StoreSink& sink, SharedRecords& placed) {
     resolved_.resize(pending_.size());
@@ -168,7 +191,7 @@ Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads
     if (Status s = source.next(); !s) return s;
     if (!source.valid()) break;
     if (batch) {
-      if (Status s = batch->take(source, placed); !s) return s;
+      if (Status s = batch->take(source, sink, placed); !s) return s;
       if (batch->full()) {
         if (Status s = batch->flush(sink, placed); !s) return s;
       }
@@ -197,11 +220,12 @@ Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads
   return {};
 }
 
-// The hashes of the payloads staged in `buffer`, dead ones too.
+// The payloads staged in `buffer`, dead ones too.
 std::shared_ptr<const PayloadFilter> payloads_of(const StagingBuffer& buffer) {
   auto filter = std::make_shared<PayloadFilter>(buffer.num_objects());
   for (uint64_t id = 0; id < buffer.num_objects(); ++id) {
-    filter->add(ContentTable::payload_hash(buffer.object(static_cast<uint32_t>(id)).payload));
+    const RecordBytes r = buffer.object(static_cast<uint32_t>(id));
+    filter->add(r.crc, r.payload.size());
   }
   return filter;
 }

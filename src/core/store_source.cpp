@@ -142,9 +142,13 @@ Status StoreSource::read_entry() {
   uint64_t offset = 0;
   // Key order was checked when the store was opened; a file changed since then in a way
   // that breaks it fails the file's checksum at the end, before anything is published.
-  if (Status s = read_index_entry(index_, key_, offset); !s) {
-    return fail(entry_damage(seen_, "runs past the end of the file"));
-  }
+  // The key stays where the index section's buffer holds it until the next entry is read.
+  Result<const uint8_t*> len = index_.read(kKeyLenSize);
+  if (!len) return fail(entry_damage(seen_, "runs past the end of the file"));
+  const size_t key_len = load_be16(*len);
+  Result<const uint8_t*> rest = index_.read(key_len + kOffsetSize);
+  if (!rest) return fail(entry_damage(seen_, "runs past the end of the file"));
+  offset = load_be64(*rest + key_len);
   if (seen_ >= store_->header.num_keys) {
     return fail(damaged("the index section holds more entries than num_keys"));
   }
@@ -153,7 +157,7 @@ Status StoreSource::read_entry() {
                                         ", outside the data section"));
   }
   entry_ = Entry{};
-  entry_.key = Bytes(key_);
+  entry_.key = Bytes(*rest, key_len);
   entry_.record = offset;
   record_here_ = false;
   const uint64_t cursor = data_.position();

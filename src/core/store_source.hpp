@@ -68,7 +68,6 @@ class StoreSource final : public SortedSource {
   uint64_t seen_ = 0;
   bool valid_ = false;
   Entry entry_;
-  std::vector<uint8_t> key_;
   std::unordered_map<uint64_t, uint64_t> uses_left_;
   RecordBytes record_;
   bool record_here_ = false;
