@@ -13,11 +13,27 @@ from collections.abc import Mapping
 
 from ._version import __version__
 from .errors import (
+    LineError,
+    ManifestError,
+    PanicException,
+    ShardError,
+    ShardMissingError,
+    TagError,
     VornCorruptError,
     VornDecodeError,
     VornError,
+    VornExtraDataError,
+    VornFileExistsError,
+    VornFileNotFoundError,
+    VornFormatError,
     VornIOError,
+    VornIsADirectoryError,
     VornLimitError,
+    VornNotADirectoryError,
+    VornPermissionError,
+    VornStackError,
+    VornUnicodeDecodeError,
+    VornVersionError,
     WriterBusyError,
 )
 from .keys import Key
@@ -34,8 +50,12 @@ if TYPE_CHECKING:
     from .sharded import ShardedReader
 
 __all__ = [
-    "Key", "ShardedReader", "StoreReader", "VornCorruptError", "VornDecodeError", "VornError",
-    "VornIOError", "VornLimitError", "VornReader", "VornWriter", "WriterBusyError",
+    "Key", "LineError", "ManifestError", "PanicException", "ShardError", "ShardMissingError",
+    "ShardedReader", "StoreReader", "TagError", "VornCorruptError", "VornDecodeError",
+    "VornError", "VornExtraDataError", "VornFileExistsError", "VornFileNotFoundError",
+    "VornFormatError", "VornIOError", "VornIsADirectoryError", "VornLimitError",
+    "VornNotADirectoryError", "VornPermissionError", "VornReader", "VornStackError",
+    "VornUnicodeDecodeError", "VornVersionError", "VornWriter", "WriterBusyError",
     "__version__", "build", "open",
 ]
 

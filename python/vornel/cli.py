@@ -230,7 +230,7 @@ def _dask_modules() -> Any:
     except ImportError as e:
         raise Failure(
             f"--shards needs Dask ({e}): install the package with its dask extra, "
-            "pip install \".[dask]\" in a checkout of vornel") from None
+            f"{sys.executable} -m pip install \".[dask]\" in a checkout of vornel") from None
     return vornel_dask
 
 

@@ -34,6 +34,8 @@ from typing import Any, Final
 
 import msgpack
 
+from .errors import LineError, TagError
+
 __all__ = [
     "TAGS",
     "LineError",
@@ -61,28 +63,6 @@ BOM = "\ufeff"
 # first bracket past it, since the writer refuses anything deeper anyway.
 MAX_DEPTH = 1024
 INFINITY = math.inf
-
-
-class TagError(ValueError):
-    """Input in the tagged form that cannot be decoded. `path` leads from the value
-    to the offending part (member names and array indexes, innermost first)."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.path: list[str | int] = []
-
-
-class LineError(ValueError):
-    """A bad input line: `name:line:column: message` (`name:line: message` when no
-    column applies)."""
-
-    def __init__(self, name: str, line: int, column: int | None, message: str) -> None:
-        where = f"{name}:{line}" if column is None else f"{name}:{line}:{column}"
-        super().__init__(f"{where}: {message}")
-        self.name = name
-        self.line = line
-        self.column = column
-        self.message = message
 
 
 # -- writing ---------------------------------------------------------------------------

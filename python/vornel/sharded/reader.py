@@ -5,12 +5,12 @@ from __future__ import annotations
 import heapq
 import os
 import threading
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
+from vornel.errors import ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
-from vornel.reader import StoreReader, VornReader
+from vornel.reader import StoreReader, VornReader, check_identity, identity
 
 from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
 from .manifest import ShardEntry, load_manifest
@@ -45,8 +45,11 @@ def _reopen(
     cls: type[ShardedReader], path: str, verify: bool,
     ext_hook: Callable[[int, bytes], Any] | None,
     object_hook: Callable[[dict[Any, Any]], Any] | None,
+    expected: tuple[Any, ...],
 ) -> ShardedReader:
-    return cls(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    reader = cls(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    check_identity(reader, expected)
+    return reader
 
 
 class ShardedReader(StoreReader):
@@ -58,8 +61,12 @@ class ShardedReader(StoreReader):
     whole-file checksum is also recomputed as it opens. Lookups open only the key's shard;
     iteration, `items()`, `prefix()` and `range()` merge the shards in store order.
     Reads are thread-safe. `close()` closes every shard; later use raises ValueError.
-    Pickling and copying reopen the same directory with the same `verify` and hooks.
+    Pickling and copying reopen the same directory with the same `verify` and hooks, and
+    refuse a set published there since.
     """
+
+    # A publish makes a new version folder: the version names the set.
+    _IDENTITY = ("version", "num_keys", "num_objects", "file_size")
 
     def __init__(
         self,
@@ -152,10 +159,6 @@ class ShardedReader(StoreReader):
                 raise ShardError(path, f"does not match the manifest: {field} is {shown[0]},"
                                        f" the manifest says {shown[1]}")
 
-    def _check_open(self) -> None:
-        if self._closed:
-            raise ValueError(CLOSED)
-
     def _all(self) -> list[VornReader]:
         self._check_open()
         return [self.shard(index) for index in range(self._count)]
@@ -199,21 +202,12 @@ class ShardedReader(StoreReader):
     def __reversed__(self) -> Iterator[Key]:
         return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
 
-    def keys(self) -> KeysView[Key]:
-        self._check_open()
-        return KeysView(self)
-
-    def items(self) -> ItemsView[Key, Any]:
-        self._check_open()
-        return _MergedItems(self)
-
-    def values(self) -> ValuesView[Any]:
-        self._check_open()
-        return _MergedValues(self)
-
-    def _merged_items(self) -> Iterator[tuple[Key, Any]]:
+    def _items(self) -> Iterator[tuple[Key, Any]]:
         shards = self._all()
         return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
+
+    def _values(self) -> Iterator[Any]:
+        return (value for _, value in self._items())
 
     # -- scans and batches ----------------------------------------------------------------
 
@@ -305,23 +299,9 @@ class ShardedReader(StoreReader):
     def __reduce__(self) -> tuple[Any, ...]:
         self._check_open()
         return (_reopen, (type(self), self._path, self._verify, self._ext_hook,
-                          self._object_hook))
+                          self._object_hook, identity(self)))
 
     def __repr__(self) -> str:
         state = ", closed" if self._closed else ""
         return (f"ShardedReader({self._path!r}, version={self._manifest.version!r},"
                 f" shards={self._count}, keys={self._manifest.num_keys}{state})")
-
-
-class _MergedItems(ItemsView[Key, Any]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return self._mapping._merged_items()
-
-
-class _MergedValues(ValuesView[Any]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[Any]:
-        return (value for _, value in self._mapping._merged_items())
