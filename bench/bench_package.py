@@ -8,12 +8,17 @@ its baseline in the same run.
    25% over get_raw plus unpackb.
 2. `vornel build` (the installed command, a process of its own) from an N-line JSON Lines
    file, beside `json.loads` of every line of that file alone. Target: at most 2x.
+3. `vornel dump` of the store (its own process, start-up and output included) beside a
+   `json.dumps` loop over the same reader's items in this process, on the synthetic
+   store and on Debian's package database (/var/lib/dpkg/status, its stanzas repeated
+   to N keys). Target: at most 1x.
 
 The machine may be shared and noisy: each figure is the median of R runs, and each ratio
 the median of the ratios of runs taken in alternation. Asserts nothing about time.
 """
 
 import argparse
+import itertools
 import json
 import random
 import statistics
@@ -97,6 +102,47 @@ def bench_tool(tmp, keys, repeat):
           f"(target <= 2: {'met' if ratio <= 2 else 'missed'})")
 
 
+def dpkg_records(path="/var/lib/dpkg/status"):
+    """Each stanza of Debian's package database as a dict of its fields."""
+    record, last = {}, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line == "\n":
+                if record:
+                    yield record
+                record, last = {}, None
+            elif line[0] in " \t" and last is not None:
+                record[last] += "\n" + line.rstrip("\n")
+            else:
+                last, _, text = line.partition(":")
+                record[last] = text.strip()
+    if record:
+        yield record
+
+
+def bench_dump(label, path, repeat):
+    vornel_cmd = str(Path(sys.executable).with_name("vornel"))
+
+    def tool():
+        subprocess.run([vornel_cmd, "dump", str(path)], check=True, stdout=subprocess.DEVNULL)
+
+    with vornel.open(path) as r:
+        n = len(r)
+
+        def dumps_loop():
+            dumps = json.dumps
+            for key, value in r.items():
+                dumps({"key": key, "value": value})
+
+        ours, base = alternate([tool, dumps_loop], repeat)
+    print(f"vornel dump: {label}, {n:,} keys (median of {repeat})")
+    print(f"  vornel dump STORE > /dev/null       {statistics.median(ours):8.2f} s")
+    print(f"  json.dumps loop over items()        {statistics.median(base):8.2f} s")
+    ratio = median_ratio(ours, base)
+    print(f"  ratio                               {ratio:8.2f}   "
+          f"(target <= 1: {'met' if ratio <= 1 else 'missed'})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=1_000_000)
@@ -111,6 +157,13 @@ def main():
         print(f"vornel.build of {args.keys:,} keys: {time.perf_counter() - start:.2f} s")
         bench_lookups(path, keys, args.repeat)
         bench_tool(tmp, keys, args.repeat)
+        bench_dump("synthetic records", path, args.repeat)
+        records = list(dpkg_records())
+        if records:
+            real = tmp / "dpkg.vrnl"
+            vornel.build(real, ((f"{i}:{rec.get('Package', '')}", rec)
+                                for i, rec in zip(range(args.keys), itertools.cycle(records))))
+            bench_dump(f"{len(records)} dpkg stanzas repeated", real, args.repeat)
 
 
 if __name__ == "__main__":

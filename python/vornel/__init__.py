@@ -45,7 +45,7 @@ if TYPE_CHECKING:
     from collections.abc import Iterable
     from typing import Any
 
-    from .keys import AnyKey
+    from .keys import AnyKey, PathArg
     from .reader import ExtHook, ObjectHook
     from .sharded import ShardedReader
 
@@ -70,7 +70,7 @@ def __getattr__(name: str) -> Any:
 
 
 def build(
-    path: str | os.PathLike[str],
+    path: PathArg,
     items: Mapping[AnyKey, object] | Iterable[tuple[AnyKey, object]],
     *,
     progress: bool = False,
@@ -93,7 +93,7 @@ def build(
 
 
 def open(
-    path: str | os.PathLike[str],
+    path: PathArg,
     verify: bool = True,
     *,
     ext_hook: ExtHook | None = None,

@@ -18,6 +18,8 @@ if TYPE_CHECKING:
 
     from _vornel import _VornReader
 
+    from .keys import PathArg
+
     ExtHook: TypeAlias = Callable[[int, bytes], Any]
     ObjectHook: TypeAlias = Callable[[dict[Any, Any]], Any]
     # The generic bases as the type checker sees them; plain at run time.
@@ -68,6 +70,13 @@ class StoreReader(_MappingBase):
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
     ) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` for `start <= key < stop` in byte order (reversed on request)."""
+
+    @abstractmethod
+    def range_keys(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[Key]:
+        """The keys `start <= key < stop` in byte order (reversed on request), without
+        reading values."""
 
     @abstractmethod
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
@@ -161,7 +170,7 @@ class VornReader(_engine.Reader, StoreReader):
 
     def __new__(
         cls,
-        path: str | os.PathLike[str],
+        path: PathArg,
         verify: bool = True,
         *,
         ext_hook: ExtHook | None = None,
@@ -173,7 +182,7 @@ class VornReader(_engine.Reader, StoreReader):
 
     def __init__(
         self,
-        path: str | os.PathLike[str],
+        path: PathArg,
         verify: bool = True,
         *,
         ext_hook: ExtHook | None = None,

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import sys
 
 from . import _engine
 from .keys import Key
@@ -14,7 +13,7 @@ if TYPE_CHECKING:
     from types import TracebackType
     from typing import Any, Self
 
-    from .keys import AnyKey
+    from .keys import AnyKey, PathArg
 
 __all__ = ["Key", "VornWriter"]
 
@@ -39,7 +38,7 @@ class VornWriter(_engine.Writer):
     @classmethod
     def create(
         cls,
-        path: str | os.PathLike[str],
+        path: PathArg,
         *,
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
@@ -47,7 +46,7 @@ class VornWriter(_engine.Writer):
     ) -> Self:
         """A writer that builds `path` when its `with` block ends without an exception."""
         writer = cls(dedup=dedup, default=default)
-        writer._target = os.fspath(path)
+        writer._target = os.fsdecode(path)
         writer._verbose = verbose
         return writer
 
@@ -61,13 +60,13 @@ class VornWriter(_engine.Writer):
 
     def build(
         self,
-        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        path: PathArg,
         verbose: bool = False,
         *,
         progress: Callable[[str], object] | None = None,
     ) -> str:
         """Publishes the staged store at `path` atomically (temporary file, fsync, rename)
-        and returns its summary line.
+        and returns its summary line (with no newline; sizes in KiB and MiB).
 
         Quiet by default; `verbose=True` also prints that line on `sys.stdout`.
         `progress`, when given, is called with "sort", "write" and "fsync" as the build
@@ -77,8 +76,7 @@ class VornWriter(_engine.Writer):
         """
         line = super().build(os.fsdecode(path), progress=progress)
         if verbose:
-            sys.stdout.write(line)
-            sys.stdout.flush()
+            print(line, flush=True)
         return line
 
     def __enter__(self) -> Self:

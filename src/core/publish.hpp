@@ -27,8 +27,10 @@ struct PublishCalls {
   int (*rename)(const char* from, const char* to) = ::rename;
 };
 
-// The phases of a build, in order, as its progress callback hears of them.
-enum class BuildPhase : uint8_t { Sort, Write, Fsync };
+// The phases of a build, in order, as its progress callback hears of them. Rename comes
+// once the file is on disk, just before the rename: the last moment at which a cancel
+// leaves the target as it was.
+enum class BuildPhase : uint8_t { Sort, Write, Fsync, Rename };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels
@@ -44,8 +46,9 @@ struct PublishOptions {
   // The new file takes the permission bits of the regular file at the target, from
   // before anything is written to it, as editors' atomic saves do.
   bool keep_mode = false;
-  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync;
-  // never once the rename has happened. A piece is then written in steps of that size.
+  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync,
+  // then with Rename once fsync returned; never once the rename has happened. A piece is
+  // then written in steps of that size.
   BuildProgress progress;
   PublishCalls calls;
 };

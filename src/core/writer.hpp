@@ -8,7 +8,6 @@
 #include "format.hpp"
 #include "publish.hpp"
 #include "store_error.hpp"
-#include "summary.hpp"
 #include "util/arena.hpp"
 #include "util/key_hash.hpp"
 #include "util/open_table.hpp"
@@ -37,9 +36,19 @@ struct BuildOptions {
   // The new file takes the permission bits of the regular file it replaces.
   bool keep_mode = false;
   // Called as each phase starts (Sort with the number of keys, Write with done and
-  // total bytes, again every kProgressStep bytes and at its end, then Fsync); returning
-  // false cancels the build with ErrorKind::Cancelled. Never called after the rename.
+  // total bytes, again every kProgressStep bytes and at its end, then Fsync, then Rename
+  // once the file is on disk); returning false cancels the build with
+  // ErrorKind::Cancelled. Never called after the rename.
   BuildProgress progress;
+};
+
+// What a successful build published: the facts, which each binding words as it
+// announces the store.
+struct BuildReport {
+  uint64_t num_objects = 0;  // the key table's record included
+  uint64_t num_keys = 0;
+  uint64_t file_size = 0;
+  bool key_table = false;  // a key table was written
 };
 
 // One distinct staged key with the object of its latest binding.

@@ -12,15 +12,7 @@
 
 namespace vornel::engine {
 
-std::string_view path_of(const Store& store) {
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(store.path, &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string_view(p, static_cast<size_t>(n));
-}
+std::string_view path_of(const Store& store) { return store.system_path; }
 
 namespace {
 
@@ -43,8 +35,8 @@ template <class KeyOf>
 PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data,
                         KeyOf&& key_of) {
   PyObject* out = nullptr;
-  std::string reason;
-  switch (unpack(data, store.hooks, state.codec, &out, &reason, state.keys)) {
+  Malformed why;
+  switch (unpack(data, store.hooks, state.codec, &out, &why, state.keys)) {
     case UnpackStatus::Ok:
       return out;
     case UnpackStatus::Raised:
@@ -55,9 +47,9 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
   py::PyRef key = key_of();
   if (!key) return nullptr;
   py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
-      "cannot decode the value of key %R: %s", key.get(), reason.c_str()));
-  if (text) PyErr_SetObject(state.decode_error, text.get());
-  return nullptr;
+      "cannot decode the value of key %R: %s", key.get(), why.reason.c_str()));
+  if (!text) return nullptr;
+  return raise_decode_error(state, why, text.get(), data);
 }
 
 }  // namespace

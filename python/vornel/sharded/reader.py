@@ -18,6 +18,8 @@ from .manifest import ShardEntry, load_manifest
 if TYPE_CHECKING:
     from _vornel import _VornReader
 
+    from vornel.keys import PathArg
+
 __all__ = ["ShardedReader"]
 
 
@@ -70,14 +72,14 @@ class ShardedReader(StoreReader):
 
     def __init__(
         self,
-        directory: str | os.PathLike[str],
+        directory: PathArg,
         verify: bool = True,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
         # Absolute now, so that a later chdir does not move the shards that open lazily.
-        self._path = os.path.abspath(os.fspath(directory))
+        self._path = os.path.abspath(os.fsdecode(directory))
         self._manifest = load_manifest(self._path)
         self._folder = os.path.join(self._path, self._manifest.version)
         self._count = self._manifest.shard_count
@@ -230,6 +232,14 @@ class ShardedReader(StoreReader):
         """
         return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
                            key=_pair_order, reverse=reverse)
+
+    def range_keys(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[Key]:
+        """The keys `start <= key < stop` in byte order, or the reverse of it, without
+        reading values."""
+        return heapq.merge(*(shard.range_keys(start, stop, reverse=reverse)
+                             for shard in self._all()), key=_order, reverse=reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
