@@ -627,7 +627,15 @@ RECURSION_LIMIT = 8 * jsonl.MAX_DEPTH
 
 
 def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int:
-    sys.setrecursionlimit(max(sys.getrecursionlimit(), RECURSION_LIMIT))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
+    try:
+        return _run(argv, out)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _run(argv: Sequence[str] | None, out: IO[bytes] | None) -> int:
     parser = make_parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     args, rest = parser.parse_known_args(argv)

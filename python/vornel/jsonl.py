@@ -369,11 +369,13 @@ def _syntax_message(text: str, error: json.JSONDecodeError) -> str:
 def _decode_at(text: str, start: int) -> tuple[Any, int]:
     try:
         return _raw_decode(text, start)
-    except json.JSONDecodeError:
+    except (json.JSONDecodeError, _Refused):
         raise
     except ValueError:
         # Not the syntax: an integer with more digits than int() converts.
         column, digits = _long_integer(text)
+        if column is None:
+            raise
         raise _At(column, f"integer of {digits} digits is too large (a store holds integers "
                           "of 64 bits)") from None
 

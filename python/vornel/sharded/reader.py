@@ -5,6 +5,7 @@ from __future__ import annotations
 import heapq
 import os
 import threading
+from zlib import crc32
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -165,32 +166,43 @@ class ShardedReader(StoreReader):
         self._check_open()
         return [self.shard(index) for index in range(self._count)]
 
-    def _home(self, stored: bytes) -> VornReader:
-        return self.shard(shard_of_stored(stored, self._count))
-
     # -- Mapping --------------------------------------------------------------------------
 
+    def _reader_of(self, key: object) -> VornReader | None:
+        """The shard that would hold `key`, or None when no store holds such a key."""
+        # The common keys the short way: a lookup costs little more than its shard's.
+        if type(key) is bytes:
+            index = crc32(key) % self._count
+        elif type(key) is str and key.isascii():
+            index = crc32(key.encode("ascii")) % self._count
+        else:
+            stored = lookup_bytes(key)
+            if stored is None:
+                self._check_open()
+                return None
+            index = shard_of_stored(stored, self._count)
+        reader = self._shards[index]
+        return reader if reader is not None else self.shard(index)
+
     def __getitem__(self, key: Key) -> Any:
-        stored = lookup_bytes(key)
-        if stored is None:  # not a key any store holds
-            self._check_open()
-            raise KeyError(key)
-        return self._home(stored)[key]
+        # _reader_of() written out for the commonest key, a frame less per lookup.
+        if type(key) is str and key.isascii():
+            index = crc32(key.encode()) % self._count
+            reader = self._shards[index] or self.shard(index)
+        else:
+            found = self._reader_of(key)
+            if found is None:  # not a key any store holds
+                raise KeyError(key)
+            reader = found
+        return reader[key]
 
     def get(self, key: Key, default: Any = None) -> Any:
-        stored = lookup_bytes(key)
-        if stored is None:
-            self._check_open()
-            return default
-        shard = self._home(stored)
-        return shard.get(key, default)
+        reader = self._reader_of(key)
+        return default if reader is None else reader.get(key, default)
 
     def __contains__(self, key: object) -> bool:
-        stored = lookup_bytes(key)
-        if stored is None:
-            self._check_open()
-            return False
-        return key in self._home(stored)
+        reader = self._reader_of(key)
+        return reader is not None and key in reader
 
     def __len__(self) -> int:
         self._check_open()
