@@ -50,6 +50,8 @@ class TestTaggedForm:
         walked = json.dumps({"key": key_form, "value": jsonl.encode(value)},
                             ensure_ascii=False, allow_nan=False)
         assert jsonl.pair_line(key, value) == walked.encode() + b"\n"
+        assert b"".join(jsonl.pair_lines([(key, value)] * 3, block=2)) == (
+            walked.encode() + b"\n") * 3
         assert jsonl.value_line(value) == json.dumps(
             jsonl.encode(value), ensure_ascii=False, allow_nan=False).encode() + b"\n"
 

@@ -453,11 +453,11 @@ def cmd_keys(args: argparse.Namespace, session: Session) -> int:
 
 def cmd_dump(args: argparse.Namespace, session: Session) -> int:
     write = session.out.write
-    line = jsonl.pair_line
     with open_store(args.store) as store:
         start, stop = _bounds(args)
-        for key, value in _limited(store.range(start, stop, reverse=args.reverse), args):
-            write(line(key, value))
+        for piece in jsonl.pair_lines(_limited(store.range(start, stop, reverse=args.reverse),
+                                               args)):
+            write(piece)
     return 0
 
 

@@ -55,6 +55,7 @@ __all__ = [
     "encode_key",
     "line_error",
     "pair_line",
+    "pair_lines",
     "read_records",
     "value_line",
 ]
@@ -133,14 +134,34 @@ def value_line(value: Any) -> bytes:
     return dumps(value if is_plain_json(value) else encode(value))
 
 
-def pair_line(key: str | bytes, value: Any) -> bytes:
-    """The line `{"key": ..., "value": ...}` of a stored pair, in the tagged form."""
+def _pair_text(key: str | bytes, value: Any) -> str:
     if type(key) is not str:
         key = encode_key(key)
     # Most stored values are plain JSON already: checked natively, not rebuilt.
     if not is_plain_json(value):
         value = encode(value)
-    return ("".join(_chunks({"key": key, "value": value}, 0)) + "\n").encode("utf-8")
+    return "".join(_chunks({"key": key, "value": value}, 0))
+
+
+def pair_line(key: str | bytes, value: Any) -> bytes:
+    """The line `{"key": ..., "value": ...}` of a stored pair, in the tagged form."""
+    return (_pair_text(key, value) + "\n").encode("utf-8")
+
+
+def pair_lines(pairs: Iterable[tuple[str | bytes, Any]], block: int = 256) -> Iterator[bytes]:
+    """The lines of `pairs` as pair_line() writes them, `block` lines to a piece: one
+    encoding and one write per piece rather than per line."""
+    text = _pair_text
+    lines: list[str] = []
+    for key, value in pairs:
+        lines.append(text(key, value))
+        if len(lines) == block:
+            lines.append("")
+            yield "\n".join(lines).encode("utf-8")
+            lines = []
+    if lines:
+        lines.append("")
+        yield "\n".join(lines).encode("utf-8")
 
 
 # -- reading tags ----------------------------------------------------------------------
