@@ -150,18 +150,20 @@ def pair_line(key: str | bytes, value: Any) -> bytes:
 
 def pair_lines(pairs: Iterable[tuple[str | bytes, Any]], block: int = 256) -> Iterator[bytes]:
     """The lines of `pairs` as pair_line() writes them, `block` lines to a piece: one
-    encoding and one write per piece rather than per line."""
+    write per piece rather than per line."""
     text = _pair_text
-    lines: list[str] = []
+    lines: list[bytes] = []
     for key, value in pairs:
-        lines.append(text(key, value))
+        # Each line encoded alone: text joined first would widen a block's every line
+        # to the widest character of any, and make its encoding a transcoding.
+        lines.append(text(key, value).encode("utf-8"))
         if len(lines) == block:
-            lines.append("")
-            yield "\n".join(lines).encode("utf-8")
+            lines.append(b"")
+            yield b"\n".join(lines)
             lines = []
     if lines:
-        lines.append("")
-        yield "\n".join(lines).encode("utf-8")
+        lines.append(b"")
+        yield b"\n".join(lines)
 
 
 # -- reading tags ----------------------------------------------------------------------
