@@ -32,7 +32,7 @@ done < <(find "$ROOT/src/core" -name '*.cpp' | sort)
 
 for target in "${targets[@]}"; do
   clang++-16 "${flags[@]}" -fsanitize=fuzzer "$ROOT/tests/fuzz/${target}_fuzz.cpp" \
-    "${objects[@]}" -lz -o "$dir/${target}_fuzz"
+    "${objects[@]}" -lz -lzstd -o "$dir/${target}_fuzz"
 done
 
 for target in "${targets[@]}"; do
