@@ -81,9 +81,10 @@ struct CompressedSection {
 };
 
 // Compresses the records of a staged data section: `records` holds them back to back,
-// object `id`'s record starting at starts[id]. The sample that trains the dictionary
-// follows from the values' contents alone, so the same values give the same section
-// whatever the order of staging before them. `progress` hears of the Compress phase
+// object `id`'s record starting at starts[id]. Which values train the dictionary follows
+// from their contents (a hash of each value's checksum and length), not from how staging
+// went, so the same values in the same order give the same section. `progress` hears of
+// the Compress phase
 // now and then; its false cancels with ErrorKind::Cancelled.
 [[nodiscard]] Result<CompressedSection> compress_section(Bytes records,
                                                          const std::vector<uint64_t>& starts,
