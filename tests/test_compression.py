@@ -249,6 +249,16 @@ def test_damaged_dictionary(tmp_path, dict_record):
         VornReader(str(path))
 
 
+def test_a_dictionary_record_cut_short(tmp_path, dict_record):
+    path = tmp_path / "f.vrnl"
+    forge(str(path), dict_record, [msgpack.packb(1)])
+    data = bytearray(path.read_bytes())
+    data[40:44] = struct.pack(">I", len(data))  # runs past the end of the file
+    path.write_bytes(bytes(data))
+    with pytest.raises(VornCorruptError, match="extends beyond file end"):
+        VornReader(str(path), verify=False)
+
+
 def test_a_named_record_is_a_value(tmp_path, dict_record):
     """A record that a key names is a value, even one that looks like a dictionary: a
     checked open reads it as one, and verify() of an unchecked open says so."""

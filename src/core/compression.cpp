@@ -317,14 +317,30 @@ Result<std::unique_ptr<ValueCodec>> ValueCodec::from_record(Bytes payload) {
 
 namespace {
 
-// The payload of the data section's first record, in the mapping; nothing when the store
-// has no record or the first one runs out of the file (damage that verify() reports).
-std::optional<Bytes> first_record(const Reader& reader) {
+// The payload of the data section's first record, in the mapping, when it lies inside
+// the file and begins as a dictionary record does. Reads only the record's first bytes,
+// copied out of the mapping: a store whose first value is large opens as fast as any.
+Result<std::optional<Bytes>> first_record(const Reader& reader) {
   const Header& h = reader.header();
-  if (h.num_objects == 0 || h.index_offset <= kDataOffset) return std::nullopt;
-  auto payload = reader.read_object(kDataOffset);
-  if (!payload) return std::nullopt;
-  return *payload;
+  const Bytes file = reader.mapped_file();
+  constexpr uint64_t kHead = kRecordPrefix + sizeof DictionaryHeader::kMagic;
+  if (h.num_objects == 0 || h.index_offset <= kDataOffset ||
+      !range_within(kDataOffset, kHead, file.size())) {
+    return std::nullopt;
+  }
+  uint8_t head[kHead];
+  if (Status s = copy_out(head, file.subspan(kDataOffset, kHead)); !s) {
+    return fail(std::move(s.error()));
+  }
+  const uint64_t length = RecordPrefix::decode(head).length;
+  if (!DictionaryHeader::looks_like(Bytes(head + kRecordPrefix, sizeof head - kRecordPrefix))) {
+    return std::nullopt;
+  }
+  // A dictionary record that runs out of the file is damage, not a store without one.
+  if (!range_within(kDataOffset + kRecordPrefix, length, file.size())) {
+    return fail(record_error(RecordBound::PayloadOutside, kDataOffset));
+  }
+  return file.subspan(kDataOffset + kRecordPrefix, length);
 }
 
 // Whether an index entry names the record whose payload is `payload`; reads the index
@@ -345,27 +361,25 @@ Result<bool> named(const Reader& reader, Bytes payload) {
 }  // namespace
 
 Result<std::unique_ptr<ValueCodec>> ValueCodec::open(const Reader& reader, bool checked) {
-  const std::optional<Bytes> payload = first_record(reader);
-  if (!payload) return nullptr;
-  // Copied out before it is read, so that a file cut under the mapping fails here.
-  uint8_t magic[sizeof DictionaryHeader::kMagic];
-  if (payload->size() < sizeof magic) return nullptr;
-  if (Status s = copy_out(magic, payload->first(sizeof magic)); !s) return fail(std::move(s.error()));
-  if (!DictionaryHeader::looks_like(Bytes(magic))) return nullptr;
+  auto payload = first_record(reader);
+  if (!payload) return fail(std::move(payload.error()));
+  if (!*payload) return nullptr;
   if (checked) {
-    auto is_value = named(reader, *payload);
+    auto is_value = named(reader, **payload);
     if (!is_value) return fail(std::move(is_value.error()));
     if (*is_value) return nullptr;
   }
-  std::vector<uint8_t> copy(payload->size());
-  if (Status s = copy_out(copy.data(), *payload); !s) return fail(std::move(s.error()));
+  // Copied out before it is read, so that a file cut under the mapping fails here.
+  std::vector<uint8_t> copy((*payload)->size());
+  if (Status s = copy_out(copy.data(), **payload); !s) return fail(std::move(s.error()));
   return from_record(Bytes(copy.data(), copy.size()));
 }
 
 Status ValueCodec::verify(const Reader& reader) {
-  const std::optional<Bytes> payload = first_record(reader);
-  if (!payload) return {};
-  auto is_value = named(reader, *payload);
+  auto payload = first_record(reader);
+  if (!payload) return fail(std::move(payload.error()));
+  if (!*payload) return {};
+  auto is_value = named(reader, **payload);
   if (!is_value) return fail(std::move(is_value.error()));
   if (*is_value) {
     return fail(StoreError::corrupt(
