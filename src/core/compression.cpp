@@ -5,9 +5,13 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 #include "crc32.hpp"
 
@@ -35,7 +39,11 @@ constexpr uint64_t kMinFrame = 1 + 4 + 2 + 3;
 // 128 KiB takes at least 4 bytes (3 of header and 1 of run-length content).
 constexpr uint64_t kMaxExpansion = (128 << 10) / 4;
 // Progress, and with it a chance to cancel, this often.
-constexpr uint64_t kProgressValues = 1 << 14;
+constexpr uint64_t kProgressValues = 1 << 12;
+// Values are compressed by as many threads as there are cores, up to this many, once
+// there are enough of them to pay for the threads.
+constexpr size_t kMaxThreads = 8;
+constexpr uint64_t kThreadMinBytes = 4 << 20;
 
 uint64_t mix(uint64_t z) {  // splitmix64's finaliser
   z += 0x9E3779B97F4A7C15;
@@ -198,6 +206,80 @@ Result<DictionaryHeader> DictionaryHeader::decode(Bytes payload) {
   return h;
 }
 
+namespace {
+
+// The records of values [first, last), as one thread compresses them.
+struct Slice {
+  size_t first = 0;
+  size_t last = 0;
+  RecordBuffer data;
+  std::vector<uint64_t> starts;  // in `data`
+  uint64_t stored_bytes = 0;
+  uint64_t longest_value = 0;
+  bool failed = false;  // out of memory
+};
+
+// Compresses the values of `slice` with `cdict` (or at `level` without one), each into its
+// own frame, and appends each value's record to the slice: compressed where that shrinks
+// it or where the value starts with the marker, else as it was. Stops early once `stop`
+// is set; `progress`, when given, hears of the bytes done now and then and may set it.
+void compress_slice(const Staged& staged, const ZSTD_CDict* cdict, int level, Slice& slice,
+                    std::atomic<bool>& stop,
+                    const std::function<bool(uint64_t)>& progress) noexcept {
+  try {
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    if (!cctx) throw std::bad_alloc();
+    if (cdict != nullptr) {
+      ZSTD_CCtx_refCDict(cctx.get(), cdict);
+    } else {
+      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
+    }
+    // The frame declares its size, which bounds the reader's memory; the store's own
+    // checksums make the frame's redundant, and it has only the store's dictionary.
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_dictIDFlag, 0);
+    slice.starts.reserve(slice.last - slice.first);
+    std::vector<uint8_t> frame;
+    uint64_t done = 0;
+    for (size_t id = slice.first; id < slice.last; ++id) {
+      const Bytes value = staged.value(id);
+      slice.longest_value = std::max<uint64_t>(slice.longest_value, value.size());
+      const bool marked = ValueCodec::compressed(value);
+      size_t n = 0;
+      if (marked || value.size() >= kMinFrame) {
+        frame.resize(1 + ZSTD_compressBound(value.size()));
+        frame[0] = kCompressedMarker;
+        n = ZSTD_compress2(cctx.get(), frame.data() + 1, frame.size() - 1, value.data(),
+                           value.size());
+        if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
+      }
+      // A value that compressing does not shrink stays as it was, record and all.
+      if (marked || (n != 0 && 1 + n < value.size())) {
+        const Bytes stored(frame.data(), 1 + n);
+        slice.starts.push_back(
+            append_record(slice.data, {stored}, crc32(stored.data(), stored.size())));
+        slice.stored_bytes += stored.size();
+      } else {
+        const Bytes record = staged.record(id);
+        slice.starts.push_back(slice.data.size());
+        std::memcpy(slice.data.extend(record.size()), record.data(), record.size());
+        slice.stored_bytes += value.size();
+      }
+      done += value.size();
+      if ((id + 1 - slice.first) % kProgressValues == 0) {
+        if (progress && !progress(done)) return;
+        if (stop.load(std::memory_order_relaxed)) return;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    slice.failed = true;
+    stop = true;
+  }
+}
+
+}  // namespace
+
 Result<CompressedSection> compress_section(Bytes records, const std::vector<uint64_t>& starts,
                                            const CompressionOptions& options,
                                            const BuildProgress& progress) {
@@ -216,21 +298,62 @@ Result<CompressedSection> compress_section(Bytes records, const std::vector<uint
   if (progress && !progress(BuildPhase::Compress, 0, total)) return fail(StoreError::cancelled());
 
   const std::vector<uint8_t> dict = train(staged, total, options.level);
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
-  if (!cctx) throw std::bad_alloc();
   std::unique_ptr<ZSTD_CDict, CDictFree> cdict;
   if (!dict.empty()) {
     cdict.reset(ZSTD_createCDict(dict.data(), dict.size(), options.level));
     if (!cdict) throw std::bad_alloc();
-    ZSTD_CCtx_refCDict(cctx.get(), cdict.get());
-  } else {
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, options.level);
   }
-  // The frame declares its size, which bounds the reader's memory; the store's own
-  // checksums make the frame's redundant, and it has only the store's dictionary.
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_dictIDFlag, 0);
+
+  // Slices of the values in object-ID order, each compressed by a thread of its own into
+  // its own records; the section joins them in order, so its bytes do not depend on how
+  // many threads there were. Progress (and a cancel) comes from the calling thread only,
+  // which compresses the first slice.
+  size_t threads = options.threads;
+  if (threads == 0) {
+    threads = total < kThreadMinBytes ? 1
+                                      : std::clamp<size_t>(std::thread::hardware_concurrency(),
+                                                           1, kMaxThreads);
+  }
+  threads = std::min(threads, std::max<size_t>(staged.size(), 1));
+  std::vector<Slice> slices(threads);
+  uint64_t share = 0;
+  size_t next = 0;
+  for (size_t t = 0; t < threads; ++t) {
+    slices[t].first = next;
+    while (next < staged.size() && (t + 1 == threads || share < total / threads * (t + 1))) {
+      share += staged.value(next++).size();
+    }
+    slices[t].last = next;
+  }
+  std::atomic<bool> stop = false;
+  const std::function<bool(uint64_t)> on_progress = [&](uint64_t done) {
+    // The first slice stands for all of them.
+    if (progress && !progress(BuildPhase::Compress, std::min(done * threads, total), total)) {
+      stop = true;
+    }
+    return !stop;
+  };
+  {
+    std::vector<std::jthread> helpers;
+    size_t started = 1;
+    try {
+      for (; started < threads; ++started) {
+        helpers.emplace_back([&, started] {
+          compress_slice(staged, cdict.get(), options.level, slices[started], stop, {});
+        });
+      }
+    } catch (const std::system_error&) {
+      // No thread to be had: the calling thread compresses the rest after its own.
+    }
+    compress_slice(staged, cdict.get(), options.level, slices[0], stop, on_progress);
+    for (size_t t = started; t < threads; ++t) {
+      compress_slice(staged, cdict.get(), options.level, slices[t], stop, on_progress);
+    }
+  }
+  for (const Slice& slice : slices) {
+    if (slice.failed) throw std::bad_alloc();
+  }
+  if (stop) return fail(StoreError::cancelled());
 
   CompressedSection out;
   out.header.codec = static_cast<uint8_t>(Codec::Zstd);
@@ -243,37 +366,13 @@ Result<CompressedSection> compress_section(Bytes records, const std::vector<uint
   if (!dict.empty()) {
     std::memcpy(dict_record + kRecordPrefix + DictionaryHeader::kSize, dict.data(), dict.size());
   }
-  std::vector<uint8_t> frame;
-  uint64_t done = 0;
-  for (size_t id = 0; id < staged.size(); ++id) {
-    const Bytes value = staged.value(id);
-    out.header.longest_value = std::max<uint64_t>(out.header.longest_value, value.size());
-    const bool marked = ValueCodec::compressed(value);
-    size_t n = 0;
-    if (marked || value.size() >= kMinFrame) {
-      frame.resize(1 + ZSTD_compressBound(value.size()));
-      frame[0] = kCompressedMarker;
-      n = ZSTD_compress2(cctx.get(), frame.data() + 1, frame.size() - 1, value.data(),
-                         value.size());
-      if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
-    }
-    // A value that compressing does not shrink stays as it was, record and all.
-    if (marked || (n != 0 && 1 + n < value.size())) {
-      const Bytes stored(frame.data(), 1 + n);
-      out.starts.push_back(append_record(out.data, {stored}, crc32(stored.data(), stored.size())));
-      out.header.stored_bytes += stored.size();
-    } else {
-      const Bytes record = staged.record(id);
-      uint8_t* to = out.data.extend(record.size());
-      std::memcpy(to, record.data(), record.size());
-      out.starts.push_back(to - out.data.data());
-      out.header.stored_bytes += value.size();
-    }
-    done += value.size();
-    if (progress && (id + 1) % kProgressValues == 0 &&
-        !progress(BuildPhase::Compress, done, total)) {
-      return fail(StoreError::cancelled());
-    }
+  for (const Slice& slice : slices) {
+    const uint64_t base = out.data.size();
+    uint8_t* to = out.data.extend(slice.data.size());
+    if (slice.data.size() != 0) std::memcpy(to, slice.data.data(), slice.data.size());
+    for (uint64_t start : slice.starts) out.starts.push_back(base + start);
+    out.header.stored_bytes += slice.stored_bytes;
+    out.header.longest_value = std::max(out.header.longest_value, slice.longest_value);
   }
   // The record's buffer may have moved while the values were appended.
   dict_record = out.data.data();

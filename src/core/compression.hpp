@@ -42,6 +42,9 @@ const char* codec_name(uint8_t id);
 struct CompressionOptions {
   Codec codec = Codec::None;
   int level = 3;  // zstd's own default
+  // Threads that compress the values: 0 for one per core (up to 8) once the values reach
+  // 4 MiB. The section is the same whatever the number.
+  unsigned threads = 0;
 };
 
 // Whether zstd takes `level`: from its fastest negative level to its strongest.
