@@ -27,10 +27,11 @@ struct PublishCalls {
   int (*rename)(const char* from, const char* to) = ::rename;
 };
 
-// The phases of a build, in order, as its progress callback hears of them. Rename comes
+// The phases of a build, in order, as its progress callback hears of them.
+// Compress comes first, and only in a build that compresses its values. Rename comes
 // once the file is on disk, just before the rename: the last moment at which a cancel
 // leaves the target as it was.
-enum class BuildPhase : uint8_t { Sort, Write, Fsync, Rename };
+enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels

@@ -200,6 +200,13 @@ class ShardedReader(StoreReader):
         reader = self._reader_of(key)
         return default if reader is None else reader.get(key, default)
 
+    def view(self, key: Key) -> memoryview:
+        """The bytes value of `key` as a read-only memoryview of its shard's mapping."""
+        reader = self._reader_of(key)
+        if reader is None:  # not a key any store holds
+            raise KeyError(key)
+        return reader.view(key)
+
     def __contains__(self, key: object) -> bool:
         reader = self._reader_of(key)
         return reader is not None and key in reader
