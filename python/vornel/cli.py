@@ -8,6 +8,7 @@ line, missing or corrupt store), 2 a usage error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import functools
 import itertools
 import logging
 import os
@@ -18,9 +19,10 @@ from typing import IO, Any, BinaryIO, TypeVar
 
 from . import jsonl
 from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
+from ._engine import size_text
 from ._version import __version__
-from .errors import DuplicateKeyError, VornError
-from .keys import Key, key_bytes
+from .errors import DuplicateKeyError, LineError, VornError
+from .keys import Key, exact_key, key_bytes
 from .reader import StoreReader
 from .writer import VornWriter
 
@@ -95,7 +97,7 @@ def _reading_bar(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
 class _Progress:
     """The build's phases on standard error, each a bar with its count and rate."""
 
-    UNITS = {"sort": " keys", "merge": " keys", "write": "B", "fsync": "B"}
+    UNITS = {"compress": " keys", "sort": " keys", "merge": " keys", "write": "B", "fsync": "B"}
 
     def __init__(self) -> None:
         self._phase = ""
@@ -123,7 +125,7 @@ def _value_path(record: jsonl.Record) -> tuple[str, ...]:
     return ("value",) if record[KEY_PATH] == ("key",) else ()
 
 
-def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineError:
+def _rejected(name: str, record: jsonl.Record, error: Exception) -> LineError:
     """The error of a record the writer refused, pointing at its key or its value."""
     try:
         key_bytes(record[KEY])
@@ -133,7 +135,7 @@ def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineEr
     return jsonl.line_error(name, record[LINE], record[TEXT], path, str(error))
 
 
-def _duplicate(name: str, record: jsonl.Record) -> jsonl.LineError:
+def _duplicate(name: str, record: jsonl.Record) -> LineError:
     return jsonl.line_error(
         name, record[LINE], record[TEXT], record[KEY_PATH],
         f"duplicate key {record[KEY]!r} (--on-duplicate first or last keeps one of them)")
@@ -209,11 +211,26 @@ def _input(path: str, stack: ExitStack) -> tuple[Iterable[bytes], str]:
     return lines, name
 
 
+def _compression(text: str) -> tuple[str, int | None]:
+    """`zstd` or `zstd:LEVEL`, for --compress."""
+    codec, colon, level = text.partition(":")
+    if codec != "zstd":
+        raise argparse.ArgumentTypeError(f"unknown codec {codec!r} (zstd is the one there is)")
+    if not colon:
+        return codec, None
+    try:
+        return codec, int(level)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"level {level!r} is not an integer") from None
+
+
 def _writer(args: argparse.Namespace) -> VornWriter:
     """The writer a build or a merge stages in: its limit, runs beside OUT unless told."""
     run_dir = args.run_dir or os.path.dirname(os.path.abspath(args.out))
-    return VornWriter(dedup=not args.no_dedup, memory_limit=args.memory_limit,
-                      run_dir=run_dir, on_duplicate=args.on_duplicate)
+    codec, level = getattr(args, "compress", None) or (None, None)
+    return VornWriter(dedup=not args.no_dedup, compression=codec, compression_level=level,
+                      memory_limit=args.memory_limit, run_dir=run_dir,
+                      on_duplicate=args.on_duplicate)
 
 
 def _include(writer: VornWriter, stores: Sequence[str]) -> None:
@@ -238,7 +255,7 @@ def _publish(writer: VornWriter, args: argparse.Namespace, session: Session,
     finally:
         if progress is not None:
             progress.close()
-    sys.stderr.write(summary)
+    print(summary, file=sys.stderr)
     return 0
 
 
@@ -247,7 +264,11 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     changes = args.input if args.input is not None else (None if sources else "-")
     if sources and changes is None and args.key is not None:
         raise Usage("--key reads change records: give CHANGES after --from")
+    if args.numeric_key and args.key is None:
+        raise Usage("--numeric-key goes with --key FIELD")
     sharded = args.shards is not None
+    if sharded and args.compress is not None:
+        raise Usage("--compress builds a single store file; give no --shards with it")
     _check_target(args.out, sharded)
     if sharded:
         if len(sources) > 1 or (sources and changes is not None):
@@ -259,7 +280,8 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
         _include(writer, sources)
         if changes is not None:
             lines, name = _input(changes, stack)
-            records = jsonl.read_records(lines, name, args.key, deletions=bool(sources))
+            records = jsonl.read_records(lines, name, args.key, args.numeric_key,
+                                         deletions=bool(sources))
             if sources:
                 apply_changes(writer, records, name, args.on_duplicate)
             else:
@@ -283,7 +305,7 @@ def _build_sharded_from(args: argparse.Namespace, sources: list[str], changes: s
             return _build_sharded(args, sources[0], pairs, _as_pairs, vornel_dask)
         assert changes is not None
         lines, name = _input(changes, stack)
-        records = jsonl.read_records(lines, name, args.key)
+        records = jsonl.read_records(lines, name, args.key, args.numeric_key)
         return _build_sharded(args, name, _checked(records, name), _triples_as_pairs,
                               vornel_dask)
 
@@ -310,7 +332,7 @@ def _dask_modules() -> Any:
     except ImportError as e:
         raise Failure(
             f"--shards needs Dask ({e}): install the package with its dask extra, "
-            "pip install \".[dask]\" in a checkout of vornel") from None
+            f"{sys.executable} -m pip install \".[dask]\" in a checkout of vornel") from None
     return vornel_dask
 
 
@@ -396,22 +418,45 @@ def _build_sharded(
                           "one of them); no new set was published") from None
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
-    size_kb = sum(int(entry["file_size"]) for entry in manifest["shards"]) / 1024
-    sys.stderr.write(
-        f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
-        f" objects · {manifest['num_keys']} keys · {size_kb:.1f} KB\n")
+    size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
+    print(f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
+          f" objects · {manifest['num_keys']} keys · {size}", file=sys.stderr)
     return 0
 
 
 # -- reading commands --------------------------------------------------------------------
 
 
+def _stdin_keys(null: bool) -> Iterator[Key]:
+    """The keys on standard input: one per line, or each ended by a NUL with `null`."""
+    stream: Any = sys.stdin.buffer  # a BufferedReader: read1() takes what a pipe has
+    if not null:
+        for line in stream:
+            yield exact_key(line[:-1] if line.endswith(b"\n") else line)
+        return
+    pending = b""
+    while chunk := stream.read1(1 << 16):
+        *done, pending = (pending + chunk).split(b"\0")
+        yield from map(exact_key, done)
+    if pending:
+        yield exact_key(pending)
+
+
+def _keys_asked(args: argparse.Namespace) -> Iterator[Key]:
+    for text in args.keys:
+        if text == "-":
+            yield from _stdin_keys(args.null)
+        else:
+            yield _key_arg(text)
+
+
 def cmd_get(args: argparse.Namespace, session: Session) -> int:
+    if args.null and "-" not in args.keys:
+        raise Usage("--null says how keys on standard input end: give - as a KEY")
     status = 0
     out = session.out
     with open_store(args.store) as store:
-        for text in args.keys:
-            key = _key_arg(text)
+        for key in _keys_asked(args):
             try:
                 value = store[key]
             except KeyError:
@@ -421,15 +466,37 @@ def cmd_get(args: argparse.Namespace, session: Session) -> int:
                 print(f"vornel: no key {key!r} in {args.store}", file=sys.stderr)
                 status = 1
                 continue
-            out.write(jsonl.dumps(jsonl.encode(value)))
+            out.write(jsonl.value_line(value))
     return status
+
+
+def _prefix_end(prefix: bytes) -> bytes | None:
+    """The least key above every key that begins with `prefix`; None when none is."""
+    head = prefix.rstrip(b"\xff")
+    return head[:-1] + bytes([head[-1] + 1]) if head else None
+
+
+def _bounds(args: argparse.Namespace) -> tuple[bytes | None, bytes | None]:
+    """The stored keys `start <= key < stop` that --prefix, --start and --stop leave."""
+    start = None if args.start is None else key_bytes(_key_arg(args.start))
+    stop = None if args.stop is None else key_bytes(_key_arg(args.stop))
+    if args.prefix is not None:
+        prefix = key_bytes(_key_arg(args.prefix))
+        end = _prefix_end(prefix)
+        start = prefix if start is None else max(start, prefix)
+        stop = end if stop is None else stop if end is None else min(stop, end)
+    return start, stop
+
+
+def _limited(items: Iterator[_T], args: argparse.Namespace) -> Iterator[_T]:
+    return items if args.limit is None else itertools.islice(items, args.limit)
 
 
 def cmd_keys(args: argparse.Namespace, session: Session) -> int:
     out = session.out
     with open_store(args.store) as store:
-        keys: Iterable[Key] = store if args.prefix is None else store.prefix_keys(
-            _key_arg(args.prefix))
+        start, stop = _bounds(args)
+        keys = _limited(store.range_keys(start, stop, reverse=args.reverse), args)
         if args.json:
             for key in keys:
                 out.write(jsonl.dumps(jsonl.encode_key(key)))
@@ -441,24 +508,17 @@ def cmd_keys(args: argparse.Namespace, session: Session) -> int:
 
 
 def cmd_dump(args: argparse.Namespace, session: Session) -> int:
-    out = session.out
-    encode, encode_key, dumps = jsonl.encode, jsonl.encode_key, jsonl.dumps
+    write = session.out.write
     with open_store(args.store) as store:
-        items = store.items() if args.prefix is None else store.prefix(_key_arg(args.prefix))
-        for key, value in items:
-            out.write(dumps({"key": encode_key(key), "value": encode(value)}))
+        start, stop = _bounds(args)
+        for piece in jsonl.pair_lines(_limited(store.range(start, stop, reverse=args.reverse),
+                                               args)):
+            write(piece)
     return 0
 
 
 def _size(n: int) -> str:
-    if n < 1024:
-        return f"{n} B"
-    size = float(n)
-    for unit in ("KiB", "MiB", "GiB", "TiB", "PiB"):
-        size /= 1024
-        if size < 1024 or unit == "PiB":
-            break
-    return f"{size:.1f} {unit} ({n:,} bytes)"
+    return size_text(n) if n < 1024 else f"{size_text(n)} ({n:,} bytes)"
 
 
 def _text(name: str, value: Any) -> str:
@@ -466,6 +526,10 @@ def _text(name: str, value: Any) -> str:
         return _size(value)
     if isinstance(value, int) and not isinstance(value, bool) and name.startswith("num_"):
         return f"{value:,}"
+    if name == "compression":
+        return "none" if value is None else str(value)
+    if name == "compression_ratio" and isinstance(value, float):
+        return f"{value:.2f}x"
     return str(value)
 
 
@@ -540,14 +604,18 @@ def _memory_size(text: str) -> int:
     return size
 
 
-def _positive(text: str) -> int:
+def _at_least(least: int, text: str) -> int:
     try:
         number = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {number}")
+    if number < least:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, not {number}")
     return number
+
+
+_positive = functools.partial(_at_least, 1)
+_count = functools.partial(_at_least, 0)
 
 
 CHANGES = """\
@@ -592,6 +660,9 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--key", metavar="FIELD",
                    help="take each line as a record: its member FIELD is the key and the "
                    "whole record the value (default: lines are {\"key\": ..., \"value\": ...})")
+    p.add_argument("--numeric-key", action="store_true",
+                   help="with --key: a member FIELD that is an integer gives its decimal "
+                   "text as the key (without this, a number there is an error)")
     p.add_argument("--on-duplicate", choices=DUPLICATE_POLICIES, default="error",
                    help="a key given again: stop with an error (the default), keep the first "
                    "value, or keep the last")
@@ -602,13 +673,17 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
     memory_options(p)
+    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                   help="compress the values with a dictionary trained on them (LEVEL: "
+                   "zstd's, 3 by default)")
     p.add_argument("--shards", type=_positive, metavar="N",
                    help="build a sharded store of N shards in the directory OUT, on Dask")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="with --shards: the Dask scheduler to use (default: a local cluster)")
 
     p = command("merge", "merge stores into one", cmd_merge,
-                epilog="Values are copied as they are stored, without decoding them. A key "
+                epilog="Values are copied without decoding them (a compressed store's are "
+                "decompressed, and compressed again with --compress). A key "
                 "in more than one store stops the merge, unless --on-duplicate first or "
                 "last says which store's value to keep (in the order given).")
     p.add_argument("out", metavar="OUT", help="the store file to write")
@@ -620,16 +695,30 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-dedup", action="store_true",
                    help="keep values that the stores hold separately apart, even when equal")
     memory_options(p)
+    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                   help="compress the values with a dictionary trained on them (LEVEL: "
+                   "zstd's, 3 by default)")
 
     p = command("get", "print the value of each key as one JSON line", cmd_get,
                 epilog="A missing key prints an empty line, so that the output keeps step "
                 "with the keys; it is named on standard error and the exit status is 1.")
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("keys", metavar="KEY", nargs="+", help="the keys to look up")
+    p.add_argument("keys", metavar="KEY", nargs="+",
+                   help="the keys to look up; - reads keys from standard input, one per line")
+    p.add_argument("--null", "-0", action="store_true",
+                   help="keys on standard input end with a NUL byte instead (for keys "
+                   "holding newlines)")
+
+    def selection(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+        p.add_argument("--start", metavar="KEY", help="only keys from KEY on (byte order)")
+        p.add_argument("--stop", metavar="KEY", help="only keys before KEY")
+        p.add_argument("--reverse", action="store_true", help="in descending key order")
+        p.add_argument("--limit", type=_count, metavar="N", help="at most N keys")
 
     p = command("keys", "print the keys in key order, one per line", cmd_keys)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    selection(p)
     form = p.add_mutually_exclusive_group()
     form.add_argument("--null", "-0", action="store_true",
                       help="end each key with a NUL byte instead (for keys holding newlines)")
@@ -639,7 +728,7 @@ def make_parser() -> argparse.ArgumentParser:
     p = command("dump", "print the store as JSON Lines that build reads back", cmd_dump,
                 epilog=FORMS)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    selection(p)
 
     p = command("stats", "print the store's metadata", cmd_stats)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
@@ -651,7 +740,21 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Tags of the JSON form are decoded a few calls deep per level: enough room for the
+# deepest value a store holds.
+RECURSION_LIMIT = 8 * jsonl.MAX_DEPTH
+
+
 def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int:
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
+    try:
+        return _run(argv, out)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _run(argv: Sequence[str] | None, out: IO[bytes] | None) -> int:
     parser = make_parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     args, rest = parser.parse_known_args(argv)
@@ -669,7 +772,7 @@ def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int
         return status
     except Usage as e:
         args.command_parser.error(str(e))
-    except (Failure, jsonl.LineError) as e:
+    except (Failure, LineError) as e:
         print(f"vornel: {e}", file=sys.stderr)
     except BrokenPipeError:
         # The reader went away (`vornel dump | head`): stop quietly.

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import sys
 
 from . import _engine
 from .keys import Key
@@ -14,7 +13,7 @@ if TYPE_CHECKING:
     from types import TracebackType
     from typing import Any, Literal, Self
 
-    from .keys import AnyKey
+    from .keys import AnyKey, PathArg
     from .reader import StoreReader
 
     DuplicatePolicy = Literal["last", "first", "error"]
@@ -54,7 +53,7 @@ def default_memory_limit() -> int:
     return max(_LEAST_LIMIT, total // _DEFAULT_SHARE)
 
 
-def _store_paths(source: str | os.PathLike[str] | StoreReader) -> list[str]:
+def _store_paths(source: PathArg | StoreReader) -> list[str]:
     """The store files that `source` stands for, checked to be what it says."""
     from .reader import StoreReader, VornReader
 
@@ -62,14 +61,14 @@ def _store_paths(source: str | os.PathLike[str] | StoreReader) -> list[str]:
         if isinstance(source, VornReader):
             _check_unchanged(source)
         return source._store_files()
-    path = os.fspath(source)
+    path = os.fsdecode(source)
     if os.path.isdir(path):
         # A sharded store: the shard files its current manifest names.
         from .sharded.manifest import load_manifest
 
         manifest = load_manifest(path)
         return [os.path.join(path, manifest.version, shard.file) for shard in manifest.shards]
-    return [os.fsdecode(path)]
+    return [path]
 
 
 def _check_unchanged(reader: Any) -> None:
@@ -93,12 +92,14 @@ class VornWriter(_engine.Writer):
 
     Values with byte-identical encodings are stored once (`dedup=True`); `default` is
     called, as MessagePack's packer calls it, for values of types it does not know.
-    Staging holds about `memory_limit` bytes of memory (by default a share of the
-    machine's, `default_memory_limit()`): past it, what is staged goes to a sorted run in
-    `run_dir` and staging goes on; a build merges the runs. A key staged again replaces
-    its value (`on_duplicate="last"`), keeps the first (`"first"`) or raises
-    `DuplicateKeyError` (`"error"`). A call that conflicts with another call on the same
-    writer (another thread's, or one made from inside `update()`) raises
+    `compression="zstd"` compresses the values with a dictionary that the build trains on
+    a sample of them (`compression_level`: zstd's level, 3 by default); values that do not
+    shrink are stored as they are. Staging holds about `memory_limit` bytes of memory (by
+    default a share of the machine's, `default_memory_limit()`): past it, what is staged
+    goes to a sorted run in `run_dir` and staging goes on; a build merges the runs. A key
+    staged again replaces its value (`on_duplicate="last"`), keeps the first (`"first"`)
+    or raises `DuplicateKeyError` (`"error"`). A call that conflicts with another call on
+    the same writer (another thread's, or one made from inside `update()`) raises
     `vornel.errors.WriterBusyError`.
     """
 
@@ -109,8 +110,10 @@ class VornWriter(_engine.Writer):
         *,
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
+        compression: str | None = None,
+        compression_level: int | None = None,
         memory_limit: int | None = None,
-        run_dir: str | os.PathLike[str] | None = None,
+        run_dir: PathArg | None = None,
         on_duplicate: DuplicatePolicy = "last",
     ) -> Self:
         if memory_limit is None:
@@ -121,7 +124,8 @@ class VornWriter(_engine.Writer):
             import tempfile
 
             run_dir = tempfile.gettempdir()
-        return super().__new__(cls, dedup=dedup, default=default, memory_limit=memory_limit,
+        return super().__new__(cls, dedup=dedup, default=default, compression=compression,
+                               compression_level=compression_level, memory_limit=memory_limit,
                                run_dir=os.fsdecode(run_dir), on_duplicate=on_duplicate)
 
     def __init__(
@@ -129,8 +133,10 @@ class VornWriter(_engine.Writer):
         *,
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
+        compression: str | None = None,
+        compression_level: int | None = None,
         memory_limit: int | None = None,
-        run_dir: str | os.PathLike[str] | None = None,
+        run_dir: PathArg | None = None,
         on_duplicate: DuplicatePolicy = "last",
     ) -> None:
         self._target: str | None = None
@@ -139,22 +145,25 @@ class VornWriter(_engine.Writer):
     @classmethod
     def create(
         cls,
-        path: str | os.PathLike[str],
+        path: PathArg,
         *,
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
         verbose: bool = False,
+        compression: str | None = None,
+        compression_level: int | None = None,
         memory_limit: int | None = None,
-        run_dir: str | os.PathLike[str] | None = None,
+        run_dir: PathArg | None = None,
         on_duplicate: DuplicatePolicy = "last",
     ) -> Self:
         """A writer that builds `path` when its `with` block ends without an exception.
         Its runs go beside `path` unless `run_dir` says otherwise."""
-        target = os.fspath(path)
+        target = os.fsdecode(path)
         if run_dir is None:
             run_dir = os.path.dirname(os.path.abspath(target))
-        writer = cls(dedup=dedup, default=default, memory_limit=memory_limit, run_dir=run_dir,
-                     on_duplicate=on_duplicate)
+        writer = cls(dedup=dedup, default=default, compression=compression,
+                     compression_level=compression_level, memory_limit=memory_limit,
+                     run_dir=run_dir, on_duplicate=on_duplicate)
         writer._target = target
         writer._verbose = verbose
         return writer
@@ -167,7 +176,7 @@ class VornWriter(_engine.Writer):
         stay staged. The writer refuses any other call until it returns."""
         super().update(items)
 
-    def include(self, source: str | os.PathLike[str] | StoreReader) -> None:
+    def include(self, source: PathArg | StoreReader) -> None:
         """Stages every key of a store with its stored value, as it is: `source` is a
         store's path, a reader, or a sharded store (its directory or its reader).
 
@@ -176,7 +185,9 @@ class VornWriter(_engine.Writer):
         A key staged later (or in a store included later) replaces the included one, as
         `on_duplicate` says; `del w[key]` and `discard()` unstage included keys too.
         Building with nothing else staged gives back the store, byte for byte, when this
-        version's writer made it.
+        version's writer made it with the same compression. A compressed store's values
+        are decompressed as they are copied (and compressed again when this writer
+        compresses).
         """
         for path in _store_paths(source):
             super().include(path)
@@ -187,25 +198,25 @@ class VornWriter(_engine.Writer):
 
     def build(
         self,
-        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        path: PathArg,
         verbose: bool = False,
         *,
         progress: Progress | None = None,
     ) -> str:
         """Publishes the staged store at `path` atomically (temporary file, fsync, rename)
-        and returns its summary line.
+        and returns its summary line (with no newline; sizes in KiB and MiB).
 
         Quiet by default; `verbose=True` also prints that line on `sys.stdout`.
         `progress`, when given, is called with `(phase, done, total)` as the build goes:
-        "sort" and "merge" count keys, "write" and "fsync" bytes. Other threads run
-        meanwhile. Ctrl-C before the rename cancels it: the target is untouched and the
-        temporary file removed. Staging may go on afterwards, and a later build writes
-        everything staged.
+        "compress" (a compressing writer's sample of the values), "sort" and "merge"
+        count keys, "write" and "fsync" bytes. Other threads run meanwhile. Ctrl-C before the rename,
+        during the fsync too, cancels it: the target is untouched and the temporary file
+        removed; one during the rename finds the store published, and the build returns
+        as done. Staging may go on afterwards, and a later build writes everything staged.
         """
         line = super().build(os.fsdecode(path), progress=progress)
         if verbose:
-            sys.stdout.write(line)
-            sys.stdout.flush()
+            print(line, flush=True)
         return line
 
     def __enter__(self) -> Self:

@@ -97,6 +97,8 @@ Status sync(int fd, uint64_t size, const PublishOptions& options) {
   if (retry_eintr([&] { return options.calls.fsync(fd); }) != 0) {
     return fail(StoreError::os(errno));
   }
+  // A cancel that came while fsync ran is seen here, before the target changes.
+  if (!carry_on(options, BuildPhase::Rename, size, size)) return fail(StoreError::cancelled());
   return {};
 }
 

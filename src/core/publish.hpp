@@ -27,11 +27,13 @@ struct PublishCalls {
   int (*rename)(const char* from, const char* to) = ::rename;
 };
 
-// The phases of a build, as its progress callback hears of them: a plain build sorts,
-// writes and syncs; a build of sorted sources sorts what it holds in memory, merges
+// The phases of a build, as its progress callback hears of them. A plain build sorts,
+// writes and syncs; Compress comes first, and only in a build that compresses its values.
+// A build of sorted sources (store_builder.hpp) sorts what it holds in memory, merges
 // (done and total count entries), writes the key table and index section (bytes) and
-// syncs.
-enum class BuildPhase : uint8_t { Sort, Write, Fsync, Merge };
+// syncs. Rename comes once the file is on disk, just before the rename: the last moment
+// at which a cancel leaves the target as it was.
+enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename, Merge };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels
@@ -47,8 +49,9 @@ struct PublishOptions {
   // The new file takes the permission bits of the regular file at the target, from
   // before anything is written to it, as editors' atomic saves do.
   bool keep_mode = false;
-  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync;
-  // never once the rename has happened. A piece is then written in steps of that size.
+  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync,
+  // then with Rename once fsync returned; never once the rename has happened. A piece is
+  // then written in steps of that size.
   BuildProgress progress;
   // The temporary file opens for reading too (TempFile), for writers that read back what
   // they wrote; a plain build opens it for writing only.

@@ -44,18 +44,20 @@ struct StagedPayloads {
 
 // Where a record goes: to a record of the same bytes in `content` (when given) that it may
 // share, or to a new one. A staged value shares any equal record; a store's record only a
-// staged value's, and only `probe`s when one may exist.
+// staged value's, and only `probe`s when one may exist. Records are compared as the sink
+// stores them.
 Result<uint64_t> place_record(StoreSink& sink, ContentTable* content, Bytes payload, uint32_t crc,
                               uint64_t hash, bool staged, bool probe) {
+  const StoreSink::Stored stored = sink.prepare(payload, crc);
   if (content != nullptr && probe) {
     Result<std::optional<uint64_t>> found = content->find(hash, [&](uint64_t handle) -> Result<bool> {
       if (!staged && (handle & kStoreRecord) != 0) return false;
-      return sink.holds(handle & ~kStoreRecord, payload);
+      return sink.holds(handle & ~kStoreRecord, stored);
     });
     if (!found) return fail(std::move(found.error()));
     if (*found) return **found & ~kStoreRecord;
   }
-  Result<uint64_t> written = sink.write_record(payload, crc);
+  Result<uint64_t> written = sink.write_record(stored);
   if (written && content != nullptr && probe) {
     content->keep(hash, *written | (staged ? 0 : kStoreRecord));
   }
@@ -87,7 +89,7 @@ class Batch {
       if (!r) return fail(std::move(r.error()));
       if (!staged_.maybe(*r)) {
         if (Status s = flush(sink, placed); !s) return s;
-        Result<uint64_t> at = sink.write_record(r->payload, r->crc);
+        Result<uint64_t> at = sink.write_record(sink.prepare(r->payload, r->crc));
         if (!at) return fail(std::move(at.error()));
         placed.keep(e.record, *at, e.uses_left);
         return sink.add_entry(e.key, *at);
@@ -201,7 +203,7 @@ Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads
       if (!at) {
         Result<RecordBytes> r = source.record();
         if (!r) return fail(std::move(r.error()));
-        Result<uint64_t> written = sink.write_record(r->payload, r->crc);
+        Result<uint64_t> written = sink.write_record(sink.prepare(r->payload, r->crc));
         if (!written) return fail(std::move(written.error()));
         at = *written;
         placed.keep(e.record, *at, e.uses_left);
@@ -452,10 +454,55 @@ StoreError StoreBuilder::blame(const MergingSource& merge, StoreError e, Failure
   return e;
 }
 
+Result<std::unique_ptr<ValueCompressor>> StoreBuilder::train_compressor(
+    const MergeOptions& options, FailureDetail* detail) const {
+  const CompressionOptions& compression = options_.compression;
+  if (compression.codec != Codec::Zstd) {
+    return fail(StoreError::invalid("unknown codec " +
+                                    std::to_string(static_cast<int>(compression.codec))));
+  }
+  // The sample comes from the values as the store will hold them, one per key, so that
+  // it does not depend on how staging went: which runs the values went to, or whether
+  // any did.
+  Walk walk;
+  if (Status s = open_walk(walk, detail); !s) return fail(std::move(s.error()));
+  MergingSource merge(pointers(walk), options_.policy);
+  const uint64_t total = merge.size();
+  if (!report(options.progress, BuildPhase::Compress, 0, total)) {
+    return fail(StoreError::cancelled());
+  }
+  DictionarySampler sampler;
+  uint64_t reported = 0;
+  for (;;) {
+    if (Status s = merge.next(); !s) return fail(blame(merge, std::move(s.error()), detail));
+    if (!merge.valid()) break;
+    Result<RecordBytes> r = merge.record();
+    if (!r) return fail(blame(merge, std::move(r.error()), detail));
+    sampler.offer(r->payload, r->crc);
+    if (merge.consumed() - reported >= kProgressEntries) {
+      reported = merge.consumed();
+      if (!report(options.progress, BuildPhase::Compress, reported, total)) {
+        return fail(StoreError::cancelled());
+      }
+    }
+  }
+  if (!report(options.progress, BuildPhase::Compress, total, total)) {
+    return fail(StoreError::cancelled());
+  }
+  return ValueCompressor::make(sampler.train(compression.level), compression.level);
+}
+
 Result<BuildReport> StoreBuilder::build(std::string_view path, const MergeOptions& options,
                                         FailureDetail* detail) const {
   const uint64_t staged = buffer_->num_keys();
+  std::unique_ptr<ValueCompressor> compressor;
+  if (options_.compression.codec != Codec::None) {
+    Result<std::unique_ptr<ValueCompressor>> trained = train_compressor(options, detail);
+    if (!trained) return fail(std::move(trained.error()));
+    compressor = std::move(*trained);
+  }
   StoreSinkOptions sinking;
+  sinking.compressor = compressor.get();
   sinking.key_table = options.key_table;
   sinking.progress = options.progress;
   sinking.memory_budget = sink_budget(options_.memory_limit);

@@ -23,7 +23,7 @@
 #include "staging.hpp"
 #include "store_sink.hpp"
 #include "store_source.hpp"
-#include "summary.hpp"
+#include "writer.hpp"
 
 namespace vornel {
 
@@ -34,6 +34,8 @@ struct StoreBuilderOptions {
   // Where runs go, unnamed (they vanish with the builder, or the process).
   std::string run_dir = ".";
   DuplicatePolicy policy = DuplicatePolicy::Last;
+  // Compress the values with a dictionary trained on a sample of them (compression.hpp).
+  CompressionOptions compression;
 };
 
 // What a failure was about, beside its error: the file (a source's path; empty for the
@@ -45,7 +47,8 @@ struct FailureDetail {
 
 struct MergeOptions {
   bool key_table = true;
-  // Told of Sort and Merge (entries), Write (bytes) and Fsync; returning false cancels.
+  // Told of Compress (entries, when the values are compressed), Sort and Merge (entries),
+  // Write (bytes) and Fsync; returning false cancels.
   BuildProgress progress;
 };
 
@@ -118,6 +121,10 @@ class StoreBuilder {
   using Walk = std::vector<std::unique_ptr<SortedSource>>;
   // Opens a walk of every source, the staged memory last when it holds anything.
   [[nodiscard]] Status open_walk(Walk& walk, FailureDetail* detail) const;
+  // The compressor of a build that compresses: its dictionary trained on a sample of the
+  // values that the build writes, read in one walk of every source (the Compress phase).
+  [[nodiscard]] Result<std::unique_ptr<ValueCompressor>> train_compressor(
+      const MergeOptions& options, FailureDetail* detail) const;
   // A walk's failure, with what it was about in *detail.
   [[nodiscard]] static StoreError blame(const MergingSource& merge, StoreError e,
                                         FailureDetail* detail);

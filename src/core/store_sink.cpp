@@ -40,11 +40,26 @@ StoreSink::StoreSink(std::unique_ptr<PublishOptions> publishing, TempFile tmp,
     : publishing_(std::move(publishing)),
       tmp_(std::move(tmp)),
       options_(options),
-      data_(tmp_.fd(), kDataOffset, kDataBuffer, options.pwrite) {}
+      data_(tmp_.fd(), kDataOffset + dictionary_record(), kDataBuffer, options.pwrite) {}
+
+uint64_t StoreSink::dictionary_record() const {
+  if (options_.compressor == nullptr) return 0;
+  return kRecordPrefix + DictionaryHeader::kSize + options_.compressor->dictionary().size();
+}
+
+StoreSink::Stored StoreSink::prepare(Bytes value, uint32_t crc) {
+  Bytes compressed;
+  if (options_.compressor != nullptr && options_.compressor->compress(value, &compressed)) {
+    return {compressed, crc32(compressed.data(), compressed.size()), value.size()};
+  }
+  return {value, crc, value.size()};
+}
 
 StoreSink::~StoreSink() = default;
 
-Result<uint64_t> StoreSink::write_record(Bytes payload, uint32_t crc) {
+Result<uint64_t> StoreSink::write_record(const Stored& stored) {
+  const Bytes payload = stored.payload;
+  const uint32_t crc = stored.crc;
   if (payload.size() > kMaxObjectLen) {
     return fail(StoreError::invalid("object is " + std::to_string(payload.size()) +
                                     " bytes, format maximum is " + std::to_string(kMaxObjectLen)));
@@ -55,6 +70,9 @@ Result<uint64_t> StoreSink::write_record(Bytes payload, uint32_t crc) {
   if (Status s = data_.append(prefix, sizeof prefix); !s) return fail(std::move(s.error()));
   if (Status s = data_.append(payload); !s) return fail(std::move(s.error()));
   ++records_;
+  dictionary_.raw_bytes += stored.value_size;
+  dictionary_.stored_bytes += payload.size();
+  dictionary_.longest_value = std::max(dictionary_.longest_value, stored.value_size);
   return offset;
 }
 
@@ -79,7 +97,8 @@ Status StoreSink::spill_index() {
   return {};
 }
 
-Result<bool> StoreSink::holds(uint64_t offset, Bytes payload) const {
+Result<bool> StoreSink::holds(uint64_t offset, const Stored& stored) const {
+  const Bytes payload = stored.payload;
   uint8_t prefix[kRecordPrefix];
   if (Status s = data_.read_back(offset, prefix, sizeof prefix); !s) return fail(std::move(s.error()));
   if (RecordPrefix::decode(prefix).length != payload.size()) return false;
@@ -110,7 +129,10 @@ Status StoreSink::write_index_at(uint64_t at, uint64_t& done, uint64_t total) {
 }
 
 Result<BuildReport> StoreSink::finish() {
-  if (records_ > kMaxObjects) return fail(too_many(records_, "objects", kMaxObjects));
+  const uint64_t dictionary = options_.compressor != nullptr ? 1 : 0;
+  if (records_ + dictionary > kMaxObjects) {
+    return fail(too_many(records_ + dictionary, "objects", kMaxObjects));
+  }
   if (keys_ > kMaxKeys) return fail(too_many(keys_, "keys", kMaxKeys));
   if (Status s = data_.flush(); !s) return fail(std::move(s.error()));
   // The index section's checksum, in one pass: from the spill file's writer, or over memory.
@@ -122,13 +144,33 @@ Result<BuildReport> StoreSink::finish() {
     index_crc = crc32(index_.data(), index_.size());
   }
   const uint64_t data_end = data_.position();
-  const uint32_t data_crc = data_.crc();
+  uint32_t data_crc = data_.crc();
+  if (dictionary != 0) {
+    // The dictionary's record, first in the data section, with the values' totals.
+    const std::vector<uint8_t>& dict = options_.compressor->dictionary();
+    std::vector<uint8_t> record(dictionary_record());
+    uint8_t* payload = record.data() + kRecordPrefix;
+    const uint64_t payload_size = record.size() - kRecordPrefix;
+    dictionary_.codec = static_cast<uint8_t>(Codec::Zstd);
+    dictionary_.dict_length = static_cast<uint32_t>(dict.size());
+    dictionary_.encode_to(payload);
+    if (!dict.empty()) std::memcpy(payload + DictionaryHeader::kSize, dict.data(), dict.size());
+    store_be32(payload + 44, DictionaryHeader::checksum(Bytes(payload, payload_size)));
+    RecordPrefix{static_cast<uint32_t>(payload_size), crc32(payload, payload_size)}.encode_to(
+        record.data());
+    if (Status s = pwrite_all(options_.pwrite, tmp_.fd(), record.data(), record.size(), kDataOffset);
+        !s) {
+      return fail(std::move(s.error()));
+    }
+    data_crc = crc32_combine(crc32(record.data(), record.size()), data_crc,
+                             data_end - kDataOffset - record.size());
+  }
 
   // The key table, where the format can hold it: its record goes last in the data
   // section, so the index section starts after it.
   const KeyTableGeometry g = KeyTableGeometry::of(keys_, index_size_);
-  const bool with_table = options_.key_table && g.positions_fit() && records_ < kMaxObjects &&
-                          g.payload_length <= kMaxObjectLen;
+  const bool with_table = options_.key_table && g.positions_fit() &&
+                          records_ + dictionary < kMaxObjects && g.payload_length <= kMaxObjectLen;
   const uint64_t table_record = with_table ? kRecordPrefix + g.payload_length : 0;
   const uint64_t index_offset = data_end + table_record;
   const uint64_t total = table_record + index_size_;
@@ -164,7 +206,7 @@ Result<BuildReport> StoreSink::finish() {
 
   Header header;
   header.num_keys = static_cast<uint32_t>(keys_);
-  header.num_objects = static_cast<uint32_t>(records_ + (with_table ? 1 : 0));
+  header.num_objects = static_cast<uint32_t>(records_ + dictionary + (with_table ? 1 : 0));
   header.index_offset = index_offset;
   header.file_crc32 = crc32_combine(crc, index_crc, index_size_);
   uint8_t header_bytes[kHeaderSize];
@@ -174,7 +216,7 @@ Result<BuildReport> StoreSink::finish() {
   }
   const uint64_t file_size = index_offset + index_size_;
   if (Status s = tmp_.commit(file_size); !s) return fail(std::move(s.error()));
-  return BuildReport{header.num_objects, keys_, file_size, with_table};
+  return BuildReport{header.num_objects, keys_, file_size, with_table, dictionary != 0};
 }
 
 }  // namespace vornel

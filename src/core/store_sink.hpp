@@ -12,7 +12,8 @@
 #include <string_view>
 
 #include "publish.hpp"
-#include "summary.hpp"
+#include "compression.hpp"
+#include "writer.hpp"
 #include "util/file_stream.hpp"
 #include "util/record_buffer.hpp"
 
@@ -30,6 +31,9 @@ struct StoreSinkOptions {
   uint64_t table_budget = ~uint64_t{0};
   // Where the index section goes when it outgrows the budget.
   std::string spill_dir = ".";
+  // Compresses the values with its dictionary, which becomes the data section's first
+  // record (compression.hpp); none when null.
+  ValueCompressor* compressor = nullptr;
   PwriteFn pwrite = ::pwrite;
 };
 
@@ -40,13 +44,22 @@ class StoreSink {
                                                                const StoreSinkOptions& options);
   ~StoreSink();
 
-  // Appends a record holding `payload`, whose CRC-32 is `crc`, to the data section and
-  // returns where it starts. Every record of a store passes through here.
-  [[nodiscard]] Result<uint64_t> write_record(Bytes payload, uint32_t crc);
+  // A value as a record of this store holds it: compressed, when the sink compresses and
+  // that shrinks it, else as it is. Valid until the next call.
+  struct Stored {
+    Bytes payload;
+    uint32_t crc = 0;
+    uint64_t value_size = 0;  // of the value as it was
+  };
+  // The stored form of `value`, whose CRC-32 is `crc`. Every record of a store takes its
+  // form here.
+  Stored prepare(Bytes value, uint32_t crc);
+  // Appends the record of `stored` to the data section and returns where it starts.
+  [[nodiscard]] Result<uint64_t> write_record(const Stored& stored);
   // Appends an index entry: `key`, above every key before it, naming the record at `offset`.
   [[nodiscard]] Status add_entry(Bytes key, uint64_t offset);
-  // Whether the record at `offset` holds `payload`.
-  [[nodiscard]] Result<bool> holds(uint64_t offset, Bytes payload) const;
+  // Whether the record at `offset` holds `stored`.
+  [[nodiscard]] Result<bool> holds(uint64_t offset, const Stored& stored) const;
 
   uint64_t num_objects() const { return records_; }
   uint64_t num_keys() const { return keys_; }
@@ -63,6 +76,8 @@ class StoreSink {
     return !options_.progress || options_.progress(phase, done, total);
   }
 
+  // The dictionary's record, first in the data section when the values are compressed.
+  uint64_t dictionary_record() const;
   std::unique_ptr<PublishOptions> publishing_;  // what tmp_ was opened with
   TempFile tmp_;
   const StoreSinkOptions& options_;
@@ -75,6 +90,7 @@ class StoreSink {
   std::optional<FileDescriptor> index_file_;
   FileWriter index_out_;
   mutable std::vector<uint8_t> check_;  // holds()'s copy of a record read back
+  DictionaryHeader dictionary_;           // the values' totals, as the record gives them
 };
 
 }  // namespace vornel

@@ -32,6 +32,36 @@ Status read_index_entry(FileReader& in, std::vector<uint8_t>& key, uint64_t& off
   return {};
 }
 
+// The codec of the dictionary in the data section's first record, which no key names; null
+// when that record is no dictionary's.
+Result<std::unique_ptr<ValueCodec>> read_codec(int fd, const StoreFile& store) {
+  const uint64_t end = store.header.index_offset;
+  constexpr uint64_t kHead = kRecordPrefix + sizeof DictionaryHeader::kMagic;
+  if (store.header.num_objects == 0 || !range_within(kDataOffset, kHead, end)) return nullptr;
+  uint8_t head[kHead];
+  size_t got = 0;
+  if (Status s = pread_all(fd, head, sizeof head, kDataOffset, &got); !s) return fail(std::move(s.error()));
+  if (got < sizeof head) return fail(FileReader::cut_short(kDataOffset + got));
+  if (!DictionaryHeader::looks_like(Bytes(head + kRecordPrefix, sizeof head - kRecordPrefix))) {
+    return nullptr;
+  }
+  const RecordPrefix prefix = RecordPrefix::decode(head);
+  if (!range_within(kDataOffset + kRecordPrefix, prefix.length, end)) {
+    return fail(damaged("the compression dictionary's record runs past the data section"));
+  }
+  std::vector<uint8_t> payload(prefix.length);
+  if (Status s = pread_all(fd, payload.data(), payload.size(), kDataOffset + kRecordPrefix, &got);
+      !s) {
+    return fail(std::move(s.error()));
+  }
+  if (got < payload.size()) return fail(FileReader::cut_short(kDataOffset + kRecordPrefix + got));
+  if (const uint32_t crc = crc32(payload.data(), payload.size()); crc != prefix.crc) {
+    return fail(damaged("the record at " + std::to_string(kDataOffset) + " fails its checksum: " +
+                        crc_hex(crc) + ", its prefix says " + crc_hex(prefix.crc)));
+  }
+  return ValueCodec::from_record(Bytes(payload.data(), payload.size()));
+}
+
 }  // namespace
 
 Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path,
@@ -61,6 +91,7 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
   FileReader in(fd.get(), header->index_offset, store->size, kReadBuffer);
   std::vector<uint8_t> key, previous;
   uint64_t highest = 0;  // the highest record offset named so far
+  bool first_named = false;  // a key names the data section's first record
   bool budget_left = true;
   for (uint64_t i = 0; in.remaining() != 0; ++i) {
     if (i == header->num_keys) return fail(damaged("the index section holds more entries than num_keys"));
@@ -78,6 +109,7 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
                                       ", outside the data section"));
     }
     store->sparse.offer(Bytes(key), position);
+    first_named = first_named || offset == kDataOffset;
     if (offset > highest) {
       highest = offset;
     } else if (budget_left) {
@@ -92,6 +124,11 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
   if (header->num_keys != 0 && store->size == header->index_offset) {
     return fail(damaged("the index section holds no entries, num_keys says " +
                         std::to_string(header->num_keys)));
+  }
+  if (!first_named) {
+    Result<std::unique_ptr<ValueCodec>> codec = read_codec(fd.get(), *store);
+    if (!codec) return fail(std::move(codec.error()));
+    store->codec = std::move(*codec);
   }
   store->fd = std::make_shared<FileDescriptor>(std::move(fd));
   return std::shared_ptr<const StoreFile>(std::move(store));
@@ -160,6 +197,7 @@ Status StoreSource::read_entry() {
   entry_.key = Bytes(*rest, key_len);
   entry_.record = offset;
   record_here_ = false;
+  decoded_here_ = false;
   const uint64_t cursor = data_.position();
   if (offset >= cursor) {
     if (Status s = pass_records_to(offset); !s) return s;
@@ -223,7 +261,7 @@ Status StoreSource::read_record_here() {
 }
 
 Result<RecordBytes> StoreSource::record() {
-  if (record_here_) return record_;
+  if (record_here_) return value_of_record();
   // A record behind the data cursor: read where it lies.
   const uint64_t at = entry_.record;
   uint8_t prefix_bytes[kRecordPrefix];
@@ -250,7 +288,24 @@ Result<RecordBytes> StoreSource::record() {
   }
   record_ = {Bytes(large_), crc};
   record_here_ = true;
-  return record_;
+  return value_of_record();
+}
+
+Result<RecordBytes> StoreSource::value_of_record() {
+  if (!store_->codec || !ValueCodec::compressed(record_.payload)) return record_;
+  if (decoded_here_) return RecordBytes{Bytes(decoded_), decoded_crc_};
+  const ValueCodec& codec = *store_->codec;
+  Result<uint64_t> size = codec.decoded_size(record_.payload);
+  if (!size) return fail(damaged("the record at " + std::to_string(entry_.record) + ": " +
+                                 size.error().message()));
+  decoded_.resize(*size);
+  if (Status s = codec.decompress(record_.payload, decoded_.data(), *size); !s) {
+    return fail(damaged("the record at " + std::to_string(entry_.record) + ": " +
+                        s.error().message()));
+  }
+  decoded_crc_ = crc32(decoded_.data(), decoded_.size());
+  decoded_here_ = true;
+  return RecordBytes{Bytes(decoded_), decoded_crc_};
 }
 
 Status StoreSource::finish() {

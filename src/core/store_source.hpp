@@ -1,7 +1,8 @@
 // A store file read as a sorted source: its index section front to back, and beside it
 // the records, also front to back where the store lays them out in key order (as this
 // package's writer does), each read once and checked as it is copied. Records that no key
-// names (the key table) are passed over. Nothing is mapped: reads go through buffers.
+// names (a compressed store's dictionary, the key table) are passed over; a compressed
+// store's values are given decompressed. Nothing is mapped: reads go through buffers.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "compression.hpp"
 #include "format.hpp"
 #include "sorted_source.hpp"
 #include "util/file.hpp"
@@ -28,6 +30,9 @@ struct StoreFile {
   SparseIndex sparse;
   // Records named again by later entries, with how many such entries there are at most.
   std::unordered_map<uint64_t, uint64_t> named_again;
+  // The dictionary of a store whose values are compressed: the data section's first
+  // record, when it is a dictionary's and no key names it. Null for one without.
+  std::shared_ptr<const ValueCodec> codec;
 };
 
 // Opens the store at `path` and walks its index section once: every entry inside it, keys
@@ -61,6 +66,8 @@ class StoreSource final : public SortedSource {
   // Reads the record at the data cursor.
   [[nodiscard]] Status read_record_here();
   [[nodiscard]] Status finish();
+  // record_, decompressed into decoded_ when the store compressed it.
+  [[nodiscard]] Result<RecordBytes> value_of_record();
 
   std::shared_ptr<const StoreFile> store_;
   FileReader index_;
@@ -72,6 +79,9 @@ class StoreSource final : public SortedSource {
   RecordBytes record_;
   bool record_here_ = false;
   std::vector<uint8_t> large_;
+  std::vector<uint8_t> decoded_;
+  uint32_t decoded_crc_ = 0;
+  bool decoded_here_ = false;
 };
 
 }  // namespace vornel

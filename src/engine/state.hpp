@@ -13,6 +13,7 @@ struct ModuleState {
   PyObject* writer_type;
   PyObject* reader_type;
   PyObject* cursor_type;
+  PyObject* mapped_value_type;  // the exporter behind view()'s memoryviews
   // vornel.errors
   PyObject* corrupt_error;
   PyObject* version_error;
@@ -20,6 +21,11 @@ struct ModuleState {
   PyObject* io_error_type;
   PyObject* limit_error;
   PyObject* decode_error;
+  // The decode errors that also derive from msgpack's classes for the same fault.
+  PyObject* format_error;
+  PyObject* stack_error;
+  PyObject* extra_data_error;
+  PyObject* unicode_decode_error;
   PyObject* busy_error;
   PyObject* duplicate_error;
   PyObject* panic;
@@ -39,12 +45,17 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.writer_type);
   f(s.reader_type);
   f(s.cursor_type);
+  f(s.mapped_value_type);
   f(s.corrupt_error);
   f(s.version_error);
   f(s.io_error);
   f(s.io_error_type);
   f(s.limit_error);
   f(s.decode_error);
+  f(s.format_error);
+  f(s.stack_error);
+  f(s.extra_data_error);
+  f(s.unicode_decode_error);
   f(s.busy_error);
   f(s.duplicate_error);
   f(s.panic);

@@ -123,6 +123,37 @@ PyObject* exclusively(PyObject* self, Body&& body) {
   return body();
 }
 
+// compression=None or "zstd", and compression_level=None or an int zstd takes.
+bool take_compression(PyObject* name, PyObject* level, CompressionOptions& out) {
+  if (name != nullptr && name != Py_None) {
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "zstd") != 0) {
+      PyErr_Format(PyExc_ValueError, "compression must be None or 'zstd', not %R", name);
+      return false;
+    }
+    out.codec = Codec::Zstd;
+  }
+  if (level == nullptr || level == Py_None) return true;
+  if (out.codec == Codec::None) {
+    PyErr_SetString(PyExc_ValueError, "compression_level needs compression='zstd'");
+    return false;
+  }
+  if (!PyLong_Check(level) || PyBool_Check(level)) {
+    PyErr_Format(PyExc_TypeError, "compression_level must be an int or None, not %s",
+                 Py_TYPE(level)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(level, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || n < min_compression_level() || n > max_compression_level()) {
+    PyErr_Format(PyExc_ValueError, "compression_level must be from %d to %d, not %R",
+                 min_compression_level(), max_compression_level(), level);
+    return false;
+  }
+  out.level = static_cast<int>(n);
+  return true;
+}
+
 // "last", "first" or "error", as the tool spells them.
 bool policy_arg(PyObject* obj, DuplicatePolicy& out) {
   if (obj == nullptr) return true;
@@ -176,19 +207,21 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
     }
     s->default_fn = Py_NewRef(a[1]);
   }
-  if (a[2] != nullptr && a[2] != Py_None) {
-    const unsigned long long limit = PyLong_AsUnsignedLongLong(a[2]);
+  if (!take_compression(a[2], a[3], options.compression)) return nullptr;
+  if (a[4] != nullptr && a[4] != Py_None) {
+    const unsigned long long limit = PyLong_AsUnsignedLongLong(a[4]);
     if (PyErr_Occurred()) return nullptr;
     options.memory_limit = limit;
   }
   s->run_dir = ".";
-  if (a[3] != nullptr && a[3] != Py_None) {
+  if (a[5] != nullptr && a[5] != Py_None) {
+    py::PyRef held;
     std::string_view dir;
-    if (!path_arg(a[3], dir)) return nullptr;
+    if (!path_arg(a[5], held, dir)) return nullptr;
     s->run_dir.assign(dir);
   }
   options.run_dir = s->run_dir;
-  if (!policy_arg(a[4], options.policy)) return nullptr;
+  if (!policy_arg(a[6], options.policy)) return nullptr;
   s->core = std::make_unique<StoreBuilder>(std::move(options));
   return s;
 }
@@ -437,8 +470,12 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
 
 // -- build ------------------------------------------------------------------------------
 
+// The phase's name for `progress`, or null for the check before the rename, which
+// looks for Ctrl-C alone.
 const char* phase_name(BuildPhase phase) {
   switch (phase) {
+    case BuildPhase::Compress:
+      return "compress";
     case BuildPhase::Sort:
       return "sort";
     case BuildPhase::Merge:
@@ -446,9 +483,11 @@ const char* phase_name(BuildPhase phase) {
     case BuildPhase::Write:
       return "write";
     case BuildPhase::Fsync:
+      return "fsync";
+    case BuildPhase::Rename:
       break;
   }
-  return "fsync";
+  return nullptr;
 }
 
 // The build runs without the interpreter; at each step it reports, it takes the
@@ -470,7 +509,7 @@ class BuildWatch {
   bool step(BuildPhase phase, uint64_t done, uint64_t total) noexcept {
     PyEval_RestoreThread(saved_);
     bool go = PyErr_CheckSignals() == 0;
-    if (go && progress_ != nullptr) {
+    if (go && progress_ != nullptr && phase_name(phase) != nullptr) {
       py::PyRef r = py::PyRef::steal(PyObject_CallFunction(
           progress_, "sKK", phase_name(phase), static_cast<unsigned long long>(done),
           static_cast<unsigned long long>(total)));
@@ -486,9 +525,9 @@ class BuildWatch {
 };
 
 PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = s.state;
+  py::PyRef held;
   std::string_view path;
-  if (!path_arg(a[0], path)) return nullptr;
+  if (!path_arg(a[0], held, path)) return nullptr;
   PyObject* const progress = a[1] != nullptr && a[1] != Py_None ? a[1] : nullptr;
   if (progress != nullptr && !PyCallable_Check(progress)) {
     PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %s",
@@ -518,16 +557,26 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   Result<BuildReport> report = watch.run([&] { return s.core->build(path, options, &detail); });
   if (!report) return raise_failure(s, report.error(), detail, path);
   s.builds.fetch_add(1, std::memory_order_relaxed);
-  BuildReport shown = *report;
-  if (shown.key_table) --shown.num_objects;  // the store's values, the key table aside
-  (void)state;
-  return py::new_text(summary_line(path, shown));
+  // Ctrl-C that came after the last check, during the rename, finds the store published:
+  // the build is done, and it says so rather than raise as if it had been stopped.
+  if (PyErr_CheckSignals() < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
+    PyErr_Clear();
+  }
+  // The store's values: its key table's and dictionary's records aside.
+  const uint64_t objects =
+      report->num_objects - (report->key_table ? 1 : 0) - (report->dictionary ? 1 : 0);
+  // A name that is not UTF-8 keeps its bytes escaped, as os.fsdecode() shows it.
+  const std::string line = summary_line(path, objects, report->num_keys, report->file_size);
+  return py::checked(
+      PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
 }
 
 // Includes every key of the store or run at `path`, with its stored record.
 PyObject* include(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  py::PyRef held;
   std::string_view path;
-  if (!path_arg(a[0], path)) return nullptr;
+  if (!path_arg(a[0], held, path)) return nullptr;
   return exclusively(self, [&]() -> PyObject* {
     FailureDetail detail;
     Status done = py::without_interpreter([&] { return s.core->include(std::string(path), &detail); });
@@ -538,8 +587,9 @@ PyObject* include(Staging& s, const py::BoundArgs& a, PyObject* self) {
 
 // Publishes everything staged as one sorted run at `path`; returns its entries.
 PyObject* write_run(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  py::PyRef held;
   std::string_view path;
-  if (!path_arg(a[0], path)) return nullptr;
+  if (!path_arg(a[0], held, path)) return nullptr;
   py::Claim<py::Access::Shared, Staging> claim(instance(self));
   if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Shared, claim.refusal());
   FailureDetail detail;
@@ -634,15 +684,17 @@ constexpr auto kMethods = std::to_array<py::Method<Staging>>({
      "Stage every key of the store (or run) at *path* with its stored record, as it is."},
     {"build", {{"path", "progress"}, 1, {nullptr, "None"}, 1}, py::Access::None, build,
      "Publish the staged store at *path* (temporary file, fsync, rename) and return the "
-     "summary line. *progress*, when given, is called with (phase, done, total)."},
+     "summary line. *progress*, when given, is called with (phase, done, total): "
+     "'compress' first when the writer compresses."},
     {"write_run", {{"path"}, 1}, py::Access::None, write_run,
      "Publish everything staged as one sorted run at *path*; return its entries."},
 });
 
 constexpr py::Constructor<Staging> kNew = {
-    {{"dedup", "default", "memory_limit", "run_dir", "on_duplicate"},
+    {{"dedup", "default", "compression", "compression_level", "memory_limit", "run_dir",
+      "on_duplicate"},
      0,
-     {"True", "None", "None", "None", "'last'"},
+     {"True", "None", "None", "None", "None", "None", "'last'"},
      0},
     make_writer,
     "Stages keys bound to values encoded as MessagePack, then publishes them as one store "

@@ -173,8 +173,11 @@ def build_shard(
     *,
     dedup: bool = True,
     default: Callable[[Any], Any] | None = None,
+    compression: str | None = None,
+    compression_level: int | None = None,
 ) -> dict[str, Any]:
-    """Builds shard `index` of a set from `pairs` and returns its manifest entry.
+    """Builds shard `index` of a set from `pairs` and returns its manifest entry; the
+    writer's options (`dedup`, `default`, `compression`) are VornWriter's.
 
     Runs on a worker. Each attempt builds under a name of its own, so a retried task never
     writes the file that a lost attempt may still be writing. The finished file is then
@@ -184,7 +187,8 @@ def build_shard(
     _check_index(index, "shard index", MAX_SHARDS)
     folder = os.path.abspath(version_dir)
     with _building(folder):
-        writer = VornWriter(dedup=dedup, default=default, run_dir=tempfile.gettempdir())
+        writer = VornWriter(dedup=dedup, default=default, compression=compression,
+                            compression_level=compression_level, run_dir=tempfile.gettempdir())
         writer.update(pairs)
         return _publish_shard_file(writer, folder, index)
 

@@ -46,6 +46,7 @@ class RecordBuffer {
   }
 
   const uint8_t* data() const { return base_; }
+  uint8_t* data() { return base_; }
   size_t size() const { return size_; }
 
  private:
