@@ -78,11 +78,13 @@ def bases(tmp_path_factory):
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(steps=calls, limit=st.integers(1, 3000), dedup=st.booleans())
-def test_a_limited_build_is_the_unlimited_build(tmp_path, bases, steps, limit, dedup):
+@given(steps=calls, limit=st.integers(1, 3000), dedup=st.booleans(),
+       compression=st.sampled_from([None, "zstd"]))
+def test_a_limited_build_is_the_unlimited_build(tmp_path, bases, steps, limit, dedup, compression):
     built = []
     for memory_limit in (UNLIMITED, limit):
-        w = VornWriter(dedup=dedup, memory_limit=memory_limit, run_dir=tmp_path)
+        w = VornWriter(dedup=dedup, memory_limit=memory_limit, run_dir=tmp_path,
+                       compression=compression)
         model = {}
         replay(w, steps, bases, model)
         assert len(w) == len(model)
@@ -99,7 +101,7 @@ def test_a_limited_build_is_the_unlimited_build(tmp_path, bases, steps, limit, d
     if dedup and all(step[0] != "include" for step in steps):
         # Only live values, in key order: the file that staging the final mapping gives.
         # (An included store's records are copied as it holds them, never merged.)
-        final = VornWriter()
+        final = VornWriter(compression=compression)
         final.update(reversed(list(model.items())))
         final.build(tmp_path / "final.vrnl")
         assert (tmp_path / "final.vrnl").read_bytes() == built[0]
@@ -201,6 +203,98 @@ class TestStoresFromStores:
         w["k"] = 2
         w.build(tmp_path / "out.vrnl")
         assert dict(vornel.open(tmp_path / "out.vrnl")) == {"k": 2}
+
+
+class TestCompressedStores:
+    """A compressed store's values are given decompressed to the build that includes it,
+    which compresses them again with a dictionary of its own, or not at all."""
+
+    @pytest.fixture
+    def stores(self, tmp_path):
+        from test_compression import records
+
+        items = records(1500)
+        made = {}
+        for compression in (None, "zstd"):
+            path = tmp_path / f"{compression}.vrnl"
+            w = VornWriter(compression=compression)
+            w.update(items.items())
+            w.build(path)
+            made[compression] = path
+        return items, made
+
+    @pytest.mark.parametrize("source, compression", [
+        ("zstd", None), ("zstd", "zstd"), (None, "zstd"), ("zstd", "zstd:19")])
+    def test_included_with_changes_is_the_fresh_build(self, tmp_path, stores, source,
+                                                       compression):
+        from _vornel import _VornReader
+        from test_compression import as_read
+
+        items, made = stores
+        codec, _, level = (compression or "").partition(":")
+        options = {"compression": codec or None, "compression_level": int(level) if level else None}
+        w = VornWriter(memory_limit=20_000, run_dir=tmp_path, **options)
+        w.include(made[source])
+        w.add("added", items["pkg:0:00001"])
+        del w["pkg:0:00002"]
+        w.build(tmp_path / "out.vrnl")
+        expected = {**items, "added": items["pkg:0:00001"]}
+        del expected["pkg:0:00002"]
+        with VornReader(tmp_path / "out.vrnl") as r:
+            assert r.stats()["compression"] == options["compression"]
+            assert dict(r) == {k: as_read(v) for k, v in expected.items()}
+            assert r.verify()
+        # The staged value shares the included store's record of the same value.
+        raw = _VornReader(str(tmp_path / "out.vrnl"))
+        assert raw.get_raw("added") == raw.get_raw("pkg:0:00001")
+        # The values alone decide the dictionary: staging them afresh gives the same file.
+        fresh = VornWriter(**options)
+        fresh.update(sorted(expected.items()))
+        fresh.build(tmp_path / "fresh.vrnl")
+        assert (tmp_path / "out.vrnl").read_bytes() == (tmp_path / "fresh.vrnl").read_bytes()
+
+    @pytest.mark.parametrize("frame, message", [
+        (lambda rlen: rlen(10, 100), "compressed value is damaged"),
+        (lambda rlen: rlen(2**40, 10, fcs_bytes=8), "more than the store's longest value"),
+        (lambda rlen: rlen(10, 10)[:-2], "not one whole zstd frame"),
+    ])
+    def test_a_damaged_frame_fails_the_build_naming_the_store(self, tmp_path, frame, message):
+        from test_compression import MARKER, forge, records, rlen_frame
+
+        import msgpack
+
+        real = tmp_path / "real.vrnl"
+        w = VornWriter(compression="zstd")
+        w.update(records(2000).items())
+        w.build(real)
+        data = real.read_bytes()
+        dictionary = data[48:48 + int.from_bytes(data[40:44], "big")]
+        forged = tmp_path / "forged.vrnl"
+        forge(str(forged), dictionary, [msgpack.packb("fine"), bytes([MARKER]) + frame(rlen_frame)])
+        vornel.build(tmp_path / "out.vrnl", {"old": 1})
+        w = VornWriter()
+        w.include(forged)  # the store itself is sound: its checksums hold
+        with pytest.raises(VornCorruptError, match=f"{forged}.*{message}"):
+            w.build(tmp_path / "out.vrnl")
+        assert dict(vornel.open(tmp_path / "out.vrnl")) == {"old": 1}
+
+    def test_a_named_first_record_is_a_value_however_it_looks(self, tmp_path, stores):
+        from _vornel import _VornReader, _VornWriter
+
+        import msgpack
+
+        _, made = stores
+        data = made["zstd"].read_bytes()
+        lookalike = data[48:48 + int.from_bytes(data[40:44], "big")]
+        low = _VornWriter()
+        low.add_key("a", low.add_object_raw(lookalike))
+        low.add_key("b", low.add_object_raw(msgpack.packb("v")))
+        low.build(str(tmp_path / "low.vrnl"))
+        w = VornWriter()
+        w.include(tmp_path / "low.vrnl")
+        w.build(tmp_path / "out.vrnl")
+        raw = _VornReader(str(tmp_path / "out.vrnl"))
+        assert raw.get_raw("a") == lookalike and raw.get_raw("b") == msgpack.packb("v")
 
 
 def damaged(path, how):

@@ -1,9 +1,11 @@
 // Builds from sorted sources: a builder held to a tiny memory limit (many runs) against
-// the same staging with no limit, byte for byte; stores made from stores; the key table
-// written in passes against the one built in memory; and sources cut short or damaged.
+// the same staging with no limit, byte for byte, compressing or not; stores made from
+// stores; the key table written in passes against the one built in memory; and sources
+// cut short or damaged.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "compression.hpp"
 #include "crc32.hpp"
 #include "record_sharing.hpp"
 #include "key_table.hpp"
@@ -134,15 +137,28 @@ std::string build_bytes(StoreBuilder& b, const fs::path& path) {
                                        << " bytes differ from byte " << at;
 }
 
-Model read_model(const fs::path& path, uint64_t* objects = nullptr) {
+// The mapping a store holds, its values decompressed where the store compressed them.
+Model read_model(const fs::path& path, uint64_t* objects = nullptr, bool* compressed = nullptr) {
   auto r = Reader::open(path.string(), true);
   EXPECT_TRUE(r) << r.error().text();
   EXPECT_TRUE((*r)->verify());
+  auto codec = ValueCodec::open(**r, true);
+  EXPECT_TRUE(codec) << codec.error().text();
+  if (compressed) *compressed = *codec != nullptr;
   Model m;
   for (size_t i = 0; i < (*r)->size(); ++i) {
-    m[string_of((*r)->key_at(i))] = string_of(*(*r)->read_object((*r)->offset_at(i)));
+    const Bytes stored = *(*r)->read_object((*r)->offset_at(i));
+    std::string value = string_of(stored);
+    if (*codec && ValueCodec::compressed(stored)) {
+      auto size = (*codec)->decoded_size(stored);
+      EXPECT_TRUE(size) << size.error().text();
+      value.assign(*size, '\0');
+      EXPECT_TRUE((*codec)->decompress(stored, reinterpret_cast<uint8_t*>(value.data()), *size));
+    }
+    m[string_of((*r)->key_at(i))] = value;
   }
-  if (objects) *objects = (*r)->header().num_objects - 1;  // the key table's record aside
+  // The key table's record aside, and the dictionary's.
+  if (objects) *objects = (*r)->header().num_objects - 1 - (*codec ? 1 : 0);
   return m;
 }
 
@@ -204,6 +220,108 @@ TEST_P(LimitedBuild, GivesTheUnlimitedBuildsBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, LimitedBuild, ::testing::Range<uint64_t>(1, 13));
+
+// Record-like text, most of it compressible, some of it not, some too short to shrink.
+std::string record_value(std::mt19937_64& rng) {
+  static const char* const words[] = {"Package", "Version", "Depends", "libc6", "amd64",
+                                      "Description", "shared library", "Maintainer"};
+  std::string v;
+  switch (rng() % 6) {
+    case 0:
+      return numbered("", rng() % 100);
+    case 1:
+      for (uint64_t i = rng() % 64; i > 0; --i) v += static_cast<char>(rng());
+      return v;
+    default:
+      for (uint64_t i = 3 + rng() % 30; i > 0; --i) {
+        v += words[rng() % std::size(words)];
+        v += numbered(": ", rng() % 50) + "\n";
+      }
+      return v;
+  }
+}
+
+StoreBuilderOptions compressing(const TempDir& dir, uint64_t limit) {
+  StoreBuilderOptions o = options(dir, limit);
+  o.compression.codec = Codec::Zstd;
+  return o;
+}
+
+class CompressedBuild : public ::testing::TestWithParam<uint64_t> {};
+
+// A compressing build trains its dictionary on the values it writes, so that held to a
+// tiny limit (many runs) it gives the unlimited build's bytes. Its values read back
+// through the dictionary; included whole it gives itself again; and included in a build
+// that does not compress, its values come out as a plain build of them writes them.
+TEST_P(CompressedBuild, FollowsFromTheValuesAlone) {
+  std::mt19937_64 rng(GetParam());
+  std::vector<Step> steps;
+  for (size_t i = 0, n = 500 + rng() % 3000; i < n; ++i) {
+    const uint64_t pick = rng() % 10;
+    std::string key = numbered("k", rng() % 2000);
+    if (pick < 8) {
+      steps.push_back({Step::Add, {key}, record_value(rng)});
+    } else if (pick < 9) {
+      steps.push_back({Step::AddMany, {key, numbered("k", rng() % 2000)}, record_value(rng)});
+    } else {
+      steps.push_back({Step::Remove, {key}, ""});
+    }
+  }
+  TempDir dir;
+  StoreBuilder unlimited(compressing(dir, ~uint64_t{0}));
+  StoreBuilder limited(compressing(dir, 4000 + rng() % 20000));
+  StoreBuilder plain(options(dir, ~uint64_t{0}));
+  for (const Step& s : steps) {
+    stage(unlimited, s);
+    stage(limited, s);
+    stage(plain, s);
+  }
+  EXPECT_GT(limited.runs(), 1u);
+  const std::string expected = build_bytes(unlimited, dir / "a.vrnl");
+  EXPECT_TRUE(same_file(build_bytes(limited, dir / "b.vrnl"), expected));
+  bool compressed = false;
+  uint64_t objects = 0;
+  const Model m = model_of(steps);
+  EXPECT_EQ(read_model(dir / "a.vrnl", &objects, &compressed), m);
+  EXPECT_TRUE(compressed);
+  std::map<std::string, int> distinct;
+  for (const auto& [k, v] : m) ++distinct[v];
+  EXPECT_EQ(objects, distinct.size());
+
+  StoreBuilder again(compressing(dir, 3000));
+  stage(again, {Step::Include, {(dir / "a.vrnl").string()}, ""});
+  EXPECT_TRUE(same_file(build_bytes(again, dir / "again.vrnl"), expected));
+  StoreBuilder decompressed(options(dir, ~uint64_t{0}));
+  stage(decompressed, {Step::Include, {(dir / "a.vrnl").string()}, ""});
+  const std::string plain_bytes = build_bytes(plain, dir / "plain.vrnl");
+  EXPECT_TRUE(same_file(build_bytes(decompressed, dir / "decompressed.vrnl"), plain_bytes));
+  EXPECT_LT(expected.size(), plain_bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CompressedBuild, ::testing::Range<uint64_t>(1, 6));
+
+// The sample, and so the dictionary, is the same whatever order the values come in, past
+// the point where the sampler drops what falls above its cut.
+TEST(DictionarySampler, DoesNotDependOnTheOrderOfTheValues) {
+  std::mt19937_64 rng(3);
+  std::vector<std::string> values;
+  uint64_t total = 0;
+  while (total < (uint64_t{24} << 20)) {
+    values.push_back(record_value(rng) + record_value(rng));
+    total += values.back().size();
+  }
+  auto trained = [](const std::vector<std::string>& vs) {
+    DictionarySampler sampler;
+    for (const std::string& v : vs) sampler.offer(bytes_of(v), crc32(bytes_of(v).data(), v.size()));
+    return sampler.train(3);
+  };
+  const std::vector<uint8_t> forwards = trained(values);
+  EXPECT_FALSE(forwards.empty());
+  std::shuffle(values.begin(), values.end(), rng);
+  EXPECT_EQ(trained(values), forwards);
+  std::reverse(values.begin(), values.end());
+  EXPECT_EQ(trained(values), forwards);
+}
 
 // A value staged again after megabytes of others, in another run, is found by its bytes
 // in the file being written, not only in what is still buffered.
