@@ -213,13 +213,10 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
     if (PyErr_Occurred()) return nullptr;
     options.memory_limit = limit;
   }
-  s->run_dir = ".";
-  if (a[5] != nullptr && a[5] != Py_None) {
-    py::PyRef held;
-    std::string_view dir;
-    if (!path_arg(a[5], held, dir)) return nullptr;
-    s->run_dir.assign(dir);
-  }
+  py::PyRef held;
+  std::string_view dir = ".";
+  if (a[5] != nullptr && a[5] != Py_None && !path_arg(a[5], held, dir)) return nullptr;
+  s->run_dir = std::string(dir);
   options.run_dir = s->run_dir;
   if (!policy_arg(a[6], options.policy)) return nullptr;
   s->core = std::make_unique<StoreBuilder>(std::move(options));
