@@ -166,7 +166,7 @@ void scan(const Reader& r) {
   Bytes payloads[kBlock];
   for (size_t i = 0; i < r.size(); i += kBlock) {
     const size_t n = std::min(kBlock, r.size() - i);
-    if (!r.locate_keys(i, n, keys) || !r.locate_entries(i, n, payloads)) std::abort();
+    if (!r.locate_items(i, n, keys, payloads)) std::abort();
     sink += keys[n - 1][5] + payloads[n - 1].size();
   }
 }

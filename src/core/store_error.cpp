@@ -25,6 +25,14 @@ StoreError StoreError::os(int errnum, std::string_view context) {
   return e;
 }
 
+StoreError StoreError::record_checksum(uint64_t offset, size_t rank) {
+  StoreError e = corrupt("record CRC32 mismatch at offset " + std::to_string(offset));
+  e.record_checksum_ = true;
+  e.offset_ = offset;
+  e.rank_ = rank;
+  return e;
+}
+
 std::string os_error_text(int errnum) {
   return port::error_message(errnum) + " (os error " + std::to_string(errnum) + ")";
 }

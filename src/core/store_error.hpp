@@ -50,6 +50,12 @@ class StoreError {
   int os_errno() const { return errno_; }
   // Whether the file is no store at all.
   bool is_not_a_store() const { return not_a_store_; }
+  // A record that fails its CRC-32 when its value is read, at offset(); the caller names
+  // the key. For a run of entries, rank() is the entry's.
+  static StoreError record_checksum(uint64_t offset, size_t rank);
+  bool is_record_checksum() const { return record_checksum_; }
+  uint64_t offset() const { return offset_; }
+  size_t rank() const { return rank_; }
   // The full text: the kind's name, ": " and the message.
   std::string text() const;
 
@@ -61,6 +67,9 @@ class StoreError {
   uint8_t version_;
   int errno_ = 0;
   bool not_a_store_ = false;
+  bool record_checksum_ = false;
+  uint64_t offset_ = 0;
+  size_t rank_ = 0;
   std::string message_;
 };
 
