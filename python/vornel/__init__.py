@@ -74,7 +74,7 @@ def build(
 
 def open(
     path: str | os.PathLike[str],
-    verify: bool = True,
+    verify: bool = False,
     *,
     ext_hook: ExtHook | None = None,
     object_hook: ObjectHook | None = None,

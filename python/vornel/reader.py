@@ -124,7 +124,7 @@ class VornReader(_engine.Reader, StoreReader):
     def __new__(
         cls,
         path: str | os.PathLike[str],
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
         object_hook: ObjectHook | None = None,
@@ -136,7 +136,7 @@ class VornReader(_engine.Reader, StoreReader):
     def __init__(
         self,
         path: str | os.PathLike[str],
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
         object_hook: ObjectHook | None = None,

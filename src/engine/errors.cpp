@@ -73,4 +73,15 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
   return raise_text(state.corrupt_error, error.text());
 }
 
+PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path, PyObject* key) {
+  if (!error.is_record_checksum()) return raise_store_error(state, error, path);
+  const std::string where(path);
+  py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
+      "%s: the value of key %R is damaged: its record at offset %llu fails its checksum",
+      where.c_str(), key, static_cast<unsigned long long>(error.offset())));
+  if (text) PyErr_SetObject(state.corrupt_error, text.get());
+  return nullptr;
+}
+
 }  // namespace vornel::engine

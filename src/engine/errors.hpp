@@ -28,6 +28,11 @@ inline constexpr char kClosedText[] = "I/O operation on closed store";
 PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                             std::string_view path);
 
+// raise_store_error for a failure to read the value of `key` (a str or bytes object): a
+// record that fails its checksum raises VornCorruptError naming the key.
+PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path, PyObject* key);
+
 using py::raise_text;
 
 }  // namespace vornel::engine
