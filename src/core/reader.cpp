@@ -24,9 +24,7 @@
 namespace vornel {
 
 StoreError mapping_fault(const void* addr, uint64_t start) {
-  const uint64_t at = FileMapping::offset_of(addr).value_or(start);
-  return StoreError::io("store file changed while mapped: bus error at offset " +
-                        std::to_string(at));
+  return StoreError::changed(Fault::MappingFault, FileMapping::offset_of(addr).value_or(start));
 }
 
 namespace {
@@ -67,28 +65,23 @@ void touch_pages(const uint8_t* seen, Bytes b) {
 }
 
 StoreError rank_range_error(size_t first, size_t n, size_t size) {
-  return StoreError::invalid("ranks " + std::to_string(first) + " to " + std::to_string(first + n) +
-                             " out of range (have " + std::to_string(size) + " keys)");
+  return StoreError::rank_range(first, first + n, size);
 }
 
 // An index that does not hold together where a query met it.
 StoreError index_fault(const IndexStep& step) {
-  const std::string rank = std::to_string(step.rank);
   switch (step.fault) {
     case IndexFault::UnnamedRank:
-      return StoreError::corrupt("key table names no entry for rank " + rank);
+      return StoreError::at_rank(Fault::TableUnnamedRank, step.rank);
     case IndexFault::Unchained:
-      return StoreError::corrupt("key table's entry of rank " + rank +
-                                 " does not follow the entry before it");
-    case IndexFault::Unordered:
-      return unordered_error(step.rank);
+      return StoreError::at_rank(Fault::TableUnchained, step.rank);
     case IndexFault::Misled:
-      return StoreError::corrupt("key table's search lands on rank " + rank +
-                                 ", which the keys around it disown");
+      return StoreError::at_rank(Fault::TableMisled, step.rank);
+    case IndexFault::Unordered:
     case IndexFault::None:
       break;
   }
-  return StoreError::corrupt("index fault at rank " + rank);
+  return unordered_error(step.rank);
 }
 
 // Whether the payload matches the checksum in front of it. Reads the mapping.
@@ -119,19 +112,19 @@ Reader::~Reader() = default;
 Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
                                              const OpenOptions& options) {
   std::string c_path;
-  if (!to_c_path(path, c_path)) {
-    return fail(StoreError::io("cannot open " + std::string(path) + ": " + kNulInPathText));
-  }
+  if (!to_c_path(path, c_path)) return fail(StoreError::system(Fault::CannotOpen, 0, std::string(path)));
   // O_NONBLOCK keeps a FIFO from blocking the open; its mapping then fails.
   FileDescriptor fd(
       retry_eintr([&] { return ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (!fd.valid()) return fail(StoreError::os(errno, "cannot open " + std::string(path) + ": "));
+  if (!fd.valid()) return fail(StoreError::system(Fault::CannotOpen, errno, std::string(path)));
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return fail(StoreError::os(errno, "mmap failed: "));
-  if (options.refuse_directory && S_ISDIR(st.st_mode)) return fail(StoreError::os(EISDIR));
+  if (::fstat(fd.get(), &st) != 0) return fail(StoreError::system(Fault::CannotMap, errno));
+  if (options.refuse_directory && S_ISDIR(st.st_mode)) {
+    return fail(StoreError::system(Fault::IsDirectory, EISDIR, std::string(path)));
+  }
   const auto file_size = static_cast<uint64_t>(st.st_size);
   auto mapping = FileMapping::map(fd.get(), file_size == 0 ? 1 : file_size);
-  if (!mapping) return fail(StoreError::io("mmap failed: " + mapping.error().message()));
+  if (!mapping) return fail(StoreError::system(Fault::CannotMap, mapping.error().os_errno()));
 
   const Bytes file(mapping->data(), file_size);
   const auto read = [&](uint64_t off, size_t n, uint8_t* out) {
@@ -140,8 +133,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   uint8_t header_bytes[kHeaderSize];
   const size_t header_len = file_size < kHeaderSize ? file_size : kHeaderSize;
   if (!read(0, header_len, header_bytes)) {
-    return fail(StoreError::io("store file changed while mapped: cut short before offset " +
-                               std::to_string(header_len)));
+    return fail(StoreError::changed(Fault::FileCut, header_len));
   }
   auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
@@ -149,16 +141,14 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   const auto damaged = [&](StoreError e) {
     if (options.name_truncation && e.kind() == ErrorKind::Corrupt && S_ISREG(st.st_mode)) {
       if (const uint64_t promised = promised_size(*header); file_size < promised) {
-        e = StoreError::corrupt("truncated: " + std::to_string(file_size) +
-                                " bytes, the header expects at least " + std::to_string(promised));
+        e = StoreError::mismatch(Fault::Truncated, promised, file_size);
       }
     }
     return fail(std::move(e));
   };
   if (options.strict && (header->index_offset < kHeaderSize || header->index_offset > file_size)) {
-    return damaged(StoreError::corrupt("index_offset " + std::to_string(header->index_offset) +
-                                       " lies outside the file's sections (40 to " +
-                                       std::to_string(file_size) + ")"));
+    return damaged(StoreError::mismatch(Fault::IndexOffsetOutside, kHeaderSize, file_size,
+                                        header->index_offset));
   }
 
   auto state = std::make_unique<ReaderState>();
@@ -310,7 +300,7 @@ Result<std::optional<Reader::Value>> Reader::get_into(Bytes key, uint8_t* dst,
   }
   if (!off) return std::nullopt;
   if (bound != RecordBound::Inside) return fail(record_error(bound, *off));
-  if (!intact) return fail(StoreError::record_checksum(*off, 0));
+  if (!intact) return fail(StoreError::at_rank(Fault::RecordChecksum, 0, *off));
   return Value{payload, payload.size() <= capacity};
 }
 
@@ -447,7 +437,7 @@ Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) co
   }
   if (!step.ok()) return fail(index_fault(step));
   if (bound != RecordBound::Inside) return fail(record_error(bound, off));
-  if (!intact) return fail(StoreError::record_checksum(off, first + at));
+  if (!intact) return fail(StoreError::at_rank(Fault::RecordChecksum, first + at, off));
   return {};
 }
 

@@ -58,10 +58,7 @@ struct ReaderState {
   }
   // The failure of a read() that began at file offset `start`.
   StoreError read_error(const void* fault, uint64_t start) const {
-    if (fault == cut()) {
-      return StoreError::io("store file changed while mapped: cut short before offset " +
-                            std::to_string(tail_at + 1));
-    }
+    if (fault == cut()) return StoreError::changed(Fault::FileCut, tail_at);
     return mapping_fault(fault, start);
   }
   static const void* cut() {

@@ -24,8 +24,7 @@ Result<uint32_t> body_crc(Bytes file) {
 }
 
 StoreError crc_mismatch(uint32_t stored, uint32_t computed) {
-  return StoreError::corrupt("file CRC32 mismatch  stored=" + crc_hex(stored) +
-                             "  computed=" + crc_hex(computed));
+  return StoreError::mismatch(Fault::FileChecksum, stored, computed);
 }
 
 namespace {
@@ -109,14 +108,14 @@ RecordCheck check_record(Bytes file, uint64_t off) {
 StoreError record_check_error(RecordCheck check, uint64_t off) {
   switch (check) {
     case RecordCheck::PrefixOutside:
-      return StoreError::corrupt("object offset " + std::to_string(off) + " out of bounds");
+      return StoreError::corrupt(Fault::ObjectPrefixOutside, off);
     case RecordCheck::PayloadOutside:
       return record_error(RecordBound::PayloadOutside, off);
     case RecordCheck::Mismatch:
     case RecordCheck::Intact:
       break;
   }
-  return StoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(off));
+  return StoreError::corrupt(Fault::ObjectChecksum, off);
 }
 
 // The outcome of one pass over the file: its body checksum, and whether every record that
@@ -280,34 +279,12 @@ Status verify_over(const ReaderState& s, const Offsets& offsets, const KeyTable:
 }  // namespace
 
 StoreError table_disagrees(const KeyTable::Check& c) {
-  const std::string entry = "entry " + std::to_string(c.entry);
-  std::string what;
-  switch (c.what) {
-    case KeyTable::Disagreement::Order:
-      what = entry + " is not above the key before it";
-      break;
-    case KeyTable::Disagreement::Rank:
-      what = "the rank of " + entry + " names another entry";
-      break;
-    case KeyTable::Disagreement::Sample:
-      what = "the sampled head of " + entry + " is not its key's";
-      break;
-    case KeyTable::Disagreement::NotFound:
-      what = entry + " is not found at its own position";
-      break;
-    case KeyTable::Disagreement::Leftover:
-      what = "bytes follow the last entry";
-      break;
-    case KeyTable::Disagreement::ExtraSlots:
-      what = "its slots name more entries than there are";
-      break;
-    case KeyTable::Disagreement::None:
-    case KeyTable::Disagreement::EntryOutside:
-      break;
-  }
-  return StoreError::corrupt("key table disagrees with the index section: " + what);
+  return StoreError::table_disagrees(static_cast<uint8_t>(c.what), static_cast<size_t>(c.entry));
 }
 
+StoreError table_record_error(uint64_t offset) {
+  return StoreError::corrupt(Fault::TableRecordChecksum, offset);
+}
 
 size_t first_unordered(const MemoryIndex& index) {
   IndexEntry pair[2];
@@ -318,21 +295,14 @@ size_t first_unordered(const MemoryIndex& index) {
   return index.size();
 }
 
-StoreError table_record_error(uint64_t offset) {
-  return StoreError::corrupt("key table record CRC32 mismatch at offset " + std::to_string(offset));
-}
-
 StoreError unordered_error(size_t entry) {
-  return StoreError::corrupt("index entry " + std::to_string(entry) +
-                             " is not above the key before it");
+  return StoreError::at_rank(Fault::KeysUnordered, entry);
 }
 
 Status check_layout(const ReaderState& s, uint64_t entries_end) {
   const Header& h = s.header;
   if (entries_end != s.file_size) {
-    return fail(StoreError::corrupt("the index entries end at offset " + std::to_string(entries_end) +
-                                    ", not at the end of the file (" +
-                                    std::to_string(s.file_size) + " bytes)"));
+    return fail(StoreError::mismatch(Fault::EntriesEnd, s.file_size, s.file_size, entries_end));
   }
   // The records, back to back from the header's end, must end exactly where the index
   // section begins.
@@ -351,15 +321,11 @@ Status check_layout(const ReaderState& s, uint64_t entries_end) {
     return fail(s.read_error(fault, pos));
   }
   if (pos != end) {
-    return fail(StoreError::corrupt(
-        pos > end ? "index_offset " + std::to_string(end) + " lies inside the header"
-                  : "the data section's records do not end at index_offset " +
-                        std::to_string(end) + ": the one at offset " + std::to_string(pos) +
-                        " runs past it"));
+    return fail(pos > end ? StoreError::corrupt(Fault::IndexOffsetInHeader, end)
+                          : StoreError::mismatch(Fault::RecordsUntiled, end, end, pos));
   }
   if (s.strict && count != h.num_objects) {
-    return fail(StoreError::corrupt("the header counts " + std::to_string(h.num_objects) +
-                                    " objects, the data section holds " + std::to_string(count)));
+    return fail(StoreError::mismatch(Fault::ObjectCount, h.num_objects, count));
   }
   return {};
 }

@@ -142,7 +142,7 @@ Status locate_block(Cursor& c, const Store& store, size_t rank) {
 // The failure to locate a block; a record that fails its checksum is named by its key.
 PyObject* raise_block_error(const ModuleState& state, const Store& store, const StoreError& e) {
   Bytes key;
-  if (e.is_record_checksum() && store.core->locate_keys(e.rank(), 1, &key)) {
+  if (e.fault() == Fault::RecordChecksum && store.core->locate_keys(e.rank(), 1, &key)) {
     uint8_t small[256];
     std::string large;
     if (Result<Bytes> copy = copied(key, small, large)) {

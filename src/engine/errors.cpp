@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "store_words.hpp"
 #include "util/port.hpp"
 
 namespace vornel::engine {
@@ -51,31 +52,31 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), e.get());
         return nullptr;
       }
-      return raise_text(state.io_error_type, where + ": " + error.message());
+      return raise_text(state.io_error_type, where + ": " + message_of(error));
     }
     case ErrorKind::Corrupt:
       if (error.is_not_a_store()) {
         return raise_text(state.corrupt_error, where + " is not a vornel store");
       }
-      return raise_text(state.corrupt_error, where + ": " + error.message());
+      return raise_text(state.corrupt_error, where + ": " + message_of(error));
     case ErrorKind::Version:
       return raise_text(state.version_error,
                         where + ": unsupported store format version " +
                             std::to_string(error.version_found()));
     case ErrorKind::Invalid:
-      return raise_text(state.limit_error, error.message());
+      return raise_text(state.limit_error, message_of(error));
     case ErrorKind::Cancelled:
       // The check for signals that cancelled it has set KeyboardInterrupt, or a
       // progress callback its own exception.
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
       return nullptr;
   }
-  return raise_text(state.corrupt_error, error.text());
+  return raise_text(state.corrupt_error, where + ": " + message_of(error));
 }
 
 PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
                             std::string_view path, PyObject* key) {
-  if (!error.is_record_checksum()) return raise_store_error(state, error, path);
+  if (error.fault() != Fault::RecordChecksum) return raise_store_error(state, error, path);
   const std::string where(path);
   py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
       "%s: the value of key %R is damaged: its record at offset %llu fails its checksum",

@@ -16,6 +16,7 @@
 
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -155,7 +156,7 @@ TEST(ConcurrentUse, TwoThreadsBuildingOneWriterToOneTargetTakeTurns) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20; ++i) {
         if (auto built = w->build(path); !built) {
-          ADD_FAILURE() << built.error().text();
+          ADD_FAILURE() << text_of(built.error());
           failures.fetch_add(1);
         }
       }

@@ -19,6 +19,7 @@
 #include "key_table.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -41,7 +42,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::unique_ptr<Reader> open_or_die(const std::string& path, bool use_table, bool verify = false) {
   auto r = Reader::open(path, verify, OpenOptions{use_table});
-  EXPECT_TRUE(r) << r.error().text();
+  EXPECT_TRUE(r) << text_of(r.error());
   return r ? std::move(*r) : nullptr;
 }
 
@@ -150,7 +151,7 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     EXPECT_EQ(*table.prefix_range(p), run) << probe.size();
     EXPECT_EQ(*memory.prefix_range(p), run) << probe.size();
   }
-  EXPECT_TRUE(table.verify()) << table.verify().error().text();
+  EXPECT_TRUE(table.verify()) << text_of(table.verify().error());
   EXPECT_TRUE(memory.verify());
 }
 
@@ -179,13 +180,13 @@ TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
                                   std::to_string(keys) + " keys)";
     const Status past = table->locate_keys(keys / 2, keys - keys / 2 + 1, out.data());
     ASSERT_FALSE(past);
-    EXPECT_EQ(past.error().text(), past_text);
+    EXPECT_EQ(text_of(past.error()), past_text);
     std::vector<Bytes> out_payloads(keys + 1);
     for (const Reader* r : {table.get(), memory.get()}) {
       const Status items = r->locate_items(keys / 2, keys - keys / 2 + 1, out.data(),
                                            out_payloads.data());
       ASSERT_FALSE(items);
-      EXPECT_EQ(items.error().text(), past_text);
+      EXPECT_EQ(text_of(items.error()), past_text);
     }
   }
 }
@@ -236,7 +237,7 @@ void expect_checked_open_falls_back(const std::string& path, const Reader& memor
                                     const Model& model, const std::string& note,
                                     const std::string& verify_error) {
   const auto checked = Reader::open(path, true, OpenOptions{true});
-  ASSERT_TRUE(checked) << checked.error().text();
+  ASSERT_TRUE(checked) << text_of(checked.error());
   const Reader& r = **checked;
   EXPECT_EQ(r.key_table_state(), KeyTableState::Ignored);
   EXPECT_EQ(r.key_table_note(), note);
@@ -244,7 +245,7 @@ void expect_checked_open_falls_back(const std::string& path, const Reader& memor
   for (const auto& [key, value] : model) EXPECT_EQ(value_of(r, key), value_of(memory, key)) << key;
   const Status v = r.verify();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().text(), verify_error);
+  EXPECT_EQ(text_of(v.error()), verify_error);
 }
 
 // Whatever `r` answers through its table, it never gives a key's lookup another key's
@@ -327,11 +328,11 @@ TEST_F(KeyTableTest, AStaleTableOfAnotherStoreWithItsShapeGivesNoWrongAnswer) {
   expect_never_wrong(*r, *memory, theirs);
   const Status v = r->verify();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().text().rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
-      << v.error().text();
+  EXPECT_EQ(text_of(v.error()).rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
+      << text_of(v.error());
   // The file's checksum alone passes: a checked open indexes in memory instead.
   expect_checked_open_falls_back(path, *memory, mine, "it disagrees with the index section",
-                                 v.error().text());
+                                 text_of(v.error()));
 }
 
 TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnotherKey) {
@@ -384,7 +385,7 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
     expect_never_wrong(*r, *memory, model);
     const Status v = r->verify();
     ASSERT_FALSE(v) << forgery.what;
-    EXPECT_EQ(v.error().text(), forgery.verify_error) << forgery.what;
+    EXPECT_EQ(text_of(v.error()), forgery.verify_error) << forgery.what;
     expect_checked_open_falls_back(path, *memory, model, "it disagrees with the index section",
                                    forgery.verify_error);
   }
@@ -398,7 +399,7 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
   std::vector<Bytes> out(model.size());
   const Status keys = r->locate_keys(0, model.size(), out.data());
   ASSERT_FALSE(keys);
-  EXPECT_EQ(keys.error().text(),
+  EXPECT_EQ(text_of(keys.error()),
             "VornCorruptError: key table names no entry for rank " + std::to_string(last));
   std::vector<Bytes> item_keys(model.size());
   EXPECT_FALSE(r->locate_items(last, 1, item_keys.data(), out.data()));
@@ -410,10 +411,10 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
   write_file(path, damaged);
   const Status v = open_or_die(path, true)->verify();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().text(), "VornCorruptError: key table record CRC32 mismatch at offset " +
+  EXPECT_EQ(text_of(v.error()), "VornCorruptError: key table record CRC32 mismatch at offset " +
                                   std::to_string(t.payload - kRecordPrefix));
   expect_checked_open_falls_back(path, *memory, model, "its record fails its checksum",
-                                 v.error().text());
+                                 text_of(v.error()));
 }
 
 TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
@@ -434,19 +435,19 @@ TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
     const auto memory = open_or_die(path, false);
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
     const std::string fault = "VornIOError: store file changed while mapped: bus error at offset ";
-    const auto is_fault = [&](const StoreError& e) { return e.text().rfind(fault, 0) == 0; };
+    const auto is_fault = [&](const StoreError& e) { return text_of(e).rfind(fault, 0) == 0; };
     size_t faults = 0;
     for (const auto& [key, value] : model) {
       const auto found = r->holds(bytes_of(key));
       if (found) {
         EXPECT_EQ(*found, *memory->holds(bytes_of(key)));
       } else {
-        EXPECT_TRUE(is_fault(found.error())) << found.error().text();
+        EXPECT_TRUE(is_fault(found.error())) << text_of(found.error());
         ++faults;
       }
       const auto got = r->get(bytes_of(key));  // the record too may lie past the cut
       if (!got) {
-        EXPECT_TRUE(is_fault(got.error())) << got.error().text();
+        EXPECT_TRUE(is_fault(got.error())) << text_of(got.error());
       }
     }
     EXPECT_GT(faults, 0u) << cut;
@@ -460,7 +461,7 @@ TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
     }
     const Status v = r->verify();
     ASSERT_FALSE(v);
-    EXPECT_TRUE(is_fault(v.error())) << v.error().text();
+    EXPECT_TRUE(is_fault(v.error())) << text_of(v.error());
     write_file(path, whole);  // whole again for the next cut
   }
 }

@@ -16,10 +16,12 @@
 #include "fuzz_model.hpp"
 #include "reader.hpp"
 #include "../cpp/reads.hpp"
+#include "store_words.hpp"
 
 using namespace fuzz_model;
 using vornel::Bytes;
 using vornel::Reader;
+using vornel::text_of;
 
 namespace {
 
@@ -41,7 +43,7 @@ struct InputFile {
 
 // A payload as the binding hands it out: copied from the mapping by copy_out.
 ReadOutcome outcome(const vornel::Result<Bytes>& r) {
-  if (!r) return {r.error().text(), {}};
+  if (!r) return {text_of(r.error()), {}};
   std::string copy(r->size(), '\0');
   const auto copied = vornel::copy_out(reinterpret_cast<uint8_t*>(copy.data()), *r);
   FUZZ_CHECK(copied.has_value());
@@ -106,7 +108,7 @@ void check_prefix(const Reader& r, const OpenedStore& s, const std::string& file
   }
   if (!want_error.error.empty()) {
     FUZZ_CHECK(!payloads);
-    FUZZ_CHECK_EQ(payloads.error().text(), want_error.error);
+    FUZZ_CHECK_EQ(text_of(payloads.error()), want_error.error);
   } else {
     FUZZ_CHECK(payloads.has_value());
     FUZZ_CHECK_EQ(payloads->size(), want.size());
@@ -152,7 +154,7 @@ void check_queries(const Reader& r, const OpenedStore& s, const std::string& fil
     }
     const ReadOutcome want = strict ? strict_record(file, it->second) : read_record(file, it->second);
     if (!got) {
-      FUZZ_CHECK_EQ(got.error().text(), want.error);
+      FUZZ_CHECK_EQ(text_of(got.error()), want.error);
     } else {
       FUZZ_CHECK(got->has_value());
       FUZZ_CHECK(outcome(**got) == want);
@@ -207,7 +209,7 @@ void check_queries(const Reader& r, const OpenedStore& s, const std::string& fil
   for (int round = 0; round < 2; ++round) {  // a failed verify leaves the reader as it was
     const auto verified = r.verify();
     FUZZ_CHECK_EQ(verified.has_value(), verify_error.empty());
-    if (!verified) FUZZ_CHECK_EQ(verified.error().text(), verify_error);
+    if (!verified) FUZZ_CHECK_EQ(text_of(verified.error()), verify_error);
   }
 }
 
@@ -219,7 +221,7 @@ void check_table(const std::string& file, const std::string& path, bool verify) 
   const OpenedStore want = open_store(file, verify);
   auto opened = Reader::open(path, verify, vornel::OpenOptions{.use_key_table = true, .strict = true});
   if (!opened) {
-    const std::string text = opened.error().text();
+    const std::string text = text_of(opened.error());
     if (want.error.empty() || want.error.starts_with("VornVersionError") ||
         want.error.find("magic") != std::string::npos || file.size() < 40) {
       // The header's own faults come first; past them, a strict open refuses an
@@ -294,7 +296,7 @@ void check_table(const std::string& file, const std::string& path, bool verify) 
     }
   }
   FUZZ_CHECK_EQ(read.has_value(), want_error.error.empty());
-  if (!read) FUZZ_CHECK_EQ(read.error().text(), want_error.error);
+  if (!read) FUZZ_CHECK_EQ(text_of(read.error()), want_error.error);
 }
 
 }  // namespace
@@ -309,10 +311,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto reader = Reader::open(input.path, verify);
     if (!want.error.empty()) {
       FUZZ_CHECK(!reader);
-      FUZZ_CHECK_EQ(reader.error().text(), want.error);
+      FUZZ_CHECK_EQ(text_of(reader.error()), want.error);
       continue;
     }
-    if (!reader) FUZZ_CHECK_EQ(reader.error().text(), std::string("(no error)"));
+    if (!reader) FUZZ_CHECK_EQ(text_of(reader.error()), std::string("(no error)"));
     check_queries(**reader, want, file, input.path, false);
     // A strict reader's unchecked open: the same index, its values checked as read.
     const uint64_t offset = want.index_offset;
@@ -322,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     if (!verify) {
-      if (!strict) FUZZ_CHECK_EQ(strict.error().text(), std::string("(no error)"));
+      if (!strict) FUZZ_CHECK_EQ(text_of(strict.error()), std::string("(no error)"));
       check_queries(**strict, want, file, input.path, true);
     }
   }
