@@ -172,6 +172,9 @@ class KeyTable {
     // An entry names the table's record: the record is that key's value, and no table.
     bool names_record = false;
   };
+  // The record offsets of the index section's entries in file order, into
+  // offsets[0, size()), up to the first entry that runs past the section; how many.
+  size_t entry_offsets(uint64_t* offsets) const;
   // Walks the index section in file order, storing each entry's record offset in
   // offsets[0, size()) unless `offsets` is null, and checks that the table agrees with
   // it: ranks in file order, keys ascending, the sample right, every key found at its
@@ -185,6 +188,9 @@ class KeyTable {
   // find() with the key's hash already known; `fetch_record` starts fetching the record
   // of a match, which a lookup reads next and a check does not.
   Hit find_hashed(Bytes key, uint64_t h, bool fetch_record) const;
+  // Whether a lookup of `key`, whose hash is `h`, ends at the entry starting at `start`
+  // (which holds `key`), reading no entry it need not.
+  bool found_at(Bytes key, uint64_t h, uint64_t start) const;
 
   Bytes section() const { return {section_, section_length_}; }
   // Where the entry of `rank` starts, if inside the section.

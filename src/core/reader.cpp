@@ -178,8 +178,19 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   fd.reset();
   s.mapping = std::move(*mapping);
 
+  // A checked open of a claimed table walks the index section against it beside the
+  // whole-file pass; the file's checksum is reported first.
+  KeyTable::Check walk;
+  const void* walk_fault = nullptr;
+  const bool walk_table_too = verify && s.table_claimed;
   if (verify) {
-    auto computed = body_crc(file);
+    Result<uint32_t> computed;
+    const auto whole_file = [&] { computed = body_crc(file); };
+    if (walk_table_too) {
+      side_by_side(whole_file, [&] { walk = walk_table(s, nullptr, &walk_fault); });
+    } else {
+      whole_file();
+    }
     if (!computed) return fail(std::move(computed.error()));
     if (*computed != header->file_crc32) return damaged(crc_mismatch(header->file_crc32, *computed));
   }
@@ -197,9 +208,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
     // A checked open walks the index section against the table first: a table that a key
     // names is that key's value, and a damaged one leaves the keys to be indexed in
     // memory, as if it were not there.
-    const void* fault = nullptr;
-    const KeyTable::Check walk = walk_table(s, nullptr, &fault);
-    if (fault != nullptr) return fail(s.read_error(fault, header->index_offset));
+    if (walk_fault != nullptr) return fail(s.read_error(walk_fault, header->index_offset));
     if (walk.names_record) {
       s.verdict = {};
       s.table_claimed = false;

@@ -1,6 +1,8 @@
 #include "store_check.hpp"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,11 +120,39 @@ StoreError record_check_error(RecordCheck check, uint64_t off) {
   return StoreError::corrupt(Fault::ObjectChecksum, off);
 }
 
-// The outcome of one pass over the file: its body checksum, and whether every record that
-// some entry names lies inside the file and matches its checksum.
+// The records of the data section walked back to back from the header's end, as far as
+// they stay before `end` (index_offset, bounded by the file): they tile the section when
+// the walk stops exactly there.
+struct RecordWalk {
+  uint64_t pos = kDataOffset;
+  uint64_t count = 0;
+  bool done = false;
+
+  // Walks on over the records that start before `until`. Reads the mapping.
+  void advance(Bytes file, uint64_t end, uint64_t until) {
+    while (!done && pos < until) {
+      if (pos >= end || end - pos < kRecordPrefix) {
+        done = true;
+        return;
+      }
+      const uint64_t len = RecordPrefix::decode(file.data() + pos).length;
+      if (len > end - pos - kRecordPrefix) {
+        done = true;
+        return;
+      }
+      pos += kRecordPrefix + len;
+      ++count;
+    }
+  }
+};
+
+// The outcome of one pass over the file: its body checksum, whether every record that
+// some entry names lies inside the file and matches its checksum, and the walk of the
+// records.
 struct FileCheck {
   uint32_t body_crc = 0;
   bool records_intact = true;
+  RecordWalk records;
 };
 
 // Stores of small records, up to this many file bytes per entry, take the path that groups
@@ -139,7 +169,7 @@ constexpr size_t kBatch = 64;
 // of the body is checksummed whole, then the referenced records that start in it, while it
 // is still in the cache.
 template <class Offsets>
-Result<FileCheck> check_in_pieces(const Offsets& index, Bytes file) {
+Result<FileCheck> check_in_pieces(const Offsets& index, Bytes file, uint64_t records_end) {
   const uint64_t size = file.size();
   const size_t n = index.size();
   FileCheck check;
@@ -173,6 +203,7 @@ Result<FileCheck> check_in_pieces(const Offsets& index, Bytes file) {
           if (from < to) {
             check.body_crc = crc32_extend(check.body_crc, file.data() + from, to - from);
           }
+          check.records.advance(file, records_end, to);
           if (!check.records_intact) continue;
           groups.for_each(p, [&](PieceGroups::Place place) {
             const uint64_t bit = uint64_t{1} << (place % 64);
@@ -191,16 +222,18 @@ Result<FileCheck> check_in_pieces(const Offsets& index, Bytes file) {
           groups.for_each(p, [&](PieceGroups::Place place) { marks[place / 64] = 0; });
         }
         run_batch();
+        check.records.advance(file, records_end, UINT64_MAX);
       })) {
     return fail(mapping_fault(fault, from));
   }
   return check;
 }
 
+// `records_end`: where the records must end, index_offset bounded by the file.
 template <class Offsets>
-Result<FileCheck> check_file(const Offsets& index, Bytes file) {
+Result<FileCheck> check_file(const Offsets& index, Bytes file, uint64_t records_end) {
   if (file.size() / kSmallRecordBytesPerEntry <= index.size()) {
-    return check_in_pieces(index, file);
+    return check_in_pieces(index, file, records_end);
   }
   // Large records: the two passes cost the same however they are interleaved.
   FileCheck check;
@@ -212,6 +245,7 @@ Result<FileCheck> check_file(const Offsets& index, Bytes file) {
   const size_t n = offsets.size();
   uint64_t at = 0;  // the record being read
   if (const void* fault = guarded([&] {
+        check.records.advance(file, records_end, UINT64_MAX);  // few records: few prefixes
         for (size_t i = 0; i < n && check.records_intact; ++i) {
           if (i != 0 && sorted[i] == sorted[i - 1]) continue;  // a shared record, checked already
           at = sorted[i];
@@ -257,10 +291,13 @@ Status check_claimed_table(const ReaderState& s, const KeyTable::Check& walk) {
   return {};
 }
 
+Status check_walked_layout(const ReaderState& s, uint64_t entries_end, const RecordWalk& walk);
+
+// What verify() reports after the whole-file pass (`check`), in order.
 template <class Offsets>
-Status verify_over(const ReaderState& s, const Offsets& offsets, const KeyTable::Check* walk,
-                   uint64_t entries_end, bool ordered, size_t unordered_at) {
-  auto check = check_file(offsets, s.file());
+Status verify_over(const ReaderState& s, Result<FileCheck>& check, const Offsets& offsets,
+                   const KeyTable::Check* walk, uint64_t entries_end, bool ordered,
+                   size_t unordered_at) {
   if (!check) return fail(std::move(check.error()));
   if (check->body_crc != s.header.file_crc32) {
     return fail(crc_mismatch(s.header.file_crc32, check->body_crc));
@@ -271,7 +308,7 @@ Status verify_over(const ReaderState& s, const Offsets& offsets, const KeyTable:
   if (!check->records_intact) {
     if (Status r = first_record_fault(s, offsets); !r) return r;
   }
-  if (Status layout = check_layout(s, entries_end); !layout) return layout;
+  if (Status layout = check_walked_layout(s, entries_end, check->records); !layout) return layout;
   if (s.strict && !ordered) return fail(unordered_error(unordered_at));
   return {};
 }
@@ -299,27 +336,19 @@ StoreError unordered_error(size_t entry) {
   return StoreError::at_rank(Fault::KeysUnordered, entry);
 }
 
-Status check_layout(const ReaderState& s, uint64_t entries_end) {
+namespace {
+
+// check_layout over records already walked.
+Status check_walked_layout(const ReaderState& s, uint64_t entries_end, const RecordWalk& walk) {
   const Header& h = s.header;
   if (entries_end != s.file_size) {
     return fail(StoreError::mismatch(Fault::EntriesEnd, s.file_size, s.file_size, entries_end));
   }
   // The records, back to back from the header's end, must end exactly where the index
   // section begins.
-  const Bytes file = s.file();
   const uint64_t end = std::min(h.index_offset, s.file_size);  // as entries_end shows it is
-  uint64_t pos = kDataOffset;
-  uint64_t count = 0;
-  if (const void* fault = s.read([&] {
-        while (pos < end && end - pos >= kRecordPrefix) {
-          const uint64_t len = RecordPrefix::decode(file.data() + pos).length;
-          if (len > end - pos - kRecordPrefix) return;
-          pos += kRecordPrefix + len;
-          ++count;
-        }
-      })) {
-    return fail(s.read_error(fault, pos));
-  }
+  const uint64_t pos = walk.pos;
+  const uint64_t count = walk.count;
   if (pos != end) {
     return fail(pos > end ? StoreError::corrupt(Fault::IndexOffsetInHeader, end)
                           : StoreError::mismatch(Fault::RecordsUntiled, end, end, pos));
@@ -328,6 +357,20 @@ Status check_layout(const ReaderState& s, uint64_t entries_end) {
     return fail(StoreError::mismatch(Fault::ObjectCount, h.num_objects, count));
   }
   return {};
+}
+
+}  // namespace
+
+Status check_layout(const ReaderState& s, uint64_t entries_end) {
+  RecordWalk walk;
+  if (entries_end == s.file_size) {
+    if (const void* fault = s.read([&] {
+          walk.advance(s.file(), std::min(s.header.index_offset, s.file_size), UINT64_MAX);
+        })) {
+      return fail(s.read_error(fault, walk.pos));
+    }
+  }
+  return check_walked_layout(s, entries_end, walk);
 }
 
 KeyTable::Check walk_table(const ReaderState& s, uint64_t* offsets, const void** fault) {
@@ -340,30 +383,41 @@ Status verify_store(const ReaderState& s) {
   const Status result = std::visit(
       [&](const auto& index) -> Status {
         using Index = std::decay_t<decltype(index)>;
+        KeyTable::Check walk;
+        const void* walk_fault = nullptr;
+        const auto walk_claimed = [&] { walk = walk_table(s, nullptr, &walk_fault); };
+        Result<FileCheck> check;
+        const uint64_t records_end = std::min(s.header.index_offset, s.file_size);
         if constexpr (std::is_same_v<Index, MemoryIndex>) {
-          KeyTable::Check walk;
           if (s.table_claimed) {
-            const void* fault = nullptr;
-            walk = walk_table(s, nullptr, &fault);
-            if (fault != nullptr) return fail(s.read_error(fault, s.header.index_offset));
+            side_by_side([&] { check = check_file(index, s.file(), records_end); }, walk_claimed);
+            if (walk_fault != nullptr) return fail(s.read_error(walk_fault, s.header.index_offset));
+          } else {
+            check = check_file(index, s.file(), records_end);
           }
           const bool ordered = index.in_key_order();
-          if (Status st = verify_over(s, index, nullptr, s.header.index_offset + index.section_size(),
-                                      ordered, ordered ? 0 : first_unordered(index));
+          if (Status st = verify_over(s, check, index, nullptr,
+                                      s.header.index_offset + index.section_size(), ordered,
+                                      ordered ? 0 : first_unordered(index));
               !st) {
             return st;
           }
           return s.table_claimed ? check_claimed_table(s, walk) : Status();
         } else {
-          // The walk of the index section gives the offsets that the records' check needs,
-          // and checks the table against every entry on the way.
-          LargeBuffer offsets(index.size() * sizeof(uint64_t));
-          const void* fault = nullptr;
-          const KeyTable::Check walk = walk_table(s, offsets.as<uint64_t>(), &fault);
-          if (fault != nullptr) return fail(s.read_error(fault, s.header.index_offset));
+          // The records' offsets from a plain walk of the index section; the table is
+          // checked against every entry beside the whole-file pass.
+          LargeBuffer buffer(index.size() * sizeof(uint64_t));
+          uint64_t* const offsets = buffer.as<uint64_t>();
+          size_t walked = 0;
+          if (const void* fault = s.read([&] { walked = index.entry_offsets(offsets); })) {
+            return fail(s.read_error(fault, s.header.index_offset));
+          }
+          const OffsetList list{offsets, walked};
+          side_by_side([&] { check = check_file(list, s.file(), records_end); }, walk_claimed);
+          if (walk_fault != nullptr) return fail(s.read_error(walk_fault, s.header.index_offset));
           const bool ordered = walk.what != KeyTable::Disagreement::Order;
-          if (Status st = verify_over(s, OffsetList{offsets.as<uint64_t>(), walk.walked}, &walk,
-                                      s.header.index_offset + walk.end, ordered, walk.entry);
+          if (Status st = verify_over(s, check, list, &walk, s.header.index_offset + walk.end,
+                                      ordered, walk.entry);
               !st) {
             return st;
           }

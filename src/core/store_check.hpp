@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <system_error>
+#include <thread>
 
 #include "format.hpp"
 #include "key_table.hpp"
@@ -12,6 +14,26 @@
 #include "store_error.hpp"
 
 namespace vornel {
+
+// Runs main() here and side() on a thread of its own, and waits for both: the whole-file
+// pass and the walk of a key table against the index section read memory apart, and
+// need not wait for each other. Where no thread can be had, runs them in turn.
+template <class Main, class Side>
+void side_by_side(Main&& main, Side&& side) {
+  std::thread helper;
+  try {
+    helper = std::thread([&] { side(); });
+  } catch (const std::system_error&) {
+    side();
+    main();
+    return;
+  }
+  struct Join {
+    std::thread& t;
+    ~Join() { t.join(); }
+  } join{helper};
+  main();
+}
 
 // CRC-32 of everything after the header, which file_crc32 covers.
 [[nodiscard]] Result<uint32_t> body_crc(Bytes file);
