@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "reader.hpp"
+#include "store_words.hpp"
 #include "writer.hpp"
 
 namespace {
@@ -126,7 +127,7 @@ void stage(vornel::Writer& w, const Store& s) {
 std::unique_ptr<Reader> open(const std::string& path, bool table) {
   auto r = Reader::open(path, false, vornel::OpenOptions{table});
   if (!r) {
-    std::fprintf(stderr, "%s\n", r.error().text().c_str());
+    std::fprintf(stderr, "%s\n", vornel::text_of(r.error()).c_str());
     std::exit(1);
   }
   return std::move(*r);
