@@ -42,6 +42,7 @@ import msgpack
 
 import vornel
 from _timing import alternate, median_ratio, timed
+from peers import drop_from_cache
 from _vornel import _VornReader
 
 
@@ -92,8 +93,16 @@ def bench_first(path, repeat):
               f"{statistics.median(growth):6d} KiB")
 
 
+def per_call(label, ours, base_label, base, n, repeat, note):
+    """Prints the time per call of the loops ours() and base(), each of n calls, and their
+    ratio, from runs taken in alternation."""
+    o, b = alternate([ours, base], repeat)
+    print(f"  {label} {statistics.median(o) / n * 1e9:7.0f} ns   {base_label} "
+          f"{statistics.median(b) / n * 1e9:7.0f} ns   ratio {median_ratio(o, b):.2f}   ({note})")
+
+
 def bench_lookup(path, keys, repeat):
-    r = vornel.open(path, verify=False)
+    r = vornel.open(path)
     raw = _VornReader(str(path), False)
     order = keys[:]
     random.Random(3).shuffle(order)
@@ -108,11 +117,8 @@ def bench_lookup(path, keys, repeat):
         for k in order:
             get_raw(k)
 
-    ours, base = alternate([decoded, low], repeat)
-    n = len(order)
-    print(f"  r[key] {statistics.median(ours) / n * 1e9:7.0f} ns   get_raw "
-          f"{statistics.median(base) / n * 1e9:7.0f} ns   ratio {median_ratio(ours, base):.2f}"
-          f"   (target at most 1.25; key table: {r.stats()['key_table']})")
+    per_call("r[key]", decoded, "get_raw", low, len(order), repeat,
+             f"target at most 1.25; key table: {r.stats()['key_table']}")
 
 
 def bench_contains(path, keys, repeat):
@@ -127,15 +133,11 @@ def bench_contains(path, keys, repeat):
         for k in order:
             k in r
 
-    def base():
+    def low():
         for k in order:
             exists(k)
 
-    o, b = alternate([ours, base], repeat)
-    n = len(order)
-    print(f"  in {statistics.median(o) / n * 1e9:7.0f} ns   exists "
-          f"{statistics.median(b) / n * 1e9:7.0f} ns   ratio {median_ratio(o, b):.2f}"
-          f"   (half absent; target at most 1.15)")
+    per_call("in", ours, "exists", low, len(order), repeat, "half absent; target at most 1.15")
 
 
 def bench_verify(path, repeat):
@@ -160,23 +162,13 @@ def bench_verify(path, repeat):
     mapped.close()
 
 
-def drop_cache(path):
-    """Drops the file's pages from the page cache, so that the next open reads the disk."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
-
-
 def bench_open(path, tmp, repeat):
     small = tmp / "small.vrnl"
     vornel.build(small, {b"%d" % i: i for i in range(1000)})
 
     def opened(p, cold):
         if cold:
-            drop_cache(p)
+            drop_from_cache([p])
         start = time.perf_counter()
         vornel.open(p).close()
         return time.perf_counter() - start
