@@ -27,9 +27,8 @@ struct OpenOptions {
   // Fail on a directory with the system's EISDIR (StoreError::os), rather than with the
   // failure of its mapping.
   bool refuse_directory = false;
-  // Report damage found in a file shorter than its header promises as VornCorruptError
-  // "truncated: {size} bytes, the header expects at least {n}": the cut says more than
-  // the checksum or index error that it causes.
+  // Report damage found in a file shorter than its header promises as Fault::Truncated:
+  // the cut says more than the checksum or index error that it causes.
   bool name_truncation = false;
   // The checks a reader that promises never to hand back damage makes: an index_offset
   // outside [40, file size] fails every open; each value read checks its record's
@@ -68,7 +67,8 @@ class Reader {
 
   // ---- Queries. They read the mapping in a guarded region and may fail as said at the
   // end; an index that does not hold together where a query meets it fails that query
-  // with a VornCorruptError naming the rank.
+  // as damage at that rank (Fault::TableUnnamedRank, TableUnchained, TableMisled,
+  // KeysUnordered).
 
   // The payload of `key`'s record (the last entry for a repeated key), or nullopt: a
   // lookup and a bounds-checked read in one guarded region, the payload copied to `dst`
@@ -101,31 +101,32 @@ class Reader {
   [[nodiscard]] Status locate_records(const uint64_t* offsets, size_t n, Bytes* out) const;
   // The distinct record offsets of the entries, in order of first reference.
   [[nodiscard]] Result<std::vector<uint64_t>> distinct_offsets() const;
-  // Starts fetching the record at `off`. A prefetch never faults, and offsets outside
-  // the file are left alone.
-  void prefetch_record(uint64_t off) const;
   // Whole-file CRC-32; then that the entries end the file and the records tile the data
   // section; then each distinct referenced record in index order; then a key table that
   // no key names: its own record's CRC-32, and that it agrees with the index section.
   [[nodiscard]] Status verify() const;
 
   // Every method above that reads the mapping survives the file being cut short under
-  // it: the read fails with a VornIOError "store file changed while mapped: ...", and the
-  // parts of the file still there stay readable. A cut that leaves no bus error (inside
-  // the last page) is seen too: each read ends with a look at the file's last byte that
-  // is not zero, as open saw it.
+  // it: a read of what the cut took fails as Fault::MappingFault (ErrorKind::IO), and the
+  // parts of the file still there stay readable. A strict reader sees a cut that leaves
+  // no bus error too (one inside the last page, whose lost bytes read as zeros): each of
+  // its reads ends with a look at the file's last byte that is not zero, as open saw it,
+  // and fails as Fault::FileCut once the file no longer reaches it.
 
  private:
   Reader() = default;
-  // The payloads of n records, the record of item i at the offset that offset_of(i,
-  // &offset) gives (an IndexStep).
+  // The payloads of n records, a batch at a time: offset_of(i, m, offsets) gives the
+  // record offsets of items [i, i + m) (an IndexStep; damage ends the batch).
   template <class OffsetOf>
   [[nodiscard]] Status locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const;
+  // Starts fetching the record at `off`. A prefetch never faults, and offsets outside
+  // the file are left alone.
+  void prefetch_record(uint64_t off) const;
   std::unique_ptr<ReaderState> state_;
 };
 
 // Copies src.size() bytes to `dst`. `src` may lie in a reader's mapping (a payload
-// from read_object): a bus error during the copy fails it with the same VornIOError
+// from a query): a bus error during the copy fails it with the same Fault::MappingFault
 // as the reader's methods. Costs no system call.
 [[nodiscard]] Status copy_out(uint8_t* dst, Bytes src);
 // copy_out of src[i] to dst[i] for each i below n, in one guarded region: the first
