@@ -138,7 +138,9 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     const auto want = memory.get(p);
     ASSERT_TRUE(got && want);
     ASSERT_EQ(got->has_value(), want->has_value());
-    if (*got) EXPECT_EQ(string_of(**got), string_of(**want));
+    if (*got) {
+      EXPECT_EQ(string_of(**got), string_of(**want));
+    }
     EXPECT_EQ(*table.holds(p), *memory.holds(p));
     EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
     // The keys with the prefix, counted one by one: those below the probe come first.
