@@ -111,6 +111,20 @@ class TestTableOrValue:
                              capture_output=True, text=True)
         assert (out.returncode, out.stdout.strip()) == (0, "OK"), out.stderr
 
+    def test_another_stores_table_that_a_key_names_counts_as_a_value(self, tmp_path):
+        # The last object of a _VornWriter store is the key table of another store: its
+        # trailer frames the record but names the other store, and a key names it.
+        table = records(build(tmp_path / "other.vrnl", {"x": 1, "y": 2}))[-1]
+        w = _VornWriter()
+        w.add_key("a", w.add_object_raw(msgpack.packb("first")))
+        w.add_key("b", w.add_object_raw(table))
+        path = tmp_path / "s.vrnl"
+        w.build(str(path))
+        with VornReader(path, verify=True) as r:
+            assert r.stats()["key_table"] == "absent"
+            assert r.stats()["num_objects"] == _VornReader(str(path)).stats()["num_objects"] == 2
+            assert r.verify() and r.raw.get_raw("b") == table
+
     @pytest.mark.parametrize("forge", ["swap two ranks", "empty every slot", "break the record"])
     def test_a_damaged_table_leaves_a_checked_open_to_the_index(self, tmp_path, forge):
         items = {f"key{i:03d}": [i] for i in range(300)}
