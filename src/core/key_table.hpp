@@ -131,26 +131,12 @@ class KeyTable {
   // against its neighbours as entries() confirms a run.
   IndexStep lower_bound(Bytes key, size_t* rank) const;
 
-  // An entry that a lookup found, and where it starts in the index section.
-  struct Hit {
-    bool found = false;
-    uint64_t position = 0;
-    uint64_t offset = 0;  // of the key's record
-  };
-  Hit find_entry(Bytes key) const { return find_hashed(key, hash_(key.data(), key.size()), true); }
   // Whether `key` has an entry; fetches no record.
   bool contains(Bytes key) const {
     return find_hashed(key, hash_(key.data(), key.size()), false).found;
   }
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
-  // The entry of `rank` (below size()), or false when the table names no entry there.
-  // Unconfirmed: what the table says, bounded by the section.
-  bool entry(size_t rank, IndexEntry* out) const {
-    uint64_t pos;
-    return position(rank, &pos) &&
-           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
-  }
 
   // How the table and the index section disagree, if they do.
   enum class Disagreement : uint8_t {
@@ -184,6 +170,20 @@ class KeyTable {
 
  private:
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
+
+  // An entry that a lookup found, and where it starts in the index section.
+  struct Hit {
+    bool found = false;
+    uint64_t position = 0;
+    uint64_t offset = 0;  // of the key's record
+  };
+  // The entry of `rank` (below size()), or false when the table names no entry there.
+  // Unconfirmed: what the table says, bounded by the section.
+  bool entry(size_t rank, IndexEntry* out) const {
+    uint64_t pos;
+    return position(rank, &pos) &&
+           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
+  }
 
   // find() with the key's hash already known; `fetch_record` starts fetching the record
   // of a match, which a lookup reads next and a check does not.
