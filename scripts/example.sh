@@ -23,7 +23,9 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$build_reqs" ]; then
   echo "$build_reqs" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
   echo "$build_reqs" > "$stamp"
 fi
-# The package with its own dependencies (msgpack, tqdm), nothing else.
+# The package with its own dependencies (msgpack, tqdm), nothing else; its native core
+# builds against libzstd (Debian's libzstd-dev).
+apt_install_missing libzstd-dev
 (cd "$ROOT" && "$PY" -m pip install --quiet --disable-pip-version-check \
     --no-build-isolation .)
 vornel="$VENV/bin/vornel"

@@ -2,13 +2,13 @@
 # Builds the libFuzzer targets of the core (tests/fuzz/) with clang 16 under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then runs each one for SECONDS
 # (default 60) from its committed seed corpus. Prints the number of runs of each.
-#   bash scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: reader, writer
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: reader, writer, codec
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader writer)
+[ ${#targets[@]} -gt 0 ] || targets=(reader writer codec)
 
 ensure_fuzz_deps
 dir="$ROOT/build/fuzz"
@@ -25,14 +25,15 @@ while IFS= read -r src; do
   rel=${src#"$ROOT/src/"}
   obj="$dir/obj/${rel//\//_}.o"
   objects+=("$obj")
-  if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" -newer "$obj" -name '*.?pp')" ]; then
+  if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" "$ROOT"/src/binding/store_words.?pp \
+                                   -newer "$obj" -name '*.?pp')" ]; then
     clang++-16 "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
   fi
 done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/src/binding/store_words.cpp")
 
 for target in "${targets[@]}"; do
   clang++-16 "${flags[@]}" -fsanitize=fuzzer "$ROOT/tests/fuzz/${target}_fuzz.cpp" \
-    "${objects[@]}" -lz -o "$dir/${target}_fuzz"
+    "${objects[@]}" -lz -lzstd -o "$dir/${target}_fuzz"
 done
 
 for target in "${targets[@]}"; do

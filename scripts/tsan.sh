@@ -23,6 +23,6 @@ done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/src/binding/sto
 if [ ${#stale[@]} -gt 0 ]; then
   printf '%s\n' "${stale[@]}" | xargs -P2 -n2 sh -c 'g++ $TSAN_CXXFLAGS -c "$0" -o "$1"'
 fi
-g++ -fsanitize=thread "${objects[@]}" -lgtest_main -lgtest -pthread -o "$dir/threads_test"
+g++ -fsanitize=thread "${objects[@]}" -lgtest_main -lgtest -lzstd -pthread -o "$dir/threads_test"
 
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$dir/threads_test" --gtest_brief=1 "$@"

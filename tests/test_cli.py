@@ -112,7 +112,9 @@ class TestCommands:
         assert stats == vornel.open(small).stats()
         assert stats["file_size"] == small.stat().st_size
         text = run("stats", small).stdout.decode().splitlines()
-        assert "num_keys      5" in text and f"file_size     {stats['file_size']} B" in text
+        pad = " " * (len("compression_ratio") - len("num_keys") + 2)
+        assert f"num_keys{pad}5" in text and "compression_ratio  1.00x" in text
+        assert f"file_size{pad[1:]}{stats['file_size']} B" in text
         big = small.with_name("big.vrnl")
         vornel.build(big, {"k": b"x" * 3_000_000})
         text = run("stats", big).stdout.decode()

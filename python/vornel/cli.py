@@ -175,14 +175,31 @@ def _input(args: argparse.Namespace, stack: ExitStack) -> tuple[Iterable[bytes],
     return lines, name
 
 
+def _compression(text: str) -> tuple[str, int | None]:
+    """`zstd` or `zstd:LEVEL`, for --compress."""
+    codec, colon, level = text.partition(":")
+    if codec != "zstd":
+        raise argparse.ArgumentTypeError(f"unknown codec {codec!r} (zstd is the one there is)")
+    if not colon:
+        return codec, None
+    try:
+        return codec, int(level)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"level {level!r} is not an integer") from None
+
+
 def cmd_build(args: argparse.Namespace, session: Session) -> int:
     if args.source is not None and (args.input != "-" or args.key is not None):
         raise Usage("--from reads a store: give no INPUT and no --key")
     sharded = args.shards is not None
+    if sharded and args.compress is not None:
+        raise Usage("--compress builds a single store file; give no --shards with it")
     _check_target(args.out, sharded)
     vornel_dask = _dask_modules() if sharded else None
+    codec, level = args.compress if args.compress is not None else (None, None)
     with ExitStack() as stack:
-        writer = VornWriter(dedup=not args.no_dedup)
+        writer = VornWriter(dedup=not args.no_dedup, compression=codec,
+                            compression_level=level)
         if args.source is not None:
             # A store holds each key once: its pairs need no checks and no duplicate policy.
             pairs = _store_pairs(stack.enter_context(open_store(args.source)))
@@ -429,6 +446,10 @@ def _text(name: str, value: Any) -> str:
         return _size(value)
     if isinstance(value, int) and not isinstance(value, bool) and name.startswith("num_"):
         return f"{value:,}"
+    if name == "compression":
+        return "none" if value is None else str(value)
+    if name == "compression_ratio" and isinstance(value, float):
+        return f"{value:.2f}x"
     return str(value)
 
 
@@ -527,6 +548,9 @@ def make_parser() -> argparse.ArgumentParser:
                    "reading JSON Lines, written in this version's format")
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
+    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                   help="compress the values with a dictionary trained on them (LEVEL: "
+                   "zstd's, 3 by default)")
     p.add_argument("--shards", type=_positive, metavar="N",
                    help="build a sharded store of N shards in the directory OUT, on Dask")
     p.add_argument("--scheduler", metavar="ADDRESS",

@@ -69,6 +69,13 @@ class StoreReader(_MappingBase):
         """The value of each key, or `default` where it is missing."""
 
     @abstractmethod
+    def view(self, key: Key) -> memoryview:
+        """The bytes value of `key` as a read-only memoryview of the file's mapping, made
+        without a copy. KeyError when it is missing; TypeError when the value is not bytes
+        or is stored compressed. The mapping stays while any view of it lives, even after
+        close()."""
+
+    @abstractmethod
     def verify(self) -> bool:
         """Checks every checksum; True, or raises VornCorruptError naming the damage."""
 

@@ -23,7 +23,10 @@ class VornWriter(_engine.Writer):
     """Stages keys bound to MessagePack-encoded values, then publishes them as a store.
 
     Values with byte-identical encodings are stored once (`dedup=True`); `default` is
-    called, as MessagePack's packer calls it, for values of types it does not know. A call
+    called, as MessagePack's packer calls it, for values of types it does not know.
+    `compression="zstd"` compresses the values with a dictionary that the build trains on
+    a sample of them (`compression_level`: zstd's level, 3 by default); values that do not
+    shrink are stored as they are. A call
     that conflicts with another call on the same writer (another thread's, or one made
     from inside `update()`) raises `vornel.errors.WriterBusyError`.
     """
@@ -31,7 +34,12 @@ class VornWriter(_engine.Writer):
     __slots__ = ("_target", "_verbose")
 
     def __init__(
-        self, *, dedup: bool = True, default: Callable[[Any], Any] | None = None
+        self,
+        *,
+        dedup: bool = True,
+        default: Callable[[Any], Any] | None = None,
+        compression: str | None = None,
+        compression_level: int | None = None,
     ) -> None:
         self._target: str | None = None
         self._verbose = False
@@ -44,9 +52,16 @@ class VornWriter(_engine.Writer):
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
         verbose: bool = False,
+        compression: str | None = None,
+        compression_level: int | None = None,
     ) -> Self:
         """A writer that builds `path` when its `with` block ends without an exception."""
-        writer = cls(dedup=dedup, default=default)
+        writer = cls(
+            dedup=dedup,
+            default=default,
+            compression=compression,
+            compression_level=compression_level,
+        )
         writer._target = os.fspath(path)
         writer._verbose = verbose
         return writer
@@ -71,7 +86,7 @@ class VornWriter(_engine.Writer):
 
         Quiet by default; `verbose=True` also prints that line on `sys.stdout`.
         `progress`, when given, is called with "sort", "write" and "fsync" as the build
-        reaches each. Other threads run meanwhile. Ctrl-C before the rename cancels it: the
+        reaches each ("compress" first, when the writer compresses). Other threads run meanwhile. Ctrl-C before the rename cancels it: the
         target is untouched and the temporary file removed. Staging may go on afterwards,
         and a later build writes everything staged.
         """

@@ -28,7 +28,8 @@ struct PublishCalls {
 };
 
 // The phases of a build, in order, as its progress callback hears of them.
-enum class BuildPhase : uint8_t { Sort, Write, Fsync };
+// Compress comes first, and only in a build that compresses its values.
+enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels

@@ -275,6 +275,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
 }
 
 const std::string& Reader::path() const { return state_->path; }
+Bytes Reader::mapped_file() const { return state_->file(); }
 const Header& Reader::header() const { return state_->header; }
 uint64_t Reader::file_size() const { return state_->file_size; }
 

@@ -51,6 +51,9 @@ class Reader {
   Reader& operator=(const Reader&) = delete;
 
   const std::string& path() const;
+  // The whole mapped file, for a unit that finds records of its own in it: read it only
+  // in a guarded region (copy_out), as the file may be cut short under the mapping.
+  Bytes mapped_file() const;
   const Header& header() const;
   uint64_t file_size() const;
 

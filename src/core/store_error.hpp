@@ -32,7 +32,7 @@ enum class ErrorKind : uint8_t {
 
 // What failed. The facts each fault sets are named beside it.
 enum class Fault : uint8_t {
-  Described,  // message(): the writer's and the build's failures
+  Described,  // message(): the writer's and the build's failures, a dictionary's damage
 
   // Opening a store to read it: path(), os_errno() (0: the path holds a NUL).
   CannotOpen,
@@ -125,7 +125,11 @@ class StoreError {
     return e;
   }
 
-  // The writer's and the build's failures, in their own words.
+  // The writer's and the build's failures, and damage to a compressed store's dictionary,
+  // in their own words.
+  static StoreError corrupt(std::string msg) {
+    return described(ErrorKind::Corrupt, std::move(msg));
+  }
   static StoreError io(std::string msg) { return described(ErrorKind::IO, std::move(msg)); }
   // A failing system call: `context` followed by os_error_text(errnum).
   static StoreError os(int errnum, std::string_view context = {});

@@ -12,10 +12,11 @@ namespace vornel {
 
 // What a successful build published.
 struct BuildReport {
-  uint64_t num_objects = 0;  // the key table's record included
+  uint64_t num_objects = 0;  // the key table's and the dictionary's records included
   uint64_t num_keys = 0;
   uint64_t file_size = 0;
   bool key_table = false;  // a key table was written
+  bool dictionary = false;  // values were compressed, and their dictionary written
 };
 
 // The line printed after a successful build, newline included:

@@ -1,6 +1,7 @@
 #include "writer.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "crc32.hpp"
 #include "index_layout.hpp"
@@ -110,20 +111,37 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
                                       std::to_string(limits_.max_object_len)));
     }
   }
+  // Compression transforms the staged records into the data section that is written,
+  // its dictionary's record first; the index then names the records where they lie.
+  std::optional<CompressedSection> packed;
+  if (options.compression.codec != Codec::None) {
+    auto section = compress_section(Bytes(records_.data(), records_.size()), record_starts_,
+                                    options.compression, options.progress);
+    if (!section) return fail(std::move(section.error()));
+    packed.emplace(std::move(*section));
+  }
+  const uint64_t extra_records = packed ? 1 : 0;
+  if (num_objects() + extra_records > limits_.max_objects) {
+    return fail(StoreError::invalid(std::to_string(num_objects() + extra_records) +
+                                    " objects exceeds format maximum of " +
+                                    std::to_string(limits_.max_objects)));
+  }
   if (options.progress && !options.progress(BuildPhase::Sort, 0, keys_.size())) {
     return fail(StoreError::cancelled());
   }
-  const Bytes data(records_.data(), records_.size());
+  const Bytes data = packed ? Bytes(packed->data.data(), packed->data.size())
+                            : Bytes(records_.data(), records_.size());
+  const std::vector<uint64_t>& starts = packed ? packed->starts : record_starts_;
   LargeBuffer room;  // the sort's memory, for the table's build
   const LargeBuffer index_buffer =
-      lay_out_index(keys_, record_starts_, options.key_table ? &room : nullptr);
+      lay_out_index(keys_, starts, options.key_table ? &room : nullptr);
   const Bytes index(index_buffer.data(), index_buffer.size());
 
   // The key table, where the format can hold it: its record goes last in the data
   // section, so the index section starts after it.
   const KeyTableGeometry geometry = KeyTableGeometry::of(keys_.size(), index.size());
   const bool with_table = options.key_table && geometry.positions_fit() &&
-                          num_objects() < limits_.max_objects &&
+                          num_objects() + extra_records < limits_.max_objects &&
                           geometry.payload_length <= limits_.max_object_len;
   const uint64_t table_record = with_table ? kRecordPrefix + geometry.payload_length : 0;
   const uint64_t index_offset = kDataOffset + data.size() + table_record;
@@ -144,7 +162,8 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
 
   Header header;
   header.num_keys = static_cast<uint32_t>(keys_.size());
-  header.num_objects = static_cast<uint32_t>(num_objects() + (with_table ? 1 : 0));
+  header.num_objects =
+      static_cast<uint32_t>(num_objects() + extra_records + (with_table ? 1 : 0));
   header.index_offset = index_offset;
   header.data_offset = kDataOffset;
   uint32_t crc = crc32(data.data(), data.size());
@@ -164,7 +183,8 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
       !s) {
     return fail(std::move(s.error()));
   }
-  return BuildReport{header.num_objects, keys_.size(), index_offset + index.size(), with_table};
+  return BuildReport{header.num_objects, keys_.size(), index_offset + index.size(), with_table,
+                     packed.has_value()};
 }
 
 }  // namespace vornel

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compression.hpp"
 #include "format.hpp"
 #include "publish.hpp"
 #include "store_error.hpp"
@@ -39,7 +40,11 @@ struct BuildOptions {
   // Called as each phase starts (Sort with the number of keys, Write with done and
   // total bytes, again every kProgressStep bytes and at its end, then Fsync); returning
   // false cancels the build with ErrorKind::Cancelled. Never called after the rename.
+  // A compressing build reports Compress before Sort.
   BuildProgress progress;
+  // Compress the values with a dictionary trained on them (compression.hpp), which
+  // becomes the data section's first record.
+  CompressionOptions compression;
 };
 
 // One distinct staged key with the object of its latest binding.

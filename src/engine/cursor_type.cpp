@@ -6,6 +6,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "store_words.hpp"
 #include "keys.hpp"
 #include "method.hpp"
 #include "store.hpp"
@@ -36,12 +37,41 @@ Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
   return Bytes(copy, src.size());
 }
 
-// Decodes `data`. A malformed value raises DecodeError naming the key that key_of()
+// Values that decompress to this many bytes or more are decompressed without the
+// interpreter, which other threads may use meanwhile.
+constexpr uint64_t kLargeValue = 64 << 10;
+
+// Decompresses `data`, a copy of a compressed payload, into `out`.
+Status expand(const ValueCodec& codec, Bytes data, std::string& out) {
+  auto size = codec.decoded_size(data);
+  if (!size) return fail(std::move(size.error()));
+  out.resize(*size);
+  const auto run = [&] {
+    return codec.decompress(data, reinterpret_cast<uint8_t*>(out.data()), *size);
+  };
+  return *size >= kLargeValue ? py::without_interpreter(run) : run();
+}
+
+// Decodes `data`, decompressed first when the store holds it compressed. A malformed
+// value raises DecodeError naming the key that key_of()
 // makes (a PyRef, null with an exception set when it cannot be made); a hook's exception
 // passes unchanged.
 template <class KeyOf>
 PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data,
                         KeyOf&& key_of) {
+  std::string expanded;
+  if (store.codec && ValueCodec::compressed(data)) {
+    if (Status st = expand(*store.codec, data, expanded); !st) {
+      py::PyRef key = key_of();
+      if (!key) return nullptr;
+      py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
+          "%s: the value of key %R: %s", std::string(path_of(store)).c_str(), key.get(),
+          message_of(st.error()).c_str()));
+      if (text) PyErr_SetObject(state.corrupt_error, text.get());
+      return nullptr;
+    }
+    data = Bytes(reinterpret_cast<const uint8_t*>(expanded.data()), expanded.size());
+  }
   PyObject* out = nullptr;
   std::string reason;
   switch (unpack(data, store.hooks, state.codec, &out, &reason, state.keys)) {

@@ -57,7 +57,8 @@ int exec_module(PyObject* module) {
   state->keys = new KeyCache();
   if (!add_type(module, &writer_spec, nullptr, state->writer_type) ||
       !add_type(module, &reader_spec, nullptr, state->reader_type) ||
-      !add_type(module, &cursor_spec, nullptr, state->cursor_type)) {
+      !add_type(module, &cursor_spec, nullptr, state->cursor_type) ||
+      !add_type(module, &mapped_value_spec, nullptr, state->mapped_value_type)) {
     return -1;
   }
   return PyModule_AddStringConstant(module, "__version__", VORNEL_VERSION);

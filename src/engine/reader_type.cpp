@@ -65,7 +65,16 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
     raise_store_error(*state, reader.error(), path);
     return nullptr;
   }
+  // The dictionary of a compressed store, which a checked open takes only when no key
+  // names its record.
+  Result<std::unique_ptr<ValueCodec>> codec = py::without_interpreter(
+      [&] { return ValueCodec::open(**reader, store->verify); });
+  if (!codec) {
+    raise_store_error(*state, codec.error(), path);
+    return nullptr;
+  }
   store->core = std::move(*reader);
+  store->codec = std::move(*codec);
   return store;
 }
 
@@ -119,6 +128,10 @@ Py_ssize_t length(PyObject* self) {
 
 PyObject* get(Store& s, const py::BoundArgs& a, PyObject* self) {
   return value_or(self, s, a[0], a[1] != nullptr ? a[1] : Py_None);
+}
+
+PyObject* view(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return new_view(module_state(self), self, s, a[0]);
 }
 
 PyObject* get_many(Store& s, const py::BoundArgs& a, PyObject* self) {
@@ -241,7 +254,10 @@ PyObject* items(Store& s, const py::BoundArgs&, PyObject* self) {
 // -- checks and metadata ---------------------------------------------------------------------
 
 PyObject* verify(Store& s, const py::BoundArgs&, PyObject* self) {
-  const Status checked = py::without_interpreter([&] { return s.core->verify(); });
+  const Status checked = py::without_interpreter([&]() -> Status {
+    if (Status st = s.core->verify(); !st) return st;
+    return s.codec ? ValueCodec::verify(*s.core) : Status();
+  });
   if (!checked) return raise_store_error(module_state(self), checked.error(), path_of(s));
   Py_RETURN_TRUE;
 }
@@ -270,13 +286,26 @@ PyObject* stats(Store& s, const py::BoundArgs&, PyObject*) {
   py::PyRef d = py::PyRef::steal(py::checked(PyDict_New()));
   put(d.get(), "path", Py_NewRef(s.path));
   put(d.get(), "num_keys", py::new_uint(h.num_keys));
-  put(d.get(), "num_objects", py::new_uint(r.user_objects()));
+  // The user's objects: the dictionary's record is no more one than the key table's.
+  put(d.get(), "num_objects", py::new_uint(r.user_objects() - (s.codec ? 1 : 0)));
   put(d.get(), "file_size", py::new_uint(r.file_size()));
   put(d.get(), "file_crc32", py::new_text(crc_hex(h.file_crc32)));
   put(d.get(), "index_offset", py::new_uint(h.index_offset));
   std::string table = table_state_text(r.key_table_state());
   if (!r.key_table_note().empty()) table += ": " + r.key_table_note();
   put(d.get(), "key_table", py::new_text(table));
+  // The values' bytes before compression over their bytes as stored.
+  if (s.codec) {
+    const DictionaryHeader& c = s.codec->header();
+    put(d.get(), "compression", py::new_text(codec_name(c.codec)));
+    put(d.get(), "compression_ratio",
+        py::checked(PyFloat_FromDouble(c.stored_bytes == 0 ? 1.0
+                                                           : static_cast<double>(c.raw_bytes) /
+                                                                 static_cast<double>(c.stored_bytes))));
+  } else {
+    put(d.get(), "compression", Py_NewRef(Py_None));
+    put(d.get(), "compression_ratio", py::checked(PyFloat_FromDouble(1.0)));
+  }
   return d.release();
 }
 
@@ -327,6 +356,9 @@ constexpr auto kMethods = std::to_array<py::Method<Store>>({
     // implementation, documentation
     {"get", {{"key", "default"}, 1, {nullptr, "None"}}, py::Access::Shared, get,
      "The value of *key*, or *default* when the store does not hold it."},
+    {"view", {{"key"}, 1}, py::Access::Shared, view,
+     "A read-only memoryview of the bytes value of *key* where it lies in the file, without "
+     "a copy; the file stays mapped while any view of it lives, close() or not."},
     {"get_many", {{"keys", "default"}, 1, {nullptr, "None"}}, py::Access::Shared, get_many,
      "The value of each key of *keys*, or *default* where it is missing, as a list."},
     {"prefix", {{"prefix"}, 1}, py::Access::Shared, prefix,

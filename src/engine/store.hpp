@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "compression.hpp"
 #include "instance.hpp"
 #include "msgpack_decode.hpp"
 #include "reader.hpp"
@@ -15,6 +16,9 @@ namespace vornel::engine {
 
 struct Store {
   std::unique_ptr<Reader> core;
+  // The store's compression dictionary, digested once for every thread; null for a store
+  // whose values are stored as they are.
+  std::unique_ptr<ValueCodec> codec;
   // The state of the module that made the reader, which its class keeps alive.
   const ModuleState* state = nullptr;
   PyObject* path = nullptr;         // the path as given (a str)
@@ -30,8 +34,12 @@ struct Store {
     Py_XDECREF(hooks.object_hook);
   }
 
-  // What closing gives up once no call uses the reader: the mapping and the index.
-  void close() { core.reset(); }
+  // What closing gives up once no call uses the reader: the mapping, the index and the
+  // dictionary.
+  void close() {
+    core.reset();
+    codec.reset();
+  }
 };
 
 using ReaderInstance = py::Instance<Store>;
@@ -49,6 +57,12 @@ PyObject* decode_payload(const ModuleState& state, const Store& store, Bytes pay
 // reader is claimed: the key object is made only for the error of an undecodable value.
 PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data,
                       Bytes mapped_key);
+
+// A read-only memoryview of the data of the bytes value of `key` in the mapping of
+// `reader` (whose native state is `store`), which keeps the mapping until it is released.
+// KeyError for a missing key, TypeError for a value that is not bytes or is compressed.
+PyObject* new_view(const ModuleState& state, PyObject* reader, const Store& store,
+                   PyObject* key);
 
 // The path the reader was opened with, as UTF-8, for messages.
 std::string_view path_of(const Store& store);

@@ -29,6 +29,7 @@ struct Staging {
   std::optional<ObjectTable> table;  // the object of each distinct encoding, with dedup
   PyObject* default_fn = nullptr;     // strong reference, or null
   std::atomic<uint64_t> builds = 0;   // stores published; builds may run side by side
+  CompressionOptions compression;     // none unless asked for
 
   ~Staging() { Py_XDECREF(default_fn); }
 };
@@ -102,6 +103,37 @@ PyObject* exclusively(PyObject* self, Body&& body) {
   return body();
 }
 
+// compression=None or "zstd", and compression_level=None or an int zstd takes.
+bool take_compression(PyObject* name, PyObject* level, CompressionOptions& out) {
+  if (name != nullptr && name != Py_None) {
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "zstd") != 0) {
+      PyErr_Format(PyExc_ValueError, "compression must be None or 'zstd', not %R", name);
+      return false;
+    }
+    out.codec = Codec::Zstd;
+  }
+  if (level == nullptr || level == Py_None) return true;
+  if (out.codec == Codec::None) {
+    PyErr_SetString(PyExc_ValueError, "compression_level needs compression='zstd'");
+    return false;
+  }
+  if (!PyLong_Check(level) || PyBool_Check(level)) {
+    PyErr_Format(PyExc_TypeError, "compression_level must be an int or None, not %s",
+                 Py_TYPE(level)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(level, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || n < min_compression_level() || n > max_compression_level()) {
+    PyErr_Format(PyExc_ValueError, "compression_level must be from %d to %d, not %R",
+                 min_compression_level(), max_compression_level(), level);
+    return false;
+  }
+  out.level = static_cast<int>(n);
+  return true;
+}
+
 std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a) {
   auto s = std::make_unique<Staging>();
   s->state = state_of(type);
@@ -117,6 +149,7 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
     }
     s->default_fn = Py_NewRef(a[1]);
   }
+  if (!take_compression(a[2], a[3], s->compression)) return nullptr;
   return s;
 }
 
@@ -344,6 +377,8 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
 
 const char* phase_name(BuildPhase phase) {
   switch (phase) {
+    case BuildPhase::Compress:
+      return "compress";
     case BuildPhase::Sort:
       return "sort";
     case BuildPhase::Write:
@@ -409,12 +444,14 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   options.key_table = true;
   options.remove_temp_on_failure = true;
   options.keep_mode = true;
+  options.compression = s.compression;
   options.progress = [&](BuildPhase phase, uint64_t, uint64_t) { return watch.step(phase); };
   Result<BuildReport> report = watch.run([&] { return s.core.build(path, options); });
   if (!report) return raise_store_error(*state, report.error(), path);
   s.builds.fetch_add(1, std::memory_order_relaxed);
   BuildReport shown = *report;
-  if (shown.key_table) --shown.num_objects;  // the user's objects, as the writer counts them
+  // The user's objects, as the writer counts them.
+  shown.num_objects -= (shown.key_table ? 1 : 0) + (shown.dictionary ? 1 : 0);
   return py::new_text(summary_line(path, shown));
 }
 
@@ -484,7 +521,8 @@ constexpr auto kMethods = std::to_array<py::Method<Staging>>({
 });
 
 constexpr py::Constructor<Staging> kNew = {
-    {{"dedup", "default"}, 0, {"True", "None"}, 0},
+    {{"dedup", "default", "compression", "compression_level"}, 0,
+     {"True", "None", "None", "None"}, 0},
     make_writer,
     "Stages keys bound to values encoded as MessagePack, then publishes them as one store "
     "file.",

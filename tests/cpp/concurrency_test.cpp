@@ -1,6 +1,7 @@
 // One reader shared by several threads while other threads build stores, the reader's
 // own path included. Run under ThreadSanitizer too (scripts/tsan.sh): the reader's
-// queries and the CRC's choice of kernel at first use must be free of data races.
+// queries, the CRC's choice of kernel at first use, and the compression of a build's
+// values on several threads must be free of data races.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "compression.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
@@ -166,6 +168,62 @@ TEST(ConcurrentUse, TwoThreadsBuildingOneWriterToOneTargetTakeTurns) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(read_file(path), reference);
   EXPECT_FALSE(fs::exists(dir.file("store.vrnl.tmp")));
+}
+
+}  // namespace
+}  // namespace vornel
+
+namespace vornel {
+namespace {
+
+// A build whose values four threads compress, then four threads that read them back
+// through the store's one codec, each with a decompression context of its own.
+TEST(ConcurrentUse, ThreadsCompressABuildAndShareOneCodec) {
+  TempDir dir;
+  const std::string path = dir.file("z.vrnl");
+  Contents c = contents("z", 400, 400);
+  for (size_t i = 0; i < c.objects.size(); ++i) {
+    c.objects[i] += '#';
+    c.objects[i] += std::to_string(i * 7919);
+  }
+  auto w = staged(c);
+  ASSERT_NE(w, nullptr);
+  BuildOptions options;
+  options.compression = {Codec::Zstd, 3, 4};
+  ASSERT_TRUE(w->build(path, options));
+  auto r = Reader::open(path, true);
+  ASSERT_TRUE(r);
+  auto codec = ValueCodec::open(**r, true);
+  ASSERT_TRUE(codec && *codec);
+  std::atomic<int> bad = 0;
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      for (size_t i = t; i < c.bindings.size(); i += 2) {
+        const auto& [key, id] = c.bindings[i];
+        auto payload = (*r)->get(bytes_of(key));
+        if (!payload || !*payload) {
+          ++bad;
+          continue;
+        }
+        std::string value = string_of(**payload);
+        if (ValueCodec::compressed(**payload)) {
+          auto size = (*codec)->decoded_size(**payload);
+          if (!size) {
+            ++bad;
+            continue;
+          }
+          value.assign(*size, '\0');
+          if (!(*codec)->decompress(**payload, reinterpret_cast<uint8_t*>(value.data()), *size)) {
+            ++bad;
+          }
+        }
+        if (value != c.objects[id]) ++bad;
+      }
+    });
+  }
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(bad, 0);
 }
 
 }  // namespace

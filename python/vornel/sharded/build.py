@@ -151,8 +151,11 @@ def build_shard(
     *,
     dedup: bool = True,
     default: Callable[[Any], Any] | None = None,
+    compression: str | None = None,
+    compression_level: int | None = None,
 ) -> dict[str, Any]:
-    """Builds shard `index` of a set from `pairs` and returns its manifest entry.
+    """Builds shard `index` of a set from `pairs` and returns its manifest entry; the
+    writer's options (`dedup`, `default`, `compression`) are VornWriter's.
 
     Runs on a worker. Each attempt builds under a name of its own, so a retried task never
     writes the file that a lost attempt may still be writing. The finished file is then
@@ -164,7 +167,8 @@ def build_shard(
             f"shard index must be an integer from 0 to {MAX_SHARDS - 1}, not {index!r}")
     folder = os.path.abspath(version_dir)
     with _building(folder):
-        writer = VornWriter(dedup=dedup, default=default)
+        writer = VornWriter(dedup=dedup, default=default, compression=compression,
+                            compression_level=compression_level)
         writer.update(pairs)
         final = os.path.join(folder, shard_file_name(index))
         stem, extension = os.path.splitext(final)

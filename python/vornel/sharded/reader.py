@@ -180,6 +180,14 @@ class ShardedReader(StoreReader):
         shard = self._home(stored)
         return shard.get(key, default)
 
+    def view(self, key: Key) -> memoryview:
+        """The bytes value of `key` as a read-only memoryview of its shard's mapping."""
+        stored = lookup_bytes(key)
+        if stored is None:
+            self._check_open()
+            raise KeyError(key)
+        return self._home(stored).view(key)
+
     def __contains__(self, key: object) -> bool:
         stored = lookup_bytes(key)
         if stored is None:

@@ -19,6 +19,10 @@ class RecordBuffer {
   RecordBuffer() = default;
   RecordBuffer(const RecordBuffer&) = delete;
   RecordBuffer& operator=(const RecordBuffer&) = delete;
+  RecordBuffer(RecordBuffer&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
   ~RecordBuffer() {
     if (base_ != nullptr) ::munmap(base_, capacity_);
   }
@@ -33,6 +37,7 @@ class RecordBuffer {
   }
 
   const uint8_t* data() const { return base_; }
+  uint8_t* data() { return base_; }
   size_t size() const { return size_; }
 
  private:
