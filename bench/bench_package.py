@@ -8,14 +8,20 @@ its baseline in the same run.
    25% over get_raw plus unpackb.
 2. `vornel build` (the installed command, a process of its own) from an N-line JSON Lines
    file, beside `json.loads` of every line of that file alone. Target: at most 2x.
+3. `vornel dump` of the store beside a `json.dumps` loop over the same reader's items,
+   each a process of its own (start-up included; the tool's output goes to /dev/null),
+   on the synthetic store and on Debian's package database (/var/lib/dpkg/status, its
+   stanzas repeated to N keys). Wall and CPU time. Target: at most 1x.
 
 The machine may be shared and noisy: each figure is the median of R runs, and each ratio
 the median of the ratios of runs taken in alternation. Asserts nothing about time.
 """
 
 import argparse
+import itertools
 import json
 import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -97,6 +103,61 @@ def bench_tool(tmp, keys, repeat):
           f"(target <= 2: {'met' if ratio <= 2 else 'missed'})")
 
 
+def dpkg_records(path="/var/lib/dpkg/status"):
+    """Each stanza of Debian's package database as a dict of its fields."""
+    record, last = {}, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line == "\n":
+                if record:
+                    yield record
+                record, last = {}, None
+            elif line[0] in " \t" and last is not None:
+                record[last] += "\n" + line.rstrip("\n")
+            else:
+                last, _, text = line.partition(":")
+                record[last] = text.strip()
+    if record:
+        yield record
+
+
+# The baseline as a process of its own, as the tool is: both pay start-up and a fresh heap.
+DUMPS_LOOP = """
+import json, sys, vornel
+with vornel.open(sys.argv[1]) as r:
+    dumps = json.dumps
+    for key, value in r.items():
+        dumps({"key": key, "value": value})
+"""
+
+
+def bench_dump(label, path, repeat):
+    vornel_cmd = str(Path(sys.executable).with_name("vornel"))
+    cpu = {"tool": [], "loop": []}  # CPU seconds: the machine's other load counts less
+
+    def child(name, args):
+        def run():
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu[name].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+        return run
+
+    with vornel.open(path) as r:
+        n = len(r)
+    ours, base = alternate([child("tool", [vornel_cmd, "dump", str(path)]),
+                            child("loop", [sys.executable, "-c", DUMPS_LOOP, str(path)])],
+                           repeat)
+    print(f"vornel dump: {label}, {n:,} keys (median of {repeat}; each side a process)")
+    print(f"  vornel dump STORE > /dev/null       {statistics.median(ours):8.2f} s wall "
+          f"{statistics.median(cpu['tool']):8.2f} s CPU")
+    print(f"  json.dumps loop over items()        {statistics.median(base):8.2f} s wall "
+          f"{statistics.median(cpu['loop']):8.2f} s CPU")
+    ratio, cpu_ratio = median_ratio(ours, base), median_ratio(cpu["tool"], cpu["loop"])
+    print(f"  ratio                               {ratio:8.2f} wall   {cpu_ratio:8.2f} CPU   "
+          f"(target <= 1: {'met' if min(ratio, cpu_ratio) <= 1 else 'missed'})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=1_000_000)
@@ -111,6 +172,13 @@ def main():
         print(f"vornel.build of {args.keys:,} keys: {time.perf_counter() - start:.2f} s")
         bench_lookups(path, keys, args.repeat)
         bench_tool(tmp, keys, args.repeat)
+        bench_dump("synthetic records", path, args.repeat)
+        records = list(dpkg_records())
+        if records:
+            real = tmp / "dpkg.vrnl"
+            vornel.build(real, ((f"{i}:{rec.get('Package', '')}", rec)
+                                for i, rec in zip(range(args.keys), itertools.cycle(records))))
+            bench_dump(f"{len(records)} dpkg stanzas repeated", real, args.repeat)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-depen
   "$ROOT/pyproject.toml" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
 dir="$ROOT/build/bench"
 cmake -S "$ROOT" -B "$dir" -DVORNEL_MODULE=OFF -DVORNEL_BENCH=ON >/dev/null
-cmake --build "$dir" -j2
+cmake --build "$dir" -j"$JOBS"
 for exe in "$dir"/*_bench; do
   [ -x "$exe" ] && "$exe"
 done

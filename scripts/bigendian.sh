@@ -18,7 +18,7 @@ cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=s390x
 if [ ! -f "$dir/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake -S /usr/src/googletest -B "$dir/gtest-build" "${cross[@]}" -DBUILD_GMOCK=OFF \
     -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$dir/gtest" >/dev/null
-  cmake --build "$dir/gtest-build" -j2 >/dev/null
+  cmake --build "$dir/gtest-build" -j"$JOBS" >/dev/null
   cmake --install "$dir/gtest-build" >/dev/null
 fi
 
@@ -28,7 +28,7 @@ cmake --no-warn-unused-cli -S "$ROOT" -B "$dir/core" "${cross[@]}" -DVORNEL_MODU
   -DZLIB_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libz.a" \
   -DZSTD_INCLUDE_DIR="$dir/zlib/usr/include" \
   -DZSTD_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libzstd.a" >/dev/null
-cmake --build "$dir/core" -j2 --target core_tests
+cmake --build "$dir/core" -j"$JOBS" --target core_tests
 
 # Show that what runs is a big-endian s390x binary, then run it emulated.
 readelf -h "$dir/core/core_tests" | grep -E 'Data:|Machine:'

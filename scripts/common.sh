@@ -5,6 +5,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
+# Jobs for builds and test runs: CMAKE_BUILD_PARALLEL_LEVEL when the caller sets it, as
+# cmake itself reads it, else one per core.
+JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 find_python313() {
   local candidate

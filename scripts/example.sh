@@ -49,3 +49,7 @@ run get "$store" city:lisbon alias:lisboa flag:ch
 run keys "$store" --prefix city:b
 run stats "$store"
 run verify "$store"
+echo
+echo "The package and the tool are in $VENV, not in the shell's own Python: run"
+echo "  source $VENV/bin/activate    (then vornel ... and python -c 'import vornel')"
+echo "or name them: $VENV/bin/vornel, $VENV/bin/python"

@@ -113,7 +113,7 @@ ensure_freethreaded_python() {
   unpack_source "$src" "$tree"
   local log="$CACHE/cpython-build.log"
   if ! (cd "$tree" && ./configure --prefix="$FT_PREFIX" "${FT_CONFIGURE[@]}" &&
-        make -j2 && make install) >"$log" 2>&1; then
+        make -j"$JOBS" && make install) >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "error: building the free-threaded interpreter failed; the log: $log" >&2
     return 1

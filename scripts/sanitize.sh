@@ -8,7 +8,7 @@ ensure_native_deps
 dir="$ROOT/build/sanitize"
 cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNEL_SANITIZE=ON \
   -DVORNEL_CORE_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$dir" -j2
+cmake --build "$dir" -j"$JOBS"
 # The sanitizer would turn a bus error into its own report and exit status: the core's
 # guard against a store cut short under its mapping must see the signal as it is.
 ASAN_OPTIONS=handle_sigbus=0 "$dir/core_tests" --gtest_brief=1

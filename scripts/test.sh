@@ -8,8 +8,8 @@ build_module
 
 cmake -S "$ROOT" -B "$ROOT/build/core-tests" \
   -DVORNEL_MODULE=OFF -DVORNEL_CORE_TESTS=ON >/dev/null
-cmake --build "$ROOT/build/core-tests" -j2
-ctest --test-dir "$ROOT/build/core-tests" --output-on-failure -j2 | tail -n 3
+cmake --build "$ROOT/build/core-tests" -j"$JOBS"
+ctest --test-dir "$ROOT/build/core-tests" --output-on-failure -j"$JOBS" | tail -n 3
 
 # --- Sharded stores: the optional extra vornel[dask], so that its tests run too. The
 # requirements come from pyproject.toml, the one place that pins them.

@@ -9,6 +9,8 @@
  *   FAULT_SKIP    matching calls to let through before the first failure (default 0)
  *   FAULT_TIMES   matching calls to fail after that (default 1, -1 for all)
  *   FAULT_REPORT  file that gets one line "<call> <errno>" per injected failure
+ *   FAULT_SIGNAL  a signal number: instead of failing, the matching call sends it to
+ *                 the process and then runs, as when Ctrl-C comes in the middle of it
  * A failed close still closes the descriptor, as Linux does. Every other call passes
  * through unchanged.
  */
@@ -16,6 +18,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -66,7 +69,8 @@ static void report(const char *call, int err) {
   real_close(fd);
 }
 
-/* True when this call of `call` is to fail; sets errno for it. */
+/* True when this call of `call` is to fail; sets errno for it. With FAULT_SIGNAL, sends
+ * the signal instead and lets the call run. */
 static int inject(const char *call) {
   const char *which = getenv("FAULT_CALL");
   if (which == NULL || strcmp(which, call) != 0) return 0;
@@ -77,6 +81,12 @@ static int inject(const char *call) {
   }
   if (fail_left == 0) return 0;
   if (fail_left > 0) --fail_left;
+  const char *sig = getenv("FAULT_SIGNAL");
+  if (sig != NULL) {
+    report(call, 0);
+    raise(atoi(sig));
+    return 0;
+  }
   const char *err = getenv("FAULT_ERRNO");
   int code = err ? atoi(err) : EIO;
   report(call, code);

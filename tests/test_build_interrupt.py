@@ -3,6 +3,7 @@ it cancels (target untouched, temporary file gone, KeyboardInterrupt); after it 
 is published. And what a failed build leaves behind, and the mode a rebuild keeps."""
 
 import os
+import signal
 import stat
 import subprocess
 import sys
@@ -10,6 +11,7 @@ import textwrap
 
 import pytest
 
+import childproc
 import vornel
 
 CHILD = """
@@ -71,3 +73,49 @@ def test_a_rebuild_keeps_the_mode_of_the_store_it_replaces(tmp_path):
     vornel.build(target, {"a": 2})
     assert stat.S_IMODE(target.stat().st_mode) == 0o600
     assert vornel.open(target)["a"] == 2
+
+
+API_CHILD = """
+import sys
+import vornel
+w = vornel.VornWriter()
+w.update((f"key{i:05d}", i) for i in range(20_000))
+try:
+    w.build(sys.argv[1])
+except KeyboardInterrupt:
+    print("cancelled", w.builds)
+else:
+    print("built", w.builds)
+"""
+
+
+# Ctrl-C that comes while the system call runs: during fsync the build is cancelled
+# before the target changes; during the rename the store is published, and the build
+# says so without an exception (the tool with exit status 0).
+@pytest.mark.parametrize(("call", "published"), [("fsync", False), ("rename", True)])
+@pytest.mark.parametrize("via", ["api", "tool"])
+def test_ctrl_c_inside_a_system_call_has_one_outcome(tmp_path, shim, call, published, via):
+    target = tmp_path / "s.vrnl"
+    vornel.build(target, {"old": 1})
+    before = target.read_bytes()
+    env = childproc.child_env({"FAULT_CALL": call, "FAULT_SIGNAL": str(int(signal.SIGINT)),
+                               "FAULT_MATCH": ".vrnl.tmp"}, preload=shim)
+    if via == "api":
+        args = childproc.python_args(textwrap.dedent(API_CHILD), str(target))
+        expected = ["built", "1"] if published else ["cancelled", "0"]
+    else:
+        source = tmp_path / "in.jsonl"
+        source.write_text("".join(f'{{"key": "key{i:05d}", "value": {i}}}\n'
+                                  for i in range(20_000)))
+        args = [sys.executable, "-m", "vornel", "build", str(target), str(source)]
+    run = subprocess.run(args, env=env, capture_output=True, text=True, timeout=120)
+    if via == "api":
+        assert run.stdout.split() == expected, run.stderr
+    else:
+        assert run.returncode == (0 if published else 130), run.stderr
+        assert "Traceback" not in run.stderr
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".jsonl") == ["s.vrnl"]
+    if published:
+        assert len(vornel.open(target)) == 20_000
+    else:
+        assert target.read_bytes() == before

@@ -1,5 +1,6 @@
 """The vornel command, run as a subprocess: its output, its errors and its exit status."""
 
+import io
 import json
 import math
 import os
@@ -10,9 +11,12 @@ from pathlib import Path
 
 import msgpack
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import storefile
 import vornel
+import vornel.keys
+from vornel import cli, jsonl
 from childproc import child_env
 from values import same
 
@@ -53,8 +57,8 @@ class TestCommands:
         assert result.returncode == 0, result.stderr
         assert result.stdout == b""  # data only: the summary line goes to standard error
         size = out.stat().st_size
-        assert result.stderr.decode() == (
-            f"✅  {out}  —  2 objects · 2 keys · {size / 1024:.1f} KB\n")
+        assert size < 1024
+        assert result.stderr.decode() == f"✅  {out}  —  2 objects · 2 keys · {size} B\n"
         piped = run("build", tmp_path / "b.vrnl", "-", stdin=src.read_bytes())
         assert piped.returncode == 0
         assert out.read_bytes() == (tmp_path / "b.vrnl").read_bytes()
@@ -97,6 +101,21 @@ class TestCommands:
         err = result.stderr.decode().splitlines()
         assert len(err) == 2 and "'nope'" in err[0] and "'nope2'" in err[1]
 
+    @pytest.mark.parametrize("null", [False, True])
+    def test_get_reads_keys_from_standard_input(self, small, null):
+        asked = [b"note", b"nope", b"\xffraw", b"", b"city:bern"]
+        if null:
+            asked.insert(0, b"two\nlines")  # whole, as only NUL-ended keys can hold it
+        stdin = b"".join(k + (b"\0" if null else b"\n") for k in asked)
+        result = run("get", small, "city:berlin", "-", *(["--null"] if null else []),
+                     stdin=stdin[:-1])  # the last key may end without its separator
+        model = dict(vornel.open(small))
+        want = [b"[1, 2]"] + [
+            jsonl.value_line(model[vornel.keys.exact_key(k)]).rstrip(b"\n")
+            if vornel.keys.exact_key(k) in model else b"" for k in asked]
+        assert result.stdout.split(b"\n") == [*want, b""]
+        assert result.returncode == 1 and result.stderr.count(b"\n") == 2  # nope and ''
+
     def test_keys(self, small):
         assert run("keys", small).stdout == b"city:berlin\ncity:bern\nnote\ntwo\nlines\n\xffraw\n"
         assert run("keys", small, "--prefix", "city:ber").stdout == b"city:berlin\ncity:bern\n"
@@ -131,7 +150,8 @@ class TestCommands:
     def test_usage_errors(self, small):
         for args in ([], ["frobnicate"], ["get", small], ["stats", small, "--bogus"],
                      ["keys", small, "--null", "--json"], ["build", "o", "--shards", "0"],
-                     ["build", "o", "--from", small, "in.jsonl"]):
+                     ["build", "o", "--from", small, "in.jsonl"], ["get", small, "a", "--null"],
+                     ["keys", small, "--limit", "-1"], ["build", "o", "--numeric-key"]):
             result = run(*args)
             assert result.returncode == 2 and b"usage:" in result.stderr, args
         assert run("--version").stdout.decode().strip() == f"vornel {vornel.__version__}"
@@ -213,6 +233,22 @@ class TestBuildInput:
             assert run("build", out, "--on-duplicate", policy, stdin=src).returncode == 0
             assert dict(vornel.open(out)) == {"a": kept, "b": 2}
 
+    @pytest.mark.parametrize(
+        ("value", "column", "message"),
+        [("9" * 5000, 23, "integer of 5000 digits is too large"),
+         ('{"$esc": {"$a": ' * 1500 + "1" + "}}" * 1500, 23, "cannot encode the value of key"),
+         ('{"$map": [[1, ' * 1200 + "1" + "]]}" * 1200, 23, "cannot encode the value of key"),
+         ('{"$map": [[1, ' * 1000 + "1" + "]]}" * 1000, None, None)])
+    def test_deep_and_huge_values(self, tmp_path, value, column, message):
+        out = tmp_path / "o.vrnl"
+        result = run("build", out, stdin=b'{"key": "a", "value": %s}\n' % value.encode())
+        if message is None:  # as deep as a store holds: built
+            assert result.returncode == 0, result.stderr
+            assert "a" in vornel.open(out)
+            return
+        err = assert_one_line_error(result)
+        assert err.startswith(f"vornel: <stdin>:1:{column}: {message}"), err[:300]
+
     def test_records_by_key_field(self, tmp_path):
         out = tmp_path / "o.vrnl"
         src = lines({"id": "u1", "name": "Ann"}, {"name": "Bob", "id": "u2", "raw": {"$bytes": "AA=="}})
@@ -221,6 +257,12 @@ class TestBuildInput:
                                           "u2": {"name": "Bob", "id": "u2", "raw": b"\x00"}}
         err = assert_one_line_error(run("build", out, "--key", "id", stdin=lines({"name": "C"})))
         assert err.startswith('vornel: <stdin>:1:1: no member "id"')
+        numbered = lines({"id": 7, "name": "Ann"}, {"id": "8", "name": "Bob"})
+        err = assert_one_line_error(run("build", out, "--key", "id", stdin=numbered))
+        assert err.startswith("vornel: <stdin>:1:8: the key is the number 7 (--numeric-key")
+        assert run("build", out, "--key", "id", "--numeric-key", stdin=numbered).returncode == 0
+        assert dict(vornel.open(out)) == {"7": {"id": 7, "name": "Ann"},
+                                          "8": {"id": "8", "name": "Bob"}}
 
     def test_rebuild_from_a_store(self, tmp_path, small):
         out = tmp_path / "copy.vrnl"
@@ -298,6 +340,51 @@ AWKWARD = {
     "nested": [[{"$map": []}], {"k": b"v"}],
     "plain": {"a": [1, "two", None, True]},
 }
+
+
+def in_process(*args, stdin=None):
+    """stdout and exit status of the tool run in this process."""
+    out = io.BytesIO()
+    return out.getvalue() if cli.main([*map(os.fsdecode, args)], out) == 0 else None
+
+
+@pytest.fixture(scope="module")
+def ranged(tmp_path_factory):
+    model = {k: i for i, k in enumerate(
+        ["", "a", "a\xff", "ab", "b", "ba", "\u00e9", b"\xff", b"\xff\xff", b"\xff\xffz"])}
+    path = tmp_path_factory.mktemp("ranged") / "r.vrnl"
+    vornel.build(path, model)
+    return path, sorted(model, key=vornel.keys.key_bytes)
+
+
+bounds = st.none() | st.sampled_from(["", "a", "a\xff", "b", "bz", "\u00e9", "\udcff",
+                                      "\udcff\udcff", "\udcff\udcffz"])
+
+
+class TestSelection:
+    """--prefix, --start, --stop, --reverse and --limit of keys and dump, against the
+    sorted keys of a model."""
+
+    @settings(max_examples=150, deadline=None)
+    @given(prefix=bounds, start=bounds, stop=bounds, reverse=st.booleans(),
+           limit=st.none() | st.integers(0, 4))
+    def test_keys_and_dump_select_as_the_model(self, ranged, prefix, start, stop, reverse,
+                                               limit):
+        path, ordered = ranged
+        stored = lambda text: vornel.keys.key_bytes(cli._key_arg(text))  # noqa: E731
+        want = [k for k in ordered if (prefix is None or vornel.keys.key_bytes(k).startswith(
+            stored(prefix))) and (start is None or vornel.keys.key_bytes(k) >= stored(start))
+                and (stop is None or vornel.keys.key_bytes(k) < stored(stop))]
+        want = (want[::-1] if reverse else want)[:limit]
+        options = [*(["--prefix", prefix] if prefix is not None else []),
+                   *(["--start", start] if start is not None else []),
+                   *(["--stop", stop] if stop is not None else []),
+                   *(["--reverse"] if reverse else []),
+                   *(["--limit", str(limit)] if limit is not None else [])]
+        keys = in_process("keys", path, "--json", *options)
+        assert [jsonl.decode_key(json.loads(x)) for x in keys.splitlines()] == want
+        dump = in_process("dump", path, *options)
+        assert [jsonl.decode_key(json.loads(x)["key"]) for x in dump.splitlines()] == want
 
 
 class TestDumpBuild:

@@ -24,6 +24,12 @@ def reference_unpack(data, **hooks):
     return msgpack.unpackb(data, strict_map_key=False, **hooks)
 
 
+# The exceptions msgpack raises for a fault of the data, which the engine's decode
+# errors derive from too.
+MSGPACK_CLASSES = (msgpack.ExtraData, msgpack.FormatError, msgpack.StackError,
+                   UnicodeDecodeError)
+
+
 def outcome(fn, data, **hooks):
     try:
         return "ok", fn(data, **hooks)
@@ -303,16 +309,27 @@ class TestDecode:
         assert same(unpackb(data), reference_unpack(data))
 
     @settings(max_examples=500, deadline=None)
-    @given(raw_values | damaged() | st.binary(max_size=12))
-    def test_any_input_as_msgpack(self, data):
-        """Equal results where msgpack-python accepts the data; VornDecodeError where it
-        refuses it, whatever its own exception."""
-        theirs, ours = outcome(reference_unpack, data), outcome(unpackb, data)
+    @given(raw_values | damaged() | st.binary(max_size=12),
+           st.sampled_from([bytes, bytearray, memoryview]))
+    def test_any_input_as_msgpack(self, data, form):
+        """Equal results where msgpack-python accepts the data, from any bytes-like
+        object; where it refuses it, a VornDecodeError that is also the class msgpack
+        raised, when it raised one of its own or UnicodeDecodeError, with the same
+        details."""
+        theirs, ours = outcome(reference_unpack, data), outcome(unpackb, form(data))
         if theirs[0] == "ok":
             assert ours[0] == "ok", ours[1]
             assert same(ours[1], theirs[1])
-        else:
-            assert ours[0] == "error" and type(ours[1]) is VornDecodeError, (theirs[1], ours[1])
+            return
+        assert ours[0] == "error" and isinstance(ours[1], VornDecodeError), (theirs[1], ours[1])
+        if isinstance(theirs[1], MSGPACK_CLASSES):
+            assert isinstance(ours[1], type(theirs[1])), (theirs[1], ours[1])
+        if isinstance(theirs[1], msgpack.ExtraData):
+            assert same(ours[1].unpacked, theirs[1].unpacked) and ours[1].extra == theirs[1].extra
+        if isinstance(theirs[1], UnicodeDecodeError):
+            their_error, our_error = theirs[1], ours[1]
+            assert (our_error.object, our_error.start, our_error.end, our_error.reason) == (
+                their_error.object, their_error.start, their_error.end, their_error.reason)
 
     @settings(max_examples=300, deadline=None)
     @given(raw_values | values.map(reference_pack))

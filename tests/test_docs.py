@@ -4,7 +4,8 @@ are printed, so that one may read what an earlier one wrote.
 
 A snippet that cannot run here (it needs a remote cluster or Spark) says so on the line
 before its fence: `<!-- not run: reason -->`. One that imports a module which is not
-installed (Dask, for the optional extra) is skipped, and runs where it is installed.
+installed (Dask, for the optional extra) is skipped, and runs where it is installed; so
+is every later one of its page, which may read what the skipped one would have written.
 """
 
 import ast
@@ -66,13 +67,22 @@ def page_dirs(tmp_path_factory):
     return page_dir
 
 
+@pytest.fixture(scope="module")
+def skipped_pages():
+    """Pages whose snippets stopped running at one that needs a missing module."""
+    return {}
+
+
 @pytest.mark.parametrize(("page", "code", "not_run"), list(snippets()))
-def test_snippet_runs(page_dirs, page, code, not_run):
+def test_snippet_runs(page_dirs, skipped_pages, page, code, not_run):
     if not_run:
         pytest.skip(f"marked not run: {not_run}")
+    if page in skipped_pages:
+        pytest.skip(f"follows a snippet that needs {skipped_pages[page]}")
     missing = missing_modules(code)
     if missing:
-        pytest.skip(f"needs {', '.join(missing)}")
+        skipped_pages[page] = ", ".join(missing)
+        pytest.skip(f"needs {skipped_pages[page]}")
     result = subprocess.run([sys.executable, "-c", code], cwd=page_dirs(page), env=child_env(),
                             capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr

@@ -6,7 +6,6 @@ retried; a failing close is ignored."""
 import errno
 import json
 import os
-import shutil
 import subprocess
 
 import pytest
@@ -31,17 +30,6 @@ except BaseException as e:
 with open(sys.argv[2], "w") as f:
     json.dump(outcome, f)
 """ % NEW_ARGS
-
-
-@pytest.fixture(scope="module")
-def shim(tmp_path_factory):
-    """The fault shim, compiled from its C source for this run."""
-    compiler = shutil.which("g++") or pytest.fail("g++ is needed to build the fault shim")
-    out = tmp_path_factory.mktemp("shim") / "faultshim.so"
-    subprocess.run([compiler, "-x", "c", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra",
-                    "-o", str(out), os.path.join(childproc.TESTS_DIR, "faultshim.c"), "-ldl"],
-                   check=True)
-    return str(out)
 
 
 def build_with_fault(tmp_path, shim, call, code, skip=0, times=1):

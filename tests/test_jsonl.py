@@ -41,6 +41,20 @@ class TestTaggedForm:
         line = '{"key": "k", "value": %s}\n' % text
         assert same(read(line)[0][1], value, nan_bits=False)
 
+    @settings(max_examples=300, deadline=None)
+    @given(st.text() | st.binary(), values)
+    def test_pair_line_writes_what_the_tagged_form_writes(self, key, value):
+        """The line of a plain value skips the tagged form's walk: it must come out as
+        the walk would write it, however the value mixes plain and tagged parts."""
+        key_form = key if isinstance(key, str) else jsonl.encode_key(key)
+        walked = json.dumps({"key": key_form, "value": jsonl.encode(value)},
+                            ensure_ascii=False, allow_nan=False)
+        assert jsonl.pair_line(key, value) == walked.encode() + b"\n"
+        assert b"".join(jsonl.pair_lines([(key, value)] * 3, block=2)) == (
+            walked.encode() + b"\n") * 3
+        assert jsonl.value_line(value) == json.dumps(
+            jsonl.encode(value), ensure_ascii=False, allow_nan=False).encode() + b"\n"
+
     @pytest.mark.parametrize(
         "bad",
         [{"$float": "NaN"}, {"$ext": [128, ""]}, {"$ext": [True, ""]}, {"$map": [[1]]},
@@ -97,6 +111,51 @@ class TestStrictLines:
         assert error_of(b'{"key": "\xc3\xbc\xff"}').startswith("in:1:11: not UTF-8: byte 0xff")
 
 
+class TestBeyondTheParser:
+    """Input past what Python's own parts take stops at its line and column."""
+
+    @pytest.mark.parametrize("digits", [4301, 20_000])
+    def test_huge_integers(self, digits):
+        line = '{"key": "a", "value": [1, -%s]}' % ("9" * digits)
+        assert error_of("", line) == (f"in:2:27: integer of {digits} digits is too large "
+                                      "(a store holds integers of 64 bits)")
+
+    @pytest.mark.parametrize("tag", ["$esc", "$map"])
+    def test_tags_nested_past_the_interpreter_stack(self, tag):
+        levels = 2000
+        inner = '{"$esc": {"$a": %s}}' if tag == "$esc" else '{"$map": [[1, %s]]}'
+        text = "1"
+        for _ in range(levels):
+            text = inner % text
+        err = error_of('{"key": "a", "value": %s}' % text)
+        assert err.startswith("in:1:") and ("nested too deeply" in err), err[:200]
+
+    def test_tags_as_deep_as_a_store_holds_decode(self):
+        import sys
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(8 * jsonl.MAX_DEPTH)  # as the tool sets it
+        try:
+            text = "1"
+            for _ in range(jsonl.MAX_DEPTH - 1):
+                text = '{"$map": [[1, %s]]}' % text
+            (_, value), = read('{"key": "a", "value": %s}' % text)
+        finally:
+            sys.setrecursionlimit(limit)
+        depth = 0
+        while isinstance(value, dict):
+            value, depth = value[1], depth + 1
+        assert (depth, value) == (jsonl.MAX_DEPTH - 1, 1)
+
+    @pytest.mark.parametrize("member", ["7", "-12", "123456789012345678901234567890"])
+    def test_numeric_keys_only_when_asked(self, member):
+        line = '{"id": %s, "x": 1}' % member
+        assert error_of(line, key_field="id").startswith(
+            f"in:1:8: the key is the number {member} (--numeric-key")
+        records = list(jsonl.read_records([line.encode()], "in", "id", numeric_keys=True))
+        assert [(r[jsonl.KEY], r[jsonl.VALUE]) for r in records] == [
+            (member, {"id": int(member), "x": 1})]
+
+
 class TestRecordShapes:
     @pytest.mark.parametrize(
         ("line", "expected"),
@@ -122,4 +181,6 @@ class TestRecordShapes:
         assert read('{"$bytes": "AAE="}', key_field="$bytes") == [
             ("AAE=", {"$bytes": "AAE="})]
         assert error_of('{"n": 1}', key_field="id").startswith('in:1:1: no member "id"')
-        assert error_of('{"id": 7}', key_field="id").startswith("in:1:8: a key must be")
+        assert error_of('{"id": 7}', key_field="id").startswith(
+            "in:1:8: the key is the number 7 (--numeric-key")
+        assert error_of('{"id": 7.0}', key_field="id").startswith("in:1:8: a key must be")

@@ -284,9 +284,10 @@ def cli_set(client, tmp_path_factory):
     assert built.returncode == 0, built.stderr
     # Equal values are stored once per shard.
     objects = len({(shard_of(k, 3), json.dumps(v, sort_keys=True)) for k, v in pairs})
+    size = sum(e['file_size'] for e in read_manifest(directory)['shards'])
+    assert 1024 <= size < 1024**2
     assert built.stderr.decode() == \
-        f"✅  {directory}  —  3 shards · {objects} objects · 3001 keys · " \
-        f"{sum(e['file_size'] for e in read_manifest(directory)['shards']) / 1024:.1f} KB\n"
+        f"✅  {directory}  —  3 shards · {objects} objects · 3001 keys · {size / 1024:.1f} KiB\n"
     return directory, dict(pairs)
 
 

@@ -13,11 +13,27 @@ from collections.abc import Mapping
 
 from ._version import __version__
 from .errors import (
+    LineError,
+    ManifestError,
+    PanicException,
+    ShardError,
+    ShardMissingError,
+    TagError,
     VornCorruptError,
     VornDecodeError,
     VornError,
+    VornExtraDataError,
+    VornFileExistsError,
+    VornFileNotFoundError,
+    VornFormatError,
     VornIOError,
+    VornIsADirectoryError,
     VornLimitError,
+    VornNotADirectoryError,
+    VornPermissionError,
+    VornStackError,
+    VornUnicodeDecodeError,
+    VornVersionError,
     WriterBusyError,
 )
 from .keys import Key
@@ -29,13 +45,17 @@ if TYPE_CHECKING:
     from collections.abc import Iterable
     from typing import Any
 
-    from .keys import AnyKey
+    from .keys import AnyKey, PathArg
     from .reader import ExtHook, ObjectHook
     from .sharded import ShardedReader
 
 __all__ = [
-    "Key", "ShardedReader", "StoreReader", "VornCorruptError", "VornDecodeError", "VornError",
-    "VornIOError", "VornLimitError", "VornReader", "VornWriter", "WriterBusyError",
+    "Key", "LineError", "ManifestError", "PanicException", "ShardError", "ShardMissingError",
+    "ShardedReader", "StoreReader", "TagError", "VornCorruptError", "VornDecodeError",
+    "VornError", "VornExtraDataError", "VornFileExistsError", "VornFileNotFoundError",
+    "VornFormatError", "VornIOError", "VornIsADirectoryError", "VornLimitError",
+    "VornNotADirectoryError", "VornPermissionError", "VornReader", "VornStackError",
+    "VornUnicodeDecodeError", "VornVersionError", "VornWriter", "WriterBusyError",
     "__version__", "build", "open",
 ]
 
@@ -50,7 +70,7 @@ def __getattr__(name: str) -> Any:
 
 
 def build(
-    path: str | os.PathLike[str],
+    path: PathArg,
     items: Mapping[AnyKey, object] | Iterable[tuple[AnyKey, object]],
     *,
     progress: bool = False,
@@ -73,7 +93,7 @@ def build(
 
 
 def open(
-    path: str | os.PathLike[str],
+    path: PathArg,
     verify: bool = False,
     *,
     ext_hook: ExtHook | None = None,

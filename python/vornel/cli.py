@@ -19,8 +19,9 @@ from typing import IO, Any, BinaryIO, TypeVar
 
 from . import jsonl
 from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
+from ._engine import size_text
 from ._version import __version__
-from .errors import VornError
+from .errors import LineError, VornError
 from .keys import Key, exact_key, key_bytes
 from .reader import StoreReader
 from .writer import VornWriter
@@ -113,7 +114,7 @@ def _value_path(record: jsonl.Record) -> tuple[str, ...]:
     return ("value",) if record[KEY_PATH] == ("key",) else ()
 
 
-def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineError:
+def _rejected(name: str, record: jsonl.Record, error: Exception) -> LineError:
     """The error of a record the writer refused, pointing at its key or its value."""
     try:
         key_bytes(record[KEY])
@@ -123,7 +124,7 @@ def _rejected(name: str, record: jsonl.Record, error: Exception) -> jsonl.LineEr
     return jsonl.line_error(name, record[LINE], record[TEXT], path, str(error))
 
 
-def _duplicate(name: str, record: jsonl.Record) -> jsonl.LineError:
+def _duplicate(name: str, record: jsonl.Record) -> LineError:
     return jsonl.line_error(
         name, record[LINE], record[TEXT], record[KEY_PATH],
         f"duplicate key {record[KEY]!r} (--on-duplicate first or last keeps one of them)")
@@ -191,6 +192,8 @@ def _compression(text: str) -> tuple[str, int | None]:
 def cmd_build(args: argparse.Namespace, session: Session) -> int:
     if args.source is not None and (args.input != "-" or args.key is not None):
         raise Usage("--from reads a store: give no INPUT and no --key")
+    if args.numeric_key and args.key is None:
+        raise Usage("--numeric-key goes with --key FIELD")
     sharded = args.shards is not None
     if sharded and args.compress is not None:
         raise Usage("--compress builds a single store file; give no --shards with it")
@@ -208,7 +211,7 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
             writer.update(pairs)
         else:
             lines, name = _input(args, stack)
-            records = jsonl.read_records(lines, name, args.key)
+            records = jsonl.read_records(lines, name, args.key, args.numeric_key)
             if vornel_dask is not None:
                 one_per_key = functools.partial(_one_per_key, name=name, policy=args.on_duplicate)
                 return _build_sharded(args, name, _checked(records, name), one_per_key,
@@ -221,7 +224,7 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     finally:
         if phases is not None:
             phases.close()
-    sys.stderr.write(summary)
+    print(summary, file=sys.stderr)
     return 0
 
 
@@ -247,7 +250,7 @@ def _dask_modules() -> Any:
     except ImportError as e:
         raise Failure(
             f"--shards needs Dask ({e}): install the package with its dask extra, "
-            "pip install \".[dask]\" in a checkout of vornel") from None
+            f"{sys.executable} -m pip install \".[dask]\" in a checkout of vornel") from None
     return vornel_dask
 
 
@@ -376,22 +379,45 @@ def _build_sharded(
                 pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client)
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
-    size_kb = sum(int(entry["file_size"]) for entry in manifest["shards"]) / 1024
-    sys.stderr.write(
-        f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
-        f" objects · {manifest['num_keys']} keys · {size_kb:.1f} KB\n")
+    size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
+    print(f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
+          f" objects · {manifest['num_keys']} keys · {size}", file=sys.stderr)
     return 0
 
 
 # -- reading commands --------------------------------------------------------------------
 
 
+def _stdin_keys(null: bool) -> Iterator[Key]:
+    """The keys on standard input: one per line, or each ended by a NUL with `null`."""
+    stream: Any = sys.stdin.buffer  # a BufferedReader: read1() takes what a pipe has
+    if not null:
+        for line in stream:
+            yield exact_key(line[:-1] if line.endswith(b"\n") else line)
+        return
+    pending = b""
+    while chunk := stream.read1(1 << 16):
+        *done, pending = (pending + chunk).split(b"\0")
+        yield from map(exact_key, done)
+    if pending:
+        yield exact_key(pending)
+
+
+def _keys_asked(args: argparse.Namespace) -> Iterator[Key]:
+    for text in args.keys:
+        if text == "-":
+            yield from _stdin_keys(args.null)
+        else:
+            yield _key_arg(text)
+
+
 def cmd_get(args: argparse.Namespace, session: Session) -> int:
+    if args.null and "-" not in args.keys:
+        raise Usage("--null says how keys on standard input end: give - as a KEY")
     status = 0
     out = session.out
     with open_store(args.store) as store:
-        for text in args.keys:
-            key = _key_arg(text)
+        for key in _keys_asked(args):
             try:
                 value = store[key]
             except KeyError:
@@ -401,15 +427,37 @@ def cmd_get(args: argparse.Namespace, session: Session) -> int:
                 print(f"vornel: no key {key!r} in {args.store}", file=sys.stderr)
                 status = 1
                 continue
-            out.write(jsonl.dumps(jsonl.encode(value)))
+            out.write(jsonl.value_line(value))
     return status
+
+
+def _prefix_end(prefix: bytes) -> bytes | None:
+    """The least key above every key that begins with `prefix`; None when none is."""
+    head = prefix.rstrip(b"\xff")
+    return head[:-1] + bytes([head[-1] + 1]) if head else None
+
+
+def _bounds(args: argparse.Namespace) -> tuple[bytes | None, bytes | None]:
+    """The stored keys `start <= key < stop` that --prefix, --start and --stop leave."""
+    start = None if args.start is None else key_bytes(_key_arg(args.start))
+    stop = None if args.stop is None else key_bytes(_key_arg(args.stop))
+    if args.prefix is not None:
+        prefix = key_bytes(_key_arg(args.prefix))
+        end = _prefix_end(prefix)
+        start = prefix if start is None else max(start, prefix)
+        stop = end if stop is None else stop if end is None else min(stop, end)
+    return start, stop
+
+
+def _limited(items: Iterator[_T], args: argparse.Namespace) -> Iterator[_T]:
+    return items if args.limit is None else itertools.islice(items, args.limit)
 
 
 def cmd_keys(args: argparse.Namespace, session: Session) -> int:
     out = session.out
     with open_store(args.store) as store:
-        keys: Iterable[Key] = store if args.prefix is None else store.prefix_keys(
-            _key_arg(args.prefix))
+        start, stop = _bounds(args)
+        keys = _limited(store.range_keys(start, stop, reverse=args.reverse), args)
         if args.json:
             for key in keys:
                 out.write(jsonl.dumps(jsonl.encode_key(key)))
@@ -421,24 +469,17 @@ def cmd_keys(args: argparse.Namespace, session: Session) -> int:
 
 
 def cmd_dump(args: argparse.Namespace, session: Session) -> int:
-    out = session.out
-    encode, encode_key, dumps = jsonl.encode, jsonl.encode_key, jsonl.dumps
+    write = session.out.write
     with open_store(args.store) as store:
-        items = store.items() if args.prefix is None else store.prefix(_key_arg(args.prefix))
-        for key, value in items:
-            out.write(dumps({"key": encode_key(key), "value": encode(value)}))
+        start, stop = _bounds(args)
+        for piece in jsonl.pair_lines(_limited(store.range(start, stop, reverse=args.reverse),
+                                               args)):
+            write(piece)
     return 0
 
 
 def _size(n: int) -> str:
-    if n < 1024:
-        return f"{n} B"
-    size = float(n)
-    for unit in ("KiB", "MiB", "GiB", "TiB", "PiB"):
-        size /= 1024
-        if size < 1024 or unit == "PiB":
-            break
-    return f"{size:.1f} {unit} ({n:,} bytes)"
+    return size_text(n) if n < 1024 else f"{size_text(n)} ({n:,} bytes)"
 
 
 def _text(name: str, value: Any) -> str:
@@ -503,14 +544,18 @@ what JSON cannot hold is written as an object with one "$" member:
 """
 
 
-def _positive(text: str) -> int:
+def _at_least(least: int, text: str) -> int:
     try:
         number = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {number}")
+    if number < least:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, not {number}")
     return number
+
+
+_positive = functools.partial(_at_least, 1)
+_count = functools.partial(_at_least, 0)
 
 
 def make_parser() -> argparse.ArgumentParser:
@@ -540,6 +585,9 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--key", metavar="FIELD",
                    help="take each line as a record: its member FIELD is the key and the "
                    "whole record the value (default: lines are {\"key\": ..., \"value\": ...})")
+    p.add_argument("--numeric-key", action="store_true",
+                   help="with --key: a member FIELD that is an integer gives its decimal "
+                   "text as the key (without this, a number there is an error)")
     p.add_argument("--on-duplicate", choices=DUPLICATE_POLICIES, default="error",
                    help="a key given again: stop with an error (the default), keep the first "
                    "value, or keep the last")
@@ -560,11 +608,22 @@ def make_parser() -> argparse.ArgumentParser:
                 epilog="A missing key prints an empty line, so that the output keeps step "
                 "with the keys; it is named on standard error and the exit status is 1.")
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("keys", metavar="KEY", nargs="+", help="the keys to look up")
+    p.add_argument("keys", metavar="KEY", nargs="+",
+                   help="the keys to look up; - reads keys from standard input, one per line")
+    p.add_argument("--null", "-0", action="store_true",
+                   help="keys on standard input end with a NUL byte instead (for keys "
+                   "holding newlines)")
+
+    def selection(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+        p.add_argument("--start", metavar="KEY", help="only keys from KEY on (byte order)")
+        p.add_argument("--stop", metavar="KEY", help="only keys before KEY")
+        p.add_argument("--reverse", action="store_true", help="in descending key order")
+        p.add_argument("--limit", type=_count, metavar="N", help="at most N keys")
 
     p = command("keys", "print the keys in key order, one per line", cmd_keys)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    selection(p)
     form = p.add_mutually_exclusive_group()
     form.add_argument("--null", "-0", action="store_true",
                       help="end each key with a NUL byte instead (for keys holding newlines)")
@@ -574,7 +633,7 @@ def make_parser() -> argparse.ArgumentParser:
     p = command("dump", "print the store as JSON Lines that build reads back", cmd_dump,
                 epilog=FORMS)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
-    p.add_argument("--prefix", metavar="P", help="only keys that begin with P")
+    selection(p)
 
     p = command("stats", "print the store's metadata", cmd_stats)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
@@ -586,7 +645,21 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Tags of the JSON form are decoded a few calls deep per level: enough room for the
+# deepest value a store holds.
+RECURSION_LIMIT = 8 * jsonl.MAX_DEPTH
+
+
 def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int:
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
+    try:
+        return _run(argv, out)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _run(argv: Sequence[str] | None, out: IO[bytes] | None) -> int:
     parser = make_parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     args, rest = parser.parse_known_args(argv)
@@ -604,7 +677,7 @@ def main(argv: Sequence[str] | None = None, out: IO[bytes] | None = None) -> int
         return status
     except Usage as e:
         args.command_parser.error(str(e))
-    except (Failure, jsonl.LineError) as e:
+    except (Failure, LineError) as e:
         print(f"vornel: {e}", file=sys.stderr)
     except BrokenPipeError:
         # The reader went away (`vornel dump | head`): stop quietly.

@@ -3,28 +3,39 @@
 Each derives from `VornError` and from the built-in class that callers already catch
 for the same kind of trouble: a damaged store is a `RuntimeError`, a failing system call
 an `OSError` of the matching subclass (`FileNotFoundError` and so on, with `errno` and
-`filename` set), a broken limit or an undecodable value a `ValueError`.
+`filename` set), a broken limit or an undecodable value a `ValueError`. The decode
+errors also derive from the classes msgpack raises for the same fault (`ExtraData`,
+`FormatError`, `StackError`, `UnicodeDecodeError`), so that code written for msgpack
+catches them.
 """
 
 from __future__ import annotations
 
 import errno as _errno
 
+from msgpack import exceptions as _msgpack
+
 __all__ = [
+    "LineError",
     "ManifestError",
     "PanicException",
     "ShardError",
     "ShardMissingError",
+    "TagError",
     "VornCorruptError",
     "VornDecodeError",
     "VornError",
+    "VornExtraDataError",
     "VornFileExistsError",
     "VornFileNotFoundError",
+    "VornFormatError",
     "VornIOError",
     "VornIsADirectoryError",
     "VornLimitError",
     "VornNotADirectoryError",
     "VornPermissionError",
+    "VornStackError",
+    "VornUnicodeDecodeError",
     "VornVersionError",
     "WriterBusyError",
     "io_error",
@@ -77,6 +88,38 @@ class VornDecodeError(VornError, ValueError):
     """A stored payload that is not valid MessagePack, or not decodable as asked."""
 
 
+class VornFormatError(VornDecodeError, _msgpack.FormatError):
+    """A byte that begins no MessagePack value (0xc1), as msgpack's FormatError."""
+
+
+class VornStackError(VornDecodeError, _msgpack.StackError):
+    """A value nested deeper than the decoder goes, as msgpack's StackError."""
+
+
+class VornExtraDataError(VornDecodeError, _msgpack.ExtraData):
+    """Bytes left over after one whole value, as msgpack's ExtraData: `unpacked` is the
+    value decoded, `extra` the bytes after it."""
+
+    def __init__(self, message: str, unpacked: object, extra: bytes) -> None:
+        ValueError.__init__(self, message)
+        self.unpacked = unpacked
+        self.extra = extra
+
+    __str__ = ValueError.__str__  # msgpack's own text names neither value nor key
+
+
+class VornUnicodeDecodeError(VornDecodeError, UnicodeDecodeError):
+    """A str whose bytes are not UTF-8, as msgpack raises UnicodeDecodeError: `object`,
+    `start`, `end` and `reason` describe the bytes of that str."""
+
+    def __init__(self, message: str, obj: bytes, start: int, end: int, reason: str) -> None:
+        UnicodeDecodeError.__init__(self, "utf-8", obj, start, end, reason)
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+
 class WriterBusyError(VornError, RuntimeError):
     """A call on a writer while another call on it is under way (another thread, or a
     call made from inside `update()` by its iterator or by `default`)."""
@@ -102,6 +145,28 @@ class ShardMissingError(ShardError, FileNotFoundError):
         self.errno = _errno.ENOENT
         self.strerror = "shard file is missing"
         self.filename = file
+
+
+class TagError(VornError, ValueError):
+    """Input in the tagged JSON form that cannot be decoded. `path` leads from the value
+    to the offending part (member names and array indexes, innermost first)."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.path: list[str | int] = []
+
+
+class LineError(VornError, ValueError):
+    """A bad input line: `name:line:column: message` (`name:line: message` when no
+    column applies)."""
+
+    def __init__(self, name: str, line: int, column: int | None, message: str) -> None:
+        where = f"{name}:{line}" if column is None else f"{name}:{line}:{column}"
+        super().__init__(f"{where}: {message}")
+        self.name = name
+        self.line = line
+        self.column = column
+        self.message = message
 
 
 class PanicException(BaseException):

@@ -28,11 +28,15 @@ import base64
 import json
 import math
 import re
+import sys
 import unicodedata
 from collections.abc import Iterable, Iterator
 from typing import Any, Final
 
 import msgpack
+
+from ._engine import is_plain_json
+from .errors import LineError, TagError
 
 __all__ = [
     "TAGS",
@@ -50,7 +54,10 @@ __all__ = [
     "encode",
     "encode_key",
     "line_error",
+    "pair_line",
+    "pair_lines",
     "read_records",
+    "value_line",
 ]
 
 TAGS = ("$bytes", "$float", "$map", "$ext", "$esc")
@@ -61,28 +68,6 @@ BOM = "\ufeff"
 # first bracket past it, since the writer refuses anything deeper anyway.
 MAX_DEPTH = 1024
 INFINITY = math.inf
-
-
-class TagError(ValueError):
-    """Input in the tagged form that cannot be decoded. `path` leads from the value
-    to the offending part (member names and array indexes, innermost first)."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.path: list[str | int] = []
-
-
-class LineError(ValueError):
-    """A bad input line: `name:line:column: message` (`name:line: message` when no
-    column applies)."""
-
-    def __init__(self, name: str, line: int, column: int | None, message: str) -> None:
-        where = f"{name}:{line}" if column is None else f"{name}:{line}:{column}"
-        super().__init__(f"{where}: {message}")
-        self.name = name
-        self.line = line
-        self.column = column
-        self.message = message
 
 
 # -- writing ---------------------------------------------------------------------------
@@ -122,9 +107,63 @@ def encode_key(key: str | bytes) -> Any:
     return {"$bytes": _b64(key)} if isinstance(key, bytes) else key
 
 
+def _unknown(value: Any) -> Any:
+    raise TypeError(f"cannot write a {type(value).__name__} as JSON")
+
+
+# json.dumps(value, ensure_ascii=False, allow_nan=False) as chunks of text. JSONEncoder
+# makes its C encoder anew for every call, which costs a dump a third of its time: the
+# one made here serves every line. Where the interpreter has none, the encoder's own
+# method does the same work.
+_c_make_encoder = getattr(json.encoder, "c_make_encoder", None)
+if _c_make_encoder is not None:
+    _chunks = _c_make_encoder(None, _unknown, json.encoder.encode_basestring,
+                              None, ": ", ", ", False, False, False)
+else:  # pragma: no cover - CPython has the C encoder
+    _chunks = json.JSONEncoder(ensure_ascii=False, allow_nan=False, check_circular=False,
+                               default=_unknown).iterencode
+
+
 def dumps(value: Any) -> bytes:
     """One line of output: `value`, already in the tagged form, as UTF-8 JSON."""
-    return json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8") + b"\n"
+    return ("".join(_chunks(value, 0)) + "\n").encode("utf-8")
+
+
+def value_line(value: Any) -> bytes:
+    """The line of a stored value, in the tagged form."""
+    return dumps(value if is_plain_json(value) else encode(value))
+
+
+def _pair_text(key: str | bytes, value: Any) -> str:
+    if type(key) is not str:
+        key = encode_key(key)
+    # Most stored values are plain JSON already: checked natively, not rebuilt.
+    if not is_plain_json(value):
+        value = encode(value)
+    return "".join(_chunks({"key": key, "value": value}, 0))
+
+
+def pair_line(key: str | bytes, value: Any) -> bytes:
+    """The line `{"key": ..., "value": ...}` of a stored pair, in the tagged form."""
+    return (_pair_text(key, value) + "\n").encode("utf-8")
+
+
+def pair_lines(pairs: Iterable[tuple[str | bytes, Any]], block: int = 256) -> Iterator[bytes]:
+    """The lines of `pairs` as pair_line() writes them, `block` lines to a piece: one
+    write per piece rather than per line."""
+    text = _pair_text
+    lines: list[bytes] = []
+    for key, value in pairs:
+        # Each line encoded alone: text joined first would widen a block's every line
+        # to the widest character of any, and make its encoding a transcoding.
+        lines.append(text(key, value).encode("utf-8"))
+        if len(lines) == block:
+            lines.append(b"")
+            yield b"\n".join(lines)
+            lines = []
+    if lines:
+        lines.append(b"")
+        yield b"\n".join(lines)
 
 
 # -- reading tags ----------------------------------------------------------------------
@@ -350,11 +389,35 @@ def _syntax_message(text: str, error: json.JSONDecodeError) -> str:
     return error.msg
 
 
+def _decode_at(text: str, start: int) -> tuple[Any, int]:
+    try:
+        return _raw_decode(text, start)
+    except (json.JSONDecodeError, _Refused):
+        raise
+    except ValueError:
+        # Not the syntax: an integer with more digits than int() converts.
+        column, digits = _long_integer(text)
+        if column is None:
+            raise
+        raise _At(column, f"integer of {digits} digits is too large (a store holds integers "
+                          "of 64 bits)") from None
+
+
+def _long_integer(text: str) -> tuple[int | None, int]:
+    """The column and length of the first integer of `text` too long to convert."""
+    limit = sys.get_int_max_str_digits()
+    for match in _TOKEN.finditer(text):
+        token = match.group(1)
+        if token is not None and len(token.lstrip("-")) > limit:
+            return match.start() + 1, len(token.lstrip("-"))
+    return None, 0
+
+
 def _parse(text: str) -> tuple[Any, bool]:
     """The JSON value of one line, and whether the line was blank. Raises LineError's
     parts as `(column, message)` in a ValueError subclass."""
     try:
-        value, end = _raw_decode(text)
+        value, end = _decode_at(text, 0)
     except json.JSONDecodeError as error:
         start = len(text) - len(text.lstrip(JSON_SPACE))
         if start == len(text):
@@ -362,7 +425,7 @@ def _parse(text: str) -> tuple[Any, bool]:
         if error.pos != 0 or start == 0:
             raise _At(error.pos + 1, _syntax_message(text, error)) from None
         try:
-            value, end = _raw_decode(text, start)
+            value, end = _decode_at(text, start)
         except json.JSONDecodeError as again:
             raise _At(again.pos + 1, _syntax_message(text, again)) from None
     if end != len(text):
@@ -392,8 +455,21 @@ def _could_hold_tag(text: str) -> bool:
 _FORM = '{"key": ..., "value": ...}'
 
 
-def _pair(record: Any, text: str, key_field: str | None) -> tuple[Any, Any, tuple[str, ...]]:
+def _pair(
+    record: Any, text: str, key_field: str | None, numeric_keys: bool = False
+) -> tuple[Any, Any, tuple[str, ...]]:
     """Key and value of a parsed line, tags decoded."""
+    try:
+        return _tagged_pair(record, text, key_field, numeric_keys)
+    except RecursionError:
+        # Tags nest a few calls deep per level; the tool allows for the store's 1024.
+        raise _Located(("value",) if key_field is None else (),
+                       "tags nested too deeply to decode") from None
+
+
+def _tagged_pair(
+    record: Any, text: str, key_field: str | None, numeric_keys: bool
+) -> tuple[Any, Any, tuple[str, ...]]:
     if key_field is None:
         if type(record) is not dict:
             raise _At(None, f"expected an object {_FORM}, not {_kind(record)}")
@@ -424,6 +500,11 @@ def _pair(record: Any, text: str, key_field: str | None) -> tuple[Any, Any, tupl
             except TagError as e:
                 raise _Located(tuple(reversed(e.path)), str(e)) from None
     if type(key) is not str:
+        if type(key) is int and key_field is not None:
+            if not numeric_keys:
+                raise _Located(key_path, f"the key is the number {key} (--numeric-key takes "
+                                         "an integer as its decimal text)")
+            return str(key), value, key_path
         try:
             key = decode_key(key)
         except TagError as e:
@@ -442,13 +523,16 @@ class _Located(ValueError):
 
 
 def read_records(
-    lines: Iterable[bytes], name: str, key_field: str | None = None
+    lines: Iterable[bytes], name: str, key_field: str | None = None,
+    numeric_keys: bool = False,
 ) -> Iterator[Record]:
     """A Record for each line of `lines` (bytes, each with its line ending).
 
     Lines are `{"key": ..., "value": ...}`, or with `key_field` any object whose member
-    of that name is the key and which is stored whole. Blank lines are skipped; a UTF-8
-    byte order mark is skipped at the start of the input. A bad line raises LineError.
+    of that name is the key and which is stored whole; with `numeric_keys`, a member
+    that is an integer gives its decimal text as the key. Blank lines are skipped; a
+    UTF-8 byte order mark is skipped at the start of the input. A bad line raises
+    LineError.
     """
     parse = _raw_decode
     number = 0
@@ -485,7 +569,7 @@ def read_records(
             yield number, text, key, record["value"], _KEY_PATH
             continue
         try:
-            key, value, key_path = _pair(record, text, key_field)
+            key, value, key_path = _pair(record, text, key_field, numeric_keys)
         except _At as e:
             raise LineError(name, number, e.column or _first_column(text), e.message) from None
         except _Located as e:

@@ -15,6 +15,11 @@ if TYPE_CHECKING:
     # `Mapping[AnyKey, object]` with AnyKey bound to str.
     AnyKey = TypeVar("AnyKey", bound=str | bytes)
 
+    import os
+
+    # A file name as the system takes it: any of them opens any file the system can name.
+    PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
 __all__ = ["Key", "exact_key", "key_bytes", "lookup_bytes"]
 
 Key = str | bytes

@@ -7,7 +7,7 @@ from abc import abstractmethod
 from collections.abc import ItemsView, KeysView, Mapping, ValuesView
 
 from . import _engine
-from .errors import CLOSED, VornDecodeError
+from .errors import CLOSED, VornDecodeError, VornError
 from .keys import Key
 
 TYPE_CHECKING = False  # typing's own costs an import that `import vornel` need not make
@@ -18,14 +18,17 @@ if TYPE_CHECKING:
 
     from _vornel import _VornReader
 
+    from .keys import PathArg
+
     ExtHook: TypeAlias = Callable[[int, bytes], Any]
     ObjectHook: TypeAlias = Callable[[dict[Any, Any]], Any]
     # The generic bases as the type checker sees them; plain at run time.
     _MappingBase: TypeAlias = Mapping[Key, Any]
+    _KeysBase: TypeAlias = KeysView[Key]
     _ValuesBase: TypeAlias = ValuesView[Any]
     _ItemsBase: TypeAlias = ItemsView[Key, Any]
 else:
-    _MappingBase, _ValuesBase, _ItemsBase = Mapping, ValuesView, ItemsView
+    _MappingBase, _KeysBase, _ValuesBase, _ItemsBase = Mapping, KeysView, ValuesView, ItemsView
 
 __all__ = ["StoreReader", "VornDecodeError", "VornReader"]
 
@@ -35,6 +38,10 @@ class StoreReader(_MappingBase):
     read-only `Mapping` in key order with ordered scans, checks and a lifecycle."""
 
     __slots__ = ()
+
+    # The stats that a pickled reader must find again where it is unpickled: a rebuild
+    # changes at least the checksum.
+    _IDENTITY: tuple[str, ...] = ("file_crc32", "file_size", "num_keys", "num_objects")
 
     @property
     @abstractmethod
@@ -65,6 +72,13 @@ class StoreReader(_MappingBase):
         """`(key, value)` for `start <= key < stop` in byte order (reversed on request)."""
 
     @abstractmethod
+    def range_keys(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[Key]:
+        """The keys `start <= key < stop` in byte order (reversed on request), without
+        reading values."""
+
+    @abstractmethod
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key, or `default` where it is missing."""
 
@@ -88,6 +102,29 @@ class StoreReader(_MappingBase):
     @abstractmethod
     def __reversed__(self) -> Iterator[Key]: ...
 
+    @abstractmethod
+    def _items(self) -> Iterator[tuple[Key, Any]]: ...
+
+    @abstractmethod
+    def _values(self) -> Iterator[Any]: ...
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError(CLOSED)
+
+    # The views are dict views: sized, with `in`, and reversible.
+    def keys(self) -> KeysView[Key]:
+        self._check_open()
+        return _Keys(self)
+
+    def values(self) -> ValuesView[Any]:
+        self._check_open()
+        return _Values(self)
+
+    def items(self) -> ItemsView[Key, Any]:
+        self._check_open()
+        return _Items(self)
+
     def __enter__(self) -> Self:
         return self
 
@@ -100,15 +137,25 @@ class StoreReader(_MappingBase):
         self.close()
 
 
+class _Keys(_KeysBase):
+    _mapping: StoreReader
+
+    def __reversed__(self) -> Iterator[Key]:
+        return reversed(self._mapping)
+
+
 class _Values(_ValuesBase):
-    _mapping: VornReader
+    _mapping: StoreReader
 
     def __iter__(self) -> Iterator[Any]:
         return self._mapping._values()
 
+    def __reversed__(self) -> Iterator[Any]:
+        return (value for _, value in self._mapping.range(reverse=True))
+
 
 class _Items(_ItemsBase):
-    _mapping: VornReader
+    _mapping: StoreReader
 
     def __iter__(self) -> Iterator[tuple[Key, Any]]:
         return self._mapping._items()
@@ -130,7 +177,7 @@ class VornReader(_engine.Reader, StoreReader):
 
     def __new__(
         cls,
-        path: str | os.PathLike[str],
+        path: PathArg,
         verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
@@ -142,7 +189,7 @@ class VornReader(_engine.Reader, StoreReader):
 
     def __init__(
         self,
-        path: str | os.PathLike[str],
+        path: PathArg,
         verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
@@ -152,26 +199,10 @@ class VornReader(_engine.Reader, StoreReader):
         # What a copy or another process reopens, whatever the working directory by then.
         self._abspath = os.path.abspath(self.path)
 
-    def _open(self) -> None:
-        if self.closed:
-            raise ValueError(CLOSED)
-
-    def keys(self) -> KeysView[Key]:
-        self._open()
-        return KeysView(self)
-
-    def values(self) -> ValuesView[Any]:
-        self._open()
-        return _Values(self)
-
-    def items(self) -> ItemsView[Key, Any]:
-        self._open()
-        return _Items(self)
-
     @property
     def raw(self) -> _VornReader:
         """A `_VornReader` of the same file, opened on first use."""
-        self._open()
+        self._check_open()
         if self._raw is None:
             from _vornel import _VornReader
 
@@ -184,10 +215,12 @@ class VornReader(_engine.Reader, StoreReader):
         self._raw = None
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # A copy, or a reader sent to another process, opens the same file anew.
+        # A copy, or a reader sent to another process, opens the same file anew, and
+        # refuses it if it is no longer the store this reader serves.
+        self._check_open()
         _, verify, ext_hook, object_hook = self._reopen
         hooks = {"ext_hook": ext_hook, "object_hook": object_hook}
-        return (_reopen, (type(self), self._abspath, verify, hooks))
+        return (_reopen, (type(self), self._abspath, verify, hooks, identity(self)))
 
     def __repr__(self) -> str:
         if self.closed:
@@ -199,7 +232,29 @@ class VornReader(_engine.Reader, StoreReader):
         )
 
 
+def identity(reader: StoreReader) -> tuple[Any, ...]:
+    """The fields of `reader`'s stats that tell its store from another at the same path."""
+    stats = reader.stats()
+    return tuple(stats[name] for name in reader._IDENTITY)
+
+
+def check_identity(reader: StoreReader, expected: tuple[Any, ...]) -> None:
+    """Closes `reader` and raises VornError when it is not the store `expected` names."""
+    found = identity(reader)
+    if found == expected:
+        return
+    reader.close()
+    changes = ", ".join(f"{name} {new!r} (was {old!r})"
+                        for name, new, old in zip(reader._IDENTITY, found, expected)
+                        if new != old)
+    raise VornError(f"{reader.path} changed since the reader was pickled: {changes}; open "
+                    "it by path to read the store now there")
+
+
 def _reopen(
-    cls: type[VornReader], path: str, verify: bool, hooks: dict[str, Any]
+    cls: type[VornReader], path: str, verify: bool, hooks: dict[str, Any],
+    expected: tuple[Any, ...],
 ) -> VornReader:
-    return cls(path, verify, **hooks)
+    reader = cls(path, verify, **hooks)
+    check_identity(reader, expected)
+    return reader

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import sys
 
 from . import _engine
 from .keys import Key
@@ -14,7 +13,7 @@ if TYPE_CHECKING:
     from types import TracebackType
     from typing import Any, Self
 
-    from .keys import AnyKey
+    from .keys import AnyKey, PathArg
 
 __all__ = ["Key", "VornWriter"]
 
@@ -47,7 +46,7 @@ class VornWriter(_engine.Writer):
     @classmethod
     def create(
         cls,
-        path: str | os.PathLike[str],
+        path: PathArg,
         *,
         dedup: bool = True,
         default: Callable[[Any], Any] | None = None,
@@ -62,7 +61,7 @@ class VornWriter(_engine.Writer):
             compression=compression,
             compression_level=compression_level,
         )
-        writer._target = os.fspath(path)
+        writer._target = os.fsdecode(path)
         writer._verbose = verbose
         return writer
 
@@ -76,24 +75,25 @@ class VornWriter(_engine.Writer):
 
     def build(
         self,
-        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        path: PathArg,
         verbose: bool = False,
         *,
         progress: Callable[[str], object] | None = None,
     ) -> str:
         """Publishes the staged store at `path` atomically (temporary file, fsync, rename)
-        and returns its summary line.
+        and returns its summary line (with no newline; sizes in KiB and MiB).
 
         Quiet by default; `verbose=True` also prints that line on `sys.stdout`.
         `progress`, when given, is called with "sort", "write" and "fsync" as the build
-        reaches each ("compress" first, when the writer compresses). Other threads run meanwhile. Ctrl-C before the rename cancels it: the
-        target is untouched and the temporary file removed. Staging may go on afterwards,
-        and a later build writes everything staged.
+        reaches each ("compress" first, when the writer compresses). Other threads run
+        meanwhile. Ctrl-C before the rename, during the fsync too, cancels it: the target
+        is untouched and the temporary file removed; one during the rename finds the
+        store published, and the build returns as done. Staging may go on afterwards, and
+        a later build writes everything staged.
         """
         line = super().build(os.fsdecode(path), progress=progress)
         if verbose:
-            sys.stdout.write(line)
-            sys.stdout.flush()
+            print(line, flush=True)
         return line
 
     def __enter__(self) -> Self:

@@ -104,6 +104,8 @@ Status write_and_sync(int fd, std::initializer_list<Bytes> pieces, const Publish
   if (retry_eintr([&] { return options.calls.fsync(fd); }) != 0) {
     return fail(StoreError::os(errno));
   }
+  // A cancel that came while fsync ran is seen here, before the target changes.
+  if (!carry_on(options, BuildPhase::Rename, total, total)) return fail(StoreError::cancelled());
   return {};
 }
 

@@ -28,8 +28,10 @@ struct PublishCalls {
 };
 
 // The phases of a build, in order, as its progress callback hears of them.
-// Compress comes first, and only in a build that compresses its values.
-enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync };
+// Compress comes first, and only in a build that compresses its values. Rename comes
+// once the file is on disk, just before the rename: the last moment at which a cancel
+// leaves the target as it was.
+enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels
@@ -45,8 +47,9 @@ struct PublishOptions {
   // The new file takes the permission bits of the regular file at the target, from
   // before anything is written to it, as editors' atomic saves do.
   bool keep_mode = false;
-  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync;
-  // never once the rename has happened. A piece is then written in steps of that size.
+  // Called with Write as writing starts and every kProgressStep bytes, then with Fsync,
+  // then with Rename once fsync returned; never once the rename has happened. A piece is
+  // then written in steps of that size.
   BuildProgress progress;
   PublishCalls calls;
 };

@@ -9,7 +9,6 @@
 #include "format.hpp"
 #include "publish.hpp"
 #include "store_error.hpp"
-#include "summary.hpp"
 #include "util/arena.hpp"
 #include "util/key_hash.hpp"
 #include "util/open_table.hpp"
@@ -38,13 +37,24 @@ struct BuildOptions {
   // The new file takes the permission bits of the regular file it replaces.
   bool keep_mode = false;
   // Called as each phase starts (Sort with the number of keys, Write with done and
-  // total bytes, again every kProgressStep bytes and at its end, then Fsync); returning
-  // false cancels the build with ErrorKind::Cancelled. Never called after the rename.
-  // A compressing build reports Compress before Sort.
+  // total bytes, again every kProgressStep bytes and at its end, then Fsync, then Rename
+  // once the file is on disk); returning false cancels the build with
+  // ErrorKind::Cancelled. Never called after the rename. A compressing build reports
+  // Compress before Sort.
   BuildProgress progress;
   // Compress the values with a dictionary trained on them (compression.hpp), which
   // becomes the data section's first record.
   CompressionOptions compression;
+};
+
+// What a successful build published: the facts, which each binding words as it
+// announces the store.
+struct BuildReport {
+  uint64_t num_objects = 0;  // the key table's and the dictionary's records included
+  uint64_t num_keys = 0;
+  uint64_t file_size = 0;
+  bool key_table = false;   // a key table was written
+  bool dictionary = false;  // values were compressed, and their dictionary written
 };
 
 // One distinct staged key with the object of its latest binding.

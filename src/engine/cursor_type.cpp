@@ -13,15 +13,7 @@
 
 namespace vornel::engine {
 
-std::string_view path_of(const Store& store) {
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(store.path, &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string_view(p, static_cast<size_t>(n));
-}
+std::string_view path_of(const Store& store) { return store.system_path; }
 
 namespace {
 
@@ -73,8 +65,8 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
     data = Bytes(reinterpret_cast<const uint8_t*>(expanded.data()), expanded.size());
   }
   PyObject* out = nullptr;
-  std::string reason;
-  switch (unpack(data, store.hooks, state.codec, &out, &reason, state.keys)) {
+  Malformed why;
+  switch (unpack(data, store.hooks, state.codec, &out, &why, state.keys)) {
     case UnpackStatus::Ok:
       return out;
     case UnpackStatus::Raised:
@@ -85,9 +77,9 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
   py::PyRef key = key_of();
   if (!key) return nullptr;
   py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
-      "cannot decode the value of key %R: %s", key.get(), reason.c_str()));
-  if (text) PyErr_SetObject(state.decode_error, text.get());
-  return nullptr;
+      "cannot decode the value of key %R: %s", key.get(), why.reason.c_str()));
+  if (!text) return nullptr;
+  return raise_decode_error(state, why, text.get(), data);
 }
 
 }  // namespace
@@ -172,7 +164,7 @@ Status locate_block(Cursor& c, const Store& store, size_t rank) {
 // The failure to locate a block; a record that fails its checksum is named by its key.
 PyObject* raise_block_error(const ModuleState& state, const Store& store, const StoreError& e) {
   Bytes key;
-  if (e.fault() == Fault::RecordChecksum && store.core->locate_keys(e.rank(), 1, &key)) {
+  if (e.fault() == vornel::Fault::RecordChecksum && store.core->locate_keys(e.rank(), 1, &key)) {
     uint8_t small[256];
     std::string large;
     if (Result<Bytes> copy = copied(key, small, large)) {

@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "failure.hpp"
+#include "format.hpp"
+#include "msgpack_decode.hpp"
 #include "state.hpp"
 #include "store_error.hpp"
 
@@ -32,6 +34,13 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
 // record that fails its checksum raises VornCorruptError naming the key.
 PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
                             std::string_view path, PyObject* key);
+
+// Raises the decode error of `why`, about `data`, with the str `message` as its text:
+// VornFormatError, VornStackError, VornExtraDataError (with `unpacked` and `extra`) or
+// VornUnicodeDecodeError (with the str's bytes and the offsets in them) where msgpack
+// raises its own class of that name, else VornDecodeError. Returns nullptr.
+PyObject* raise_decode_error(const ModuleState& state, const Malformed& why, PyObject* message,
+                             Bytes data);
 
 using py::raise_text;
 

@@ -28,15 +28,12 @@ bool stage_key(const ModuleState& state, PyObject* key, Bytes& out) {
   return true;
 }
 
-bool path_arg(PyObject* obj, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "path must be str, not %s", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (p == nullptr) return false;
-  out = std::string_view(p, static_cast<size_t>(n));
+bool path_arg(PyObject* obj, py::PyRef& holder, std::string_view& out) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(obj, &converted)) return false;
+  holder = py::PyRef::steal(converted);
+  out = std::string_view(PyBytes_AS_STRING(converted),
+                         static_cast<size_t>(PyBytes_GET_SIZE(converted)));
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "conversion.hpp"
+#include "pyref.hpp"
 #include "format.hpp"
 #include "state.hpp"
 
@@ -20,7 +21,10 @@ bool stage_key(const ModuleState& state, PyObject* key, Bytes& out);
 // copy out of the mapping): the bytes are read unguarded.
 PyObject* key_object(Bytes key);
 
-// A path argument as UTF-8, borrowed from the str; TypeError for anything but a str.
-bool path_arg(PyObject* obj, std::string_view& out);
+// A path argument (str, bytes or os.PathLike) as the bytes the system takes, through
+// PyUnicode_FSConverter, so that any name the system accepts opens: a str is encoded as
+// os.fsencode() would. `holder` keeps the bytes for the call. False with TypeError for
+// anything else, ValueError for a NUL inside.
+bool path_arg(PyObject* obj, py::PyRef& holder, std::string_view& out);
 
 }  // namespace vornel::engine

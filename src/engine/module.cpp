@@ -5,13 +5,22 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "state.hpp"
+#include "summary.hpp"
 
 namespace vornel::engine {
 
 PyObject* packb(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* unpackb(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* is_plain_json(PyObject*, PyObject*);
 
 namespace {
+
+PyObject* size_text_of(PyObject*, PyObject* arg) {
+  const unsigned long long bytes = PyLong_AsUnsignedLongLong(arg);
+  if (bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  const std::string text = size_text(bytes);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 extern PyModuleDef module_def;
 
@@ -44,6 +53,10 @@ int exec_module(PyObject* module) {
       !take(errors.get(), "VornIOError", state->io_error_type) ||
       !take(errors.get(), "VornLimitError", state->limit_error) ||
       !take(errors.get(), "VornDecodeError", state->decode_error) ||
+      !take(errors.get(), "VornFormatError", state->format_error) ||
+      !take(errors.get(), "VornStackError", state->stack_error) ||
+      !take(errors.get(), "VornExtraDataError", state->extra_data_error) ||
+      !take(errors.get(), "VornUnicodeDecodeError", state->unicode_decode_error) ||
       !take(errors.get(), "WriterBusyError", state->busy_error) ||
       !take(errors.get(), "PanicException", state->panic)) {
     return -1;
@@ -101,6 +114,14 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "unpackb(data, ext_hook=None, object_hook=None)\n--\n\n"
      "The value that the reader decodes from *data*."},
+    {"is_plain_json", is_plain_json, METH_O,
+     "is_plain_json(value, /)\n--\n\n"
+     "Whether json.dumps writes *value* as the tagged JSON form would: plain JSON types "
+     "only, no non-finite float, no map with names that are not str, none that looks "
+     "like a tag."},
+    {"size_text", size_text_of, METH_O,
+     "size_text(bytes, /)\n--\n\n"
+     "A size as the package shows it: \"40 B\", \"1.2 KiB\", \"50.3 MiB\"."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -90,15 +90,17 @@ class Decoder {
         classes_(classes),
         keys_(keys) {}
 
-  UnpackStatus run(PyObject** out, std::string* reason) {
+  UnpackStatus run(PyObject** out, Malformed* why) {
     PyObject* result = nullptr;
+    py::PyRef unpacked;
     if (p_ == end_) {
       malformed("data is empty");
     } else {
       result = value(0);
       if (result != nullptr && p_ != end_) {
         const size_t extra = static_cast<size_t>(end_ - p_);
-        Py_DECREF(result);
+        unpacked = py::PyRef::steal(result);
+        fault_ = Fault::Extra;
         result = malformed("%zu byte%s after the value", extra, extra == 1 ? "" : "s");
       }
     }
@@ -107,13 +109,17 @@ class Decoder {
       return UnpackStatus::Ok;
     }
     if (!malformed_) return UnpackStatus::Raised;
-    if (reason != nullptr) {
+    if (why != nullptr) {
       try {
-        reason->assign(reason_);
+        why->reason.assign(reason_);
       } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return UnpackStatus::Raised;
       }
+      why->fault = fault_;
+      why->unpacked = std::move(unpacked);
+      why->extra_at = at(p_);
+      why->unicode_error = std::move(unicode_error_);
     }
     return UnpackStatus::Malformed;
   }
@@ -137,6 +143,7 @@ class Decoder {
     return malformed("data ends inside %s at byte %zu", kind_name(kind), at(start));
   }
   [[gnu::cold, gnu::noinline]] PyObject* too_deep() {
+    fault_ = Fault::Depth;
     return malformed("value nested deeper than %d levels", kMaxDepth);
   }
 
@@ -220,6 +227,7 @@ class Decoder {
       case 0xdf:
         return map_sized(start, 4, depth);
       default:  // 0xc1, the one byte that MessagePack leaves unused
+        fault_ = Fault::Format;
         return malformed("byte 0x%02x at %zu begins no value", b, at(start));
     }
   }
@@ -297,7 +305,8 @@ class Decoder {
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s),
                                           static_cast<Py_ssize_t>(n), nullptr);
     if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-      PyErr_Clear();
+      unicode_error_ = py::PyRef::steal(PyErr_GetRaisedException());
+      fault_ = Fault::Utf8;
       return malformed("invalid UTF-8 in a str at byte %zu", at(start));
     }
     return text;
@@ -478,6 +487,8 @@ class Decoder {
   const CodecClasses& classes_;
   KeyCache* const keys_;  // null when there is none, or another call holds it
   bool malformed_ = false;
+  Fault fault_ = Fault::Other;
+  py::PyRef unicode_error_;
   char reason_[160] = "";
 };
 
@@ -503,11 +514,11 @@ PyObject* KeyCache::get(const uint8_t* s, size_t n) {
 }
 
 UnpackStatus unpack(std::span<const uint8_t> data, const UnpackHooks& hooks,
-                    const CodecClasses& classes, PyObject** out, std::string* reason,
+                    const CodecClasses& classes, PyObject** out, Malformed* why,
                     KeyCache* keys) {
   const CacheClaim claim(keys);
   Decoder decoder(data, hooks, classes, claim.get());
-  return decoder.run(out, reason);
+  return decoder.run(out, why);
 }
 
 }  // namespace vornel::engine

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "msgpack_limits.hpp"
+#include "pyref.hpp"
 
 namespace vornel::engine {
 
@@ -20,6 +21,26 @@ struct UnpackHooks {
 };
 
 enum class UnpackStatus { Ok, Malformed, Raised };
+
+// What is wrong with malformed data, told apart as msgpack's own exceptions tell it.
+enum class Fault : uint8_t {
+  Other,   // cut short, a reserved ext type, a bad timestamp, an unhashable map key
+  Format,  // a byte that begins no value (0xc1)
+  Depth,   // containers nested past kMaxDepth
+  Extra,   // bytes after one whole value
+  Utf8,    // a str whose bytes are not UTF-8
+};
+
+// Why unpack() found the data malformed.
+struct Malformed {
+  Fault fault = Fault::Other;
+  std::string reason;  // in plain words, with the byte offset
+  // Extra: the value decoded, and where the bytes after it begin.
+  py::PyRef unpacked;
+  size_t extra_at = 0;
+  // Utf8: the UnicodeDecodeError about the str's own bytes.
+  py::PyRef unicode_error;
+};
 
 // Short ASCII map keys decoded before, kept across calls so that decoding records of
 // one shape builds each key once: the same str, its hash already computed, comes back.
@@ -61,16 +82,16 @@ class KeyCache {
 // any hashable type. Containers nest at most kMaxDepth deep. Nothing is allocated
 // beyond what the data can hold: a count that the remaining bytes cannot hold fails at
 // once.
-// Ok: *out is a new reference. Malformed: *reason says what is wrong and where, in
+// Ok: *out is a new reference. Malformed: *why says what is wrong and where, in
 // plain words ("data ends inside a str at byte 5", "byte 0xc1 at 3 begins no value",
 // "3 bytes after the value", "value nested deeper than 1024 levels", "invalid UTF-8 in a
 // str at byte 2", "map key of unhashable type 'list' at byte 9"), and no Python exception
-// is set. Raised: a hook (or the interpreter, e.g. MemoryError) raised; the exception is
+// is set; its fault says which of msgpack's errors it is. Raised: a hook (or the interpreter, e.g. MemoryError) raised; the exception is
 // set and the caller lets it propagate unchanged.
 // Hooks run Python code in the middle of decoding: `data` must stay readable until the
 // call returns, whatever the hooks do. `keys`, when given, serves short map keys.
 UnpackStatus unpack(std::span<const uint8_t> data, const UnpackHooks& hooks,
-                    const CodecClasses& classes, PyObject** out, std::string* reason,
+                    const CodecClasses& classes, PyObject** out, Malformed* why,
                     KeyCache* keys = nullptr);
 
 }  // namespace vornel::engine

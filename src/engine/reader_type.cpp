@@ -39,9 +39,11 @@ bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
 std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   const ModuleState* state = state_of(type);
   if (state == nullptr) return nullptr;
+  py::PyRef held;
   std::string_view path;
-  if (!path_arg(a[0], path)) return nullptr;
+  if (!path_arg(a[0], held, path)) return nullptr;
   auto store = std::make_unique<Store>();
+  store->system_path = path;
   store->state = state;
   const int verify = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
   if (verify < 0) return nullptr;
@@ -219,7 +221,7 @@ PyObject* prefix_keys(Store& s, const py::BoundArgs& a, PyObject* self) {
   return scan_prefix(s, self, a[0], CursorMode::Keys);
 }
 
-PyObject* range(Store& s, const py::BoundArgs& a, PyObject* self) {
+PyObject* scan_range(PyObject* self, Store& s, const py::BoundArgs& a, CursorMode mode) {
   const ModuleState& state = module_state(self);
   size_t first, last;
   if (!rank_of(state, s, a[0], "start", false, first) ||
@@ -229,7 +231,15 @@ PyObject* range(Store& s, const py::BoundArgs& a, PyObject* self) {
   const int reverse = a[2] == nullptr ? 0 : PyObject_IsTrue(a[2]);
   if (reverse < 0) return nullptr;
   if (last < first) last = first;
-  return new_cursor(state, self, first, last, reverse != 0, CursorMode::Items);
+  return new_cursor(state, self, first, last, reverse != 0, mode);
+}
+
+PyObject* range(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return scan_range(self, s, a, CursorMode::Items);
+}
+
+PyObject* range_keys(Store& s, const py::BoundArgs& a, PyObject* self) {
+  return scan_range(self, s, a, CursorMode::Keys);
 }
 
 PyObject* iterate(PyObject* self) {
@@ -369,6 +379,10 @@ constexpr auto kMethods = std::to_array<py::Method<Store>>({
      py::Access::Shared, range,
      "(key, value) for start <= key < stop in byte order (None: unbounded), descending "
      "with *reverse*."},
+    {"range_keys", {{"start", "stop", "reverse"}, 0, {"None", "None", "False"}, 2},
+     py::Access::Shared, range_keys,
+     "The keys start <= key < stop in byte order (None: unbounded), descending with "
+     "*reverse*, without reading values."},
     {"__reversed__", {}, py::Access::Shared, reversed, "The keys in descending order."},
     {"_values", {}, py::Access::Shared, values, "The values in key order."},
     {"_items", {}, py::Access::Shared, items, "(key, value) pairs in key order."},

@@ -21,6 +21,11 @@ struct ModuleState {
   PyObject* io_error_type;
   PyObject* limit_error;
   PyObject* decode_error;
+  // The decode errors that also derive from msgpack's classes for the same fault.
+  PyObject* format_error;
+  PyObject* stack_error;
+  PyObject* extra_data_error;
+  PyObject* unicode_decode_error;
   PyObject* busy_error;
   PyObject* panic;
   // msgpack's classes, and vornel.errors.VornLimitError (borrowed from limit_error)
@@ -46,6 +51,10 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.io_error_type);
   f(s.limit_error);
   f(s.decode_error);
+  f(s.format_error);
+  f(s.stack_error);
+  f(s.extra_data_error);
+  f(s.unicode_decode_error);
   f(s.busy_error);
   f(s.panic);
   f(s.codec.ext_type);

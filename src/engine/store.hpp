@@ -22,6 +22,7 @@ struct Store {
   // The state of the module that made the reader, which its class keeps alive.
   const ModuleState* state = nullptr;
   PyObject* path = nullptr;         // the path as given (a str)
+  std::string system_path;          // its bytes as the system takes them
   bool verify = true;               // as asked at open, for copies of the reader
   UnpackHooks hooks{nullptr, nullptr};  // strong references, or null
 
@@ -64,7 +65,7 @@ PyObject* decode_copy(const ModuleState& state, const Store& store, Bytes data,
 PyObject* new_view(const ModuleState& state, PyObject* reader, const Store& store,
                    PyObject* key);
 
-// The path the reader was opened with, as UTF-8, for messages.
+// The path the reader was opened with, as the system's bytes, for messages.
 std::string_view path_of(const Store& store);
 
 // What a cursor yields per entry.

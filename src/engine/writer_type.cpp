@@ -375,6 +375,8 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
 
 // -- build ------------------------------------------------------------------------------
 
+// The phase's name for `progress`, or null for the check before the rename, which
+// looks for Ctrl-C alone.
 const char* phase_name(BuildPhase phase) {
   switch (phase) {
     case BuildPhase::Compress:
@@ -384,9 +386,11 @@ const char* phase_name(BuildPhase phase) {
     case BuildPhase::Write:
       return "write";
     case BuildPhase::Fsync:
+      return "fsync";
+    case BuildPhase::Rename:
       break;
   }
-  return "fsync";
+  return nullptr;
 }
 
 // The build runs without the interpreter; at each step it reports, it takes the
@@ -408,7 +412,8 @@ class BuildWatch {
   bool step(BuildPhase phase) noexcept {
     PyEval_RestoreThread(saved_);
     bool go = PyErr_CheckSignals() == 0;
-    if (go && progress_ != nullptr && (!reported_ || phase != last_)) {
+    if (go && progress_ != nullptr && phase_name(phase) != nullptr &&
+        (!reported_ || phase != last_)) {
       reported_ = true;
       last_ = phase;
       py::PyRef name = py::PyRef::steal(PyUnicode_FromString(phase_name(phase)));
@@ -428,8 +433,9 @@ class BuildWatch {
 
 PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   const ModuleState* state = s.state;
+  py::PyRef held;
   std::string_view path;
-  if (!path_arg(a[0], path)) return nullptr;
+  if (!path_arg(a[0], held, path)) return nullptr;
   PyObject* const progress = a[1] != nullptr && a[1] != Py_None ? a[1] : nullptr;
   if (progress != nullptr && !PyCallable_Check(progress)) {
     PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %s",
@@ -449,10 +455,20 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
   Result<BuildReport> report = watch.run([&] { return s.core.build(path, options); });
   if (!report) return raise_store_error(*state, report.error(), path);
   s.builds.fetch_add(1, std::memory_order_relaxed);
-  BuildReport shown = *report;
-  // The user's objects, as the writer counts them.
-  shown.num_objects -= (shown.key_table ? 1 : 0) + (shown.dictionary ? 1 : 0);
-  return py::new_text(summary_line(path, shown));
+  // Ctrl-C that came after the last check, during the rename, finds the store published:
+  // the build is done, and it says so rather than raise as if it had been stopped.
+  if (PyErr_CheckSignals() < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
+    PyErr_Clear();
+  }
+  // The user's objects, as the writer counts them: the key table's and the dictionary's
+  // records are the store's.
+  const uint64_t objects =
+      report->num_objects - (report->key_table ? 1 : 0) - (report->dictionary ? 1 : 0);
+  // A name that is not UTF-8 keeps its bytes escaped, as os.fsdecode() shows it.
+  const std::string line = summary_line(path, objects, report->num_keys, report->file_size);
+  return py::checked(
+      PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
 }
 
 // -- counts -------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "instance.hpp"
 #include "method.hpp"
+#include "summary.hpp"
 #include "types.hpp"
 #include "writer.hpp"
 
@@ -38,8 +39,8 @@ PyObject* build(Writer& w, const BoundArgs& a, PyObject*) {
   Result<BuildReport> report = w.build(path);
   if (!report) return raise_store_error(report.error());
   // The store is published; a failure to announce it does not undo that.
-  if (auto err = write_stdout_line(summary_line(path, *report))) {
-    return raise_panic("failed printing to stdout: " + *err);
+  if (Status printed = print_stdout_line(fixed_summary_line(path, *report)); !printed) {
+    return raise_panic("failed printing to stdout: " + printed.error().message());
   }
   Py_RETURN_NONE;
 }

@@ -87,7 +87,8 @@ TEST_F(BuildOptionsTest, ProgressAtEachPhaseAndACancelAtAnyCallLeavesTheTarget) 
                                       {BuildPhase::Write, 0, size},
                                       {BuildPhase::Write, kProgressStep, size},
                                       {BuildPhase::Write, size, size},
-                                      {BuildPhase::Fsync, size, size}}));
+                                      {BuildPhase::Fsync, size, size},
+                                      {BuildPhase::Rename, size, size}}));
   // Written in steps, the file is the plain build's, byte for byte.
   const std::string stepped = contents(target_);
   ASSERT_TRUE(w->build(target_));

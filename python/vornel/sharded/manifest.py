@@ -239,16 +239,20 @@ def read_file(path: str) -> bytes:
 def load_manifest(directory: str | os.PathLike[str]) -> Manifest:
     """The current manifest of a sharded directory, checked.
 
-    VornFileNotFoundError (naming the directory) when it has none; ManifestError when the
-    manifest is not one this vornel reads.
+    VornIsADirectoryError (naming the directory) when it is a directory without one,
+    VornFileNotFoundError when it does not exist; ManifestError when the manifest is not
+    one this vornel reads.
     """
-    root = os.fspath(directory)
+    root = os.fsdecode(directory)
     path = os.path.join(root, MANIFEST_NAME)
     try:
         data = read_file(path)
     except OSError as error:
         number = error.errno if error.errno is not None else errno.EIO
         if number in (errno.ENOENT, errno.ENOTDIR):
+            if number == errno.ENOENT and os.path.isdir(root):
+                # As opening a directory as a store file says.
+                number = errno.EISDIR
             raise io_error(number, f"not a sharded store (no {MANIFEST_NAME})", root) from None
         raise io_error(number, error.strerror or str(error), path) from None
     return parse_manifest(data, path)

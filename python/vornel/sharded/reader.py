@@ -5,18 +5,21 @@ from __future__ import annotations
 import heapq
 import os
 import threading
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, ValuesView
+from zlib import crc32
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from vornel.errors import CLOSED, ShardError, ShardMissingError, VornCorruptError
+from vornel.errors import ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
-from vornel.reader import StoreReader, VornReader
+from vornel.reader import StoreReader, VornReader, check_identity, identity
 
 from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
 from .manifest import ShardEntry, load_manifest
 
 if TYPE_CHECKING:
     from _vornel import _VornReader
+
+    from vornel.keys import PathArg
 
 __all__ = ["ShardedReader"]
 
@@ -45,8 +48,11 @@ def _reopen(
     cls: type[ShardedReader], path: str, verify: bool,
     ext_hook: Callable[[int, bytes], Any] | None,
     object_hook: Callable[[dict[Any, Any]], Any] | None,
+    expected: tuple[Any, ...],
 ) -> ShardedReader:
-    return cls(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    reader = cls(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    check_identity(reader, expected)
+    return reader
 
 
 class ShardedReader(StoreReader):
@@ -58,19 +64,23 @@ class ShardedReader(StoreReader):
     whole-file checksum is also recomputed as it opens. Lookups open only the key's shard;
     iteration, `items()`, `prefix()` and `range()` merge the shards in store order.
     Reads are thread-safe. `close()` closes every shard; later use raises ValueError.
-    Pickling and copying reopen the same directory with the same `verify` and hooks.
+    Pickling and copying reopen the same directory with the same `verify` and hooks, and
+    refuse a set published there since.
     """
+
+    # A publish makes a new version folder: the version names the set.
+    _IDENTITY = ("version", "num_keys", "num_objects", "file_size")
 
     def __init__(
         self,
-        directory: str | os.PathLike[str],
+        directory: PathArg,
         verify: bool = True,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
         # Absolute now, so that a later chdir does not move the shards that open lazily.
-        self._path = os.path.abspath(os.fspath(directory))
+        self._path = os.path.abspath(os.fsdecode(directory))
         self._manifest = load_manifest(self._path)
         self._folder = os.path.join(self._path, self._manifest.version)
         self._count = self._manifest.shard_count
@@ -152,48 +162,54 @@ class ShardedReader(StoreReader):
                 raise ShardError(path, f"does not match the manifest: {field} is {shown[0]},"
                                        f" the manifest says {shown[1]}")
 
-    def _check_open(self) -> None:
-        if self._closed:
-            raise ValueError(CLOSED)
-
     def _all(self) -> list[VornReader]:
         self._check_open()
         return [self.shard(index) for index in range(self._count)]
 
-    def _home(self, stored: bytes) -> VornReader:
-        return self.shard(shard_of_stored(stored, self._count))
-
     # -- Mapping --------------------------------------------------------------------------
 
+    def _reader_of(self, key: object) -> VornReader | None:
+        """The shard that would hold `key`, or None when no store holds such a key."""
+        # The common keys the short way: a lookup costs little more than its shard's.
+        if type(key) is bytes:
+            index = crc32(key) % self._count
+        elif type(key) is str and key.isascii():
+            index = crc32(key.encode("ascii")) % self._count
+        else:
+            stored = lookup_bytes(key)
+            if stored is None:
+                self._check_open()
+                return None
+            index = shard_of_stored(stored, self._count)
+        reader = self._shards[index]
+        return reader if reader is not None else self.shard(index)
+
     def __getitem__(self, key: Key) -> Any:
-        stored = lookup_bytes(key)
-        if stored is None:  # not a key any store holds
-            self._check_open()
-            raise KeyError(key)
-        return self._home(stored)[key]
+        # _reader_of() written out for the commonest key, a frame less per lookup.
+        if type(key) is str and key.isascii():
+            index = crc32(key.encode()) % self._count
+            reader = self._shards[index] or self.shard(index)
+        else:
+            found = self._reader_of(key)
+            if found is None:  # not a key any store holds
+                raise KeyError(key)
+            reader = found
+        return reader[key]
 
     def get(self, key: Key, default: Any = None) -> Any:
-        stored = lookup_bytes(key)
-        if stored is None:
-            self._check_open()
-            return default
-        shard = self._home(stored)
-        return shard.get(key, default)
+        reader = self._reader_of(key)
+        return default if reader is None else reader.get(key, default)
 
     def view(self, key: Key) -> memoryview:
         """The bytes value of `key` as a read-only memoryview of its shard's mapping."""
-        stored = lookup_bytes(key)
-        if stored is None:
-            self._check_open()
+        reader = self._reader_of(key)
+        if reader is None:  # not a key any store holds
             raise KeyError(key)
-        return self._home(stored).view(key)
+        return reader.view(key)
 
     def __contains__(self, key: object) -> bool:
-        stored = lookup_bytes(key)
-        if stored is None:
-            self._check_open()
-            return False
-        return key in self._home(stored)
+        reader = self._reader_of(key)
+        return reader is not None and key in reader
 
     def __len__(self) -> int:
         self._check_open()
@@ -207,21 +223,12 @@ class ShardedReader(StoreReader):
     def __reversed__(self) -> Iterator[Key]:
         return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
 
-    def keys(self) -> KeysView[Key]:
-        self._check_open()
-        return KeysView(self)
-
-    def items(self) -> ItemsView[Key, Any]:
-        self._check_open()
-        return _MergedItems(self)
-
-    def values(self) -> ValuesView[Any]:
-        self._check_open()
-        return _MergedValues(self)
-
-    def _merged_items(self) -> Iterator[tuple[Key, Any]]:
+    def _items(self) -> Iterator[tuple[Key, Any]]:
         shards = self._all()
         return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
+
+    def _values(self) -> Iterator[Any]:
+        return (value for _, value in self._items())
 
     # -- scans and batches ----------------------------------------------------------------
 
@@ -244,6 +251,14 @@ class ShardedReader(StoreReader):
         """
         return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
                            key=_pair_order, reverse=reverse)
+
+    def range_keys(
+        self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
+    ) -> Iterator[Key]:
+        """The keys `start <= key < stop` in byte order, or the reverse of it, without
+        reading values."""
+        return heapq.merge(*(shard.range_keys(start, stop, reverse=reverse)
+                             for shard in self._all()), key=_order, reverse=reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
@@ -313,23 +328,9 @@ class ShardedReader(StoreReader):
     def __reduce__(self) -> tuple[Any, ...]:
         self._check_open()
         return (_reopen, (type(self), self._path, self._verify, self._ext_hook,
-                          self._object_hook))
+                          self._object_hook, identity(self)))
 
     def __repr__(self) -> str:
         state = ", closed" if self._closed else ""
         return (f"ShardedReader({self._path!r}, version={self._manifest.version!r},"
                 f" shards={self._count}, keys={self._manifest.num_keys}{state})")
-
-
-class _MergedItems(ItemsView[Key, Any]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return self._mapping._merged_items()
-
-
-class _MergedValues(ValuesView[Any]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[Any]:
-        return (value for _, value in self._mapping._merged_items())
