@@ -4,7 +4,14 @@ run (1,000,000 keys of 16-32 bytes by default):
     python bench/bench_engine.py [--keys N] [--repeat R] [--only NAMES]
 
   first    the first item of iter(r), items() and prefix(""): time and memory growth
-  lookup   r[key] decoded, against _VornReader.get_raw of the same keys
+  lookup   r[key] decoded (each record's checksum checked as it is read), against
+           _VornReader.get_raw of the same keys, which checks none
+  contains `key in r`, against _VornReader.exists of the same keys, present and absent
+  verify   r.verify() of the store (its key table in use), against one zlib.crc32 pass
+           over the same file mapped
+  open     the default open (header and key table trailer only), warm and cold (the
+           file's pages dropped from the cache first), against the open of a store of
+           1,000 keys
   items    a full items() with decoded values, against an LMDB cursor over the same
            pairs with msgpack.unpackb of each value
   threads  a second thread's lookup rate while this one builds a store, and while it
@@ -20,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import random
 import resource
 import statistics
@@ -34,6 +42,7 @@ import msgpack
 
 import vornel
 from _timing import alternate, median_ratio, timed
+from peers import drop_from_cache
 from _vornel import _VornReader
 
 
@@ -84,8 +93,16 @@ def bench_first(path, repeat):
               f"{statistics.median(growth):6d} KiB")
 
 
+def per_call(label, ours, base_label, base, n, repeat, note):
+    """Prints the time per call of the loops ours() and base(), each of n calls, and their
+    ratio, from runs taken in alternation."""
+    o, b = alternate([ours, base], repeat)
+    print(f"  {label} {statistics.median(o) / n * 1e9:7.0f} ns   {base_label} "
+          f"{statistics.median(b) / n * 1e9:7.0f} ns   ratio {median_ratio(o, b):.2f}   ({note})")
+
+
 def bench_lookup(path, keys, repeat):
-    r = vornel.open(path, verify=False)
+    r = vornel.open(path)
     raw = _VornReader(str(path), False)
     order = keys[:]
     random.Random(3).shuffle(order)
@@ -100,11 +117,69 @@ def bench_lookup(path, keys, repeat):
         for k in order:
             get_raw(k)
 
-    ours, base = alternate([decoded, low], repeat)
-    n = len(order)
-    print(f"  r[key] {statistics.median(ours) / n * 1e9:7.0f} ns   get_raw "
-          f"{statistics.median(base) / n * 1e9:7.0f} ns   ratio {median_ratio(ours, base):.2f}"
-          f"   (target at most 1.2; key table: {r.stats()['key_table']})")
+    per_call("r[key]", decoded, "get_raw", low, len(order), repeat,
+             f"target at most 1.25; key table: {r.stats()['key_table']}")
+
+
+def bench_contains(path, keys, repeat):
+    r = vornel.open(path)
+    raw = _VornReader(str(path), False)
+    order = keys[:]
+    random.Random(4).shuffle(order)
+    order = order[:100_000] + [k + b"~absent" for k in order[:100_000]]
+    exists = raw.exists
+
+    def ours():
+        for k in order:
+            k in r
+
+    def low():
+        for k in order:
+            exists(k)
+
+    per_call("in", ours, "exists", low, len(order), repeat, "half absent; target at most 1.15")
+
+
+def bench_verify(path, repeat):
+    import mmap
+    import zlib
+
+    r = vornel.open(path)
+    with open(path, "rb") as f:
+        mapped = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
+
+    def ours():
+        r.verify()
+
+    def base():
+        zlib.crc32(mapped)
+
+    o, b = alternate([ours, base], repeat)
+    size = path.stat().st_size
+    print(f"  verify {statistics.median(o) * 1e3:7.1f} ms   zlib.crc32 pass "
+          f"{statistics.median(b) * 1e3:7.1f} ms ({size / statistics.median(b) / 1e9:.1f} GB/s)"
+          f"   ratio {median_ratio(o, b):.2f}   (target at most 0.75)")
+    mapped.close()
+
+
+def bench_open(path, tmp, repeat):
+    small = tmp / "small.vrnl"
+    vornel.build(small, {b"%d" % i: i for i in range(1000)})
+
+    def opened(p, cold):
+        if cold:
+            drop_from_cache([p])
+        start = time.perf_counter()
+        vornel.open(p).close()
+        return time.perf_counter() - start
+
+    for cold in (False, True):
+        opened(path, cold)
+        ours = [opened(path, cold) for _ in range(repeat * 4)]
+        base = [opened(small, cold) for _ in range(repeat * 4)]
+        print(f"  default open {'cold' if cold else 'warm'} {statistics.median(ours) * 1e3:6.3f} ms"
+              f"   1,000 keys {statistics.median(base) * 1e3:6.3f} ms"
+              f"   (target at most {2 if cold else 1} ms)")
 
 
 def bench_items(path, pairs, repeat, tmp):
@@ -201,7 +276,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--keys", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--only", default="first,lookup,items,threads,import")
+    parser.add_argument("--only",
+                        default="first,lookup,contains,verify,open,items,threads,import")
     args = parser.parse_args()
     only = set(args.only.split(","))
     keys = make_keys(args.keys)
@@ -215,6 +291,12 @@ def main():
                 bench_first(path, args.repeat)
             if "lookup" in only:
                 bench_lookup(path, keys, args.repeat)
+            if "contains" in only and kind == "bytes":
+                bench_contains(path, keys, args.repeat)
+            if "verify" in only:
+                bench_verify(path, args.repeat)
+            if "open" in only and kind == "bytes":
+                bench_open(path, tmp, args.repeat)
             if "items" in only:
                 bench_items(path, pairs, args.repeat, tmp)
             if "threads" in only and kind == "bytes":

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "reader.hpp"
+#include "store_words.hpp"
 #include "writer.hpp"
 
 namespace {
@@ -126,7 +127,7 @@ void stage(vornel::Writer& w, const Store& s) {
 std::unique_ptr<Reader> open(const std::string& path, bool table) {
   auto r = Reader::open(path, false, vornel::OpenOptions{table});
   if (!r) {
-    std::fprintf(stderr, "%s\n", r.error().text().c_str());
+    std::fprintf(stderr, "%s\n", vornel::text_of(r.error()).c_str());
     std::exit(1);
   }
   return std::move(*r);
@@ -166,7 +167,7 @@ void scan(const Reader& r) {
   Bytes payloads[kBlock];
   for (size_t i = 0; i < r.size(); i += kBlock) {
     const size_t n = std::min(kBlock, r.size() - i);
-    if (!r.locate_keys(i, n, keys) || !r.locate_entries(i, n, payloads)) std::abort();
+    if (!r.locate_items(i, n, keys, payloads)) std::abort();
     sink += keys[n - 1][5] + payloads[n - 1].size();
   }
 }

@@ -1,8 +1,9 @@
 """The package users import beside `_vornel` and the peers, on the same data, in one run.
 
 Columns: `vornel`, the package as the README teaches it (`VornWriter.update` then
-`build`, with dedup as by default; `VornReader` with decoded values, opened with
-`verify=False` unless a figure says otherwise); `_vornel`, the low-level module (raw
+`build`, with dedup as by default; `VornReader` with decoded values, opened as by
+default, which reads the header and the key table's trailer and checks each value's
+record as it reads it, unless a figure says otherwise); `_vornel`, the low-level module (raw
 bytes in and out, its index built in memory at open); then dict (pickled to a file),
 LMDB (`lmdb`), marisa-trie, keyvi and SQLite. A peer that is not installed is skipped and
 named as skipped. The peers are benchmark dependencies only (requirements-bench.txt).
@@ -165,7 +166,7 @@ class Package:
     name = OURS
     text_keys = True
     FRESH = ("import vornel\n"
-             "r = vornel.open(P, verify=False)\n"
+             "r = vornel.open(P)\n"
              "for k in K: r[k]\n")
 
     def __init__(self, d):
@@ -182,7 +183,8 @@ class Package:
         self.stage(data, dedup).build(path or self.path)
 
     def open(self, verify=False):
-        self.r = vornel.VornReader(self.path, verify)
+        # The default open, or the checked one.
+        self.r = vornel.VornReader(self.path, verify=True) if verify else vornel.VornReader(self.path)
         return self.r
 
     def close(self):
@@ -1085,10 +1087,11 @@ def write_report(out_dir, n, q, figures, text, skipped):
         "",
         "- **vornel** is the package that users import: `VornWriter.update(pairs)` then "
         "`build()` (dedup on, its default), and `VornReader` returning decoded values "
-        "(`r[key]`, `r.get`, `in`, `prefix()`, `items()`), opened with `verify=False` "
-        "except in the checksum row (where it checks the whole file's CRC, and that the key "
-        "table agrees with every index entry). Its stores carry the key table, so opening maps it "
-        "instead of indexing every key.",
+        "(`r[key]`, `r.get`, `in`, `prefix()`, `items()`), opened as by default (the header "
+        "and the key table's trailer read, each value's record checked against its CRC-32 as "
+        "it is read) except in the checksum row (where it checks the whole file's CRC, the "
+        "layout, and that the key table agrees with every index entry). Its stores carry the "
+        "key table, so opening maps it instead of indexing every key.",
         "- **_vornel** is the low-level module: `_VornWriter` with two calls per key, and "
         "`_VornReader`, which indexes every key in memory at open and returns raw bytes "
         "(its listing is one list).",

@@ -16,19 +16,20 @@ mkdir -p "$dir/obj"
 # clang 16 with g++ 12's library: present the concepts level that <expected> checks for.
 flags=(-std=c++2b -U__cpp_concepts -D__cpp_concepts=202002L -g -O1 -Wall -Wextra
        -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -I"$ROOT/src/core")
+       -I"$ROOT/src/core" -I"$ROOT/src/binding")
 
-# The core once, instrumented for coverage; an object is rebuilt when its source or any
-# core header is newer.
+# The core (and the words for its errors) once, instrumented for coverage; an object is
+# rebuilt when its source or any core header is newer.
 objects=()
 while IFS= read -r src; do
-  rel=${src#"$ROOT/src/core/"}
+  rel=${src#"$ROOT/src/"}
   obj="$dir/obj/${rel//\//_}.o"
   objects+=("$obj")
-  if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" -newer "$obj" -name '*.?pp')" ]; then
+  if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" "$ROOT"/src/binding/store_words.?pp \
+                                   -newer "$obj" -name '*.?pp')" ]; then
     clang++-16 "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
   fi
-done < <(find "$ROOT/src/core" -name '*.cpp' | sort)
+done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/src/binding/store_words.cpp")
 
 for target in "${targets[@]}"; do
   clang++-16 "${flags[@]}" -fsanitize=fuzzer "$ROOT/tests/fuzz/${target}_fuzz.cpp" \

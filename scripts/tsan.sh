@@ -7,7 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_native_deps
 dir="$ROOT/build/tsan"
 mkdir -p "$dir/obj"
-export TSAN_CXXFLAGS="-std=c++23 -O1 -g -Wall -Wextra -fsanitize=thread -I$ROOT/src/core"
+export TSAN_CXXFLAGS="-std=c++23 -O1 -g -Wall -Wextra -fsanitize=thread -I$ROOT/src/core -I$ROOT/src/binding"
 
 objects=()
 stale=()
@@ -18,7 +18,8 @@ while IFS= read -r src; do
   if [ ! -f "$obj" ] || [ -n "$(find "$ROOT/src/core" "$src" -newer "$obj" -name '*.?pp')" ]; then
     stale+=("$src" "$obj")
   fi
-done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/tests/cpp/concurrency_test.cpp")
+done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/src/binding/store_words.cpp"
+         echo "$ROOT/tests/cpp/concurrency_test.cpp")
 if [ ${#stale[@]} -gt 0 ]; then
   printf '%s\n' "${stale[@]}" | xargs -P2 -n2 sh -c 'g++ $TSAN_CXXFLAGS -c "$0" -o "$1"'
 fi

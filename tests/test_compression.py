@@ -246,7 +246,7 @@ def test_damaged_dictionary(tmp_path, dict_record):
     with pytest.raises(VornCorruptError, match="compression dictionary CRC32 mismatch"):
         VornReader(str(path), verify=False)
     with pytest.raises(VornCorruptError, match="file CRC32 mismatch"):
-        VornReader(str(path))
+        VornReader(str(path), verify=True)
 
 
 def test_a_dictionary_record_cut_short(tmp_path, dict_record):
@@ -267,7 +267,7 @@ def test_a_named_record_is_a_value(tmp_path, dict_record):
     w.add_key("dict", w.add_object_raw(dict_record))
     w.add_key("k", w.add_object_raw(msgpack.packb("v")))
     w.build(path)
-    with VornReader(path) as r:
+    with VornReader(path, verify=True) as r:
         assert r.stats()["compression"] is None and r["k"] == "v"
         assert r.verify()
     with VornReader(path, verify=False) as r:

@@ -6,6 +6,8 @@ import multiprocessing
 import operator
 import pickle
 import re
+import struct
+import zlib
 
 import msgpack
 
@@ -78,7 +80,10 @@ def test_an_undecodable_value_names_its_key_in_every_scan(tmp_path):
     vornel.build(tabled, {b"a": 1, key: "MARKER"})
     blob = tabled.read_bytes()
     assert blob.count(b"\xa6MARKER") == 1
-    tabled.write_bytes(blob.replace(b"\xa6MARKER", b"\xc1MARKER"))  # 0xc1: never used
+    at = blob.index(b"\xa6MARKER")
+    # 0xc1: never used; the record's checksum made right, so that only decoding fails.
+    damaged = blob[: at - 4] + struct.pack(">I", zlib.crc32(b"\xc1MARKER")) + b"\xc1" + blob[at + 1:]
+    tabled.write_bytes(damaged)
     plain = tmp_path / "plain.vrnl"
     plain.write_bytes(storefile.encode_store([msgpack.packb(1), b"\xc1"], [(b"a", 0), (key, 1)]))
     for path, table in ((tabled, "in use"), (plain, "absent")):

@@ -3,6 +3,7 @@
 import errno
 import math
 import re
+import struct
 import tracemalloc
 
 import msgpack
@@ -378,9 +379,10 @@ class TestReaderMapping:
         path.write_bytes(whole[:200])
         with pytest.raises(VornCorruptError, match=r"truncated: 200 bytes, the header expects"):
             VornReader(path)
-        path.write_bytes(b"VRNL\x02" + bytes(36))  # one byte after an empty store's header
+        # One byte after an empty store's header.
+        path.write_bytes(b"VRNL\x02" + bytes(11) + struct.pack(">Q", 40) + bytes(17))
         with pytest.raises(RuntimeError, match="CRC32 mismatch"):
-            vornel.open(path)
+            vornel.open(path, verify=True)
 
 
 class TestHelpers:

@@ -95,7 +95,7 @@ def build(
 
 def open(
     path: PathArg,
-    verify: bool = True,
+    verify: bool = False,
     *,
     ext_hook: ExtHook | None = None,
     object_hook: ObjectHook | None = None,

@@ -43,7 +43,7 @@ class Reader:
     def __new__(
         cls,
         path: str,
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,

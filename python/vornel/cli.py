@@ -54,7 +54,7 @@ class Session:
         return self.writer is not None and self.writer.builds > 0
 
 
-def open_store(path: str, verify: bool = True) -> StoreReader:
+def open_store(path: str, verify: bool = False) -> StoreReader:
     """The store at `path` (a file, or a sharded store's directory)."""
     import vornel
 

@@ -185,7 +185,7 @@ class VornReader(_engine.Reader, StoreReader):
     def __new__(
         cls,
         path: PathArg,
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
         object_hook: ObjectHook | None = None,
@@ -197,7 +197,7 @@ class VornReader(_engine.Reader, StoreReader):
     def __init__(
         self,
         path: PathArg,
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: ExtHook | None = None,
         object_hook: ObjectHook | None = None,

@@ -556,19 +556,13 @@ Result<std::optional<Bytes>> first_record(const Reader& reader) {
   return file.subspan(kDataOffset + kRecordPrefix, length);
 }
 
-// Whether an index entry names the record whose payload is `payload`; reads the index
-// a block at a time.
+// Whether an index entry names the record whose payload is `payload`.
 Result<bool> named(const Reader& reader, Bytes payload) {
-  constexpr size_t kBlock = 256;
-  Bytes found[kBlock];
-  for (size_t first = 0; first < reader.size(); first += kBlock) {
-    const size_t n = std::min(kBlock, reader.size() - first);
-    if (Status s = reader.locate_entries(first, n, found); !s) return fail(std::move(s.error()));
-    for (size_t i = 0; i < n; ++i) {
-      if (found[i].data() == payload.data()) return true;
-    }
-  }
-  return false;
+  const uint64_t record =
+      static_cast<uint64_t>(payload.data() - reader.mapped_file().data()) - kRecordPrefix;
+  auto offsets = reader.distinct_offsets();
+  if (!offsets) return fail(std::move(offsets.error()));
+  return std::find(offsets->begin(), offsets->end(), record) != offsets->end();
 }
 
 }  // namespace

@@ -17,14 +17,10 @@ void Header::encode_to(uint8_t* out) const {
 }
 
 Result<Header> Header::decode(Bytes file) {
-  if (file.size() < kHeaderSize) {
-    return fail(StoreError::not_a_store("file too small for header"));
-  }
+  if (file.size() < kHeaderSize) return fail(StoreError::corrupt(Fault::TooSmall));
   const uint8_t* p = file.data();
   if (std::memcmp(p, kMagic, sizeof kMagic) != 0) {
-    return fail(StoreError::not_a_store("bad magic [" + std::to_string(p[0]) + ", " +
-                                    std::to_string(p[1]) + ", " + std::to_string(p[2]) + ", " +
-                                    std::to_string(p[3]) + "]"));
+    return fail(StoreError::mismatch(Fault::BadMagic, load_be32(kMagic), load_be32(p)));
   }
   if (p[4] != kVersion) return fail(StoreError::version(p[4]));
   Header h;
@@ -37,16 +33,14 @@ Result<Header> Header::decode(Bytes file) {
 }
 
 StoreError record_error(RecordBound bound, uint64_t off) {
-  if (bound == RecordBound::PrefixOutside) {
-    return StoreError::corrupt("offset " + std::to_string(off) + " out of bounds");
-  }
-  return StoreError::corrupt("object at " + std::to_string(off) + " extends beyond file end");
+  return StoreError::corrupt(bound == RecordBound::PrefixOutside ? Fault::RecordPrefixOutside
+                                                                 : Fault::RecordPayloadOutside,
+                             off);
 }
 
 StoreError IndexEntry::bound_error(Bound bound) {
-  return StoreError::corrupt(bound == Bound::KeyLenOutside
-                                 ? "index section truncated (key_len)"
-                                 : "index section truncated (key + offset)");
+  return StoreError::corrupt(bound == Bound::KeyLenOutside ? Fault::IndexKeyLen
+                                                           : Fault::IndexKeyOrOffset);
 }
 
 std::string crc_hex(uint32_t crc) {

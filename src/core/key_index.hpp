@@ -134,7 +134,8 @@ class BasicKeyIndex {
         slots_(size_ + size_ / 3 + 8),
         table_(slots_ * kSlotWords * sizeof(uint64_t)),
         sample_(std::move(loader.sample_)),
-        sorted_(loader.sorted_) {
+        sorted_(loader.sorted_),
+        section_size_(loader.section_size_) {
     arena_.shrink(static_cast<size_t>(loader.section_size_));
     fill(loader);
   }
@@ -145,6 +146,8 @@ class BasicKeyIndex {
       : BasicKeyIndex(loader_over(section, count, hash)) {}
 
   size_t size() const { return size_; }
+  // The length of the index section that the entries fill.
+  uint64_t section_size() const { return section_size_; }
   Bytes key_at(size_t i) const { return key_of(position(i)); }
 
   // Whether the keys are in ascending order (repeats allowed), as a writer leaves them.
@@ -249,6 +252,7 @@ class BasicKeyIndex {
   LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
   LargeBuffer sample_;  // uint64_t per kSampleStep entries: the head of the first key
   bool sorted_;
+  uint64_t section_size_;
 };
 
 using KeyIndex = BasicKeyIndex<KeyHash>;

@@ -186,7 +186,7 @@ Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
   return Bytes(out, static_cast<size_t>(g.payload_length));
 }
 
-KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
+KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt& read_at) {
   using Geometry = KeyTableGeometry;
   Verdict v;
   const uint64_t end = header.index_offset;  // where the data section, and the table, ends
@@ -195,7 +195,8 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
       end - kDataOffset < kRecordPrefix + Geometry::kTrailerSize) {
     return v;
   }
-  const uint8_t* const trailer = file.data() + end - Geometry::kTrailerSize;
+  uint8_t trailer[Geometry::kTrailerSize];
+  if (!read_at(end - Geometry::kTrailerSize, sizeof trailer, trailer)) return v;
   if (std::memcmp(trailer, kTableMagic, sizeof kTableMagic) != 0) return v;
   v.state = KeyTableState::Ignored;
   if (crc32(trailer, kTrailerCrcAt) != load_be32(trailer + kTrailerCrcAt)) {
@@ -204,10 +205,11 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header) {
   }
   const Trailer t = Trailer::decode(trailer);
   // The record's prefix must frame the payload exactly, and be counted.
+  uint8_t frame[4] = {};
   if (t.payload_length < Geometry::kTrailerSize ||
       t.payload_length > end - kDataOffset - kRecordPrefix ||
-      load_be32(file.data() + end - t.payload_length - kRecordPrefix) != t.payload_length ||
-      header.num_objects == 0) {
+      !read_at(end - t.payload_length - kRecordPrefix, sizeof frame, frame) ||
+      load_be32(frame) != t.payload_length || header.num_objects == 0) {
     v.note = "no record frames it";
     return v;
   }
@@ -268,20 +270,99 @@ KeyTable::Hit KeyTable::find_hashed(Bytes key, uint64_t h, bool fetch_record) co
   return {};
 }
 
-bool KeyTable::lower_bound(Bytes key, size_t* rank) const {
-  bool named = true;
+IndexStep KeyTable::entries(size_t first, size_t n, IndexEntry* out) const {
+  uint64_t end = 0;  // where the next entry must start
+  Bytes before;      // the key it must be above
+  if (first != 0) {
+    uint64_t pos;
+    IndexEntry e;
+    if (!position(first - 1, &pos) ||
+        IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) {
+      return {IndexFault::UnnamedRank, first - 1};
+    }
+    end = pos + e.encoded_size();
+    before = e.key;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const size_t rank = first + i;
+    uint64_t pos;
+    if (!position(rank, &pos)) return {IndexFault::UnnamedRank, rank};
+    if (pos != end) return {IndexFault::Unchained, rank};
+    if (IndexEntry::locate(section(), pos, &out[i]) != IndexEntry::Bound::Inside) {
+      return {IndexFault::UnnamedRank, rank};
+    }
+    if (rank != 0 && compare_keys_followed(before, out[i].key) >= 0) {
+      return {IndexFault::Unordered, rank};
+    }
+    end = pos + out[i].encoded_size();
+    before = out[i].key;
+  }
+  // The last entry ends the section: a run that reaches it has seen every entry.
+  if (first + n == size() && size() != 0 && end != section_length_) {
+    return {IndexFault::Unchained, size() - 1};
+  }
+  return {};
+}
+
+IndexStep KeyTable::lower_bound(Bytes key, size_t* rank) const {
+  IndexStep step;
   *rank = sampled_lower_bound(
       size(), KeyTableGeometry::kSampleStep, key_head(key),
       [&](size_t j) { return load_be64(sample_ + j * sizeof(uint64_t)); },
       [&](size_t i) {
         IndexEntry e;
         if (!entry(i, &e)) {
-          named = false;
+          if (step.ok()) step = {IndexFault::UnnamedRank, i};
           return false;
         }
         return compare_keys(e.key, key) < 0;
       });
-  return named;
+  if (!step.ok()) return step;
+  // The landing entry, confirmed against its neighbours: the entries around it lie back
+  // to back, the one before it holds a key below `key`, and its own is not below.
+  const size_t r = *rank;
+  const size_t n = std::min<size_t>(size() - r, 2);
+  IndexEntry run[2];
+  if (step = entries(r, n, run); !step.ok()) return step;
+  if (n != 0 && compare_keys(run[0].key, key) < 0) return {IndexFault::Misled, r};
+  if (r != 0) {
+    IndexEntry before;
+    if (!entry(r - 1, &before)) return {IndexFault::UnnamedRank, r - 1};
+    if (compare_keys(before.key, key) >= 0) return {IndexFault::Misled, r};
+  }
+  return {};
+}
+
+bool KeyTable::found_at(Bytes key, uint64_t h, uint64_t start) const {
+  const uint64_t tag = Slot::tag(h);
+  const auto n = static_cast<size_t>(slot_count_);
+  size_t i = open_table::home(h, n);
+  for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
+    const uint64_t word = slot(i);
+    if (word == 0) return false;
+    if (Slot::tag_of(word) != tag) continue;
+    const uint64_t pos = Slot::position_of(word);
+    // The entry at `start` holds `key`: a lookup that reaches this slot ends there
+    // without reading the entry again. Another entry with the same tag ends it first
+    // only if it holds the same key.
+    if (pos == start) return true;
+    IndexEntry e;
+    if (IndexEntry::locate(section(), pos, &e) == IndexEntry::Bound::Inside && same_bytes(e.key, key)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+size_t KeyTable::entry_offsets(uint64_t* offsets) const {
+  uint64_t pos = 0;
+  for (size_t i = 0; i < size(); ++i) {
+    IndexEntry e;
+    if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) return i;
+    offsets[i] = e.offset;
+    pos += e.encoded_size();
+  }
+  return size();
 }
 
 KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record_offset) const {
@@ -308,6 +389,7 @@ KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record
         c.what = Disagreement::EntryOutside;  // before any other: the walk ends here
         c.entry = first + j;
         c.bound = bound;
+        c.end = pos;
         return c;
       }
       if (offsets != nullptr) offsets[first + j] = block[j].offset;
@@ -329,14 +411,12 @@ KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record
               key_head_followed(e.key)) {
         disagree(Disagreement::Sample, i);
       }
-      if (const Hit hit = find_hashed(e.key, hashes[j], false);
-          !hit.found || hit.position != starts[j]) {
-        disagree(Disagreement::NotFound, i);
-      }
-      if (e.offset == record_offset) disagree(Disagreement::NamesTable, i);
+      if (!found_at(e.key, hashes[j], starts[j])) disagree(Disagreement::NotFound, i);
+      c.names_record |= e.offset == record_offset;
       previous = e.key;
     }
   }
+  c.end = pos;
   if (pos != section_length_) disagree(Disagreement::Leftover, size());
   uint64_t filled = 0;
   for (uint64_t s = 0; s < slot_count_; ++s) filled += slot(s) != 0;

@@ -37,8 +37,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 #include "format.hpp"
+#include "index_step.hpp"
 #include "util/key_hash.hpp"
 #include "util/large_buffer.hpp"
 #include "util/open_table.hpp"
@@ -96,11 +99,13 @@ HashSeed key_table_seed(uint32_t index_crc, uint64_t index_size);
 void encode_key_table_trailer(uint8_t* out, const KeyTableGeometry& g, uint64_t index_offset,
                               const HashSeed& seed);
 
-// A table found in a mapped store file. Every method reads the mapping and allocates
-// nothing: call them inside a guarded region. Every position the table gives is checked
-// against the index section before it is used, and every lookup compares the key bytes
-// of the entry it is sent to, so a forged or stale table can miss a key but never give
-// another key's entry.
+// A table found in a mapped store file, answering the reader's index vocabulary
+// (store_index.hpp). Every method reads the mapping and allocates nothing: call them
+// inside a guarded region. Every position the table gives is checked against the index
+// section before it is used, every lookup compares the key bytes of the entry it is sent
+// to, and every entry an ordered query returns is confirmed against its neighbours in
+// the section: a forged or stale table can miss a key, or fail as damaged, but never
+// give another key's entry.
 class KeyTable {
  public:
   // What open() made of the end of the data section.
@@ -109,34 +114,41 @@ class KeyTable {
     const char* note = "";  // why it was ignored
     bool record = false;    // a table's record is there, sound or not
     uint64_t record_offset = 0;
+    // The table names this store in every field a cheap open can check: in use, unless
+    // a walk of the index section finds it damaged or finds that a key names its record.
+    bool claimed() const { return state == KeyTableState::InUse; }
   };
 
+  // Reads n bytes at file offset `off` into `out`; false when it cannot. Open reads the
+  // few bytes it checks through it, so that an open need not fault in the mapping.
+  using ReadAt = std::function<bool(uint64_t off, size_t n, uint8_t* out)>;
   // Looks for a table ending the data section of `file`, whose header is `header`, and
-  // sets *this to it when it is in use.
-  Verdict open(Bytes file, const Header& header);
+  // sets *this to it when it is in use. Reads the trailer and the record's length field
+  // through `read_at`, and nothing else.
+  Verdict open(Bytes file, const Header& header, const ReadAt& read_at);
 
-  // An entry that a lookup found, and where it starts in the index section.
-  struct Hit {
-    bool found = false;
-    uint64_t position = 0;
-    uint64_t offset = 0;  // of the key's record
-  };
-  Hit find(Bytes key) const { return find_hashed(key, hash_(key.data(), key.size()), true); }
+  // ---- The index vocabulary.
+  bool in_key_order() const { return true; }  // every ordered answer confirms it
+  // The record offset of `key`'s entry, or nullopt. Starts fetching the record.
+  std::optional<uint64_t> find(Bytes key) const {
+    const Hit hit = find_hashed(key, hash_(key.data(), key.size()), true);
+    if (!hit.found) return std::nullopt;
+    return hit.offset;
+  }
+  // The entries of ranks [first, first + n), each confirmed to start where the entry
+  // before it ends (rank 0 at the section's start, the last rank ending with the
+  // section) and to hold a key above that entry's.
+  IndexStep entries(size_t first, size_t n, IndexEntry* out) const;
+  // The first rank whose key is not less than `key`, the landing entry confirmed
+  // against its neighbours as entries() confirms a run.
+  IndexStep lower_bound(Bytes key, size_t* rank) const;
+
   // Whether `key` has an entry; fetches no record.
   bool contains(Bytes key) const {
     return find_hashed(key, hash_(key.data(), key.size()), false).found;
   }
 
   size_t size() const { return static_cast<size_t>(num_keys_); }
-  // The entry of `rank` (below size()), or false when the table names no entry there.
-  bool entry(size_t rank, IndexEntry* out) const {
-    uint64_t pos;
-    return position(rank, &pos) &&
-           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
-  }
-  // The first rank whose key is not less than `key`, or false when the table names no
-  // entry for a rank the search reads.
-  bool lower_bound(Bytes key, size_t* rank) const;
 
   // How the table and the index section disagree, if they do.
   enum class Disagreement : uint8_t {
@@ -146,7 +158,6 @@ class KeyTable {
     Rank,            // a rank's position is not that entry's
     Sample,          // a sampled head is not that key's
     NotFound,        // a key's lookup does not end at its own entry
-    NamesTable,      // an entry names the table's own record
     Leftover,        // the entries end before the section does
     ExtraSlots,      // more slots are filled than there are entries
   };
@@ -155,20 +166,43 @@ class KeyTable {
     uint64_t entry = 0;  // the entry in question, counted in section order
     IndexEntry::Bound bound = IndexEntry::Bound::Inside;  // for EntryOutside
     size_t walked = 0;   // entries whose offsets were stored
+    uint64_t end = 0;    // where the walk stopped in the section: past the last entry
+    // An entry names the table's record: the record is that key's value, and no table.
+    bool names_record = false;
   };
+  // The record offsets of the index section's entries in file order, into
+  // offsets[0, size()), up to the first entry that runs past the section; how many.
+  size_t entry_offsets(uint64_t* offsets) const;
   // Walks the index section in file order, storing each entry's record offset in
-  // offsets[0, size()) unless `offsets` is null, and checks that the table agrees with it: ranks in file order,
-  // keys ascending, the sample right, every key found at its own entry, no entry naming
-  // the record at `record_offset`, no slot beyond those. Stops at an entry that runs past
-  // the section; reports the first disagreement.
+  // offsets[0, size()) unless `offsets` is null, and checks that the table agrees with
+  // it: ranks in file order, keys ascending, the sample right, every key found at its
+  // own entry, no entry naming the record at `record_offset`, no slot beyond those.
+  // Stops at an entry that runs past the section; reports the first disagreement.
   Check check_against_index(uint64_t* offsets, uint64_t record_offset) const;
 
  private:
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
 
+  // An entry that a lookup found, and where it starts in the index section.
+  struct Hit {
+    bool found = false;
+    uint64_t position = 0;
+    uint64_t offset = 0;  // of the key's record
+  };
+  // The entry of `rank` (below size()), or false when the table names no entry there.
+  // Unconfirmed: what the table says, bounded by the section.
+  bool entry(size_t rank, IndexEntry* out) const {
+    uint64_t pos;
+    return position(rank, &pos) &&
+           IndexEntry::locate(section(), pos, out) == IndexEntry::Bound::Inside;
+  }
+
   // find() with the key's hash already known; `fetch_record` starts fetching the record
   // of a match, which a lookup reads next and a check does not.
   Hit find_hashed(Bytes key, uint64_t h, bool fetch_record) const;
+  // Whether a lookup of `key`, whose hash is `h`, ends at the entry starting at `start`
+  // (which holds `key`), reading no entry it need not.
+  bool found_at(Bytes key, uint64_t h, uint64_t start) const;
 
   Bytes section() const { return {section_, section_length_}; }
   // Where the entry of `rank` starts, if inside the section.

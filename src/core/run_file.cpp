@@ -133,14 +133,14 @@ Result<std::unique_ptr<RunSource>> RunSource::open(std::shared_ptr<FileDescripto
   if (::fstat(fd->get(), &st) != 0) return fail(StoreError::os(errno));
   const auto size = static_cast<uint64_t>(st.st_size);
   if (size < kRunHeaderSize + kRunTrailerSize) {
-    return fail(StoreError::not_a_store("too short for a run"));
+    return fail(StoreError::corrupt(Fault::TooSmall));
   }
   uint8_t header[kRunHeaderSize];
   uint8_t trailer[kRunTrailerSize];
   size_t got = 0;
   if (Status s = pread_all(fd->get(), header, sizeof header, 0, &got); !s) return fail(std::move(s.error()));
   if (got < sizeof header || std::memcmp(header, kRunMagic, sizeof kRunMagic) != 0) {
-    return fail(StoreError::not_a_store("not a run"));
+    return fail(StoreError::mismatch(Fault::BadMagic, load_be32(kRunMagic), load_be32(header)));
   }
   if (load_be32(header + 8) != kRunVersion) {
     return fail(damaged("a run of format version " + std::to_string(load_be32(header + 8)) +

@@ -4,21 +4,6 @@
 
 namespace vornel {
 
-std::string StoreError::text() const {
-  switch (kind_) {
-    case ErrorKind::Corrupt:
-      return "VornCorruptError: " + message_;
-    case ErrorKind::Version:
-      return "VornVersionError: unsupported version " + std::to_string(version_);
-    case ErrorKind::IO:
-      return "VornIOError: " + message_;
-    case ErrorKind::Invalid:
-    case ErrorKind::Cancelled:
-      return "VornError: " + message_;
-  }
-  return message_;
-}
-
 StoreError StoreError::os(int errnum, std::string_view context) {
   StoreError e = io(std::string(context) + os_error_text(errnum));
   e.errno_ = errnum;

@@ -6,6 +6,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "store_words.hpp"
 #include "keys.hpp"
 #include "method.hpp"
 #include "store.hpp"
@@ -57,7 +58,7 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
       if (!key) return nullptr;
       py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
           "%s: the value of key %R: %s", std::string(path_of(store)).c_str(), key.get(),
-          st.error().message().c_str()));
+          message_of(st.error()).c_str()));
       if (text) PyErr_SetObject(state.corrupt_error, text.get());
       return nullptr;
     }
@@ -160,6 +161,21 @@ Status locate_block(Cursor& c, const Store& store, size_t rank) {
   return {};
 }
 
+// The failure to locate a block; a record that fails its checksum is named by its key.
+PyObject* raise_block_error(const ModuleState& state, const Store& store, const StoreError& e) {
+  Bytes key;
+  if (e.fault() == vornel::Fault::RecordChecksum && store.core->locate_keys(e.rank(), 1, &key)) {
+    uint8_t small[256];
+    std::string large;
+    if (Result<Bytes> copy = copied(key, small, large)) {
+      py::PyRef k = py::PyRef::steal(key_object(*copy));
+      if (!k) return nullptr;
+      return raise_value_error(state, e, path_of(store), k.get());
+    }
+  }
+  return raise_store_error(state, e, path_of(store));
+}
+
 PyObject* step(Cursor& c) {
   // Exhausted: StopIteration, whatever became of the reader since.
   if (c.next >= c.end) return nullptr;
@@ -171,7 +187,7 @@ PyObject* step(Cursor& c) {
         const size_t rank = c.reverse ? c.end - 1 : c.next;
         if (rank < c.block_first || rank - c.block_first >= c.block_size) {
           if (Status st = locate_block(c, store, rank); !st) {
-            return raise_store_error(state, st.error(), path_of(store));
+            return raise_block_error(state, store, st.error());
           }
         }
         const size_t at = rank - c.block_first;

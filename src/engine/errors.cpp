@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "store_words.hpp"
 #include "util/port.hpp"
 
 namespace vornel::engine {
@@ -62,23 +63,36 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), e.get());
         return nullptr;
       }
-      return raise_about(state.io_error_type, ": " + error.message());
+      return raise_about(state.io_error_type, ": " + message_of(error));
     }
     case ErrorKind::Corrupt:
       if (error.is_not_a_store()) return raise_about(state.corrupt_error, " is not a vornel store");
-      return raise_about(state.corrupt_error, ": " + error.message());
+      return raise_about(state.corrupt_error, ": " + message_of(error));
     case ErrorKind::Version:
       return raise_about(state.version_error, ": unsupported store format version " +
                                                   std::to_string(error.version_found()));
     case ErrorKind::Invalid:
-      return raise_text(state.limit_error, error.message());
+      return raise_text(state.limit_error, message_of(error));
     case ErrorKind::Cancelled:
       // The check for signals that cancelled it has set KeyboardInterrupt, or a
       // progress callback its own exception.
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
       return nullptr;
   }
-  return raise_text(state.corrupt_error, error.text());
+  return raise_about(state.corrupt_error, ": " + message_of(error));
+}
+
+PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path, PyObject* key) {
+  if (error.fault() != vornel::Fault::RecordChecksum) return raise_store_error(state, error, path);
+  py::PyRef where = py::PyRef::steal(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!where) return nullptr;
+  py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
+      "%U: the value of key %R is damaged: its record at offset %llu fails its checksum",
+      where.get(), key, static_cast<unsigned long long>(error.offset())));
+  if (text) PyErr_SetObject(state.corrupt_error, text.get());
+  return nullptr;
 }
 
 PyObject* raise_decode_error(const ModuleState& state, const Malformed& why, PyObject* message,

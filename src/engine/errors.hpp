@@ -30,6 +30,11 @@ inline constexpr char kClosedText[] = "I/O operation on closed store";
 PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
                             std::string_view path);
 
+// raise_store_error for a failure to read the value of `key` (a str or bytes object): a
+// record that fails its checksum raises VornCorruptError naming the key.
+PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
+                            std::string_view path, PyObject* key);
+
 // Raises the decode error of `why`, about `data`, with the str `message` as its text:
 // VornFormatError, VornStackError, VornExtraDataError (with `unpacked` and `extra`) or
 // VornUnicodeDecodeError (with the str's bytes and the offsets in them) where msgpack

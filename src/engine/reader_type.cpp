@@ -45,7 +45,7 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   auto store = std::make_unique<Store>();
   store->system_path = path;
   store->state = state;
-  const int verify = a[1] == nullptr ? 1 : PyObject_IsTrue(a[1]);
+  const int verify = a[1] == nullptr ? 0 : PyObject_IsTrue(a[1]);
   if (verify < 0) return nullptr;
   store->verify = verify != 0;
   if (!take_hook(a[2], "ext_hook", store->hooks.ext_hook) ||
@@ -54,9 +54,12 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   }
   store->path = Py_NewRef(a[0]);
   // A directory opens read-only but cannot be mapped: the core says what it is, and
-  // names a cut file rather than the damage that the cut causes.
-  const OpenOptions options{
-      .use_key_table = true, .refuse_directory = true, .name_truncation = true};
+  // names a cut file rather than the damage that the cut causes. Strict: no value comes
+  // back that fails its checksum, and no listing out of key order.
+  const OpenOptions options{.use_key_table = true,
+                            .refuse_directory = true,
+                            .name_truncation = true,
+                            .strict = true};
   // The whole-file checksum and the index are long work that needs no interpreter.
   Result<std::unique_ptr<Reader>> reader =
       py::without_interpreter([&] { return Reader::open(path, store->verify, options); });
@@ -89,7 +92,7 @@ PyObject* value_or(PyObject* self, const Store& store, PyObject* key, PyObject* 
   uint8_t small[kSmallValue];
   if (py::view_key(key, bytes) == py::KeyView::Ok) {
     auto got = store.core->get_into(bytes, small, sizeof small);
-    if (!got) return raise_store_error(state, got.error(), path_of(store));
+    if (!got) return raise_value_error(state, got.error(), path_of(store), key);
     found = *got;
   }
   if (!found) {
@@ -391,7 +394,7 @@ constexpr auto kMethods = std::to_array<py::Method<Store>>({
 });
 
 constexpr py::Constructor<Store> kNew = {
-    {{"path", "verify", "ext_hook", "object_hook"}, 1, {nullptr, "True", "None", "None"}, 2},
+    {{"path", "verify", "ext_hook", "object_hook"}, 1, {nullptr, "False", "None", "None"}, 2},
     open_store,
     "A store file as a read-only mapping of keys to values decoded from MessagePack.",
 };

@@ -111,7 +111,7 @@ PyObject* new_view(const ModuleState& state, PyObject* reader, const Store& stor
   std::optional<Bytes> payload;
   if (py::view_key(key, bytes) == py::KeyView::Ok) {
     auto got = store.core->get(bytes);
-    if (!got) return raise_store_error(state, got.error(), path_of(store));
+    if (!got) return raise_value_error(state, got.error(), path_of(store), key);
     payload = *got;
   }
   if (!payload) {

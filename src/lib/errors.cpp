@@ -3,6 +3,8 @@
 #include <atomic>
 #include <string>
 
+#include "store_words.hpp"
+
 namespace vornel::py {
 namespace {
 
@@ -58,7 +60,7 @@ PyObject* panic(PyTypeObject*, std::string_view text) {
 }  // namespace
 
 PyObject* raise_store_error(const StoreError& error) {
-  return raise_text(exception_type(error.kind()), error.text());
+  return raise_text(exception_type(error.kind()), text_of(error));
 }
 
 PyObject* raise_panic(std::string_view text) { return panic(nullptr, text); }

@@ -41,32 +41,27 @@ PyObject* new_untracked_pair(PyRef first, PyRef second) {
 }
 
 // A new list of `count` items, each made around the payload of one record, a block of
-// items at a time: the block's records are located in one guarded read, its items made
-// with room for their payloads, and the payloads copied in with a second guarded read.
-// Records are fetched a block ahead, which hides much of the misses of records read in
-// another order than the file's. The first unreadable record in order fails the call.
-//   locate(i, n, out)  the payloads of items [i, i + n), as Reader::locate_entries
-//   prefetch(i)        starts fetching the record of item i
-//   item(i, payload)   item i around its payload object (a new reference it takes over)
-template <class Locate, class Prefetch, class Item>
-PyObject* payload_list(size_t count, Locate&& locate, Prefetch&& prefetch, Item&& item) {
+// items at a time: the block's records are located in one guarded read (the core fetches
+// them a batch ahead), its items made with room for their payloads, and the payloads
+// copied in with a second guarded read. The first unreadable record in order fails the
+// call.
+//   locate(i, n, keys, out)  the keys and payloads of items [i, i + n)
+//   item(key, payload)       the item around its payload object (a new reference it takes over)
+template <class Locate, class Item>
+PyObject* payload_list(size_t count, Locate&& locate, Item&& item) {
   PyRef list = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(count))));
   constexpr size_t kBlock = 64;
-  // Fetching further ahead than a block gains nothing measurable. The first block is asked
-  // for at once: a short prefix run is fetched whole before it is read.
-  constexpr size_t kAhead = kBlock;
+  Bytes keys[kBlock];
   Bytes payloads[kBlock];
   uint8_t* targets[kBlock];
-  for (size_t i = 0; i < std::min(count, kAhead); ++i) prefetch(i);
   for (size_t i = 0; i < count; i += kBlock) {
     const size_t n = std::min(kBlock, count - i);
-    if (Status s = locate(i, n, payloads); !s) return raise_store_error(s.error());
+    if (Status s = locate(i, n, keys, payloads); !s) return raise_store_error(s.error());
     for (size_t j = 0; j < n; ++j) {
-      if (i + j + kAhead < count) prefetch(i + j + kAhead);
       PyRef v = PyRef::steal(
           checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(payloads[j].size()))));
       targets[j] = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(v.get()));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i + j), item(i + j, std::move(v)));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i + j), item(keys[j], std::move(v)));
     }
     // A fault leaves payloads half copied, but the list holding them is dropped.
     if (Status s = copy_out(targets, payloads, n); !s) return raise_store_error(s.error());
@@ -74,14 +69,15 @@ PyObject* payload_list(size_t count, Locate&& locate, Prefetch&& prefetch, Item&
   return list.release();
 }
 
-// (key, payload) for entries [first, last), the key as text or as bytes.
+// (key, payload) for entries [first, last), the key as text or as bytes. _VornReader
+// indexes its keys in memory, so the keys need no guarded copy.
 PyObject* entry_items(const Reader& r, size_t first, size_t last, bool text_keys) {
   return payload_list(
       last - first,
-      [&](size_t i, size_t n, Bytes* out) { return r.locate_entries(first + i, n, out); },
-      [&](size_t i) { r.prefetch_entry(first + i); },
-      [&](size_t i, PyRef v) {
-        const Bytes key = r.key_at(first + i);
+      [&](size_t i, size_t n, Bytes* keys, Bytes* out) {
+        return r.locate_items(first + i, n, keys, out);
+      },
+      [&](Bytes key, PyRef v) {
         PyRef k = PyRef::steal(text_keys ? key_text(key) : key_bytes(key));
         return new_untracked_pair(std::move(k), std::move(v));
       });
@@ -103,17 +99,18 @@ std::unique_ptr<Reader> open_reader(PyTypeObject*, const BoundArgs& a) {
 PyObject* get_raw(const Reader& r, const BoundArgs& a, PyObject*) {
   KeyArg key;
   if (!convert_key(a[0], key)) return nullptr;
-  std::optional<uint64_t> off = r.find(key.bytes());
-  if (!off) Py_RETURN_NONE;
-  Result<Bytes> payload = r.read_object(*off);
+  Result<std::optional<Bytes>> payload = r.get(key.bytes());
   if (!payload) return raise_store_error(payload.error());
-  return new_bytes(*payload);
+  if (!*payload) Py_RETURN_NONE;
+  return new_bytes(**payload);
 }
 
 PyObject* exists(const Reader& r, const BoundArgs& a, PyObject*) {
   KeyArg key;
   if (!convert_key(a[0], key)) return nullptr;
-  return PyBool_FromLong(r.contains(key.bytes()));
+  Result<bool> held = r.holds(key.bytes());
+  if (!held) return raise_store_error(held.error());
+  return PyBool_FromLong(*held);
 }
 
 PyObject* prefix_raw(const Reader& r, const BoundArgs& a, PyObject*) {
@@ -125,7 +122,17 @@ PyObject* prefix_raw(const Reader& r, const BoundArgs& a, PyObject*) {
 }
 
 PyObject* keys(const Reader& r, const BoundArgs&, PyObject*) {
-  return build_list(r.size(), [&](size_t i) { return key_text(r.key_at(i)); });
+  constexpr size_t kBlock = 64;
+  Bytes block[kBlock];
+  size_t first = r.size();  // the rank of block[0]
+  return build_list(r.size(), [&](size_t i) -> PyObject* {
+    if (i - first >= kBlock) {
+      first = i;
+      const Status s = r.locate_keys(first, std::min(kBlock, r.size() - first), block);
+      if (!s) return raise_store_error(s.error());
+    }
+    return key_text(block[i - first]);
+  });
 }
 
 PyObject* items_raw(const Reader& r, const BoundArgs&, PyObject*) {
@@ -137,12 +144,14 @@ PyObject* items_raw_bytes(const Reader& r, const BoundArgs&, PyObject*) {
 }
 
 PyObject* objects_raw(const Reader& r, const BoundArgs&, PyObject*) {
-  const std::vector<uint64_t> offsets = r.distinct_offsets();
+  const Result<std::vector<uint64_t>> offsets = r.distinct_offsets();
+  if (!offsets) return raise_store_error(offsets.error());
   return payload_list(
-      offsets.size(),
-      [&](size_t i, size_t n, Bytes* out) { return r.locate_records(&offsets[i], n, out); },
-      [&](size_t i) { r.prefetch_record(offsets[i]); },
-      [](size_t, PyRef v) { return v.release(); });
+      offsets->size(),
+      [&](size_t i, size_t n, Bytes*, Bytes* out) {
+        return r.locate_records(&(*offsets)[i], n, out);
+      },
+      [](Bytes, PyRef v) { return v.release(); });
 }
 
 // Inserts `value` (a new reference) under `name`; false with the interpreter's error.

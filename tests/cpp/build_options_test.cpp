@@ -15,6 +15,7 @@
 #include "publish.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -80,7 +81,7 @@ TEST_F(BuildOptionsTest, ProgressAtEachPhaseAndACancelAtAnyCallLeavesTheTarget) 
     return true;
   };
   const auto report = w->build(target_, options);
-  ASSERT_TRUE(report) << report.error().text();
+  ASSERT_TRUE(report) << text_of(report.error());
   const uint64_t size = report->file_size;
   EXPECT_EQ(calls, (std::vector<Call>{{BuildPhase::Sort, 0, 40},
                                       {BuildPhase::Write, 0, size},
@@ -102,7 +103,7 @@ TEST_F(BuildOptionsTest, ProgressAtEachPhaseAndACancelAtAnyCallLeavesTheTarget) 
       const auto cancelled = w->build(target_, options);
       ASSERT_FALSE(cancelled) << stop_at;
       EXPECT_EQ(cancelled.error().kind(), ErrorKind::Cancelled);
-      EXPECT_EQ(cancelled.error().text(), "VornError: build cancelled");
+      EXPECT_EQ(text_of(cancelled.error()), "VornError: build cancelled");
       EXPECT_EQ(made, stop_at + 1);  // nothing after the call that cancelled
       EXPECT_EQ(contents(target_), old_) << stop_at;
       // Sort comes before the temporary file exists; from Write on it is there to remove.

@@ -11,6 +11,7 @@
 
 #include "publish.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -60,7 +61,7 @@ TEST_P(BuildLimitTest, FailsBeforeTouchingTheFileSystem) {
   const auto result = w.build((dir.path() / "store.vrnl").string());
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Invalid);
-  EXPECT_EQ(result.error().text(), c.text);
+  EXPECT_EQ(text_of(result.error()), c.text);
   EXPECT_TRUE(dir.entries().empty());
   EXPECT_EQ(w.num_objects(), c.objects.size());
 }
@@ -99,7 +100,7 @@ TEST(BuildLimits, ValuesAtEachLimitAreWritten) {
 
   TempDir dir;
   const auto report = w.build((dir.path() / "s.vrnl").string());
-  ASSERT_TRUE(report) << report.error().text();
+  ASSERT_TRUE(report) << text_of(report.error());
   EXPECT_EQ(report->num_objects, 2u);
   EXPECT_EQ(report->num_keys, 2u);
   // 40 header + (8 + 3) + 8 record bytes + 2 * (10 + 2) index bytes
@@ -238,14 +239,14 @@ TEST_F(BufferedOutputTest, WriteOfNothingIsAnError) {
     ASSERT_TRUE(out.append(bytes_of("abc")));
     const Status s = out.flush();
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().text(), "VornIOError: failed to write the buffered data");
+    EXPECT_EQ(text_of(s.error()), "VornIOError: failed to write the buffered data");
   }
   {
     g_script = {{Step::Nothing}};
     BufferedOutput out(7, scripted_write);
     const Status s = out.append(bytes_of(piece(BufferedOutput::kCapacity + 1, 'z')));
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().text(), "VornIOError: failed to write whole buffer");
+    EXPECT_EQ(text_of(s.error()), "VornIOError: failed to write whole buffer");
   }
 }
 
@@ -272,7 +273,7 @@ TEST_F(BufferedOutputTest, FailedDirectWriteReportsTheErrorText) {
   ASSERT_TRUE(out.append(bytes_of("head")));
   const Status s = out.append(bytes_of(piece(20000, 'q')));
   ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().text(), "VornIOError: " + os_error_text(EIO));
+  EXPECT_EQ(text_of(s.error()), "VornIOError: " + os_error_text(EIO));
   EXPECT_EQ(g_sink, "head");  // flushed before the direct write was tried
 }
 

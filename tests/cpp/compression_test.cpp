@@ -8,6 +8,7 @@
 
 #include "compression.hpp"
 #include "crc32.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -73,10 +74,10 @@ TEST_P(RoundTrip, EveryValueComesBack) {
   const std::vector<std::string> staged = values(GetParam(), 50 + GetParam() * 700);
   const Staging staging(staged);
   auto section = compress_section(staging.bytes(), staging.starts, {Codec::Zstd, 3}, {});
-  ASSERT_TRUE(section) << section.error().text();
+  ASSERT_TRUE(section) << text_of(section.error());
   ASSERT_EQ(section->starts.size(), staged.size());
   auto codec = ValueCodec::from_record(payload_at(*section, 0));
-  ASSERT_TRUE(codec && *codec) << (codec ? "no codec" : codec.error().text());
+  ASSERT_TRUE(codec && *codec) << (codec ? "no codec" : text_of(codec.error()));
   uint64_t raw = 0, stored = 0;
   for (size_t id = 0; id < staged.size(); ++id) {
     const Bytes p = payload_at(*section, section->starts[id]);
@@ -90,7 +91,7 @@ TEST_P(RoundTrip, EveryValueComesBack) {
     }
     EXPECT_LT(p.size(), want.size() + (want.starts_with('\xC1') ? 64 : 0)) << id;
     auto size = (*codec)->decoded_size(p);
-    ASSERT_TRUE(size) << size.error().text();
+    ASSERT_TRUE(size) << text_of(size.error());
     std::string got(*size, '\0');
     ASSERT_TRUE((*codec)->decompress(p, reinterpret_cast<uint8_t*>(got.data()), *size));
     EXPECT_EQ(got, want) << id;
@@ -137,7 +138,7 @@ TEST(Compression, DictionaryHeaderChecks) {
     p[at] = value;
     if (reseal) store_be32(p.data() + 44, DictionaryHeader::checksum(Bytes(p.data(), p.size())));
     auto codec = ValueCodec::from_record(Bytes(p.data(), p.size()));
-    return codec ? std::string("accepted") : codec.error().message();
+    return codec ? std::string("accepted") : message_of(codec.error());
   };
   EXPECT_NE(damaged(200, good[200] ^ 1, false).find("CRC32 mismatch"), std::string::npos);
   EXPECT_NE(damaged(9, 9, true).find("codec 9"), std::string::npos);
@@ -145,7 +146,7 @@ TEST(Compression, DictionaryHeaderChecks) {
   EXPECT_NE(damaged(15, good[15] ^ 1, true).find("its header says"), std::string::npos);
   auto shorter = ValueCodec::from_record(good.first(DictionaryHeader::kSize - 1));
   ASSERT_FALSE(shorter);
-  EXPECT_NE(shorter.error().message().find("shorter than"), std::string::npos);
+  EXPECT_NE(message_of(shorter.error()).find("shorter than"), std::string::npos);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "compression.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -76,21 +77,18 @@ int mismatches(const Reader& r, const Contents& c) {
   if (r.size() != c.bindings.size()) return 1;
   for (size_t i = 0; i < c.bindings.size(); i += 7) {
     const auto& [key, id] = c.bindings[i];
-    const auto off = r.find(bytes_of(key));
-    if (!off || *off != r.offset_at(i) || !r.contains(bytes_of(key))) {
-      ++bad;
-      continue;
-    }
-    const auto payload = r.read_object(*off);
-    if (!payload || string_of(*payload) != c.objects[id]) ++bad;
+    const auto got = r.get(bytes_of(key));
+    const auto held = r.holds(bytes_of(key));
+    if (!got || !*got || !held || !*held || string_of(**got) != c.objects[id]) ++bad;
   }
   const std::string prefix = c.bindings[0].first.substr(0, c.bindings[0].first.size() - 2);
   const auto range = r.prefix_range(bytes_of(prefix));
   if (!range) return bad + 1;
   const auto [first, last] = *range;
-  const auto run = r.read_entries(first, last);
-  if (first != 0 || last != 100 || !run || run->size() != 100) ++bad;
-  const auto objects = r.distinct_objects();
+  std::vector<Bytes> keys(last - first), payloads(last - first);
+  const auto run = r.locate_items(first, last - first, keys.data(), payloads.data());
+  if (first != 0 || last != 100 || !run) ++bad;
+  const auto objects = r.distinct_offsets();
   if (!objects || objects->size() != c.objects.size()) ++bad;
   return bad;
 }
@@ -160,7 +158,7 @@ TEST(ConcurrentUse, TwoThreadsBuildingOneWriterToOneTargetTakeTurns) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20; ++i) {
         if (auto built = w->build(path); !built) {
-          ADD_FAILURE() << built.error().text();
+          ADD_FAILURE() << text_of(built.error());
           failures.fetch_add(1);
         }
       }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -66,7 +67,7 @@ TEST(ReadRecord, EveryTruncationIsReported) {
     EXPECT_EQ(r.error().kind(), ErrorKind::Corrupt);
     const std::string want = cut < kHeaderSize + kRecordPrefix ? "offset 40 out of bounds"
                                                                : "object at 40 extends beyond file end";
-    EXPECT_EQ(r.error().message(), want) << cut;
+    EXPECT_EQ(message_of(r.error()), want) << cut;
   }
   EXPECT_TRUE(read_record(Bytes(whole), kHeaderSize));
 }
@@ -76,11 +77,11 @@ TEST(ReadRecord, OffsetsAndLengthsNearTheTopNeverWrap) {
   for (uint64_t off : {UINT64_MAX, UINT64_MAX - 7, uint64_t{file.size()}, uint64_t{file.size() - 7}}) {
     auto r = read_record(Bytes(file), off);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), "offset " + std::to_string(off) + " out of bounds");
+    EXPECT_EQ(message_of(r.error()), "offset " + std::to_string(off) + " out of bounds");
   }
   auto huge = read_record(Bytes(file), kHeaderSize);
   ASSERT_FALSE(huge);
-  EXPECT_EQ(huge.error().message(), "object at 40 extends beyond file end");
+  EXPECT_EQ(message_of(huge.error()), "object at 40 extends beyond file end");
 }
 
 TEST(IndexEntry, EncodesLengthKeyOffset) {
@@ -121,7 +122,7 @@ TEST(IndexEntry, EveryTruncationNamesTheMissingField) {
     auto r = IndexEntry::decode(Bytes(whole.data(), cut), kHeaderSize);
     ASSERT_FALSE(r) << cut;
     EXPECT_EQ(r.error().kind(), ErrorKind::Corrupt);
-    EXPECT_EQ(r.error().message(), cut < kHeaderSize + kKeyLenSize
+    EXPECT_EQ(message_of(r.error()), cut < kHeaderSize + kKeyLenSize
                                        ? "index section truncated (key_len)"
                                        : "index section truncated (key + offset)")
         << cut;
@@ -137,11 +138,11 @@ TEST(IndexEntry, PositionsNearTheTopNeverWrap) {
   for (uint64_t pos : {UINT64_MAX, UINT64_MAX - 1, uint64_t{file.size()}}) {
     auto r = IndexEntry::decode(Bytes(file), pos);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), "index section truncated (key_len)");
+    EXPECT_EQ(message_of(r.error()), "index section truncated (key_len)");
   }
   auto longest = IndexEntry::decode(Bytes(file), kHeaderSize);  // a 65,535-byte key
   ASSERT_FALSE(longest);
-  EXPECT_EQ(longest.error().message(), "index section truncated (key + offset)");
+  EXPECT_EQ(message_of(longest.error()), "index section truncated (key + offset)");
 }
 
 }  // namespace

@@ -21,7 +21,9 @@
 
 #include "publish.hpp"
 #include "reader.hpp"
+#include "reads.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -64,7 +66,7 @@ std::unique_ptr<Writer> staged(int objects, size_t size, char fill) {
 // Every key's payload, in index order, joined: what a whole store holds.
 std::string contents_of(const Reader& r) {
   std::string all;
-  auto payloads = r.read_entries(0, r.size());
+  auto payloads = vornel::testing::read_entries(r, 0, r.size());
   EXPECT_TRUE(payloads);
   if (payloads) {
     for (Bytes p : *payloads) all += as_string(p);
@@ -90,17 +92,18 @@ TEST(OpenReports, NameACutFileAndADirectoryOnlyWhenAsked) {
     const auto plain = Reader::open(path, verify);
     ASSERT_FALSE(plain);
     EXPECT_EQ(plain.error().kind(), ErrorKind::Corrupt);
-    EXPECT_NE(plain.error().text(), truncated);
+    EXPECT_NE(text_of(plain.error()), truncated);
     const auto cause = Reader::open(path, verify, named);
     ASSERT_FALSE(cause);
-    EXPECT_EQ(cause.error().text(), truncated) << verify;
+    EXPECT_EQ(text_of(cause.error()), truncated) << verify;
   }
   const auto plain = Reader::open(dir.file(""), false);
   ASSERT_FALSE(plain);
-  EXPECT_EQ(plain.error().os_errno(), 0) << plain.error().text();
+  EXPECT_EQ(plain.error().fault(), Fault::CannotMap) << text_of(plain.error());
   const auto cause = Reader::open(dir.file(""), false, named);
   ASSERT_FALSE(cause);
-  EXPECT_EQ(cause.error().os_errno(), EISDIR) << cause.error().text();
+  EXPECT_EQ(cause.error().fault(), Fault::IsDirectory);
+  EXPECT_EQ(cause.error().os_errno(), EISDIR) << text_of(cause.error());
 }
 
 TEST(ConcurrentBuilds, EveryOpenSeesAWholeStore) {
@@ -127,8 +130,8 @@ TEST(ConcurrentBuilds, EveryOpenSeesAWholeStore) {
   std::thread reader_thread([&] {
     while (!done.load()) {
       auto r = Reader::open(target, true);
-      ASSERT_TRUE(r) << r.error().text();
-      ASSERT_TRUE((*r)->verify()) << (*r)->verify().error().text();
+      ASSERT_TRUE(r) << text_of(r.error());
+      ASSERT_TRUE((*r)->verify()) << text_of((*r)->verify().error());
       const std::string got = contents_of(**r);
       ASSERT_TRUE(got == want_a || got == want_b);
       ++opens;
@@ -179,7 +182,7 @@ TEST(Publish, AFailedRenameLeavesTheTargetAndTheWholeTemporaryFile) {
   options.calls.rename = failing_rename;
   const Status s = publish(target, {bytes_of("new"), bytes_of("er")}, options);
   ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().text(), "VornIOError: rename: " + os_error_text(EXDEV));
+  EXPECT_EQ(text_of(s.error()), "VornIOError: rename: " + os_error_text(EXDEV));
   EXPECT_EQ(read_file(target), "old");
   EXPECT_EQ(read_file(dir.file("s.vrnl.tmp")), "newer");
 }
@@ -237,7 +240,7 @@ class ShrunkStore : public ::testing::Test {
   // began.
   static void expect_fault(const StoreError& e, uint64_t lo, uint64_t hi) {
     const std::string prefix = "VornIOError: store file changed while mapped: bus error at offset ";
-    const std::string text = e.text();
+    const std::string text = text_of(e);
     ASSERT_EQ(text.substr(0, prefix.size()), prefix) << text;
     const uint64_t at = std::stoull(text.substr(prefix.size()));
     EXPECT_GE(at, lo) << text;
@@ -257,36 +260,36 @@ TEST_F(ShrunkStore, ReadsPastTheCutFailAndTheRestStaysReadable) {
   for (int round = 0; round < 2; ++round) {
     // Objects 0..2 lie wholly before the cut.
     for (int i = 0; i < 3; ++i) {
-      auto p = reader_->read_object(record(i));
-      ASSERT_TRUE(p) << p.error().text();
+      auto p = vornel::testing::read_object(*reader_, record(i));
+      ASSERT_TRUE(p) << text_of(p.error());
       std::string copy(p->size(), '\0');
       ASSERT_TRUE(copy_out(reinterpret_cast<uint8_t*>(copy.data()), *p));
       EXPECT_EQ(copy, std::string(kBig, static_cast<char>('p' + i)));
     }
     // Object 3's prefix survives, its tail does not. Each error names a byte of the
     // record that the failing read was reading.
-    auto straddling = reader_->read_object(record(3));
+    auto straddling = vornel::testing::read_object(*reader_, record(3));
     ASSERT_FALSE(straddling);
     expect_fault(straddling.error(), record(3), record(4));
-    auto beyond = reader_->read_object(record(5));  // its prefix is gone
+    auto beyond = vornel::testing::read_object(*reader_, record(5));  // its prefix is gone
     ASSERT_FALSE(beyond);
     expect_fault(beyond.error(), record(5), record(6));
 
-    auto all = reader_->read_entries(0, reader_->size());
+    auto all = vornel::testing::read_entries(*reader_, 0, reader_->size());
     ASSERT_FALSE(all);
     expect_fault(all.error(), record(3), record(4));
-    auto distinct = reader_->distinct_objects();
+    auto distinct = vornel::testing::distinct_objects(*reader_);
     ASSERT_FALSE(distinct);
     expect_fault(distinct.error(), record(3), record(4));
     const Status v = reader_->verify();  // the whole-file pass meets the cut first
     ASSERT_FALSE(v);
     expect_fault(v.error(), kHeaderSize, record(8));
-    EXPECT_TRUE(reader_->find(bytes_of("k7")).has_value());  // the index is a copy
+    EXPECT_TRUE(*reader_->holds(bytes_of("k7")));  // the index is a copy
   }
 }
 
 TEST_F(ShrunkStore, ACopyThatMeetsTheCutFailsInsteadOfCrashing) {
-  auto p = reader_->read_object(record(7));
+  auto p = vornel::testing::read_object(*reader_, record(7));
   ASSERT_TRUE(p);
   cut_to(0);  // after the read checked it: the copy itself faults
   std::vector<uint8_t> dst(p->size());
@@ -297,8 +300,8 @@ TEST_F(ShrunkStore, ACopyThatMeetsTheCutFailsInsteadOfCrashing) {
 
 TEST_F(ShrunkStore, ABatchCopyStopsAtTheFirstSourceThatMeetsTheCut) {
   // Entries k0..k7 in key order name objects 0..7 in file order.
-  std::vector<Bytes> src(reader_->size());
-  ASSERT_TRUE(reader_->locate_entries(0, src.size(), src.data()));
+  std::vector<Bytes> src(reader_->size()), keys(reader_->size());
+  ASSERT_TRUE(reader_->locate_items(0, src.size(), keys.data(), src.data()));
   cut_to(4 * 4096 * 16);  // a page boundary inside object 3's payload
   std::vector<std::string> copies(src.size(), std::string(kBig, '\0'));
   std::vector<uint8_t*> dst;
@@ -313,7 +316,7 @@ TEST_F(ShrunkStore, ABatchCopyStopsAtTheFirstSourceThatMeetsTheCut) {
 
   // Locating reports the first record in order whose pages are gone, by entry or by offset.
   std::vector<Bytes> out(8);
-  auto located = reader_->locate_entries(2, 5, out.data());
+  auto located = reader_->locate_items(2, 5, keys.data(), out.data());
   ASSERT_FALSE(located);
   expect_fault(located.error(), record(3), record(4));
   const uint64_t offsets[] = {record(1), record(5), record(3)};

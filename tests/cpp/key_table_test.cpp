@@ -19,6 +19,7 @@
 #include "key_table.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -41,8 +42,15 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::unique_ptr<Reader> open_or_die(const std::string& path, bool use_table, bool verify = false) {
   auto r = Reader::open(path, verify, OpenOptions{use_table});
-  EXPECT_TRUE(r) << r.error().text();
+  EXPECT_TRUE(r) << text_of(r.error());
   return r ? std::move(*r) : nullptr;
+}
+
+// The value of `key` as `r` reads it, or nullopt when it is missing or unreadable.
+std::optional<std::string> value_of(const Reader& r, const std::string& key) {
+  const auto got = r.get(bytes_of(key));
+  if (!got || !*got) return std::nullopt;
+  return string_of(**got);
 }
 
 class KeyTableTest : public ::testing::Test {
@@ -98,17 +106,18 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
   ASSERT_EQ(memory.key_table_state(), KeyTableState::Absent);
   ASSERT_EQ(table.size(), memory.size());
   const size_t n = memory.size();
-  std::vector<Bytes> keys(n), payloads(n);
+  std::vector<Bytes> keys(n), payloads(n), memory_keys(n), memory_payloads(n), unused(n);
   ASSERT_TRUE(table.locate_keys(0, n, keys.data()));
-  ASSERT_TRUE(table.locate_entries(0, n, payloads.data()));
+  ASSERT_TRUE(table.locate_items(0, n, unused.data(), payloads.data()));
+  ASSERT_TRUE(memory.locate_items(0, n, memory_keys.data(), memory_payloads.data()));
   std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff", "\xff\xff", "a\xff",
                                      "same8byte", "same8bytes"};
   std::vector<std::string> model(n);
   for (size_t i = 0; i < n; ++i) {
-    const std::string key = string_of(memory.key_at(i));
+    const std::string key = string_of(memory_keys[i]);
     model[i] = key;
     ASSERT_EQ(string_of(keys[i]), key) << i;
-    ASSERT_EQ(string_of(payloads[i]), string_of(*memory.read_object(memory.offset_at(i))));
+    ASSERT_EQ(string_of(payloads[i]), string_of(memory_payloads[i]));
     probes.push_back(key);
     probes.push_back(key + '\0');
     probes.push_back(key + '\xff');
@@ -125,16 +134,14 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
   }
   for (const std::string& probe : probes) {
     const Bytes p = bytes_of(probe);
-    const auto found = table.lookup(p);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, memory.find(p));
     const auto got = table.get(p);
-    ASSERT_TRUE(got);
-    ASSERT_EQ(got->has_value(), found->has_value());
+    const auto want = memory.get(p);
+    ASSERT_TRUE(got && want);
+    ASSERT_EQ(got->has_value(), want->has_value());
     if (*got) {
-      EXPECT_EQ(string_of(**got), string_of(*memory.read_object(**found)));
+      EXPECT_EQ(string_of(**got), string_of(**want));
     }
-    EXPECT_EQ(*table.holds(p), memory.contains(p));
+    EXPECT_EQ(*table.holds(p), *memory.holds(p));
     EXPECT_EQ(*table.lower_bound(p), *memory.lower_bound(p)) << probe.size();
     // The keys with the prefix, counted one by one: those below the probe come first.
     const size_t below = std::count_if(model.begin(), model.end(),
@@ -146,7 +153,7 @@ void expect_same_answers(const Reader& table, const Reader& memory) {
     EXPECT_EQ(*table.prefix_range(p), run) << probe.size();
     EXPECT_EQ(*memory.prefix_range(p), run) << probe.size();
   }
-  EXPECT_TRUE(table.verify()) << table.verify().error().text();
+  EXPECT_TRUE(table.verify()) << text_of(table.verify().error());
   EXPECT_TRUE(memory.verify());
 }
 
@@ -175,13 +182,13 @@ TEST_F(KeyTableTest, AnswersAsTheInMemoryIndexOnGeneratedStores) {
                                   std::to_string(keys) + " keys)";
     const Status past = table->locate_keys(keys / 2, keys - keys / 2 + 1, out.data());
     ASSERT_FALSE(past);
-    EXPECT_EQ(past.error().text(), past_text);
+    EXPECT_EQ(text_of(past.error()), past_text);
     std::vector<Bytes> out_payloads(keys + 1);
     for (const Reader* r : {table.get(), memory.get()}) {
       const Status items = r->locate_items(keys / 2, keys - keys / 2 + 1, out.data(),
                                            out_payloads.data());
       ASSERT_FALSE(items);
-      EXPECT_EQ(items.error().text(), past_text);
+      EXPECT_EQ(text_of(items.error()), past_text);
     }
   }
 }
@@ -221,18 +228,35 @@ void reseal(std::string& f, const TableAt& t) {
   put_be32(f, 32, crc_of(f, kHeaderSize, f.size()));
 }
 
-// The record offset of `key` by the in-memory index of the store at `path`.
-std::optional<uint64_t> memory_find(const std::string& path, const std::string& key) {
-  return open_or_die(path, false)->find(bytes_of(key));
+// The value of `key` by the in-memory index of the store at `path`.
+std::optional<std::string> memory_find(const std::string& path, const std::string& key) {
+  return value_of(*open_or_die(path, false), key);
+}
+
+// A checked open of a store whose table is damaged: the keys indexed in memory, the
+// reason given, every answer the index's own, and verify() reporting `verify_error`.
+void expect_checked_open_falls_back(const std::string& path, const Reader& memory,
+                                    const Model& model, const std::string& note,
+                                    const std::string& verify_error) {
+  const auto checked = Reader::open(path, true, OpenOptions{true});
+  ASSERT_TRUE(checked) << text_of(checked.error());
+  const Reader& r = **checked;
+  EXPECT_EQ(r.key_table_state(), KeyTableState::Ignored);
+  EXPECT_EQ(r.key_table_note(), note);
+  EXPECT_EQ(r.user_objects(), memory.header().num_objects - 1);
+  for (const auto& [key, value] : model) EXPECT_EQ(value_of(r, key), value_of(memory, key)) << key;
+  const Status v = r.verify();
+  ASSERT_FALSE(v);
+  EXPECT_EQ(text_of(v.error()), verify_error);
 }
 
 // Whatever `r` answers through its table, it never gives a key's lookup another key's
 // record: each offset found is the key's own, each key listed the one at that rank.
 void expect_never_wrong(const Reader& r, const Reader& memory, const Model& probes) {
   for (const auto& [key, value] : probes) {
-    const auto found = r.lookup(bytes_of(key));
+    const auto found = r.get(bytes_of(key));
     if (found && found->has_value()) {
-      EXPECT_EQ(**found, memory.find(bytes_of(key))) << key;
+      EXPECT_EQ(string_of(**found), value_of(memory, key)) << key;
     }
   }
 }
@@ -251,7 +275,7 @@ TEST_F(KeyTableTest, AnUnsoundTrailerIsIgnoredWithItsReason) {
     EXPECT_EQ(r->key_table_state(), i < 8 ? KeyTableState::Absent : KeyTableState::Ignored) << i;
     EXPECT_EQ(r->key_table_note(), i < 8 ? "" : "its trailer fails its checksum") << i;
     EXPECT_EQ(r->user_objects(), r->header().num_objects);  // unrecognised: the user's
-    EXPECT_EQ(*r->lookup(bytes_of(model.rbegin()->first)), memory_find(path, model.rbegin()->first));
+    EXPECT_EQ(value_of(*r, model.rbegin()->first), memory_find(path, model.rbegin()->first));
   }
   // A field changed under a right checksum: another store's, or the wrong shape.
   const std::tuple<uint64_t, uint64_t, const char*> cases[] = {
@@ -306,12 +330,11 @@ TEST_F(KeyTableTest, AStaleTableOfAnotherStoreWithItsShapeGivesNoWrongAnswer) {
   expect_never_wrong(*r, *memory, theirs);
   const Status v = r->verify();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().text().rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
-      << v.error().text();
-  // A checked open refuses it as verify() does: the file's checksum alone passes.
-  const auto checked = Reader::open(path, true, OpenOptions{true});
-  ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error().text(), v.error().text());
+  EXPECT_EQ(text_of(v.error()).rfind("VornCorruptError: key table disagrees with the index section: ", 0), 0u)
+      << text_of(v.error());
+  // The file's checksum alone passes: a checked open indexes in memory instead.
+  expect_checked_open_falls_back(path, *memory, mine, "it disagrees with the index section",
+                                 text_of(v.error()));
 }
 
 TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnotherKey) {
@@ -364,10 +387,9 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
     expect_never_wrong(*r, *memory, model);
     const Status v = r->verify();
     ASSERT_FALSE(v) << forgery.what;
-    EXPECT_EQ(v.error().text(), forgery.verify_error) << forgery.what;
-    const auto checked = Reader::open(path, true, OpenOptions{true});
-    ASSERT_FALSE(checked) << forgery.what;
-    EXPECT_EQ(checked.error().text(), forgery.verify_error) << forgery.what;
+    EXPECT_EQ(text_of(v.error()), forgery.verify_error) << forgery.what;
+    expect_checked_open_falls_back(path, *memory, model, "it disagrees with the index section",
+                                   forgery.verify_error);
   }
 
   // A rank past the section: the listing of that rank fails, the others still list.
@@ -379,10 +401,11 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
   std::vector<Bytes> out(model.size());
   const Status keys = r->locate_keys(0, model.size(), out.data());
   ASSERT_FALSE(keys);
-  EXPECT_EQ(keys.error().text(),
+  EXPECT_EQ(text_of(keys.error()),
             "VornCorruptError: key table names no entry for rank " + std::to_string(last));
-  EXPECT_FALSE(r->locate_entries(last, 1, out.data()));
-  EXPECT_TRUE(r->locate_entries(0, last, out.data()));
+  std::vector<Bytes> item_keys(model.size());
+  EXPECT_FALSE(r->locate_items(last, 1, item_keys.data(), out.data()));
+  EXPECT_TRUE(r->locate_items(0, last, item_keys.data(), out.data()));
   // The table's record damaged, its contents intact: verify names the record.
   std::string damaged = good;
   damaged[t.payload + 3] ^= 1;
@@ -390,11 +413,10 @@ TEST_F(KeyTableTest, ForgedSlotsRanksAndSampleAreCaughtByVerifyAndNeverGiveAnoth
   write_file(path, damaged);
   const Status v = open_or_die(path, true)->verify();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().text(), "VornCorruptError: key table record CRC32 mismatch at offset " +
+  EXPECT_EQ(text_of(v.error()), "VornCorruptError: key table record CRC32 mismatch at offset " +
                                   std::to_string(t.payload - kRecordPrefix));
-  const auto checked = Reader::open(path, true, OpenOptions{true});
-  ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error().text(), v.error().text());
+  expect_checked_open_falls_back(path, *memory, model, "its record fails its checksum",
+                                 text_of(v.error()));
 }
 
 TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
@@ -415,19 +437,19 @@ TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
     const auto memory = open_or_die(path, false);
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
     const std::string fault = "VornIOError: store file changed while mapped: bus error at offset ";
-    const auto is_fault = [&](const StoreError& e) { return e.text().rfind(fault, 0) == 0; };
+    const auto is_fault = [&](const StoreError& e) { return text_of(e).rfind(fault, 0) == 0; };
     size_t faults = 0;
     for (const auto& [key, value] : model) {
-      const auto found = r->lookup(bytes_of(key));
+      const auto found = r->holds(bytes_of(key));
       if (found) {
-        EXPECT_EQ(*found, memory->find(bytes_of(key)));
+        EXPECT_EQ(*found, *memory->holds(bytes_of(key)));
       } else {
-        EXPECT_TRUE(is_fault(found.error())) << found.error().text();
+        EXPECT_TRUE(is_fault(found.error())) << text_of(found.error());
         ++faults;
       }
       const auto got = r->get(bytes_of(key));  // the record too may lie past the cut
       if (!got) {
-        EXPECT_TRUE(is_fault(got.error())) << got.error().text();
+        EXPECT_TRUE(is_fault(got.error())) << text_of(got.error());
       }
     }
     EXPECT_GT(faults, 0u) << cut;
@@ -441,7 +463,7 @@ TEST_F(KeyTableTest, AStoreCutShortUnderItsReaderFailsAndNeverCrashes) {
     }
     const Status v = r->verify();
     ASSERT_FALSE(v);
-    EXPECT_TRUE(is_fault(v.error())) << v.error().text();
+    EXPECT_TRUE(is_fault(v.error())) << text_of(v.error());
     write_file(path, whole);  // whole again for the next cut
   }
 }

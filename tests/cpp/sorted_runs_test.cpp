@@ -21,6 +21,7 @@
 #include "key_table.hpp"
 #include "reader.hpp"
 #include "store_builder.hpp"
+#include "store_words.hpp"
 #include "table_writer.hpp"
 
 namespace vornel {
@@ -124,7 +125,7 @@ std::string build_bytes(StoreBuilder& b, const fs::path& path) {
     EXPECT_TRUE(b.write_buffer_run());
   }
   auto report = b.build(path.string(), MergeOptions{}, &detail);
-  EXPECT_TRUE(report) << report.error().text() << " " << detail.path;
+  EXPECT_TRUE(report) << text_of(report.error()) << " " << detail.path;
   return read_file(path);
 }
 
@@ -140,22 +141,25 @@ std::string build_bytes(StoreBuilder& b, const fs::path& path) {
 // The mapping a store holds, its values decompressed where the store compressed them.
 Model read_model(const fs::path& path, uint64_t* objects = nullptr, bool* compressed = nullptr) {
   auto r = Reader::open(path.string(), true);
-  EXPECT_TRUE(r) << r.error().text();
+  EXPECT_TRUE(r) << text_of(r.error());
   EXPECT_TRUE((*r)->verify());
   auto codec = ValueCodec::open(**r, true);
-  EXPECT_TRUE(codec) << codec.error().text();
+  EXPECT_TRUE(codec) << text_of(codec.error());
   if (compressed) *compressed = *codec != nullptr;
   Model m;
-  for (size_t i = 0; i < (*r)->size(); ++i) {
-    const Bytes stored = *(*r)->read_object((*r)->offset_at(i));
+  const size_t n = (*r)->size();
+  std::vector<Bytes> keys(n), payloads(n);
+  EXPECT_TRUE((*r)->locate_items(0, n, keys.data(), payloads.data()));
+  for (size_t i = 0; i < n; ++i) {
+    const Bytes stored = payloads[i];
     std::string value = string_of(stored);
     if (*codec && ValueCodec::compressed(stored)) {
       auto size = (*codec)->decoded_size(stored);
-      EXPECT_TRUE(size) << size.error().text();
+      EXPECT_TRUE(size) << text_of(size.error());
       value.assign(*size, '\0');
       EXPECT_TRUE((*codec)->decompress(stored, reinterpret_cast<uint8_t*>(value.data()), *size));
     }
-    m[string_of((*r)->key_at(i))] = value;
+    m[string_of(keys[i])] = value;
   }
   // The key table's record aside, and the dictionary's.
   if (objects) *objects = (*r)->header().num_objects - 1 - (*codec ? 1 : 0);
@@ -390,7 +394,7 @@ TEST(StoresFromStores, DuplicatePolicyAcrossSources) {
       EXPECT_FALSE(fs::exists(dir / "out.vrnl"));
       continue;
     }
-    ASSERT_TRUE(report) << report.error().text();
+    ASSERT_TRUE(report) << text_of(report.error());
     EXPECT_EQ(read_model(dir / "out.vrnl")["shared"], policy == DuplicatePolicy::Last ? "new" : "old");
   }
 }
@@ -433,7 +437,7 @@ TEST(TableWriter, MatchesTheTableBuiltInMemory) {
         const IndexInput input = from_file ? IndexInput(in.get(), section.size())
                                            : IndexInput(bytes_of(section));
         auto written = write_key_table(input, keys.size(), 1234, seed, out.get(), 3, budget);
-        ASSERT_TRUE(written) << written.error().text();
+        ASSERT_TRUE(written) << text_of(written.error());
         const std::string got = read_file(dir / "table").substr(3);
         ASSERT_EQ(got, string_of(expected)) << n << " keys, budget " << budget;
         EXPECT_EQ(written->payload_crc, crc32(expected.data(), expected.size()));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "writer.hpp"
+#include "store_words.hpp"
 
 namespace vornel {
 namespace {
@@ -21,7 +22,7 @@ Bytes bytes_of(const std::string& s) {
 std::string built(const Writer& w, const std::string& name) {
   const fs::path path = fs::path(::testing::TempDir()) / name;
   const auto report = w.build(path.string());
-  EXPECT_TRUE(report) << report.error().text();
+  EXPECT_TRUE(report) << text_of(report.error());
   std::ifstream in(path, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   fs::remove(path);
@@ -54,10 +55,10 @@ TEST(WriterHashedKeys, FailAsAddKeyDoes) {
   const std::string long_key = "abcd";
   const Status too_long = w.add_key_hashed(bytes_of(long_key), w.key_hash(bytes_of(long_key)), 0);
   ASSERT_FALSE(too_long);
-  EXPECT_EQ(too_long.error().text(), "VornError: key is 4 bytes, format maximum is 3");
+  EXPECT_EQ(text_of(too_long.error()), "VornError: key is 4 bytes, format maximum is 3");
   const Status no_object = w.add_key_hashed(bytes_of("k"), w.key_hash(bytes_of("k")), 1);
   ASSERT_FALSE(no_object);
-  EXPECT_EQ(no_object.error().text(), "VornError: obj_id 1 out of range (have 1 objects)");
+  EXPECT_EQ(text_of(no_object.error()), "VornError: obj_id 1 out of range (have 1 objects)");
   EXPECT_EQ(w.num_keys(), 0u);
 }
 

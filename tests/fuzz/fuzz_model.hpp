@@ -91,6 +91,7 @@ struct OpenedStore {
   std::string error;  // empty when the open succeeds
   uint32_t num_keys = 0, num_objects = 0, file_crc32 = 0;
   uint64_t index_offset = 0, file_size = 0;
+  uint64_t entries_end = 0;                               // where the last entry ends
   std::vector<std::pair<std::string, uint64_t>> entries;  // in file order
   std::map<std::string, uint64_t> last;                   // key -> offset of its last entry
 };
@@ -143,6 +144,7 @@ inline OpenedStore open_store(const std::string& file, bool verify) {
     s.last[key] = off;
     pos += 2 + len + 8;
   }
+  s.entries_end = pos;
   return s;
 }
 
@@ -185,6 +187,23 @@ inline std::string verify_store(const std::string& file, const OpenedStore& s) {
     if (crc(p + off + 8, len) != be(p + off + 4, 4)) {
       return "VornCorruptError: object CRC32 mismatch at offset " + std::to_string(off);
     }
+  }
+  // The layout: the entries end the file, and the records tile the data section.
+  if (s.entries_end != size) {
+    return "VornCorruptError: the index entries end at offset " + std::to_string(s.entries_end) +
+           ", not at the end of the file (" + std::to_string(size) + " bytes)";
+  }
+  const uint64_t end = s.index_offset;
+  uint64_t pos = 40;
+  while (pos < end && end - pos >= 8) {
+    const uint64_t len = be(p + pos, 4);
+    if (len > end - pos - 8) break;
+    pos += 8 + len;
+  }
+  if (pos > end) return "VornCorruptError: index_offset " + std::to_string(end) + " lies inside the header";
+  if (pos != end) {
+    return "VornCorruptError: the data section's records do not end at index_offset " +
+           std::to_string(end) + ": the one at offset " + std::to_string(pos) + " runs past it";
   }
   return {};
 }

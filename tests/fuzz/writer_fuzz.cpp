@@ -16,9 +16,11 @@
 #include "fuzz_model.hpp"
 #include "reader.hpp"
 #include "writer.hpp"
+#include "store_words.hpp"
 
 using namespace fuzz_model;
 using vornel::Reader;
+using vornel::text_of;
 using vornel::Writer;
 using vornel::WriterLimits;
 
@@ -86,12 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto added = writer.add_key(as_bytes(key), id);
         if (id >= objects.size()) {
           FUZZ_CHECK(!added);
-          FUZZ_CHECK_EQ(added.error().text(), "VornError: obj_id " + std::to_string(id) +
+          FUZZ_CHECK_EQ(text_of(added.error()), "VornError: obj_id " + std::to_string(id) +
                                                   " out of range (have " +
                                                   std::to_string(objects.size()) + " objects)");
         } else if (key.size() > limits.max_key_len) {
           FUZZ_CHECK(!added);
-          FUZZ_CHECK_EQ(added.error().text(), "VornError: key is " +
+          FUZZ_CHECK_EQ(text_of(added.error()), "VornError: key is " +
                                                   std::to_string(key.size()) +
                                                   " bytes, format maximum is " +
                                                   std::to_string(limits.max_key_len));
@@ -141,12 +143,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto built = writer.build(path);
   if (!limit_error.empty()) {
     FUZZ_CHECK(!built);
-    FUZZ_CHECK_EQ(built.error().text(), limit_error);
+    FUZZ_CHECK_EQ(text_of(built.error()), limit_error);
     FUZZ_CHECK(!exists(path));
     FUZZ_CHECK(!exists(work_dir() + "/store.vrnl.tmp"));
     return 0;
   }
-  if (!built) FUZZ_CHECK_EQ(built.error().text(), std::string("(no error)"));
+  if (!built) FUZZ_CHECK_EQ(text_of(built.error()), std::string("(no error)"));
   const std::string file = read_file(path);
   FUZZ_CHECK(file == encode_store(objects, bindings));
   FUZZ_CHECK_EQ(built->num_objects, objects.size());
@@ -159,19 +161,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(read_file(path) == file);
 
   auto reader = Reader::open(path, true);
-  if (!reader) FUZZ_CHECK_EQ(reader.error().text(), std::string("(no error)"));
+  if (!reader) FUZZ_CHECK_EQ(text_of(reader.error()), std::string("(no error)"));
   const Reader& r = **reader;
   FUZZ_CHECK(r.verify().has_value());
   FUZZ_CHECK_EQ(r.size(), bindings.size());
+  std::vector<vornel::Bytes> keys(r.size()), payloads(r.size());
+  FUZZ_CHECK(r.locate_items(0, r.size(), keys.data(), payloads.data()).has_value());
   size_t i = 0;
   for (const auto& [key, id] : bindings) {
-    FUZZ_CHECK_EQ(as_string(r.key_at(i)), key);
-    const auto off = r.find(as_bytes(key));
-    FUZZ_CHECK(off.has_value());
-    FUZZ_CHECK_EQ(*off, r.offset_at(i));
-    const auto payload = r.read_object(*off);
-    FUZZ_CHECK(payload.has_value());
-    FUZZ_CHECK(as_string(*payload) == objects[id]);
+    FUZZ_CHECK_EQ(as_string(keys[i]), key);
+    const auto payload = r.get(as_bytes(key));
+    FUZZ_CHECK(payload.has_value() && payload->has_value());
+    FUZZ_CHECK(as_string(**payload) == objects[id]);
+    FUZZ_CHECK(as_string(payloads[i]) == objects[id]);
     // A key's own prefix range starts at it and holds only keys that extend it.
     const auto range = r.prefix_range(as_bytes(key));
     FUZZ_CHECK(range.has_value());
@@ -184,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK_EQ(last - first, extensions);
     ++i;
   }
-  const auto objects_read = r.distinct_objects();
+  const auto objects_read = r.distinct_offsets();
   FUZZ_CHECK(objects_read.has_value());
   std::map<uint64_t, bool> referenced;
   for (const auto& [key, id] : bindings) referenced[id] = true;
