@@ -162,4 +162,10 @@ Result<RecordBytes> MergingSource::record() {
   return r;
 }
 
+Result<std::optional<RecordSpan>> MergingSource::span() {
+  Result<std::optional<RecordSpan>> r = children_[current_]->span();
+  if (!r) failed_ = children_[current_];
+  return r;
+}
+
 }  // namespace vornel

@@ -27,6 +27,7 @@ class MergingSource final : public SortedSource {
   // The winning entry, its record renamed to be unique across the children.
   const Entry& entry() const override { return entry_; }
   [[nodiscard]] Result<RecordBytes> record() override;
+  [[nodiscard]] Result<std::optional<RecordSpan>> span() override;
   uint64_t size() const override { return size_; }
   const std::string& name() const override { return name_; }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "key_bytes.hpp"
@@ -45,6 +46,16 @@ struct RecordBytes {
   uint32_t crc = 0;
 };
 
+// A record that lies verbatim in a file, its prefix and payload checked: what a copy
+// needs to move it without reading it into memory.
+struct RecordSpan {
+  int fd = -1;
+  uint64_t offset = 0;             // of its prefix in the file
+  const uint8_t* mapped = nullptr;  // its bytes in a mapping of the file (read guarded)
+  uint64_t size = 0;               // prefix and payload
+  uint32_t crc = 0;                // the payload's
+};
+
 class SortedSource {
  public:
   virtual ~SortedSource() = default;
@@ -56,6 +67,10 @@ class SortedSource {
   virtual const Entry& entry() const = 0;
   // The record the current entry names, valid until next().
   [[nodiscard]] virtual Result<RecordBytes> record() = 0;
+  // The record the current entry names, where it lies as a copy would write it; none
+  // when the source holds it otherwise (a staged value, a compressed one) or would read
+  // it out of order. Valid until next().
+  [[nodiscard]] virtual Result<std::optional<RecordSpan>> span() { return std::nullopt; }
   // How many entries the source yields, for progress; merges give the sum of theirs.
   virtual uint64_t size() const = 0;
   // What errors name: a file's path, or a description.

@@ -33,13 +33,14 @@ constexpr uint64_t kStoreRecord = uint64_t{1} << 47;
 struct StagedPayloads {
   std::vector<const PayloadFilter*> filters;
   bool complete = true;
-  bool maybe(const RecordBytes& r) const {
+  bool maybe(uint32_t crc, uint64_t size) const {
     if (!complete) return true;
     for (const PayloadFilter* f : filters) {
-      if (f->maybe(r.crc, r.payload.size())) return true;
+      if (f->maybe(crc, size)) return true;
     }
     return false;
   }
+  bool maybe(const RecordBytes& r) const { return maybe(r.crc, r.payload.size()); }
 };
 
 // Where a record goes: to a record of the same bytes in `content` (when given) that it may
@@ -85,6 +86,9 @@ class Batch {
   Status take(MergingSource& source, StoreSink& sink, SharedRecords& placed) {
     const Entry& e = source.entry();
     if (!shared_ && !placed.contains(e.record) && !source.current_child()->staged()) {
+      Result<std::optional<uint64_t>> copied = copy_span(source, sink, placed);
+      if (!copied) return fail(std::move(copied.error()));
+      if (*copied) return sink.add_entry(e.key, **copied);
       Result<RecordBytes> r = source.record();
       if (!r) return fail(std::move(r.error()));
       if (!staged_.maybe(*r)) {
@@ -99,6 +103,21 @@ class Batch {
   }
 
  private:
+  // Copies the current record of `source` as its file holds it, when the source can say
+  // where that is and no staged value may equal it; where it went, or none.
+  Result<std::optional<uint64_t>> copy_span(MergingSource& source, StoreSink& sink,
+                                            SharedRecords& placed) {
+    if (!sink.copies_verbatim()) return std::nullopt;
+    Result<std::optional<RecordSpan>> span = source.span();
+    if (!span) return fail(std::move(span.error()));
+    if (!*span || staged_.maybe((*span)->crc, (*span)->size - kRecordPrefix)) return std::nullopt;
+    if (Status s = flush(sink, placed); !s) return fail(std::move(s.error()));
+    Result<uint64_t> at = sink.copy_record(**span);
+    if (!at) return fail(std::move(at.error()));
+    placed.keep(source.entry().record, *at, source.entry().uses_left);
+    return *at;
+  }
+
   Status gather(MergingSource& source, const SharedRecords& placed) {
     const Entry& e = source.entry();
     Pending p{keys_.size(), e.key.size(), e.record, e.uses_left, 0, 0, 0, 0, -1};
@@ -200,7 +219,15 @@ Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads
     } else {
       const Entry& e = source.entry();
       std::optional<uint64_t> at = placed.take(e.record);
-      if (!at) {
+      Result<std::optional<RecordSpan>> span = std::nullopt;
+      if (!at && sink.copies_verbatim()) span = source.span();
+      if (!span) return fail(std::move(span.error()));
+      if (!at && *span) {
+        Result<uint64_t> copied = sink.copy_record(**span);
+        if (!copied) return fail(std::move(copied.error()));
+        at = *copied;
+        placed.keep(e.record, *at, e.uses_left);
+      } else if (!at) {
         Result<RecordBytes> r = source.record();
         if (!r) return fail(std::move(r.error()));
         Result<uint64_t> written = sink.write_record(sink.prepare(r->payload, r->crc));

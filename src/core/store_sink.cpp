@@ -2,17 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "crc32.hpp"
 #include "format.hpp"
 #include "key_table.hpp"
 #include "table_writer.hpp"
+#include "util/fault_guard.hpp"
 
 namespace vornel {
 namespace {
 
 constexpr size_t kDataBuffer = size_t{1} << 20;
 constexpr size_t kCopyStep = size_t{1} << 20;
+// Records copied in one go at most: small enough that the source still maps them (it lets
+// go of its pages only well behind its cursor).
+constexpr uint64_t kGatherMax = uint64_t{4} << 20;
 // The key table's build takes at least this much beside its slots, however small the budget.
 constexpr uint64_t kTableBudgetMin = uint64_t{16} << 20;
 
@@ -40,6 +45,7 @@ StoreSink::StoreSink(std::unique_ptr<PublishOptions> publishing, TempFile tmp,
     : publishing_(std::move(publishing)),
       tmp_(std::move(tmp)),
       options_(options),
+      writeback_(tmp_.fd()),
       data_(tmp_.fd(), kDataOffset + dictionary_record(), kDataBuffer, options.pwrite) {}
 
 uint64_t StoreSink::dictionary_record() const {
@@ -57,7 +63,49 @@ StoreSink::Stored StoreSink::prepare(Bytes value, uint32_t crc) {
 
 StoreSink::~StoreSink() = default;
 
+Result<uint64_t> StoreSink::copy_record(const RecordSpan& span) {
+  const uint64_t payload_size = span.size - kRecordPrefix;
+  if (payload_size > kMaxObjectLen) {
+    return fail(StoreError::invalid("object is " + std::to_string(payload_size) +
+                                    " bytes, format maximum is " + std::to_string(kMaxObjectLen)));
+  }
+  const RecordSpan& g = gathered_;
+  if (g.size != 0 && (span.fd != g.fd || span.offset != g.offset + g.size ||
+                      span.mapped != g.mapped + g.size || g.size + span.size > kGatherMax)) {
+    if (Status s = copy_gathered(); !s) return fail(std::move(s.error()));
+  }
+  if (gathered_.size == 0) gathered_ = {span.fd, span.offset, span.mapped, 0, 0};
+  const uint64_t offset = data_.position() + gathered_.size;
+  gathered_.size += span.size;
+  ++records_;
+  dictionary_.raw_bytes += payload_size;
+  dictionary_.stored_bytes += payload_size;
+  dictionary_.longest_value = std::max(dictionary_.longest_value, payload_size);
+  return offset;
+}
+
+Status StoreSink::copy_gathered() {
+  if (gathered_.size == 0) return {};
+  writeback_.written(data_.flushed());
+  const RecordSpan g = std::exchange(gathered_, RecordSpan{});
+  // One guarded copy for the records of a run: they were checked through the mapping a
+  // moment ago and are still in cache. (A copy in the kernel, copy_file_range, measured
+  // slower here: its cost per call outweighs the copy that it saves.)
+  uint64_t done = 0;
+  return data_.append_with(g.size, [&](uint8_t* dst, size_t k) -> Status {
+    const void* fault = guarded([&] { std::memcpy(dst, g.mapped + done, k); });
+    if (fault != nullptr) {
+      return fail(FileReader::cut_short(g.offset + static_cast<uint64_t>(
+                                                       static_cast<const uint8_t*>(fault) - g.mapped)));
+    }
+    done += k;
+    return {};
+  });
+}
+
 Result<uint64_t> StoreSink::write_record(const Stored& stored) {
+  if (Status s = copy_gathered(); !s) return fail(std::move(s.error()));
+  writeback_.written(data_.flushed());
   const Bytes payload = stored.payload;
   const uint32_t crc = stored.crc;
   if (payload.size() > kMaxObjectLen) {
@@ -97,7 +145,8 @@ Status StoreSink::spill_index() {
   return {};
 }
 
-Result<bool> StoreSink::holds(uint64_t offset, const Stored& stored) const {
+Result<bool> StoreSink::holds(uint64_t offset, const Stored& stored) {
+  if (Status s = copy_gathered(); !s) return fail(std::move(s.error()));
   const Bytes payload = stored.payload;
   uint8_t prefix[kRecordPrefix];
   if (Status s = data_.read_back(offset, prefix, sizeof prefix); !s) return fail(std::move(s.error()));
@@ -134,6 +183,7 @@ Result<BuildReport> StoreSink::finish() {
     return fail(too_many(records_ + dictionary, "objects", kMaxObjects));
   }
   if (keys_ > kMaxKeys) return fail(too_many(keys_, "keys", kMaxKeys));
+  if (Status s = copy_gathered(); !s) return fail(std::move(s.error()));
   if (Status s = data_.flush(); !s) return fail(std::move(s.error()));
   // The index section's checksum, in one pass: from the spill file's writer, or over memory.
   uint32_t index_crc = 0;
@@ -197,6 +247,7 @@ Result<BuildReport> StoreSink::finish() {
     }
     crc = crc32_extend(crc, prefix, sizeof prefix);
     crc = crc32_combine(crc, table->payload_crc, table->payload_length);
+    writeback_.written(index_offset);
     done += table_record;
     if (!report(BuildPhase::Write, done, total)) return fail(StoreError::cancelled());
   }
@@ -215,6 +266,7 @@ Result<BuildReport> StoreSink::finish() {
     return fail(std::move(s.error()));
   }
   const uint64_t file_size = index_offset + index_size_;
+  writeback_.stop();
   if (Status s = tmp_.commit(file_size); !s) return fail(std::move(s.error()));
   return BuildReport{header.num_objects, keys_, file_size, with_table, dictionary != 0};
 }

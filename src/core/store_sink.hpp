@@ -12,10 +12,12 @@
 #include <string_view>
 
 #include "publish.hpp"
+#include "sorted_source.hpp"
 #include "compression.hpp"
 #include "writer.hpp"
 #include "util/file_stream.hpp"
 #include "util/record_buffer.hpp"
+#include "util/writeback.hpp"
 
 namespace vornel {
 
@@ -56,10 +58,15 @@ class StoreSink {
   Stored prepare(Bytes value, uint32_t crc);
   // Appends the record of `stored` to the data section and returns where it starts.
   [[nodiscard]] Result<uint64_t> write_record(const Stored& stored);
+  // Whether records are written as they come, so that copy_record() may move them.
+  bool copies_verbatim() const { return options_.compressor == nullptr; }
+  // Appends the record that `span` finds, copied as its file holds it; returns where it
+  // starts. Records that follow one another in their file are copied together.
+  [[nodiscard]] Result<uint64_t> copy_record(const RecordSpan& span);
   // Appends an index entry: `key`, above every key before it, naming the record at `offset`.
   [[nodiscard]] Status add_entry(Bytes key, uint64_t offset);
   // Whether the record at `offset` holds `stored`.
-  [[nodiscard]] Result<bool> holds(uint64_t offset, const Stored& stored) const;
+  [[nodiscard]] Result<bool> holds(uint64_t offset, const Stored& stored);
 
   uint64_t num_objects() const { return records_; }
   uint64_t num_keys() const { return keys_; }
@@ -76,11 +83,14 @@ class StoreSink {
     return !options_.progress || options_.progress(phase, done, total);
   }
 
+  // Writes the records that copy_record() gathered.
+  [[nodiscard]] Status copy_gathered();
   // The dictionary's record, first in the data section when the values are compressed.
   uint64_t dictionary_record() const;
   std::unique_ptr<PublishOptions> publishing_;  // what tmp_ was opened with
   TempFile tmp_;
   const StoreSinkOptions& options_;
+  Writeback writeback_;  // of tmp_, which outlives it
   FileWriter data_;
   uint64_t records_ = 0;
   uint64_t keys_ = 0;
@@ -89,7 +99,8 @@ class StoreSink {
   uint64_t index_size_ = 0;
   std::optional<FileDescriptor> index_file_;
   FileWriter index_out_;
-  mutable std::vector<uint8_t> check_;  // holds()'s copy of a record read back
+  std::vector<uint8_t> check_;  // holds()'s copy of a record read back
+  RecordSpan gathered_;         // records to copy, one after another in their file
   DictionaryHeader dictionary_;           // the values' totals, as the record gives them
 };
 

@@ -1,16 +1,22 @@
 #include "store_source.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cstring>
 
 #include "crc32.hpp"
+#include "util/fault_guard.hpp"
 
 namespace vornel {
 namespace {
 
 constexpr size_t kReadBuffer = size_t{256} << 10;
+// Records checked in one batch, and at most so many payload bytes: enough that the CRCs
+// of short records run side by side, and that a batch stays in cache for the checksum.
+constexpr size_t kCheckRecords = 64;
+constexpr uint64_t kCheckBytes = uint64_t{256} << 10;
 // What one remembered shared record costs in a node-based map, about.
 constexpr uint64_t kSharedEntryBytes = 48;
 
@@ -130,6 +136,9 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
     if (!codec) return fail(std::move(codec.error()));
     store->codec = std::move(*codec);
   }
+  Result<FileMapping> map = FileMapping::map(fd.get(), static_cast<size_t>(store->size));
+  if (!map) return fail(std::move(map.error()));
+  store->map = std::make_shared<const FileMapping>(std::move(*map));
   store->fd = std::make_shared<FileDescriptor>(std::move(fd));
   return std::shared_ptr<const StoreFile>(std::move(store));
 }
@@ -156,10 +165,16 @@ Result<bool> lookup(const StoreFile& store, Bytes key) {
 
 StoreSource::StoreSource(std::shared_ptr<const StoreFile> store, size_t buffer_size)
     : store_(std::move(store)),
-      // Both keep the checksum of what they read, which the file's must match at the end.
+      mapped_(store_->map->data()),
+      // It keeps the checksum of what it reads, which with the data section's must match
+      // the file's at the end.
       index_(store_->fd->get(), store_->header.index_offset, store_->size, buffer_size, true),
-      data_(store_->fd->get(), kDataOffset, store_->header.index_offset, buffer_size, true),
-      uses_left_(store_->named_again) {}
+      uses_left_(store_->named_again),
+      cursor_(kDataOffset),
+      summed_to_(kDataOffset),
+      released_(0) {
+  ahead_.reserve(kCheckRecords);
+}
 
 Status StoreSource::next() {
   if (index_.remaining() == 0) {
@@ -197,15 +212,18 @@ Status StoreSource::read_entry() {
   entry_.key = Bytes(*rest, key_len);
   entry_.record = offset;
   record_here_ = false;
+  payload_here_ = false;
   decoded_here_ = false;
-  const uint64_t cursor = data_.position();
-  if (offset >= cursor) {
+  if (offset >= cursor_) {
     if (Status s = pass_records_to(offset); !s) return s;
-    if (data_.position() != offset) {
+    if (cursor_ != offset) {
       return fail(entry_damage(seen_, "names offset " + std::to_string(offset) +
                                           ", where no record starts"));
     }
-    if (Status s = read_record_here(); !s) return s;
+    Result<Checked> r = take_record(true);
+    if (!r) return fail(std::move(r.error()));
+    here_ = *r;
+    record_here_ = true;
     if (!uses_left_.empty()) {
       const auto it = uses_left_.find(offset);
       entry_.uses_left = it == uses_left_.end() ? 0 : it->second;
@@ -216,52 +234,142 @@ Status StoreSource::read_entry() {
   return {};
 }
 
-Status StoreSource::pass_records_to(uint64_t offset) {
-  while (data_.position() < offset) {
-    const uint64_t at = data_.position();
-    Result<const uint8_t*> p = data_.read(kRecordPrefix);
-    if (!p) return fail(std::move(p.error()));
-    const RecordPrefix prefix = RecordPrefix::decode(*p);
-    if (prefix.length > data_.remaining()) {
-      return fail(damaged("the record at " + std::to_string(at) +
-                          " runs past the end of the data section"));
+StoreError StoreSource::fault_at(const void* addr) const {
+  const auto at = static_cast<uint64_t>(static_cast<const uint8_t*>(addr) - mapped_);
+  return FileReader::cut_short(at & ~uint64_t{4095});
+}
+
+Status StoreSource::check_ahead() {
+  ahead_.clear();
+  ahead_at_ = 0;
+  const uint64_t end = store_->header.index_offset;
+  Crc32Job jobs[kCheckRecords];
+  size_t n = 0;
+  uint64_t at = cursor_;
+  uint64_t bytes = 0;
+  // One guarded region for the batch: the prefixes walked, the payloads summed side by
+  // side, and the file's checksum carried over them while they are in cache.
+  const void* fault = guarded([&] {
+    while (n < kCheckRecords && end - at >= kRecordPrefix) {
+      const RecordPrefix prefix = RecordPrefix::decode(mapped_ + at);
+      if (prefix.length > end - at - kRecordPrefix || bytes + prefix.length > kCheckBytes) break;
+      jobs[n++] = {mapped_ + at + kRecordPrefix, prefix.length, 0};
+      at += kRecordPrefix + prefix.length;
+      bytes += prefix.length;
     }
-    if (Status s = data_.skip(prefix.length); !s) return s;
+    crc32_each(jobs, n);
+    // The batch ends before the first record that fails: take_record() reads that one
+    // again and says so.
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t* prefix_bytes = jobs[i].data - kRecordPrefix;
+      if (jobs[i].crc != load_be32(prefix_bytes + 4)) {
+        n = i;
+        break;
+      }
+    }
+    if (n == 0) return;
+    const uint64_t checked_end =
+        static_cast<uint64_t>(jobs[n - 1].data + jobs[n - 1].size - mapped_);
+    if (checked_end > summed_to_) {
+      data_crc_ = crc32_extend(data_crc_, mapped_ + summed_to_, checked_end - summed_to_);
+      summed_to_ = checked_end;
+    }
+  });
+  if (fault != nullptr) return fail(fault_at(fault));
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t record_at = static_cast<uint64_t>(jobs[i].data - mapped_) - kRecordPrefix;
+    ahead_.push_back({record_at, static_cast<uint32_t>(jobs[i].size), jobs[i].crc});
   }
+  release_behind();
   return {};
 }
 
-Status StoreSource::read_record_here() {
-  const uint64_t at = data_.position();
-  Result<const uint8_t*> p = data_.read(kRecordPrefix);
-  if (!p) return fail(std::move(p.error()));
-  const RecordPrefix prefix = RecordPrefix::decode(*p);
-  if (prefix.length > data_.remaining()) {
+void StoreSource::release_behind() {
+  // Pages well behind the cursor go back to the page cache, out of this process's
+  // memory: a copy that still wants them (a run of records written late) reads them
+  // again.
+  constexpr uint64_t kKeep = uint64_t{32} << 20;
+  constexpr uint64_t kPage = 4096;
+  if (cursor_ < released_ + 2 * kKeep) return;
+  const uint64_t until = (cursor_ - kKeep) & ~(kPage - 1);
+  ::madvise(const_cast<uint8_t*>(mapped_) + released_, until - released_, MADV_DONTNEED);
+  released_ = until;
+}
+
+Status StoreSource::checksum_to(uint64_t offset) {
+  if (summed_to_ >= offset) return {};
+  const void* fault = guarded([&] {
+    data_crc_ = crc32_extend(data_crc_, mapped_ + summed_to_, offset - summed_to_);
+  });
+  if (fault != nullptr) return fail(fault_at(fault));
+  summed_to_ = offset;
+  return {};
+}
+
+Result<StoreSource::Checked> StoreSource::take_record(bool check) {
+  if (ahead_at_ == ahead_.size() || ahead_[ahead_at_].at != cursor_) {
+    if (Status s = check_ahead(); !s) return fail(std::move(s.error()));
+  }
+  if (ahead_at_ < ahead_.size()) {
+    const Checked r = ahead_[ahead_at_++];
+    cursor_ = r.at + kRecordPrefix + r.length;
+    return r;
+  }
+  // A record the batch could not take: too long for one, or one that fails.
+  const uint64_t at = cursor_;
+  const uint64_t end = store_->header.index_offset;
+  if (end - at < kRecordPrefix) {
     return fail(damaged("the record at " + std::to_string(at) +
                         " runs past the end of the data section"));
   }
-  Bytes payload;
-  if (prefix.length <= data_.buffer_size()) {
-    Result<const uint8_t*> bytes = data_.read(prefix.length);
-    if (!bytes) return fail(std::move(bytes.error()));
-    payload = Bytes(*bytes, prefix.length);
-  } else {
-    large_.resize(prefix.length);
-    if (Status s = data_.read_into(large_.data(), prefix.length); !s) return s;
-    payload = Bytes(large_);
+  RecordPrefix prefix;
+  const void* fault = guarded([&] { prefix = RecordPrefix::decode(mapped_ + at); });
+  if (fault != nullptr) return fail(fault_at(fault));
+  if (prefix.length > end - at - kRecordPrefix) {
+    return fail(damaged("the record at " + std::to_string(at) +
+                        " runs past the end of the data section"));
   }
-  const uint32_t crc = crc32(payload.data(), payload.size());
-  if (crc != prefix.crc) {
-    return fail(damaged("the record at " + std::to_string(at) + " fails its checksum: " +
-                        crc_hex(crc) + ", its prefix says " + crc_hex(prefix.crc)));
+  uint32_t crc = prefix.crc;
+  if (check) {
+    fault = guarded([&] { crc = crc32(mapped_ + at + kRecordPrefix, prefix.length); });
+    if (fault != nullptr) return fail(fault_at(fault));
+    if (crc != prefix.crc) {
+      return fail(damaged("the record at " + std::to_string(at) + " fails its checksum: " +
+                          crc_hex(crc) + ", its prefix says " + crc_hex(prefix.crc)));
+    }
   }
-  record_ = {payload, crc};
-  record_here_ = true;
+  cursor_ = at + kRecordPrefix + prefix.length;
+  return Checked{at, prefix.length, crc};
+}
+
+Status StoreSource::pass_records_to(uint64_t offset) {
+  while (cursor_ < offset) {
+    Result<Checked> r = take_record(false);
+    if (!r) return fail(std::move(r.error()));
+  }
   return {};
 }
 
+Result<std::optional<RecordSpan>> StoreSource::span() {
+  // A compressed store's values are given decompressed: not its bytes.
+  if (!record_here_ || store_->codec) return std::nullopt;
+  return RecordSpan{store_->fd->get(), here_.at, mapped_ + here_.at, kRecordPrefix + here_.length,
+                    here_.crc};
+}
+
 Result<RecordBytes> StoreSource::record() {
-  if (record_here_) return value_of_record();
+  if (record_here_) {
+    if (!payload_here_) {
+      // Copied out, guarded: the mapping may lose its pages to a file cut short.
+      large_.resize(here_.length);
+      const uint8_t* from = mapped_ + here_.at + kRecordPrefix;
+      const void* fault = guarded([&] { std::memcpy(large_.data(), from, here_.length); });
+      if (fault != nullptr) return fail(fault_at(fault));
+      record_ = {Bytes(large_), here_.crc};
+      payload_here_ = true;
+    }
+    return value_of_record();
+  }
   // A record behind the data cursor: read where it lies.
   const uint64_t at = entry_.record;
   uint8_t prefix_bytes[kRecordPrefix];
@@ -288,6 +396,8 @@ Result<RecordBytes> StoreSource::record() {
   }
   record_ = {Bytes(large_), crc};
   record_here_ = true;
+  payload_here_ = true;
+  here_ = {at, prefix.length, crc};
   return value_of_record();
 }
 
@@ -315,11 +425,12 @@ Status StoreSource::finish() {
   }
   // The records no key names, the key table last among them.
   if (Status s = pass_records_to(store_->header.index_offset); !s) return s;
-  if (data_.position() != store_->header.index_offset) {
+  if (cursor_ != store_->header.index_offset) {
     return fail(damaged("the last record runs past the data section"));
   }
+  if (Status s = checksum_to(store_->header.index_offset); !s) return s;
   const uint32_t crc =
-      crc32_combine(data_.crc(), index_.crc(), store_->size - store_->header.index_offset);
+      crc32_combine(data_crc_, index_.crc(), store_->size - store_->header.index_offset);
   if (crc != store_->header.file_crc32) {
     return fail(damaged("file checksum mismatch: the file gives " + crc_hex(crc) +
                         ", its header says " + crc_hex(store_->header.file_crc32)));
