@@ -26,14 +26,15 @@ StoreError entry_damage(uint64_t entry, const std::string& what) {
   return damaged("index entry " + std::to_string(entry) + " " + what);
 }
 
-// Reads one index entry from `in`: its key into `key` and its record offset.
-Status read_index_entry(FileReader& in, std::vector<uint8_t>& key, uint64_t& offset) {
+// Reads one index entry from `in`: its key, where the reader's buffer holds it until the
+// next read (its offset after it), and its record offset.
+Status read_index_entry(FileReader& in, Bytes& key, uint64_t& offset) {
   Result<const uint8_t*> len = in.read(kKeyLenSize);
   if (!len) return fail(std::move(len.error()));
   const size_t key_len = load_be16(*len);
   Result<const uint8_t*> rest = in.read(key_len + kOffsetSize);
   if (!rest) return fail(std::move(rest.error()));
-  key.assign(*rest, *rest + key_len);
+  key = Bytes(*rest, key_len);
   offset = load_be64(*rest + key_len);
   return {};
 }
@@ -95,7 +96,10 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
 
   // One walk over the index section.
   FileReader in(fd.get(), header->index_offset, store->size, kReadBuffer);
-  std::vector<uint8_t> key, previous;
+  // The key before, with room after it to be compared a word at a time, as the key read
+  // can be (its offset follows it).
+  std::vector<uint8_t> previous(kMaxKeyLen + kOffsetSize);
+  size_t previous_len = 0;
   uint64_t highest = 0;  // the highest record offset named so far
   bool first_named = false;  // a key names the data section's first record
   bool budget_left = true;
@@ -103,18 +107,20 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
     if (i == header->num_keys) return fail(damaged("the index section holds more entries than num_keys"));
     const uint64_t position = in.position();
     uint64_t offset = 0;
-    std::swap(key, previous);
+    Bytes key;
     if (Status s = read_index_entry(in, key, offset); !s) {
       return fail(entry_damage(i, "runs past the end of the file"));
     }
-    if (i > 0 && !key_less(Bytes(previous), Bytes(key))) {
+    if (i > 0 && compare_keys_followed(Bytes(previous.data(), previous_len), key) >= 0) {
       return fail(entry_damage(i, "is out of key order"));
     }
+    std::memcpy(previous.data(), key.data(), key.size());
+    previous_len = key.size();
     if (offset < kDataOffset || !range_within(offset, kRecordPrefix, header->index_offset)) {
       return fail(entry_damage(i, "names offset " + std::to_string(offset) +
                                       ", outside the data section"));
     }
-    store->sparse.offer(Bytes(key), position);
+    store->sparse.offer(key, position);
     first_named = first_named || offset == kDataOffset;
     if (offset > highest) {
       highest = offset;
@@ -146,21 +152,27 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
 Result<bool> lookup(const StoreFile& store, Bytes key) {
   const auto [first, last] = store.sparse.block(key, store.size);
   if (first == last) return false;
-  std::vector<uint8_t> block(static_cast<size_t>(last - first));
-  size_t got = 0;
-  if (Status s = pread_all(store.fd->get(), block.data(), block.size(), first, &got); !s) {
-    return fail(std::move(s.error()));
+  // The block read where the mapping holds it, guarded: no copy, no system call.
+  const uint8_t* block = store.map->data() + first;
+  const auto size = static_cast<size_t>(last - first);
+  bool found = false;
+  const void* fault = guarded([&] {
+    for (size_t at = 0; size - at >= kIndexEntryMin;) {
+      const size_t key_len = load_be16(block + at);
+      if (size - at - kIndexEntryMin < key_len) break;
+      const int c = compare_keys(Bytes(block + at + kKeyLenSize, key_len), key);
+      if (c >= 0) {
+        found = c == 0;
+        break;
+      }
+      at += kIndexEntryMin + key_len;
+    }
+  });
+  if (fault != nullptr) {
+    return fail(FileReader::cut_short(
+        static_cast<uint64_t>(static_cast<const uint8_t*>(fault) - store.map->data())));
   }
-  if (got < block.size()) return fail(FileReader::cut_short(first + got));
-  for (size_t at = 0; block.size() - at >= kIndexEntryMin;) {
-    const size_t key_len = load_be16(block.data() + at);
-    if (block.size() - at - kIndexEntryMin < key_len) break;
-    const int c = compare_keys(Bytes(block.data() + at + kKeyLenSize, key_len), key);
-    if (c == 0) return true;
-    if (c > 0) break;
-    at += kIndexEntryMin + key_len;
-  }
-  return false;
+  return found;
 }
 
 StoreSource::StoreSource(std::shared_ptr<const StoreFile> store, size_t buffer_size)

@@ -33,6 +33,10 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
   // Both written front to back, each keeping its CRC.
   FileWriter ranks(fd, payload_at + g.ranks_at, size_t{1} << 20, pwrite_fn);
   FileWriter sample(fd, payload_at + g.sample_at, size_t{1} << 20, pwrite_fn);
+  // Each key's hash, kept from this pass for the one that gathers the slots when the
+  // budget holds them beside one gathering of every entry.
+  const bool keep_hashes = budget / (sizeof(Pending) + sizeof(uint64_t)) >= n;
+  std::vector<uint64_t> hashes(keep_hashes ? n : 0);
   Status written;
   uint64_t rank = 0;
   Status walked = index.each([&](Bytes key, uint64_t pos) {
@@ -48,7 +52,9 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
       store_be64(word, key_head(key));
       written = sample.append(word, sizeof word);
     }
-    ++in_bucket[HomeOrder::bucket_of(hash(key.data(), key.size()), n)];
+    const uint64_t h = hash(key.data(), key.size());
+    if (keep_hashes) hashes[rank] = h;
+    ++in_bucket[HomeOrder::bucket_of(h, n)];
     ++rank;
   });
   if (!walked) return fail(std::move(walked.error()));
@@ -60,7 +66,8 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
   // fills them: from as many passes as the budget needs, each gathering a run of buckets.
   LargeBuffer slot_words(static_cast<size_t>(g.slot_count) * sizeof(uint64_t));
   auto* const slots = slot_words.as<uint64_t>();
-  const size_t most = std::max<size_t>(1, static_cast<size_t>(budget / sizeof(Pending)));
+  const size_t most =
+      keep_hashes ? n : std::max<size_t>(1, static_cast<size_t>(budget / sizeof(Pending)));
   std::vector<Pending> items;
   std::vector<size_t> next(in_bucket.size());
   for (size_t first = 0; first < in_bucket.size();) {
@@ -78,8 +85,9 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
       next[b] = at;
       at += in_bucket[b];
     }
+    size_t at_rank = 0;
     Status gathered = index.each([&](Bytes key, uint64_t pos) {
-      const uint64_t h = hash(key.data(), key.size());
+      const uint64_t h = keep_hashes ? hashes[at_rank++] : hash(key.data(), key.size());
       const size_t b = HomeOrder::bucket_of(h, n);
       if (b >= first && b < last) items[next[b]++] = {h, pos};
     });
@@ -91,6 +99,7 @@ Result<TableWritten> write_key_table(const IndexInput& index, uint64_t num_keys,
     first = last;
   }
   items = {};
+  hashes = {};
   const uint64_t slots_size = g.ranks_at;
   const uint32_t slots_crc = crc32(slot_words.data(), static_cast<size_t>(slots_size));
   if (Status s = pwrite_all(pwrite_fn, fd, slot_words.data(), static_cast<size_t>(slots_size), payload_at);
