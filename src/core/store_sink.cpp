@@ -86,7 +86,7 @@ Result<uint64_t> StoreSink::copy_record(const RecordSpan& span) {
 
 Status StoreSink::copy_gathered() {
   if (gathered_.size == 0) return {};
-  writeback_.written(data_.flushed());
+  writeback_.written(data_.handed());
   const RecordSpan g = std::exchange(gathered_, RecordSpan{});
   // One guarded copy for the records of a run: they were checked through the mapping a
   // moment ago and are still in cache. (A copy in the kernel, copy_file_range, measured
@@ -105,7 +105,7 @@ Status StoreSink::copy_gathered() {
 
 Result<uint64_t> StoreSink::write_record(const Stored& stored) {
   if (Status s = copy_gathered(); !s) return fail(std::move(s.error()));
-  writeback_.written(data_.flushed());
+  writeback_.written(data_.handed());
   const Bytes payload = stored.payload;
   const uint32_t crc = stored.crc;
   if (payload.size() > kMaxObjectLen) {

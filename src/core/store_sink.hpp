@@ -16,6 +16,7 @@
 #include "compression.hpp"
 #include "writer.hpp"
 #include "util/file_stream.hpp"
+#include "util/background_writer.hpp"
 #include "util/record_buffer.hpp"
 #include "util/writeback.hpp"
 
@@ -91,7 +92,7 @@ class StoreSink {
   TempFile tmp_;
   const StoreSinkOptions& options_;
   Writeback writeback_;  // of tmp_, which outlives it
-  FileWriter data_;
+  BackgroundWriter data_;
   uint64_t records_ = 0;
   uint64_t keys_ = 0;
   // The index section: in memory, then in an unnamed file once it outgrows the budget.
