@@ -1,7 +1,10 @@
 #include "store_sink.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "crc32.hpp"
@@ -227,6 +230,20 @@ Result<BuildReport> StoreSink::finish() {
   uint64_t done = 0;
   if (!report(BuildPhase::Write, done, total)) return fail(StoreError::cancelled());
   uint32_t crc = data_crc;
+  // An index section in memory goes to the file beside the key table's build, which only
+  // reads it; one in a spill file goes after, a step at a time.
+  Status index_written;
+  std::jthread index_writer;
+  if (!index_file_ && with_table) {
+    index_writer = std::jthread([&] {
+      index_written = pwrite_all(options_.pwrite, tmp_.fd(), index_.data(), index_.size(), index_offset);
+      // Its writeback starts at once, as the records' did (util/writeback.hpp).
+      if (index_written) {
+        ::sync_file_range(tmp_.fd(), static_cast<off_t>(index_offset),
+                          static_cast<off_t>(index_.size()), SYNC_FILE_RANGE_WRITE);
+      }
+    });
+  }
   if (with_table) {
     const uint64_t held = index_file_ ? 0 : index_.size();
     const uint64_t slots = g.slot_count * sizeof(uint64_t);
@@ -251,7 +268,14 @@ Result<BuildReport> StoreSink::finish() {
     done += table_record;
     if (!report(BuildPhase::Write, done, total)) return fail(StoreError::cancelled());
   }
-  if (Status s = write_index_at(index_offset, done, total); !s) return fail(std::move(s.error()));
+  if (index_writer.joinable()) {
+    index_writer.join();
+    if (!index_written) return fail(std::move(index_written.error()));
+    done += index_size_;
+    if (!report(BuildPhase::Write, done, total)) return fail(StoreError::cancelled());
+  } else if (Status s = write_index_at(index_offset, done, total); !s) {
+    return fail(std::move(s.error()));
+  }
   index_ = RecordBuffer();
   index_file_.reset();
 

@@ -8,10 +8,11 @@ BackgroundWriter::BackgroundWriter(int fd, uint64_t start, size_t buffer_size, P
     : fd_(fd),
       pwrite_(pwrite_fn),
       fill_(std::make_unique_for_overwrite<uint8_t[]>(buffer_size)),
-      spare_(std::make_unique_for_overwrite<uint8_t[]>(buffer_size)),
       capacity_(buffer_size),
-      handed_(start),
-      thread_([this] { run(); }) {}
+      handed_(start) {
+  for (size_t i = 1; i < kBuffers; ++i) free_.push_back(std::make_unique_for_overwrite<uint8_t[]>(buffer_size));
+  thread_ = std::thread([this] { run(); });
+}
 
 BackgroundWriter::~BackgroundWriter() {
   {
@@ -25,39 +26,45 @@ BackgroundWriter::~BackgroundWriter() {
 void BackgroundWriter::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return busy_ || stopping_; });
-    if (!busy_) return;
-    const uint8_t* bytes = spare_.get();
-    const size_t size = job_size_;
-    const uint64_t at = job_at_;
+    changed_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
+    if (jobs_.empty()) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    writing_ = true;
+    const bool failed = error_.has_value();
     uint32_t crc = crc_;
     lock.unlock();
-    crc = crc32_extend(crc, bytes, size);
-    Status written = pwrite_all(pwrite_, fd_, bytes, size, at);
+    // After a failure the rest is only handed back: the file is not finished anyway.
+    Status written;
+    if (!failed) {
+      crc = crc32_extend(crc, job.bytes.get(), job.size);
+      written = pwrite_all(pwrite_, fd_, job.bytes.get(), job.size, job.at);
+    }
     lock.lock();
     crc_ = crc;
     if (!written && !error_) error_ = std::move(written.error());
-    busy_ = false;
+    free_.push_back(std::move(job.bytes));
+    writing_ = false;
     changed_.notify_all();
   }
 }
 
 Status BackgroundWriter::wait_idle() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return !busy_; });
+  changed_.wait(lock, [&] { return jobs_.empty() && !writing_; });
   if (error_) return fail(*error_);
   return {};
 }
 
 Status BackgroundWriter::hand_over() {
   if (used_ == 0) return {};
-  if (Status s = wait_idle(); !s) return s;
   {
-    std::lock_guard lock(mutex_);
-    std::swap(fill_, spare_);
-    job_size_ = used_;
-    job_at_ = handed_;
-    busy_ = true;
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !free_.empty(); });
+    if (error_) return fail(*error_);
+    jobs_.push_back({std::move(fill_), used_, handed_});
+    fill_ = std::move(free_.back());
+    free_.pop_back();
   }
   changed_.notify_all();
   handed_ += used_;

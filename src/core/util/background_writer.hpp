@@ -1,16 +1,19 @@
 // A file written front to back from `start` as FileWriter writes it, except that each
 // full buffer goes to a thread of its own, which checksums it and writes it while the
 // caller fills the next: the copy into the kernel runs beside the work that makes the
-// bytes. One buffer is in the thread's hands at most.
+// bytes. A few buffers wait for the thread at most, so that either side's hiccups do not
+// stall the other.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "file_stream.hpp"
 
@@ -67,10 +70,16 @@ class BackgroundWriter {
   [[nodiscard]] Status wait_idle();
   void run();
 
+  static constexpr size_t kBuffers = 4;
+  struct Job {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size;
+    uint64_t at;
+  };
+
   int fd_;
   PwriteFn pwrite_;
-  std::unique_ptr<uint8_t[]> fill_;   // the caller's
-  std::unique_ptr<uint8_t[]> spare_;  // the thread's while busy_
+  std::unique_ptr<uint8_t[]> fill_;  // the caller's
   size_t capacity_;
   size_t used_ = 0;
   uint64_t handed_;  // where fill_[0] goes
@@ -78,10 +87,10 @@ class BackgroundWriter {
   // Shared with the thread, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool busy_ = false;  // spare_ holds job_size_ bytes for job_at_
+  std::deque<Job> jobs_;                           // oldest first
+  std::vector<std::unique_ptr<uint8_t[]>> free_;   // buffers written out
+  bool writing_ = false;  // the thread holds a job that it took off jobs_
   bool stopping_ = false;
-  size_t job_size_ = 0;
-  uint64_t job_at_ = 0;
   std::optional<StoreError> error_;
   uint32_t crc_ = 0;  // the thread's, read while it is idle
   std::thread thread_;
