@@ -12,6 +12,7 @@
 #include "key_table.hpp"
 #include "table_writer.hpp"
 #include "util/fault_guard.hpp"
+#include "util/mapping.hpp"
 
 namespace vornel {
 namespace {
@@ -98,8 +99,9 @@ Status StoreSink::copy_gathered() {
   return data_.append_with(g.size, [&](uint8_t* dst, size_t k) -> Status {
     const void* fault = guarded([&] { std::memcpy(dst, g.mapped + done, k); });
     if (fault != nullptr) {
-      return fail(FileReader::cut_short(g.offset + static_cast<uint64_t>(
-                                                       static_cast<const uint8_t*>(fault) - g.mapped)));
+      // The source was cut short since its records were checked.
+      return fail(StoreError::changed(Fault::MappingFault,
+                                      FileMapping::offset_of(fault).value_or(g.offset)));
     }
     done += k;
     return {};

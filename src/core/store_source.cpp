@@ -22,6 +22,11 @@ constexpr uint64_t kSharedEntryBytes = 48;
 
 StoreError damaged(const std::string& what) { return StoreError::corrupt(what); }
 
+// A read of the mapping that faulted at `addr`: the file was cut short since it was opened.
+StoreError file_changed(const void* addr) {
+  return StoreError::changed(Fault::MappingFault, FileMapping::offset_of(addr).value_or(0));
+}
+
 StoreError entry_damage(uint64_t entry, const std::string& what) {
   return damaged("index entry " + std::to_string(entry) + " " + what);
 }
@@ -168,10 +173,7 @@ Result<bool> lookup(const StoreFile& store, Bytes key) {
       at += kIndexEntryMin + key_len;
     }
   });
-  if (fault != nullptr) {
-    return fail(FileReader::cut_short(
-        static_cast<uint64_t>(static_cast<const uint8_t*>(fault) - store.map->data())));
-  }
+  if (fault != nullptr) return fail(file_changed(fault));
   return found;
 }
 
@@ -246,10 +248,7 @@ Status StoreSource::read_entry() {
   return {};
 }
 
-StoreError StoreSource::fault_at(const void* addr) const {
-  const auto at = static_cast<uint64_t>(static_cast<const uint8_t*>(addr) - mapped_);
-  return FileReader::cut_short(at & ~uint64_t{4095});
-}
+
 
 Status StoreSource::check_ahead() {
   ahead_.clear();
@@ -287,7 +286,7 @@ Status StoreSource::check_ahead() {
       summed_to_ = checked_end;
     }
   });
-  if (fault != nullptr) return fail(fault_at(fault));
+  if (fault != nullptr) return fail(file_changed(fault));
   for (size_t i = 0; i < n; ++i) {
     const uint64_t record_at = static_cast<uint64_t>(jobs[i].data - mapped_) - kRecordPrefix;
     ahead_.push_back({record_at, static_cast<uint32_t>(jobs[i].size), jobs[i].crc});
@@ -313,7 +312,7 @@ Status StoreSource::checksum_to(uint64_t offset) {
   const void* fault = guarded([&] {
     data_crc_ = crc32_extend(data_crc_, mapped_ + summed_to_, offset - summed_to_);
   });
-  if (fault != nullptr) return fail(fault_at(fault));
+  if (fault != nullptr) return fail(file_changed(fault));
   summed_to_ = offset;
   return {};
 }
@@ -336,7 +335,7 @@ Result<StoreSource::Checked> StoreSource::take_record(bool check) {
   }
   RecordPrefix prefix;
   const void* fault = guarded([&] { prefix = RecordPrefix::decode(mapped_ + at); });
-  if (fault != nullptr) return fail(fault_at(fault));
+  if (fault != nullptr) return fail(file_changed(fault));
   if (prefix.length > end - at - kRecordPrefix) {
     return fail(damaged("the record at " + std::to_string(at) +
                         " runs past the end of the data section"));
@@ -344,7 +343,7 @@ Result<StoreSource::Checked> StoreSource::take_record(bool check) {
   uint32_t crc = prefix.crc;
   if (check) {
     fault = guarded([&] { crc = crc32(mapped_ + at + kRecordPrefix, prefix.length); });
-    if (fault != nullptr) return fail(fault_at(fault));
+    if (fault != nullptr) return fail(file_changed(fault));
     if (crc != prefix.crc) {
       return fail(damaged("the record at " + std::to_string(at) + " fails its checksum: " +
                           crc_hex(crc) + ", its prefix says " + crc_hex(prefix.crc)));
@@ -376,7 +375,7 @@ Result<RecordBytes> StoreSource::record() {
       large_.resize(here_.length);
       const uint8_t* from = mapped_ + here_.at + kRecordPrefix;
       const void* fault = guarded([&] { std::memcpy(large_.data(), from, here_.length); });
-      if (fault != nullptr) return fail(fault_at(fault));
+      if (fault != nullptr) return fail(file_changed(fault));
       record_ = {Bytes(large_), here_.crc};
       payload_here_ = true;
     }

@@ -85,9 +85,6 @@ class StoreSource final : public SortedSource {
   [[nodiscard]] Status finish();
   // Lets go of the pages of the mapping well behind the data cursor.
   void release_behind();
-  // The error of a fault at `addr` in the mapping: the file was cut short since it was
-  // opened.
-  StoreError fault_at(const void* addr) const;
   // record_, decompressed into decoded_ when the store compressed it.
   [[nodiscard]] Result<RecordBytes> value_of_record();
 

@@ -411,6 +411,47 @@ TEST(StoresFromStores, DeletionThenStagingIsNoDuplicate) {
   EXPECT_EQ(read_model(dir / "x.vrnl"), (Model{{"j", "3"}, {"k", "2"}}));
 }
 
+// A store cut short after it was included fails what reads it, naming it: cut before the
+// build, its index section (read, not mapped) is damage, and a lookup in the pages it lost
+// a file changed under its reader; cut during the merge, so are the records it maps. The
+// target stays as it was.
+TEST(StoresFromStores, ASourceCutShortAfterItsIncludeFailsTheBuild) {
+  TempDir dir;
+  StoreBuilder maker(options(dir, ~uint64_t{0}));
+  for (int i = 0; i < 70000; ++i) {
+    stage(maker, {Step::Add, {numbered("key", 100000 + i)}, numbered(std::string(100, 'v'), i)});
+  }
+  const fs::path source = dir / "source.vrnl";
+  const std::string good = build_bytes(maker, source);
+  for (const bool during : {false, true}) {
+    write_file(source, good);
+    write_file(dir / "target.vrnl", "old");
+    StoreBuilder b(options(dir, ~uint64_t{0}));
+    FailureDetail detail;
+    ASSERT_TRUE(b.include(source.string(), &detail));
+    auto cut = [&](size_t size) { return ::truncate(source.c_str(), static_cast<off_t>(size)) == 0; };
+    MergeOptions merging;
+    if (during) {
+      merging.progress = [&](BuildPhase phase, uint64_t done, uint64_t) {
+        return phase != BuildPhase::Merge || done == 0 || cut(good.size() / 4);
+      };
+    } else {
+      ASSERT_TRUE(cut(good.size() - 8192));
+      Result<bool> held = b.contains(bytes_of(numbered("key", 169999)), &detail);
+      ASSERT_FALSE(held);
+      EXPECT_EQ(held.error().fault(), Fault::MappingFault);
+      EXPECT_EQ(detail.path, source.string());
+    }
+    auto report = b.build((dir / "target.vrnl").string(), merging, &detail);
+    ASSERT_FALSE(report) << during;
+    EXPECT_EQ(report.error().kind(), during ? ErrorKind::IO : ErrorKind::Corrupt)
+        << text_of(report.error());
+    EXPECT_EQ(detail.path, source.string());
+    EXPECT_EQ(read_file(dir / "target.vrnl"), "old");
+    EXPECT_EQ(dir.count(), 2u);
+  }
+}
+
 // The key table written in passes from a section in memory or in a file, whatever the
 // budget, is build_key_table's, byte for byte.
 TEST(TableWriter, MatchesTheTableBuiltInMemory) {
