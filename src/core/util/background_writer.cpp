@@ -79,17 +79,7 @@ Status BackgroundWriter::flush() {
 
 Status BackgroundWriter::read_back(uint64_t offset, uint8_t* dst, size_t n) {
   if (Status s = wait_idle(); !s) return s;
-  size_t from_file = 0;
-  if (offset < handed_) {
-    from_file = static_cast<size_t>(std::min<uint64_t>(n, handed_ - offset));
-    size_t got = 0;
-    if (Status s = pread_all(fd_, dst, from_file, offset, &got); !s) return s;
-    if (got < from_file) return fail(StoreError::io("a file being written was cut short"));
-  }
-  if (from_file < n) {
-    std::memcpy(dst + from_file, fill_.get() + (offset + from_file - handed_), n - from_file);
-  }
-  return {};
+  return read_written(fd_, handed_, fill_.get(), offset, dst, n);
 }
 
 }  // namespace vornel

@@ -173,91 +173,74 @@ class FileReader {
   uint32_t crc_ = 0;
 };
 
+// Copies the `n` bytes at `offset` of a file being written to `dst`: those before `flushed`
+// from the file `fd`, the rest from `buffer`, which holds the bytes from `flushed` on.
+[[nodiscard]] inline Status read_written(int fd, uint64_t flushed, const uint8_t* buffer,
+                                         uint64_t offset, uint8_t* dst, size_t n) {
+  size_t from_file = 0;
+  if (offset < flushed) {
+    from_file = static_cast<size_t>(std::min<uint64_t>(n, flushed - offset));
+    size_t got = 0;
+    if (Status s = pread_all(fd, dst, from_file, offset, &got); !s) return s;
+    if (got < from_file) return fail(StoreError::io("a file being written was cut short"));
+  }
+  if (from_file < n) std::memcpy(dst + from_file, buffer + (offset + from_file - flushed), n - from_file);
+  return {};
+}
+
 // A file written front to back from `start`, through a buffer of its own.
 class FileWriter {
  public:
   FileWriter() = default;
   // The CRC-32 of every byte appended is kept (crc()), taken as whole buffers go out.
   FileWriter(int fd, uint64_t start, size_t buffer_size, PwriteFn pwrite_fn = ::pwrite)
-      : fd_(fd),
-        flushed_(start),
-        pwrite_(pwrite_fn),
-        buffer_(std::make_unique_for_overwrite<uint8_t[]>(buffer_size)),
-        capacity_(buffer_size) {}
+      : fd_(fd), flushed_(start), pwrite_(pwrite_fn) {
+    buffer_.reserve(buffer_size);
+  }
 
   // The CRC-32 of the bytes appended so far; flush() first.
   uint32_t crc() const { return crc_; }
 
   // Where the next byte goes.
-  uint64_t position() const { return flushed_ + used_; }
-  // Where the bytes still in the buffer go: those before it are in the file.
-  uint64_t flushed() const { return flushed_; }
+  uint64_t position() const { return flushed_ + buffer_.size(); }
 
   [[nodiscard]] Status append(const uint8_t* p, size_t n) {
-    if (n > capacity_ - used_) {
+    if (n > buffer_.capacity() - buffer_.size()) {
       if (Status s = flush(); !s) return s;
-      if (n >= capacity_) {
+      if (n >= buffer_.capacity()) {
         if (Status s = pwrite_all(pwrite_, fd_, p, n, flushed_); !s) return s;
         crc_ = crc32_extend(crc_, p, n);
         flushed_ += n;
         return {};
       }
     }
-    if (n != 0) std::memcpy(buffer_.get() + used_, p, n);
-    used_ += n;
+    buffer_.insert(buffer_.end(), p, p + n);
     return {};
   }
   [[nodiscard]] Status append(Bytes b) { return append(b.data(), b.size()); }
 
-  // Appends `n` bytes that fill(dst, k) writes into the buffer, k at a time as it has
-  // room: for bytes that must be read with care (a mapping a fault may cut short). A
-  // failing fill() stops the append with its error.
-  template <class Fill>
-  [[nodiscard]] Status append_with(uint64_t n, Fill&& fill) {
-    while (n != 0) {
-      if (used_ == capacity_) {
-        if (Status s = flush(); !s) return s;
-      }
-      const size_t k = static_cast<size_t>(std::min<uint64_t>(n, capacity_ - used_));
-      if (Status s = fill(buffer_.get() + used_, k); !s) return s;
-      used_ += k;
-      n -= k;
-    }
-    return {};
-  }
-
   [[nodiscard]] Status flush() {
-    if (used_ == 0) return {};
-    if (Status s = pwrite_all(pwrite_, fd_, buffer_.get(), used_, flushed_); !s) return s;
-    crc_ = crc32_extend(crc_, buffer_.get(), used_);
-    flushed_ += used_;
-    used_ = 0;
+    if (buffer_.empty()) return {};
+    if (Status s = pwrite_all(pwrite_, fd_, buffer_.data(), buffer_.size(), flushed_); !s) {
+      return s;
+    }
+    crc_ = crc32_extend(crc_, buffer_.data(), buffer_.size());
+    flushed_ += buffer_.size();
+    buffer_.clear();
     return {};
   }
 
   // Copies the `n` bytes written at `offset` (below position()) to `dst`: from the buffer
   // where they still are, else from the file.
   [[nodiscard]] Status read_back(uint64_t offset, uint8_t* dst, size_t n) const {
-    size_t from_file = 0;
-    if (offset < flushed_) {
-      from_file = static_cast<size_t>(std::min<uint64_t>(n, flushed_ - offset));
-      size_t got = 0;
-      if (Status s = pread_all(fd_, dst, from_file, offset, &got); !s) return s;
-      if (got < from_file) return fail(StoreError::io("a file being written was cut short"));
-    }
-    if (from_file < n) {
-      std::memcpy(dst + from_file, buffer_.get() + (offset + from_file - flushed_), n - from_file);
-    }
-    return {};
+    return read_written(fd_, flushed_, buffer_.data(), offset, dst, n);
   }
 
  private:
   int fd_ = -1;
   uint64_t flushed_ = 0;  // position of the first buffered byte
   PwriteFn pwrite_ = ::pwrite;
-  std::unique_ptr<uint8_t[]> buffer_;
-  size_t capacity_ = 0;
-  size_t used_ = 0;
+  std::vector<uint8_t> buffer_;
   uint32_t crc_ = 0;
 };
 
