@@ -71,6 +71,7 @@ int exec_module(PyObject* module) {
   if (!add_type(module, &writer_spec, nullptr, state->writer_type) ||
       !add_type(module, &reader_spec, nullptr, state->reader_type) ||
       !add_type(module, &cursor_spec, nullptr, state->cursor_type) ||
+      !add_type(module, &merge_spec, nullptr, state->merge_type) ||
       !add_type(module, &mapped_value_spec, nullptr, state->mapped_value_type)) {
     return -1;
   }
@@ -139,7 +140,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vornel._engine",
-    .m_doc = "The vornel package's native engine: writer, reader and cursors over the core.",
+    .m_doc = "The vornel package's native engine: writer, reader, cursors and their merges over "
+             "the core.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

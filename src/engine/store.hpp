@@ -76,4 +76,11 @@ enum class CursorMode : uint8_t { Keys, Values, Items };
 PyObject* new_cursor(const ModuleState& state, PyObject* reader, size_t first, size_t last,
                      bool reverse, CursorMode mode);
 
+// What a merge of cursors asks of one cursor (an instance of the module's Cursor), besides
+// its steps: the key of its next step copied to `out`, 1; 0 when it has no step left; -1
+// with the exception set. The step stays to come.
+int cursor_peek(PyObject* cursor, std::string& out);
+// The number of steps left, or -1 with the exception set.
+Py_ssize_t cursor_remaining(PyObject* cursor);
+
 }  // namespace vornel::engine

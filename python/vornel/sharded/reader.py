@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-import heapq
 import os
 import threading
 from zlib import crc32
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
+from vornel._engine import Merge
 from vornel.errors import ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
 from vornel.reader import StoreReader, VornReader, check_identity, identity
@@ -27,10 +27,6 @@ __all__ = ["ShardedReader"]
 def _order(key: Key) -> bytes:
     """A key's place in store order: its stored bytes."""
     return key.encode("utf-8") if isinstance(key, str) else key
-
-
-def _pair_order(pair: tuple[Key, Any]) -> bytes:
-    return _order(pair[0])
 
 
 def _damaged(path: str, error: VornCorruptError) -> ShardError:
@@ -215,31 +211,32 @@ class ShardedReader(StoreReader):
         self._check_open()
         return self._manifest.num_keys
 
+    # Each scan merges the shards' cursors by key bytes. A merge steps a shard's cursor for
+    # every item it yields, and a cursor raises ValueError once its shard is closed: so does
+    # the merge after close().
+
     def __iter__(self) -> Iterator[Key]:
-        # A merge steps a shard's cursor for every item it yields, and a cursor raises
-        # ValueError once its shard is closed: so does the merge after close().
-        return heapq.merge(*map(iter, self._all()), key=_order)
+        return Merge([iter(shard) for shard in self._all()])
 
     def __reversed__(self) -> Iterator[Key]:
-        return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
+        return Merge([reversed(shard) for shard in self._all()], True)
 
     def _items(self) -> Iterator[tuple[Key, Any]]:
-        shards = self._all()
-        return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
+        return Merge([shard._items() for shard in self._all()])
 
     def _values(self) -> Iterator[Any]:
-        return (value for _, value in self._items())
+        return Merge([shard._values() for shard in self._all()])
 
     # -- scans and batches ----------------------------------------------------------------
 
     def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` of every key that begins with `p`, in store order."""
         # Each shard's scan checks `p` as a single store does.
-        return heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()), key=_pair_order)
+        return Merge([shard.prefix(p) for shard in self._all()])
 
     def prefix_keys(self, p: Key) -> Iterator[Key]:
         """Every key that begins with `p`, in store order, without reading values."""
-        return heapq.merge(*(shard.prefix_keys(p) for shard in self._all()), key=_order)
+        return Merge([shard.prefix_keys(p) for shard in self._all()])
 
     def range(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
@@ -249,16 +246,16 @@ class ShardedReader(StoreReader):
         A bound of None is open. A bound that is not a key raises TypeError, a `str`
         holding a lone surrogate ValueError: it has no place in byte order.
         """
-        return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
-                           key=_pair_order, reverse=reverse)
+        return Merge([shard.range(start, stop, reverse=reverse) for shard in self._all()],
+                     reverse)
 
     def range_keys(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
     ) -> Iterator[Key]:
         """The keys `start <= key < stop` in byte order, or the reverse of it, without
         reading values."""
-        return heapq.merge(*(shard.range_keys(start, stop, reverse=reverse)
-                             for shard in self._all()), key=_order, reverse=reverse)
+        return Merge([shard.range_keys(start, stop, reverse=reverse) for shard in self._all()],
+                     reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
