@@ -14,6 +14,7 @@ struct ModuleState {
   PyObject* reader_type;
   PyObject* cursor_type;
   PyObject* merge_type;
+  PyObject* shard_set_type;
   PyObject* mapped_value_type;  // the exporter behind view()'s memoryviews
   // vornel.errors
   PyObject* corrupt_error;
@@ -46,6 +47,7 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.reader_type);
   f(s.cursor_type);
   f(s.merge_type);
+  f(s.shard_set_type);
   f(s.mapped_value_type);
   f(s.corrupt_error);
   f(s.version_error);
