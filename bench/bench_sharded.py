@@ -1,5 +1,9 @@
 """Sharded build on a local Dask cluster with 1 and 2 workers, beside a one-process build.
 
+With --jsonl: the records of 8 JSON Lines files built into 8 shards on a 2-worker local
+cluster (the cluster started beforehand), beside one process reading the same files into
+one store.
+
 Every build stores the same pairs: key "user:{i:010d}", value "plan-{i % 1000}" (so values
 repeat and are stored once per store). The one-process baseline
 stages them with one VornWriter and builds one store, in a child process of its own so
@@ -60,8 +64,7 @@ def make_frame(part: int, pairs: int, parts: int):  # type: ignore[no-untyped-de
     })
 
 
-def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str,
-               shuffle: str) -> dict:
+def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str) -> dict:
     import dask.dataframe as dd
     import distributed
 
@@ -75,7 +78,7 @@ def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str
         cpu_before = client.run(cpu_seconds)
         frame = dd.from_map(make_frame, range(parts), pairs=pairs, parts=parts)
         start = time.perf_counter()
-        manifest = build_sharded(frame, directory, shards=shards, shuffle_method=shuffle)
+        manifest = build_sharded(frame, directory, shards=shards)
         seconds = time.perf_counter() - start
         peaks = client.run(peak_rss_mb)
         cpu = client.run(cpu_seconds)
@@ -85,22 +88,97 @@ def dask_build(workers: int, pairs: int, shards: int, parts: int, directory: str
             "worker_cpu": sorted(cpu[w] - cpu_before[w] for w in cpu)}
 
 
+def write_jsonl(directory: str, records: int, files: int) -> list[str]:
+    paths = []
+    for f in range(files):
+        path = os.path.join(directory, f"part-{f}.jsonl")
+        with open(path, "w") as out:
+            for i in range(f * records // files, (f + 1) * records // files):
+                out.write(json.dumps({"key": f"user:{i:010d}",
+                                      "value": {"plan": value_of(i), "n": i}}) + "\n")
+        paths.append(path)
+    return paths
+
+
+def jsonl_single(paths: list[str], out: str) -> None:
+    """The baseline, run in a child: the same files read into one store by one process."""
+    from vornel import VornWriter
+
+    start = time.perf_counter()
+    writer = VornWriter()
+    for path in paths:
+        with open(path, "rb") as f:
+            writer.update((r["key"], r["value"]) for r in map(json.loads, f))
+    writer.build(out)
+    print(json.dumps({"seconds": time.perf_counter() - start, "peak_mb": peak_rss_mb(),
+                      "cpu": cpu_seconds()}))
+
+
+def _pair_of(record: dict) -> tuple:
+    return record["key"], record["value"]
+
+
+def jsonl_dask(paths: list[str], directory: str, shards: int) -> dict:
+    import dask.bag as db
+    import distributed
+
+    from vornel.dask import build_sharded
+
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=":0", silence_logs=logging.CRITICAL, memory_limit=0,
+    ) as cluster, distributed.Client(cluster) as client:
+        cpu_before = client.run(cpu_seconds)
+        start = time.perf_counter()
+        bag = db.read_text(paths).map(json.loads).map(_pair_of)
+        manifest = build_sharded(bag, directory, shards=shards)
+        seconds = time.perf_counter() - start
+        cpu = client.run(cpu_seconds)
+        peaks = client.run(peak_rss_mb)
+    return {"seconds": seconds, "keys": manifest["num_keys"],
+            "worker_cpu": sorted(cpu[w] - cpu_before[w] for w in cpu),
+            "worker_peak_mb": sorted(peaks.values())}
+
+
+def jsonl_main(records: int, files: int, shards: int) -> None:
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = write_jsonl(tmp, records, files)
+        print(f"JSON Lines: {records:,} records in {files} files into {shards} shards, "
+              f"2-worker local cluster, {os.cpu_count()} CPUs")
+        child = subprocess.run(
+            [sys.executable, __file__, "--jsonl-single", os.path.join(tmp, "one.vrnl"), *paths],
+            check=True, capture_output=True, text=True)
+        single = json.loads(child.stdout.strip().splitlines()[-1])
+        run = jsonl_dask(paths, os.path.join(tmp, "set"), shards)
+        assert run["keys"] == records
+        cpus = " ".join(f"{s:.1f}" for s in run["worker_cpu"])
+        print(f"  one process, one store : {single['seconds']:6.2f} s  CPU {single['cpu']:.2f} s")
+        print(f"  dask, 2 workers        : {run['seconds']:6.2f} s  CPU per worker {cpus} s")
+        print(f"  ratio dask / one process: {run['seconds'] / single['seconds']:.2f}x "
+              "(target <= 1.5x)")
+
+
 def main() -> None:
+    if sys.argv[1:2] == ["--jsonl-single"]:
+        jsonl_single(sys.argv[3:], sys.argv[2])
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pairs", type=int, default=10_000_000)
     parser.add_argument("--shards", type=int, default=8)
     parser.add_argument("--parts", type=int, default=32, help="input partitions")
-    # The values are plain strings, so Dask's disk-backed p2p shuffle applies; it keeps a
-    # worker's memory to its shards better than the in-memory task shuffle.
-    parser.add_argument("--shuffle", default="p2p", choices=["tasks", "p2p"])
     parser.add_argument("--single-child", metavar="DIR", help=argparse.SUPPRESS)
+    parser.add_argument("--jsonl", action="store_true",
+                        help="the JSON Lines comparison instead (--pairs records, 8 files)")
     args = parser.parse_args()
+    if args.jsonl:
+        jsonl_main(args.pairs, 8, args.shards)
+        return
     if args.single_child:
         single_process(args.pairs, args.single_child)
         return
 
     print(f"sharded build: {args.pairs:,} pairs, {args.shards} shards, "
-          f"{args.parts} input partitions, {args.shuffle} shuffle, {os.cpu_count()} CPUs")
+          f"{args.parts} input partitions, {os.cpu_count()} CPUs")
     with tempfile.TemporaryDirectory() as tmp:
         child = subprocess.run(
             [sys.executable, __file__, "--pairs", str(args.pairs), "--single-child", tmp],
@@ -111,8 +189,7 @@ def main() -> None:
         runs = {}
         for workers in (1, 2):
             runs[workers] = run = dask_build(
-                workers, args.pairs, args.shards, args.parts, os.path.join(tmp, f"w{workers}"),
-                args.shuffle)
+                workers, args.pairs, args.shards, args.parts, os.path.join(tmp, f"w{workers}"))
             peaks = " ".join(f"{mb:.0f}" for mb in run["worker_peak_mb"])
             cpus = " ".join(f"{s:.1f}" for s in run["worker_cpu"])
             print(f"  dask, {workers} worker(s)       : {run['seconds']:8.1f} s"

@@ -16,6 +16,11 @@ calling thread (the machine may be shared); build, which waits for fsync, and th
 opens, the wall clock. Staging includes making the keys in Python (a few hundred ns each).
 
     python bench/scale.py [--sizes 1e6,1e7,1e8] [--payload 0] [--dir D]
+                          [--memory-limit BYTES] [--no-index]
+
+`--memory-limit` gives the writer that limit (by default its own, a quarter of the
+machine's memory), past which it writes sorted runs beside the store; `--no-index` leaves
+out the reader that indexes every key in memory, which needs 60 bytes a key of it.
 
 Values: by default (`--payload 0`) key i holds the integer i % 4096 (one to three bytes
 of MessagePack), so dedup keeps 4,096 objects however many keys there are: the writer's
@@ -76,11 +81,11 @@ def anon_bytes():
     raise RuntimeError("no RssAnon in /proc/self/status")
 
 
-def write_phase(n, payload, path):
+def write_phase(n, payload, path, memory_limit):
     import vornel
 
     base = rss_mib()
-    w = vornel.VornWriter()
+    w = vornel.VornWriter(memory_limit=memory_limit or None, run_dir=os.path.dirname(path))
     start = time.thread_time()
     w.update(pairs(n, payload))
     staging = time.thread_time() - start
@@ -89,7 +94,7 @@ def write_phase(n, payload, path):
     w.build(path)
     build = time.perf_counter() - start
     return {"staging_s": staging, "staged_mib": staged_rss, "build_s": build,
-            "build_peak_mib": peak_mib(), "objects": w.num_objects}
+            "build_peak_mib": peak_mib(), "objects": w.num_objects, "runs": w._runs}
 
 
 def read_phase(n, path, lookups, which):
@@ -137,7 +142,7 @@ def read_phase(n, path, lookups, which):
 
 def child(args):
     if args.phase == "write":
-        result = write_phase(args.n, args.payload, args.path)
+        result = write_phase(args.n, args.payload, args.path, args.memory_limit)
     else:
         result = read_phase(args.n, args.path, args.lookups, args.phase)
     print(json.dumps(result))
@@ -145,7 +150,8 @@ def child(args):
 
 def run_child(phase, n, path, args):
     cmd = [sys.executable, os.path.abspath(__file__), "--phase", phase, "--n", str(n),
-           "--path", path, "--payload", str(args.payload), "--lookups", str(args.lookups)]
+           "--path", path, "--payload", str(args.payload), "--lookups", str(args.lookups),
+           "--memory-limit", str(args.memory_limit)]
     out = subprocess.run(cmd, capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(f"{phase} phase of {n:,} keys failed:\n{out.stderr[-2000:]}")
@@ -159,6 +165,10 @@ def main():
                         help="bytes of each key's own value; 0: small shared integers")
     parser.add_argument("--lookups", type=int, default=200_000)
     parser.add_argument("--dir", default=None)
+    parser.add_argument("--memory-limit", type=int, default=0,
+                        help="the writer's memory limit in bytes; 0: its default")
+    parser.add_argument("--no-index", action="store_true",
+                        help="leave out the reader that indexes every key in memory")
     parser.add_argument("--phase", choices=["write", "table", "index"], help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--path", help=argparse.SUPPRESS)
@@ -182,8 +192,17 @@ def main():
         try:
             w = run_child("write", n, path, args)
             size = os.path.getsize(path)
+            print(f"  written: {json.dumps(w)}, {size:,} bytes", flush=True)
+            with open(path, "rb") as f:  # a store without its key table is left unread:
+                f.seek(16)               # its reader would index every key in memory
+                index_offset = int.from_bytes(f.read(8), "big")
+                f.seek(index_offset - 104)
+                if f.read(8) != b"VRNLKTAB":
+                    print("  the store has no key table (its record would pass 4 GiB); "
+                          "not read", flush=True)
+                    continue
             tb = run_child("table", n, path, args)
-            ix = run_child("index", n, path, args)
+            ix = None if args.no_index else run_child("index", n, path, args)
         except RuntimeError as e:
             print(e)
             break
@@ -201,9 +220,12 @@ def main():
               f"{size / 2**30:>6.2f}Gi "
               f"{ms(tb['open_s']):>9} {ms(tb['reopen_s']):>9} {tb['private_b'] / n:>6.3f}B "
               f"{tb['private_b'] / 1024:>5.0f}Ki "
-              f"{tb['lookup_ns']:>5.0f}ns "
-              f"{ms(ix['open_s']):>9} {ms(ix['reopen_s']):>9} {ix['private_b'] / n:>6.1f}B "
-              f"{ix['lookup_ns']:>5.0f}ns", flush=True)
+              f"{tb['lookup_ns']:>5.0f}ns " + (
+                  "(not run)" if ix is None else
+                  f"{ms(ix['open_s']):>9} {ms(ix['reopen_s']):>9} {ix['private_b'] / n:>6.1f}B "
+                  f"{ix['lookup_ns']:>5.0f}ns"), flush=True)
+        if w.get("runs"):
+            print(f"  the writer wrote {w['runs']} sorted runs and merged them", flush=True)
     print("peak: the writer process's peak resident memory; private: RssAnon growth per key.")
     return 0
 

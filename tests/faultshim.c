@@ -1,11 +1,11 @@
 /* Fault injection for build tests, loaded with LD_PRELOAD into a child interpreter.
  *
  * Fails one kind of system call on the build's temporary file:
- *   FAULT_CALL    open | write | fsync | rename | close
+ *   FAULT_CALL    open | write | pwrite | fsync | rename | close
  *   FAULT_ERRNO   the errno to fail with (decimal)
  *   FAULT_MATCH   path suffix that marks the temporary file (open: its path; rename:
- *                 the source path); write, fsync and close act on descriptors opened
- *                 with a matching path only
+ *                 the source path); write, pwrite, fsync and close act on descriptors
+ *                 opened with a matching path only
  *   FAULT_SKIP    matching calls to let through before the first failure (default 0)
  *   FAULT_TIMES   matching calls to fail after that (default 1, -1 for all)
  *   FAULT_REPORT  file that gets one line "<call> <errno>" per injected failure
@@ -150,6 +150,20 @@ ssize_t write(int fd, const void *buf, size_t n) {
   if (real_write == NULL) real_write = real("write");
   if (is_tracked(fd) && inject("write")) return -1;
   return real_write(fd, buf, n);
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset) {
+  static ssize_t (*real_pwrite)(int, const void *, size_t, off_t);
+  if (real_pwrite == NULL) real_pwrite = real("pwrite");
+  if (is_tracked(fd) && inject("pwrite")) return -1;
+  return real_pwrite(fd, buf, n, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t n, off_t offset) {
+  static ssize_t (*real_pwrite64)(int, const void *, size_t, off_t);
+  if (real_pwrite64 == NULL) real_pwrite64 = real("pwrite64");
+  if (is_tracked(fd) && inject("pwrite")) return -1;
+  return real_pwrite64(fd, buf, n, offset);
 }
 
 int fsync(int fd) {

@@ -22,7 +22,7 @@ target, phase = sys.argv[1], sys.argv[2]
 w = vornel.VornWriter()
 w.update((f"key{i:07d}", i) for i in range(200_000))
 
-def progress(name):
+def progress(name, done, total):
     if name == phase:
         os.kill(os.getpid(), signal.SIGINT)  # as Ctrl-C would
 
@@ -35,7 +35,7 @@ else:
 """
 
 
-@pytest.mark.parametrize("phase", ["sort", "write", "fsync"])
+@pytest.mark.parametrize("phase", ["sort", "merge", "write", "fsync"])
 def test_ctrl_c_before_the_rename_cancels(tmp_path, phase):
     target = tmp_path / "s.vrnl"
     vornel.build(target, {"old": 1})

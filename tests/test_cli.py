@@ -1,5 +1,6 @@
 """The vornel command, run as a subprocess: its output, its errors and its exit status."""
 
+import argparse
 import io
 import json
 import math
@@ -90,7 +91,9 @@ class TestCommands:
         finally:
             os.close(leader)
         assert result.returncode == 0
-        assert b"reading" in shown and b"100%" in shown and b"building" in shown
+        assert b"reading" in shown and b"100%" in shown
+        # Each phase of the build a bar with its count: keys merged, bytes written.
+        assert b"merge: 100%" in shown and b"10000/10000" in shown and b"write: 100%" in shown
         assert "✅".encode() in shown and result.stdout == b""
 
     def test_get_keeps_step_with_its_keys(self, small):
@@ -150,8 +153,11 @@ class TestCommands:
     def test_usage_errors(self, small):
         for args in ([], ["frobnicate"], ["get", small], ["stats", small, "--bogus"],
                      ["keys", small, "--null", "--json"], ["build", "o", "--shards", "0"],
-                     ["build", "o", "--from", small, "in.jsonl"], ["get", small, "a", "--null"],
-                     ["keys", small, "--limit", "-1"], ["build", "o", "--numeric-key"]):
+                     ["build", "o", "--from", small, "--key", "id"],
+                     ["build", "o", "--shards", "2", "--from", small, "--from", small],
+                     ["merge", "o"], ["build", "o", "--memory-limit", "lots"],
+                     ["get", small, "a", "--null"], ["keys", small, "--limit", "-1"],
+                     ["build", "o", "--numeric-key"]):
             result = run(*args)
             assert result.returncode == 2 and b"usage:" in result.stderr, args
         assert run("--version").stdout.decode().strip() == f"vornel {vornel.__version__}"
@@ -271,6 +277,92 @@ class TestBuildInput:
         assert dict(vornel.open(out)) == dict(vornel.open(small))
 
 
+class TestMergesAndChanges:
+    @pytest.fixture
+    def two(self, tmp_path):
+        vornel.build(tmp_path / "a.vrnl", {"k": "from a", "a": 1, "same": [1]})
+        vornel.build(tmp_path / "b.vrnl", {"k": "from b", "b": 2, "same": [1]})
+        return tmp_path / "a.vrnl", tmp_path / "b.vrnl"
+
+    @pytest.mark.parametrize("policy, kept", [(None, None), ("first", "from a"), ("last", "from b")])
+    def test_merge_and_from_twice(self, tmp_path, two, policy, kept):
+        flag = [] if policy is None else ["--on-duplicate", policy]
+        merged = run("merge", tmp_path / "m.vrnl", *two, *flag)
+        built = run("build", tmp_path / "f.vrnl", "--from", two[0], "--from", two[1], *flag)
+        if kept is None:
+            for result in (merged, built):
+                err = assert_one_line_error(result)
+                assert "duplicate key 'k'" in err and "--on-duplicate" in err
+            assert not (tmp_path / "m.vrnl").exists() and not (tmp_path / "f.vrnl").exists()
+            return
+        assert merged.returncode == built.returncode == 0, merged.stderr + built.stderr
+        assert dict(vornel.open(tmp_path / "m.vrnl")) == {"k": kept, "a": 1, "b": 2, "same": [1]}
+        assert (tmp_path / "m.vrnl").read_bytes() == (tmp_path / "f.vrnl").read_bytes()
+        assert vornel.open(tmp_path / "m.vrnl").stats()["num_objects"] == 4  # live values only
+
+    @pytest.mark.parametrize("compress", [[], ["--compress", "zstd:5"]])
+    def test_merge_of_compressed_stores(self, tmp_path, two, compress):
+        w = vornel.VornWriter(compression="zstd")
+        w.update((f"c{i}", {"text": "the same words " * 8, "n": i}) for i in range(2000))
+        w.build(tmp_path / "c.vrnl")
+        merged = run("merge", tmp_path / "m.vrnl", two[0], tmp_path / "c.vrnl", *compress)
+        assert merged.returncode == 0, merged.stderr
+        with vornel.open(tmp_path / "m.vrnl") as r:
+            assert r.stats()["compression"] == ("zstd" if compress else None)
+            assert dict(r) == {**dict(vornel.open(two[0])), **dict(vornel.open(tmp_path / "c.vrnl"))}
+
+    def test_changes_set_and_delete_keys(self, tmp_path, two):
+        changes = tmp_path / "changes.jsonl"
+        changes.write_bytes(lines({"key": "a", "delete": True}, {"key": "k", "value": "new"},
+                                  {"key": "z", "value": 26}, {"key": "gone", "delete": True}))
+        result = run("build", tmp_path / "out.vrnl", "--from", two[0], changes)
+        assert result.returncode == 0, result.stderr
+        assert dict(vornel.open(tmp_path / "out.vrnl")) == {"k": "new", "same": [1], "z": 26}
+        # The same mapping staged from scratch gives the same file.
+        vornel.build(tmp_path / "fresh.vrnl", {"z": 26, "same": [1], "k": "new"})
+        assert (tmp_path / "out.vrnl").read_bytes() == (tmp_path / "fresh.vrnl").read_bytes()
+
+    def test_a_key_changed_twice_follows_the_policy(self, tmp_path, two):
+        changes = tmp_path / "changes.jsonl"
+        changes.write_bytes(lines({"key": "k", "value": 1}, {"key": "k", "value": 2}))
+        err = assert_one_line_error(run("build", tmp_path / "o.vrnl", "--from", two[0], changes))
+        assert err.startswith(f"vornel: {changes}:2:") and "duplicate key 'k'" in err
+        result = run("build", tmp_path / "o.vrnl", "--from", two[0], changes, "--on-duplicate", "last")
+        assert result.returncode == 0 and vornel.open(tmp_path / "o.vrnl")["k"] == 2
+
+    def test_a_delete_line_needs_a_store(self, tmp_path):
+        err = assert_one_line_error(run("build", tmp_path / "o.vrnl",
+                                        stdin=lines({"key": "k", "delete": True})))
+        assert "<stdin>:1:" in err and "--from" in err
+
+    @pytest.mark.parametrize("text, size", [("1000", 1000), ("64K", 64 << 10), ("512M", 512 << 20),
+                                             ("2GiB", 2 << 30), ("1.5g", 3 << 29), ("3TB", 3 << 40),
+                                             ("lots", None), ("0", None), ("5Q", None), ("M", None)])
+    def test_memory_sizes(self, text, size):
+        from vornel.cli import _memory_size
+
+        if size is None:
+            with pytest.raises(argparse.ArgumentTypeError):
+                _memory_size(text)
+        else:
+            assert _memory_size(text) == size
+
+    def test_a_memory_limit_gives_the_same_store(self, tmp_path):
+        src = tmp_path / "in.jsonl"
+        src.write_bytes(lines(*({"key": f"k{i % 7000}", "value": i % 50} for i in range(9000))))
+        runs = tmp_path / "runs"
+        runs.mkdir()
+        for name, extra in (("plain", []), ("limited", ["--memory-limit", "64K", "--run-dir", runs])):
+            result = run("build", tmp_path / f"{name}.vrnl", src, "--on-duplicate", "last", *extra)
+            assert result.returncode == 0, result.stderr
+        assert (tmp_path / "plain.vrnl").read_bytes() == (tmp_path / "limited.vrnl").read_bytes()
+        assert list(runs.iterdir()) == []
+        # A duplicate that only the merge of runs meets still stops the build.
+        result = run("build", tmp_path / "e.vrnl", src, "--memory-limit", "64K")
+        assert "duplicate key" in assert_one_line_error(result)
+        assert not (tmp_path / "e.vrnl").exists()
+
+
 # Ctrl-C at a build phase, in a child that runs the tool in-process. The child sends itself
 # SIGINT from the build's progress callback as the phase starts, or right after the build
 # returned ("published").
@@ -289,8 +381,8 @@ INTERRUPTED_BUILD = textwrap.dedent("""
             if progress is not None:
                 progress(name, *more)
         if stub == "1":  # the native build names no phases yet: name them before it
-            for name in ("sort", "write", "fsync"):
-                hook(name)
+            for name in ("sort", "merge", "write", "fsync"):
+                hook(name, 0, 0)
         build(self, path, verbose, progress=hook)
         if phase == "published":
             os.kill(os.getpid(), signal.SIGINT)
@@ -303,12 +395,12 @@ INTERRUPTED_BUILD = textwrap.dedent("""
 def _native_phases(tmp_path):
     phases = []
     writer = vornel.VornWriter()
-    writer.build(tmp_path / "probe.vrnl", progress=phases.append)
+    writer.build(tmp_path / "probe.vrnl", progress=lambda name, *_: phases.append(name))
     os.unlink(tmp_path / "probe.vrnl")
-    return phases == ["sort", "write", "fsync"]
+    return list(dict.fromkeys(phases)) == ["sort", "merge", "write", "fsync"]
 
 
-@pytest.mark.parametrize("phase", ["sort", "write", "fsync", "published"])
+@pytest.mark.parametrize("phase", ["sort", "merge", "write", "fsync", "published"])
 def test_ctrl_c_during_build(tmp_path, phase):
     stub = "0" if _native_phases(tmp_path) else "1"
     src = tmp_path / "in.jsonl"
@@ -430,9 +522,10 @@ class TestShardedBuild:
         src = lines(*records, {"key": "k7", "value": "again"}, {"key": "k9", "value": 0},
                     {"key": "k7", "value": "last"})
         build = ("build", "--shards", 3, "--scheduler", scheduler, directory)
+        # Found as the shard's runs are merged, and reported with its key.
         err = assert_one_line_error(run(*build, stdin=src))
-        assert err == "vornel: <stdin>:201: duplicate key 'k7' (first on line 8; " \
-                      "--on-duplicate first or last keeps one of them)\n"
+        assert err == "vornel: <stdin>: duplicate key 'k7' (--on-duplicate first or last " \
+                      "keeps one of them); no new set was published\n"
         assert not (directory / "MANIFEST.json").exists()
         for policy, k7, k9 in (("first", 7, 9), ("last", "last", 0)):
             result = run(*build, "--on-duplicate", policy, stdin=src)

@@ -13,6 +13,7 @@ from collections.abc import Mapping
 
 from ._version import __version__
 from .errors import (
+    DuplicateKeyError,
     LineError,
     ManifestError,
     PanicException,
@@ -50,7 +51,7 @@ if TYPE_CHECKING:
     from .sharded import ShardedReader
 
 __all__ = [
-    "Key", "LineError", "ManifestError", "PanicException", "ShardError", "ShardMissingError",
+    "DuplicateKeyError", "Key", "LineError", "ManifestError", "PanicException", "ShardError", "ShardMissingError",
     "ShardedReader", "StoreReader", "TagError", "VornCorruptError", "VornDecodeError",
     "VornError", "VornExtraDataError", "VornFileExistsError", "VornFileNotFoundError",
     "VornFormatError", "VornIOError", "VornIsADirectoryError", "VornLimitError",

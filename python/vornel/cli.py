@@ -21,7 +21,7 @@ from . import jsonl
 from .jsonl import KEY, KEY_PATH, LINE, TEXT, VALUE
 from ._engine import size_text
 from ._version import __version__
-from .errors import LineError, VornError
+from .errors import DuplicateKeyError, LineError, VornError
 from .keys import Key, exact_key, key_bytes
 from .reader import StoreReader
 from .writer import VornWriter
@@ -94,20 +94,31 @@ def _reading_bar(stream: BinaryIO, total: int | None) -> Iterator[bytes]:
         bar.update(pending)
 
 
-class _Phases:
-    """The build's phases on standard error, each as it starts."""
+class _Progress:
+    """The build's phases on standard error, each a bar with its count and rate."""
+
+    UNITS = {"compress": " keys", "sort": " keys", "merge": " keys", "write": "B", "fsync": "B"}
 
     def __init__(self) -> None:
+        self._phase = ""
+        self._bar: Any = None
+
+    def __call__(self, phase: str, done: int, total: int) -> None:
         from tqdm import tqdm
 
-        self._bar = tqdm(total=None, desc="building", bar_format="{desc} [{elapsed}]",
-                         file=sys.stderr)
-
-    def __call__(self, phase: str, *_: object) -> None:
-        self._bar.set_description_str(f"building: {phase}")
+        if phase != self._phase:
+            self.close()
+            self._phase = phase
+            unit = self.UNITS.get(phase, "")
+            self._bar = tqdm(total=total, desc=phase, unit=unit.strip() or "it",
+                             unit_scale=unit == "B", file=sys.stderr)
+        self._bar.total = total
+        self._bar.update(done - self._bar.n)
 
     def close(self) -> None:
-        self._bar.close()
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
 
 
 def _value_path(record: jsonl.Record) -> tuple[str, ...]:
@@ -130,21 +141,45 @@ def _duplicate(name: str, record: jsonl.Record) -> LineError:
         f"duplicate key {record[KEY]!r} (--on-duplicate first or last keeps one of them)")
 
 
-def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy: str) -> None:
-    """Adds every record to `writer`; a repeated key is refused, skipped or rebinds,
-    as `policy` ("error", "first", "last") says."""
+def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str) -> None:
+    """Adds every record to `writer`; a repeated key is refused, skipped or rebinds, as
+    the writer's `on_duplicate` says."""
     add = writer.add
-    check = policy != "last"
-    keep_first = policy == "first"
     for record in records:
         _, _, key, value, _ = record
-        if check and key in writer:
-            if keep_first:
-                continue
-            raise _duplicate(name, record)
         try:
             add(key, value)
+        except DuplicateKeyError:
+            raise _duplicate(name, record) from None
         except (TypeError, ValueError, OverflowError) as error:
+            raise _rejected(name, record, error) from None
+
+
+def apply_changes(
+    writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy: str
+) -> None:
+    """Applies change records to the stores `writer` includes: each replaces its key's
+    value, or (DELETE) removes the key. A key changed twice is refused, skipped or
+    changed again, as `policy` says."""
+    seen: set[bytes] = set()
+    for record in records:
+        _, _, key, value, _ = record
+        try:
+            stored = key_bytes(key)
+            if stored in seen:
+                if policy == "error":
+                    raise _duplicate(name, record)
+                if policy == "first":
+                    continue
+            seen.add(stored)
+            writer.discard(key)
+            if value is not jsonl.DELETE:
+                writer.add(key, value)
+        except (TypeError, OverflowError) as error:
+            raise _rejected(name, record, error) from None
+        except ValueError as error:
+            if isinstance(error, jsonl.LineError):
+                raise
             raise _rejected(name, record, error) from None
 
 
@@ -162,16 +197,16 @@ def _check_target(path: str, sharded: bool) -> None:
         raise Failure(f"cannot build {path}: there is no directory {parent}")
 
 
-def _input(args: argparse.Namespace, stack: ExitStack) -> tuple[Iterable[bytes], str]:
-    name = "<stdin>" if args.input == "-" else args.input
+def _input(path: str, stack: ExitStack) -> tuple[Iterable[bytes], str]:
+    name = "<stdin>" if path == "-" else path
     try:
-        stream: BinaryIO = sys.stdin.buffer if args.input == "-" else stack.enter_context(
-            open(args.input, "rb"))
+        stream: BinaryIO = sys.stdin.buffer if path == "-" else stack.enter_context(
+            open(path, "rb"))
     except OSError as e:
         raise Failure(f"cannot read {name}: {e.strerror}") from None
     lines: Iterable[bytes] = stream
     if sys.stderr.isatty():
-        total = None if args.input == "-" else os.fstat(stream.fileno()).st_size
+        total = None if path == "-" else os.fstat(stream.fileno()).st_size
         lines = _reading_bar(stream, total)
     return lines, name
 
@@ -189,43 +224,90 @@ def _compression(text: str) -> tuple[str, int | None]:
         raise argparse.ArgumentTypeError(f"level {level!r} is not an integer") from None
 
 
+def _writer(args: argparse.Namespace) -> VornWriter:
+    """The writer a build or a merge stages in: its limit, runs beside OUT unless told."""
+    run_dir = args.run_dir or os.path.dirname(os.path.abspath(args.out))
+    codec, level = getattr(args, "compress", None) or (None, None)
+    return VornWriter(dedup=not args.no_dedup, compression=codec, compression_level=level,
+                      memory_limit=args.memory_limit, run_dir=run_dir,
+                      on_duplicate=args.on_duplicate)
+
+
+def _include(writer: VornWriter, stores: Sequence[str]) -> None:
+    for store in stores:
+        if not os.path.exists(store):
+            raise Failure(f"no store {store}")
+        writer.include(store)
+
+
+def _publish(writer: VornWriter, args: argparse.Namespace, session: Session,
+             name: str | None) -> int:
+    """Builds OUT with a progress bar on a terminal; the summary line to standard error.
+    `name` is the input that a duplicate found in the build is reported against."""
+    session.writer, session.target = writer, args.out
+    progress = _Progress() if sys.stderr.isatty() else None
+    try:
+        summary = writer.build(args.out, progress=progress)
+    except DuplicateKeyError as e:
+        where = f"{name}: " if name else ""
+        raise Failure(f"{where}duplicate key {e.key!r} (--on-duplicate first or last keeps "
+                      "one of them)") from None
+    finally:
+        if progress is not None:
+            progress.close()
+    print(summary, file=sys.stderr)
+    return 0
+
+
 def cmd_build(args: argparse.Namespace, session: Session) -> int:
-    if args.source is not None and (args.input != "-" or args.key is not None):
-        raise Usage("--from reads a store: give no INPUT and no --key")
+    sources: list[str] = args.source or []
+    changes = args.input if args.input is not None else (None if sources else "-")
+    if sources and changes is None and args.key is not None:
+        raise Usage("--key reads change records: give CHANGES after --from")
     if args.numeric_key and args.key is None:
         raise Usage("--numeric-key goes with --key FIELD")
     sharded = args.shards is not None
     if sharded and args.compress is not None:
         raise Usage("--compress builds a single store file; give no --shards with it")
     _check_target(args.out, sharded)
-    vornel_dask = _dask_modules() if sharded else None
-    codec, level = args.compress if args.compress is not None else (None, None)
+    if sharded:
+        if len(sources) > 1 or (sources and changes is not None):
+            raise Usage("--shards builds from one --from STORE, or from JSON Lines")
+        return _build_sharded_from(args, sources, changes)
+    writer = _writer(args)
+    name = None
     with ExitStack() as stack:
-        writer = VornWriter(dedup=not args.no_dedup, compression=codec,
-                            compression_level=level)
-        if args.source is not None:
+        _include(writer, sources)
+        if changes is not None:
+            lines, name = _input(changes, stack)
+            records = jsonl.read_records(lines, name, args.key, args.numeric_key,
+                                         deletions=bool(sources))
+            if sources:
+                apply_changes(writer, records, name, args.on_duplicate)
+            else:
+                stage(writer, records, name)
+    return _publish(writer, args, session, name if not sources else None)
+
+
+def cmd_merge(args: argparse.Namespace, session: Session) -> int:
+    _check_target(args.out, False)
+    writer = _writer(args)
+    _include(writer, args.stores)
+    return _publish(writer, args, session, None)
+
+
+def _build_sharded_from(args: argparse.Namespace, sources: list[str], changes: str | None) -> int:
+    vornel_dask = _dask_modules()
+    with ExitStack() as stack:
+        if sources:
             # A store holds each key once: its pairs need no checks and no duplicate policy.
-            pairs = _store_pairs(stack.enter_context(open_store(args.source)))
-            if vornel_dask is not None:
-                return _build_sharded(args, args.source, pairs, _as_pairs, vornel_dask)
-            writer.update(pairs)
-        else:
-            lines, name = _input(args, stack)
-            records = jsonl.read_records(lines, name, args.key, args.numeric_key)
-            if vornel_dask is not None:
-                one_per_key = functools.partial(_one_per_key, name=name, policy=args.on_duplicate)
-                return _build_sharded(args, name, _checked(records, name), one_per_key,
-                                      vornel_dask)
-            stage(writer, records, name, args.on_duplicate)
-    session.writer, session.target = writer, args.out
-    phases = _Phases() if sys.stderr.isatty() else None
-    try:
-        summary = writer.build(args.out, progress=phases)
-    finally:
-        if phases is not None:
-            phases.close()
-    print(summary, file=sys.stderr)
-    return 0
+            pairs = _store_pairs(stack.enter_context(open_store(sources[0])))
+            return _build_sharded(args, sources[0], pairs, _as_pairs, vornel_dask)
+        assert changes is not None
+        lines, name = _input(changes, stack)
+        records = jsonl.read_records(lines, name, args.key, args.numeric_key)
+        return _build_sharded(args, name, _checked(records, name), _triples_as_pairs,
+                              vornel_dask)
 
 
 def _store_pairs(store: StoreReader) -> Iterable[tuple[Key, Any]]:
@@ -279,42 +361,6 @@ def _chunks(items: Iterable[_T]) -> Iterator[list[_T]]:
         yield chunk
 
 
-def _stored(triple: tuple[int, Key, Any]) -> bytes:
-    return key_bytes(triple[1])
-
-
-def _line_of(triple: tuple[int, Key, Any]) -> tuple[int]:
-    return (triple[0],)
-
-
-def _two_first(lines: tuple[int, ...], more: tuple[int, ...]) -> tuple[int, ...]:
-    return tuple(sorted(lines + more)[:2])
-
-
-def _add_line(lines: tuple[int, ...], triple: tuple[int, Key, Any]) -> tuple[int, ...]:
-    return _two_first(lines, _line_of(triple))
-
-
-def _earlier(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
-    return a if a[0] <= b[0] else b
-
-
-def _later(a: tuple[int, Key, Any], b: tuple[int, Key, Any]) -> tuple[int, Key, Any]:
-    return a if a[0] > b[0] else b
-
-
-def _repeated(item: tuple[bytes, tuple[int, ...]]) -> bool:
-    return len(item[1]) > 1
-
-
-def _second_line(item: tuple[bytes, tuple[int, ...]]) -> int:
-    return -item[1][1]  # topk takes the largest: the earliest repeat is wanted
-
-
-def _kept(item: tuple[bytes, tuple[int, Key, Any]]) -> tuple[Key, Any]:
-    return item[1][1], item[1][2]
-
-
 def _pair(triple: tuple[int, Key, Any]) -> tuple[Key, Any]:
     return triple[1], triple[2]
 
@@ -323,20 +369,8 @@ def _as_pairs(bag: Any) -> Any:
     return bag
 
 
-def _one_per_key(bag: Any, name: str, policy: str) -> Any:
-    """The bag of `(line, key, value)` as the pairs to build: every key once, as `policy`
-    says. Keys are grouped across the cluster, so that this holds however the input is
-    partitioned."""
-    if policy == "error":
-        lines = bag.foldby(_stored, _add_line, (), _two_first, ())
-        first = lines.filter(_repeated).topk(1, key=_second_line).compute()
-        if first:
-            stored, (line, again) = first[0]
-            raise Failure(f"{name}:{again}: duplicate key {exact_key(stored)!r} (first on line "
-                          f"{line}; --on-duplicate first or last keeps one of them)")
-        return bag.map(_pair)
-    pick = _earlier if policy == "first" else _later
-    return bag.foldby(_stored, pick, combine=pick).map(_kept)
+def _triples_as_pairs(bag: Any) -> Any:
+    return bag.map(_pair)
 
 
 def _build_sharded(
@@ -375,8 +409,13 @@ def _build_sharded(
         bag = dask.bag.from_delayed(parts)  # type: ignore[no-untyped-call]
         pairs = to_pairs(bag)
         try:
+            # The input's order is the partitions' order: "first" and "last" keep to it.
             manifest = vornel_dask.build_sharded(
-                pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client)
+                pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client,
+                on_duplicate=args.on_duplicate, memory_limit=args.memory_limit)
+        except DuplicateKeyError as e:
+            raise Failure(f"{name}: duplicate key {e.key!r} (--on-duplicate first or last keeps "
+                          "one of them); no new set was published") from None
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
     size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
@@ -544,6 +583,27 @@ what JSON cannot hold is written as an object with one "$" member:
 """
 
 
+_SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def _memory_size(text: str) -> int:
+    """A size in bytes: a number, or one with K, M, G or T (powers of 1024; a trailing
+    "B" or "iB" is allowed), as in 512M or 2GiB."""
+    spelled = text.strip().lower()
+    for suffix in ("ib", "b"):
+        if spelled.endswith(suffix) and spelled[:-len(suffix)][-1:].isalpha():
+            spelled = spelled[:-len(suffix)]
+            break
+    unit = spelled[-1:] if spelled[-1:].isalpha() else ""
+    number = spelled[: len(spelled) - len(unit)]
+    if unit not in _SIZE_UNITS or not number.replace(".", "", 1).isdigit():
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (for example 512M or 2G)")
+    size = int(float(number) * _SIZE_UNITS[unit])
+    if size < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 byte, not {text!r}")
+    return size
+
+
 def _at_least(least: int, text: str) -> int:
     try:
         number = int(text)
@@ -556,6 +616,12 @@ def _at_least(least: int, text: str) -> int:
 
 _positive = functools.partial(_at_least, 1)
 _count = functools.partial(_at_least, 0)
+
+
+CHANGES = """\
+with --from, INPUT holds changes: a line {"key": ..., "value": ...} sets a key, and
+  {"key": ..., "delete": true}  removes one
+"""
 
 
 def make_parser() -> argparse.ArgumentParser:
@@ -576,12 +642,21 @@ def make_parser() -> argparse.ArgumentParser:
         p.set_defaults(run=run, command_parser=p)
         return p
 
+    def memory_options(p: Any) -> None:
+        p.add_argument("--memory-limit", type=_memory_size, metavar="SIZE",
+                       help="memory that staging holds before it writes a sorted run to disk, "
+                       "as 512M or 2G (default: a quarter of the machine's memory)")
+        p.add_argument("--run-dir", metavar="DIR",
+                       help="where the runs go, for example \"$TMPDIR\" (default: beside OUT); "
+                       "they have no names there and vanish with the build")
+
     p = command("build", "build a store from JSON Lines, or from another store", cmd_build,
-                epilog=FORMS)
+                epilog=FORMS + CHANGES)
     p.add_argument("out", metavar="OUT", help="the store file to write (with --shards, "
                    "the directory)")
-    p.add_argument("input", metavar="INPUT", nargs="?", default="-",
-                   help="JSON Lines file, or - for standard input (the default)")
+    p.add_argument("input", metavar="INPUT", nargs="?",
+                   help="JSON Lines file, or - for standard input (the default); with "
+                   "--from, the changes to make to the stores (none unless given)")
     p.add_argument("--key", metavar="FIELD",
                    help="take each line as a record: its member FIELD is the key and the "
                    "whole record the value (default: lines are {\"key\": ..., \"value\": ...})")
@@ -591,11 +666,13 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--on-duplicate", choices=DUPLICATE_POLICIES, default="error",
                    help="a key given again: stop with an error (the default), keep the first "
                    "value, or keep the last")
-    p.add_argument("--from", dest="source", metavar="STORE",
-                   help="copy the store STORE (a file or a sharded directory) instead of "
-                   "reading JSON Lines, written in this version's format")
+    p.add_argument("--from", dest="source", metavar="STORE", action="append",
+                   help="start from the store STORE (a file or a sharded directory), its "
+                   "values copied as they are; given again, the stores are merged as "
+                   "--on-duplicate says")
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
+    memory_options(p)
     p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
                    help="compress the values with a dictionary trained on them (LEVEL: "
                    "zstd's, 3 by default)")
@@ -603,6 +680,24 @@ def make_parser() -> argparse.ArgumentParser:
                    help="build a sharded store of N shards in the directory OUT, on Dask")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="with --shards: the Dask scheduler to use (default: a local cluster)")
+
+    p = command("merge", "merge stores into one", cmd_merge,
+                epilog="Values are copied without decoding them (a compressed store's are "
+                "decompressed, and compressed again with --compress). A key "
+                "in more than one store stops the merge, unless --on-duplicate first or "
+                "last says which store's value to keep (in the order given).")
+    p.add_argument("out", metavar="OUT", help="the store file to write")
+    p.add_argument("stores", metavar="STORE", nargs="+",
+                   help="a store file or a sharded directory")
+    p.add_argument("--on-duplicate", choices=DUPLICATE_POLICIES, default="error",
+                   help="a key in more than one store: stop with an error (the default), "
+                   "keep the first store's value, or the last one's")
+    p.add_argument("--no-dedup", action="store_true",
+                   help="keep values that the stores hold separately apart, even when equal")
+    memory_options(p)
+    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                   help="compress the values with a dictionary trained on them (LEVEL: "
+                   "zstd's, 3 by default)")
 
     p = command("get", "print the value of each key as one JSON line", cmd_get,
                 epilog="A missing key prints an empty line, so that the output keeps step "

@@ -16,6 +16,7 @@ import errno as _errno
 from msgpack import exceptions as _msgpack
 
 __all__ = [
+    "DuplicateKeyError",
     "LineError",
     "ManifestError",
     "PanicException",
@@ -123,6 +124,19 @@ class VornUnicodeDecodeError(VornDecodeError, UnicodeDecodeError):
 class WriterBusyError(VornError, RuntimeError):
     """A call on a writer while another call on it is under way (another thread, or a
     call made from inside `update()` by its iterator or by `default`)."""
+
+
+class DuplicateKeyError(VornError, ValueError):
+    """A key staged twice where the writer's `on_duplicate` policy is "error", or found
+    in two of the stores or runs that a build merges. `key` is the key."""
+
+    def __init__(self, key: str | bytes) -> None:
+        super().__init__(f"duplicate key {key!r}")
+        self.key = key
+
+    def __reduce__(self) -> tuple[type[DuplicateKeyError], tuple[str | bytes]]:
+        # As the key, so that it crosses a process boundary (a Dask worker's) whole.
+        return type(self), (self.key,)
 
 
 class ManifestError(VornError, ValueError):

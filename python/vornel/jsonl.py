@@ -41,6 +41,7 @@ from .errors import LineError, TagError
 __all__ = [
     "TAGS",
     "LineError",
+    "DELETE",
     "Record",
     "KEY",
     "KEY_PATH",
@@ -315,6 +316,17 @@ KEY_PATH: Final = 4
 _KEY_PATH = ("key",)
 
 
+class _Delete:
+    """The value of a line that unstages its key."""
+
+    def __repr__(self) -> str:
+        return "DELETE"
+
+
+# The value read_records gives for `{"key": ..., "delete": true}` when asked to.
+DELETE: Final = _Delete()
+
+
 class _Refused(ValueError):
     """A token that strict JSON refuses, raised from inside the parser."""
 
@@ -456,11 +468,12 @@ _FORM = '{"key": ..., "value": ...}'
 
 
 def _pair(
-    record: Any, text: str, key_field: str | None, numeric_keys: bool = False
+    record: Any, text: str, key_field: str | None, numeric_keys: bool = False,
+    deletions: bool = False,
 ) -> tuple[Any, Any, tuple[str, ...]]:
-    """Key and value of a parsed line, tags decoded."""
+    """Key and value of a parsed line, tags decoded; DELETE for a delete line."""
     try:
-        return _tagged_pair(record, text, key_field, numeric_keys)
+        return _tagged_pair(record, text, key_field, numeric_keys, deletions)
     except RecursionError:
         # Tags nest a few calls deep per level; the tool allows for the store's 1024.
         raise _Located(("value",) if key_field is None else (),
@@ -468,12 +481,20 @@ def _pair(
 
 
 def _tagged_pair(
-    record: Any, text: str, key_field: str | None, numeric_keys: bool
+    record: Any, text: str, key_field: str | None, numeric_keys: bool, deletions: bool
 ) -> tuple[Any, Any, tuple[str, ...]]:
+    value: Any
     if key_field is None:
         if type(record) is not dict:
             raise _At(None, f"expected an object {_FORM}, not {_kind(record)}")
-        if len(record) != 2 or "key" not in record or "value" not in record:
+        if len(record) == 2 and "key" in record and "delete" in record:
+            if not deletions:
+                raise _Located(("delete",), "a line that deletes its key changes a store: "
+                                            "give the store with --from", name=True)
+            if record["delete"] is not True:
+                raise _Located(("delete",), '"delete" must be true')
+            key, value, key_path = record["key"], DELETE, ("key",)
+        elif len(record) != 2 or "key" not in record or "value" not in record:
             for name in ("key", "value"):
                 if name not in record:
                     raise _Located((), f'missing member "{name}" (records are {_FORM}; '
@@ -481,8 +502,9 @@ def _tagged_pair(
             extra = next(name for name in record if name not in ("key", "value"))
             raise _Located((extra,), f"unexpected member {json.dumps(extra)} (records are "
                                      f"{_FORM}; --key FIELD takes whole records)", name=True)
-        key, value, key_path = record["key"], record["value"], ("key",)
-        if _could_hold_tag(text):
+        else:
+            key, value, key_path = record["key"], record["value"], ("key",)
+        if value is not DELETE and _could_hold_tag(text):
             try:
                 value = decode(value)
             except TagError as e:
@@ -524,13 +546,14 @@ class _Located(ValueError):
 
 def read_records(
     lines: Iterable[bytes], name: str, key_field: str | None = None,
-    numeric_keys: bool = False,
+    numeric_keys: bool = False, deletions: bool = False,
 ) -> Iterator[Record]:
     """A Record for each line of `lines` (bytes, each with its line ending).
 
     Lines are `{"key": ..., "value": ...}`, or with `key_field` any object whose member
     of that name is the key and which is stored whole; with `numeric_keys`, a member
-    that is an integer gives its decimal text as the key. Blank lines are skipped; a
+    that is an integer gives its decimal text as the key. With `deletions`, a line
+    `{"key": ..., "delete": true}` gives the value DELETE. Blank lines are skipped; a
     UTF-8 byte order mark is skipped at the start of the input. A bad line raises
     LineError.
     """
@@ -569,7 +592,7 @@ def read_records(
             yield number, text, key, record["value"], _KEY_PATH
             continue
         try:
-            key, value, key_path = _pair(record, text, key_field, numeric_keys)
+            key, value, key_path = _pair(record, text, key_field, numeric_keys, deletions)
         except _At as e:
             raise LineError(name, number, e.column or _first_column(text), e.message) from None
         except _Located as e:

@@ -103,6 +103,10 @@ class StoreReader(_MappingBase):
     def __reversed__(self) -> Iterator[Key]: ...
 
     @abstractmethod
+    def _store_files(self) -> list[str]:
+        """The store files the reader reads, for a writer that includes them."""
+
+    @abstractmethod
     def _items(self) -> Iterator[tuple[Key, Any]]: ...
 
     @abstractmethod
@@ -174,6 +178,9 @@ class VornReader(_engine.Reader, StoreReader):
     """
 
     __slots__ = ("_raw", "_abspath")
+
+    def _store_files(self) -> list[str]:
+        return [self.path]
 
     def __new__(
         cls,

@@ -7,7 +7,7 @@
 
 namespace vornel::py {
 
-inline constexpr int kMaxParams = 6;
+inline constexpr int kMaxParams = 8;
 
 // The parameters of a callable in order, the required ones first.
 struct Params {

@@ -78,25 +78,26 @@ struct Staged {
   uint32_t crc(size_t id) const { return RecordPrefix::decode(records.data() + starts[id]).crc; }
 };
 
-// A sample of the values, picked by a hash of each value's checksum and length, and the
-// dictionary trained on it; empty when the values are too few or too small to train on.
-std::vector<uint8_t> train(const Staged& staged, uint64_t total, int level) {
-  if (total < kTrainMinBytes) return {};
-  const uint64_t capacity = std::clamp(total / kDictShare, kDictMin, kDictMax);
-  const uint64_t want = capacity * kSampleFactor;
-  // A value is taken when its hash falls below `cut`, about want / total of them.
-  const uint64_t cut = want >= total ? UINT64_MAX : (UINT64_MAX / total) * want;
-  std::vector<uint8_t> samples;
-  std::vector<size_t> sizes;
-  for (size_t id = 0; id < staged.size(); ++id) {
-    const Bytes v = staged.value(id);
-    if (v.empty() || mix(staged.crc(id) | (uint64_t{v.size()} << 32)) > cut) continue;
-    const size_t n = std::min<uint64_t>(v.size(), kSampleMax);
-    samples.insert(samples.end(), v.begin(), v.begin() + n);
-    sizes.push_back(n);
-  }
-  if (sizes.size() < 8) return {};
-  std::vector<uint8_t> dict(capacity);
+// The dictionary's size for values of `total` bytes.
+uint64_t dictionary_capacity(uint64_t total) {
+  return std::clamp(total / kDictShare, kDictMin, kDictMax);
+}
+
+// A value is in the sample when the hash of its checksum and length falls below this:
+// about kSampleFactor times the dictionary's size of them.
+uint64_t sample_cut(uint64_t total) {
+  const uint64_t want = dictionary_capacity(total) * kSampleFactor;
+  return want >= total ? UINT64_MAX : (UINT64_MAX / total) * want;
+}
+
+uint64_t sample_hash(uint32_t crc, uint64_t length) { return mix(crc | (length << 32)); }
+
+// The dictionary trained on `samples` (back to back, sizes[i] bytes each) for values of
+// `total` bytes; empty when too few to learn from.
+std::vector<uint8_t> train_on(const std::vector<uint8_t>& samples,
+                              const std::vector<size_t>& sizes, uint64_t total, int level) {
+  if (total < kTrainMinBytes || sizes.size() < 8) return {};
+  std::vector<uint8_t> dict(dictionary_capacity(total));
   ZDICT_fastCover_params_t params{};
   params.k = kSegment;
   params.d = kDmer;
@@ -109,6 +110,23 @@ std::vector<uint8_t> train(const Staged& staged, uint64_t total, int level) {
   if (ZDICT_isError(got)) return {};
   dict.resize(got);
   return dict;
+}
+
+// A sample of the values, picked by a hash of each value's checksum and length, and the
+// dictionary trained on it; empty when the values are too few or too small to train on.
+std::vector<uint8_t> train(const Staged& staged, uint64_t total, int level) {
+  if (total < kTrainMinBytes) return {};
+  const uint64_t cut = sample_cut(total);
+  std::vector<uint8_t> samples;
+  std::vector<size_t> sizes;
+  for (size_t id = 0; id < staged.size(); ++id) {
+    const Bytes v = staged.value(id);
+    if (v.empty() || sample_hash(staged.crc(id), v.size()) > cut) continue;
+    const size_t n = std::min<uint64_t>(v.size(), kSampleMax);
+    samples.insert(samples.end(), v.begin(), v.begin() + n);
+    sizes.push_back(n);
+  }
+  return train_on(samples, sizes, total, level);
 }
 
 // Appends a record holding `payload` (in `parts` pieces) to `out`.
@@ -385,6 +403,100 @@ Result<CompressedSection> compress_section(Bytes records, const std::vector<uint
                crc32(dict_record + kRecordPrefix, dict_payload)}
       .encode_to(dict_record);
   return out;
+}
+
+void DictionarySampler::offer(Bytes value, uint32_t crc) {
+  total_ += value.size();
+  if (value.empty()) return;
+  const uint64_t h = sample_hash(crc, value.size());
+  const uint64_t cut = sample_cut(total_);
+  if (h > cut) return;
+  const size_t n = std::min<uint64_t>(value.size(), kSampleMax);
+  const auto [first, last] = by_hash_.equal_range(h);
+  for (auto it = first; it != last; ++it) {  // a value offered again is one sample
+    const Candidate& c = candidates_[it->second];
+    if (c.bytes.size() == n && std::memcmp(c.bytes.data(), value.data(), n) == 0) return;
+  }
+  by_hash_.emplace(h, candidates_.size());
+  candidates_.push_back({h, std::vector<uint8_t>(value.begin(), value.begin() + n)});
+  held_ += n;
+  // The cut only falls as values come: past twice the sample's size, those above it go.
+  if (held_ > 2 * dictionary_capacity(total_) * kSampleFactor + kSampleMax) {
+    std::erase_if(candidates_, [&](const Candidate& c) { return c.hash > cut; });
+    held_ = 0;
+    by_hash_.clear();
+    for (size_t i = 0; i < candidates_.size(); ++i) {
+      held_ += candidates_[i].bytes.size();
+      by_hash_.emplace(candidates_[i].hash, i);
+    }
+  }
+}
+
+std::vector<uint8_t> DictionarySampler::train(int level) const {
+  const uint64_t cut = sample_cut(std::max<uint64_t>(total_, 1));
+  std::vector<const Candidate*> taken;
+  for (const Candidate& c : candidates_) {
+    if (c.hash <= cut) taken.push_back(&c);
+  }
+  // In an order that follows from the values alone.
+  std::sort(taken.begin(), taken.end(), [](const Candidate* a, const Candidate* b) {
+    return a->hash != b->hash ? a->hash < b->hash : a->bytes < b->bytes;
+  });
+  std::vector<uint8_t> samples;
+  std::vector<size_t> sizes;
+  for (const Candidate* c : taken) {
+    samples.insert(samples.end(), c->bytes.begin(), c->bytes.end());
+    sizes.push_back(c->bytes.size());
+  }
+  return train_on(samples, sizes, total_, level);
+}
+
+struct ValueCompressor::Contexts {
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx;
+  std::unique_ptr<ZSTD_CDict, CDictFree> cdict;
+};
+
+ValueCompressor::~ValueCompressor() = default;
+
+Result<std::unique_ptr<ValueCompressor>> ValueCompressor::make(
+    const std::vector<uint8_t>& dictionary, int level) {
+  if (!compression_level_valid(level)) {
+    return fail(StoreError::invalid("compression level " + std::to_string(level) +
+                                    " is outside zstd's " + std::to_string(ZSTD_minCLevel()) +
+                                    " to " + std::to_string(ZSTD_maxCLevel())));
+  }
+  std::unique_ptr<ValueCompressor> c(new ValueCompressor());
+  c->dictionary_ = dictionary;
+  c->contexts_ = std::make_unique<Contexts>();
+  c->contexts_->cctx.reset(ZSTD_createCCtx());
+  if (!c->contexts_->cctx) throw std::bad_alloc();
+  ZSTD_CCtx* cctx = c->contexts_->cctx.get();
+  if (!dictionary.empty()) {
+    c->contexts_->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), level));
+    if (!c->contexts_->cdict) throw std::bad_alloc();
+    ZSTD_CCtx_refCDict(cctx, c->contexts_->cdict.get());
+  } else {
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+  }
+  // As compress_slice sets them: the frame declares its size, and carries no checksum or
+  // dictionary ID.
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+  return c;
+}
+
+bool ValueCompressor::compress(Bytes value, Bytes* stored) {
+  const bool marked = ValueCodec::compressed(value);
+  if (!marked && value.size() < kMinFrame) return false;
+  frame_.resize(1 + ZSTD_compressBound(value.size()));
+  frame_[0] = kCompressedMarker;
+  const size_t n = ZSTD_compress2(contexts_->cctx.get(), frame_.data() + 1, frame_.size() - 1,
+                                  value.data(), value.size());
+  if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
+  if (!marked && 1 + n >= value.size()) return false;
+  *stored = Bytes(frame_.data(), 1 + n);
+  return true;
 }
 
 struct ValueCodec::Digest {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "format.hpp"
@@ -93,6 +94,55 @@ struct CompressedSection {
                                                          const std::vector<uint64_t>& starts,
                                                          const CompressionOptions& options,
                                                          const BuildProgress& progress);
+
+// For a build that writes its values one at a time (store_sink.hpp): the sample of the
+// values that the dictionary is trained on, picked as compress_section picks it, by a
+// hash of each value's checksum and length. The same values, each offered as often, give
+// the same sample in any order, and so the same dictionary; a value offered again is one
+// sample. Holds at most about twice what the trainer takes.
+class DictionarySampler {
+ public:
+  void offer(Bytes value, uint32_t crc);
+  // The dictionary trained on the sample; empty when the values are too few or too small
+  // to train on (values are then compressed without one).
+  std::vector<uint8_t> train(int level) const;
+
+ private:
+  uint64_t cut() const;  // the hash below which a value is in the sample
+  uint64_t total_ = 0;   // bytes of every value offered
+  struct Candidate {
+    uint64_t hash;
+    std::vector<uint8_t> bytes;  // the value's first part, as the trainer takes it
+  };
+  std::vector<Candidate> candidates_;  // unordered; pruned as the cut falls
+  std::unordered_multimap<uint64_t, size_t> by_hash_;  // candidates_ by hash
+  uint64_t held_ = 0;
+};
+
+// Compresses values one at a time with a store's dictionary, as compress_section does:
+// into the kCompressedMarker and one frame, or not at all where that does not shrink a
+// value (and the value does not start with the marker).
+class ValueCompressor {
+ public:
+  // `dictionary` may be empty: values are then compressed without one, at `level`.
+  [[nodiscard]] static Result<std::unique_ptr<ValueCompressor>> make(
+      const std::vector<uint8_t>& dictionary, int level);
+  ~ValueCompressor();
+  ValueCompressor(const ValueCompressor&) = delete;
+  ValueCompressor& operator=(const ValueCompressor&) = delete;
+
+  // The stored form of `value`: true with it in *stored (valid until the next call) when
+  // it is compressed, false when the value is stored as it is.
+  bool compress(Bytes value, Bytes* stored);
+  const std::vector<uint8_t>& dictionary() const { return dictionary_; }
+
+ private:
+  ValueCompressor() = default;
+  std::vector<uint8_t> dictionary_;
+  struct Contexts;
+  std::unique_ptr<Contexts> contexts_;
+  std::vector<uint8_t> frame_;
+};
 
 // The store's dictionary, digested once, shared by every thread that reads values.
 class ValueCodec {

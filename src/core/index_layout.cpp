@@ -9,25 +9,12 @@ namespace {
 // How far ahead the passes over scattered keys prefetch.
 constexpr size_t kPrefetchDistance = 16;
 
-// One index entry awaiting its place, with what the index needs of its key at hand:
-// placing it later reads nothing else at random. `head` and `next` hold the key's first
-// 16 bytes so that most comparisons never leave the array, also for keys that share
-// their first 8 bytes, as keys with a common prefix often do. Key lengths and object
-// IDs fit 32 bits once the limits are checked.
-struct SortEntry {
-  uint64_t head;  // key bytes [depth, depth + 8), big-endian, zero-padded
-  uint64_t next;  // key bytes [depth + 8, depth + 16), likewise
-  const uint8_t* key;
-  uint32_t key_len;
-  uint32_t obj_id;
-  Bytes key_bytes() const { return {key, key_len}; }
-};
 static_assert(kMaxKeyLen <= UINT32_MAX && kMaxObjects <= UINT32_MAX);
 
-constexpr uint32_t kWindow = 16;  // key bytes held in a SortEntry
+constexpr uint32_t kWindow = 16;  // key bytes held in a SortedKey
 
 // Loads the window of key bytes from `depth` on.
-void load_window(SortEntry& e, uint32_t depth) {
+void load_window(SortedKey& e, uint32_t depth) {
   e.head = key_word(e.key_bytes(), depth);
   e.next = key_word(e.key_bytes(), depth + 8);
 }
@@ -37,25 +24,25 @@ void load_window(SortEntry& e, uint32_t depth) {
 // 16-byte windows: entries compare by window, and by how many of those 16 bytes the key
 // has; only entries equal in both, whose keys go on past the window, read their next
 // one, so no comparison ever reads key bytes again.
-void sort_from(SortEntry* first, SortEntry* last, uint32_t depth) {
-  auto rest = [depth](const SortEntry& e) {
+void sort_from(SortedKey* first, SortedKey* last, uint32_t depth) {
+  auto rest = [depth](const SortedKey& e) {
     return std::min<uint32_t>(e.key_len - depth, kWindow);
   };
-  auto same = [&](const SortEntry& a, const SortEntry& b) {
+  auto same = [&](const SortedKey& a, const SortedKey& b) {
     return a.head == b.head && a.next == b.next && rest(a) == rest(b);
   };
-  std::sort(first, last, [&](const SortEntry& a, const SortEntry& b) {
+  std::sort(first, last, [&](const SortedKey& a, const SortedKey& b) {
     if (a.head != b.head) return a.head < b.head;
     if (a.next != b.next) return a.next < b.next;
     return rest(a) < rest(b);
   });
-  for (SortEntry* run = first; run != last;) {
-    SortEntry* end = run + 1;
+  for (SortedKey* run = first; run != last;) {
+    SortedKey* end = run + 1;
     while (end != last && same(*end, *run)) ++end;
     // Distinct keys tie only while both go on past this window.
     if (end - run > 1) {
       const uint32_t next = depth + kWindow;
-      for (SortEntry* e = run; e != end; ++e) load_window(*e, next);
+      for (SortedKey* e = run; e != end; ++e) load_window(*e, next);
       sort_from(run, end, next);
     }
     run = end;
@@ -65,15 +52,16 @@ void sort_from(SortEntry* first, SortEntry* last, uint32_t depth) {
 constexpr unsigned kGroupBits = 16;     // entries are grouped by their first two key bytes
 constexpr size_t kGroupingMin = 1024;  // below this a plain sort is quicker
 
-// The keys in key order, by reference: a buffer of SortEntry. A counting pass distributes
-// them by their first two bytes straight into place, then each group is sorted on its
-// own: for most key sets the groups are small enough to sort within the cache, and a set
-// sharing its first bytes degrades to one plain sort.
-LargeBuffer sorted_by_key(const std::vector<StagedKey>& keys) {
-  LargeBuffer buffer(keys.size() * sizeof(SortEntry));
-  SortEntry* const order = buffer.as<SortEntry>();
+}  // namespace
+
+// A counting pass distributes the keys by their first two bytes straight into place, then
+// each group is sorted on its own: for most key sets the groups are small enough to sort
+// within the cache, and a set sharing its first bytes degrades to one plain sort.
+LargeBuffer sort_staged_keys(const std::vector<StagedKey>& keys) {
+  LargeBuffer buffer(keys.size() * sizeof(SortedKey));
+  SortedKey* const order = buffer.as<SortedKey>();
   auto entry = [](const StagedKey& key) {
-    SortEntry e{0, 0, key.data, static_cast<uint32_t>(key.size),
+    SortedKey e{0, 0, key.data, static_cast<uint32_t>(key.size),
                 static_cast<uint32_t>(key.obj_id)};
     load_window(e, 0);
     return e;
@@ -91,26 +79,28 @@ LargeBuffer sorted_by_key(const std::vector<StagedKey>& keys) {
 
   std::vector<size_t> next(start.begin(), start.end() - 1);
   for (const StagedKey& key : keys) {
-    const SortEntry e = entry(key);
+    const SortedKey e = entry(key);
     order[next[group_of(e.head)]++] = e;
   }
   for (size_t g = 0; g < kGroups; ++g) sort_from(order + start[g], order + start[g + 1], 0);
   return buffer;
 }
 
+namespace {
+
 // The index section from the n entries in key order at `order`, `size` bytes in all.
-LargeBuffer place_entries(const SortEntry* order, size_t n,
+LargeBuffer place_entries(const SortedKey* order, size_t n,
                           const std::vector<uint64_t>& record_starts, uint64_t size) {
   LargeBuffer index(size);
   uint8_t* out = index.data();
   for (size_t i = 0; i < n; ++i) {
     if (i + kPrefetchDistance < n) {
-      const SortEntry& ahead = order[i + kPrefetchDistance];
+      const SortedKey& ahead = order[i + kPrefetchDistance];
       __builtin_prefetch(ahead.key);
-      __builtin_prefetch(&record_starts[ahead.obj_id]);
+      __builtin_prefetch(&record_starts[ahead.value]);
     }
-    const SortEntry& e = order[i];
-    out = IndexEntry{e.key_bytes(), kDataOffset + record_starts[e.obj_id]}.encode_to(out);
+    const SortedKey& e = order[i];
+    out = IndexEntry{e.key_bytes(), kDataOffset + record_starts[e.value]}.encode_to(out);
   }
   return index;
 }
@@ -122,8 +112,8 @@ LargeBuffer lay_out_index(const std::vector<StagedKey>& keys,
   uint64_t size = 0;
   for (const StagedKey& key : keys) size += kIndexEntryMin + key.size;
   // The keys are sorted by reference, never copied.
-  LargeBuffer order = sorted_by_key(keys);
-  LargeBuffer index = place_entries(order.as<SortEntry>(), keys.size(), record_starts, size);
+  LargeBuffer order = sort_staged_keys(keys);
+  LargeBuffer index = place_entries(order.as<SortedKey>(), keys.size(), record_starts, size);
   if (spare != nullptr) *spare = std::move(order);
   return index;
 }

@@ -95,6 +95,35 @@ bool KeyTableGeometry::positions_fit() const {
   return index_length <= open_table::TaggedSlot<kPositionBits>::kMaxPosition + 1;
 }
 
+HashSeed key_table_seed(uint32_t index_crc, uint64_t index_size) {
+  const auto mix = [](uint64_t z) {  // splitmix64's finaliser
+    z += 0x9E3779B97F4A7C15;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    return z ^ (z >> 31);
+  };
+  const uint64_t s0 = mix(index_crc ^ (index_size << 32));
+  return {s0, mix(s0)};
+}
+
+void encode_key_table_trailer(uint8_t* out, const KeyTableGeometry& g, uint64_t index_offset,
+                              const HashSeed& seed) {
+  Trailer t;
+  t.version = KeyTableGeometry::kVersion;
+  t.sample_step = KeyTableGeometry::kSampleStep;
+  t.payload_length = g.payload_length;
+  t.num_keys = g.num_keys;
+  t.index_offset = index_offset;
+  t.index_length = g.index_length;
+  t.slot_count = g.slot_count;
+  t.ranks_at = g.ranks_at;
+  t.sample_at = g.sample_at;
+  t.rank_width = g.rank_width;
+  t.position_bits = KeyTableGeometry::kPositionBits;
+  t.seed = seed;
+  t.encode_to(out);
+}
+
 Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
                       const KeyTableGeometry& g, const HashSeed& seed, LargeBuffer& room) {
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;
@@ -152,20 +181,7 @@ Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
       },
       reinterpret_cast<Pending*>(out + pending_at));
 
-  Trailer t;
-  t.version = KeyTableGeometry::kVersion;
-  t.sample_step = KeyTableGeometry::kSampleStep;
-  t.payload_length = g.payload_length;
-  t.num_keys = num_keys;
-  t.index_offset = index_offset;
-  t.index_length = index.size();
-  t.slot_count = g.slot_count;
-  t.ranks_at = g.ranks_at;
-  t.sample_at = g.sample_at;
-  t.rank_width = g.rank_width;
-  t.position_bits = KeyTableGeometry::kPositionBits;
-  t.seed = seed;
-  t.encode_to(out + g.trailer_at());
+  encode_key_table_trailer(out + g.trailer_at(), g, index_offset, seed);
   room.shrink(static_cast<size_t>(g.payload_length));
   return Bytes(out, static_cast<size_t>(g.payload_length));
 }

@@ -87,6 +87,18 @@ struct KeyTableGeometry {
 Bytes build_key_table(Bytes index, uint64_t num_keys, uint64_t index_offset,
                       const KeyTableGeometry& geometry, const HashSeed& seed, LargeBuffer& room);
 
+// The seed of the table of an index section whose CRC-32 is `index_crc`: the same pairs
+// build the same file, byte for byte. Keys picked to collide under one seed change the
+// section, and with it the seed; and a table that collides costs its readers time, never
+// a wrong answer.
+HashSeed key_table_seed(uint32_t index_crc, uint64_t index_size);
+
+// Writes the trailer that ends the payload of a table of geometry `g` for a store whose
+// index section starts at `index_offset`, hashed under `seed`: the last kTrailerSize
+// bytes that build_key_table writes.
+void encode_key_table_trailer(uint8_t* out, const KeyTableGeometry& g, uint64_t index_offset,
+                              const HashSeed& seed);
+
 // A table found in a mapped store file, answering the reader's index vocabulary
 // (store_index.hpp). Every method reads the mapping and allocates nothing: call them
 // inside a guarded region. Every position the table gives is checked against the index

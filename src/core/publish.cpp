@@ -29,10 +29,11 @@ bool ends_in_dot_component(std::string_view path) {
 // until after its rename. A builder that waited for the lock may find the file it
 // opened already renamed over the target; it starts again, on a new one, rather
 // than truncate a published store. Failures read "open tmp: {}".
-Result<FileDescriptor> open_temporary(const std::string& c_path) {
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;  // no O_TRUNC before the lock
+Result<FileDescriptor> open_temporary(const std::string& c_path, bool readable) {
+  // No O_TRUNC before the lock.
+  const int flags = (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC;
   for (;;) {
-    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), kFlags, kNewFileMode); }));
+    FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), flags, kNewFileMode); }));
     if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
     if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
       return fail(StoreError::os(errno, "open tmp: "));
@@ -90,22 +91,14 @@ Status write_pieces(BufferedOutput& out, std::initializer_list<Bytes> pieces,
   return {};
 }
 
-// Writes the pieces and fsyncs them. A failed write is flushed once more, its outcome
-// ignored, unless the file is to go anyway.
-Status write_and_sync(int fd, std::initializer_list<Bytes> pieces, const PublishOptions& options) {
-  BufferedOutput out(fd, options.calls.write);
-  if (Status written = write_pieces(out, pieces, options); !written) {
-    if (!options.remove_temp_on_failure) out.flush_ignoring_errors();
-    return written;
-  }
-  uint64_t total = 0;
-  for (Bytes piece : pieces) total += piece.size();
-  if (!carry_on(options, BuildPhase::Fsync, total, total)) return fail(StoreError::cancelled());
+// fsync, after telling the progress callback, which may cancel.
+Status sync(int fd, uint64_t size, const PublishOptions& options) {
+  if (!carry_on(options, BuildPhase::Fsync, size, size)) return fail(StoreError::cancelled());
   if (retry_eintr([&] { return options.calls.fsync(fd); }) != 0) {
     return fail(StoreError::os(errno));
   }
   // A cancel that came while fsync ran is seen here, before the target changes.
-  if (!carry_on(options, BuildPhase::Rename, total, total)) return fail(StoreError::cancelled());
+  if (!carry_on(options, BuildPhase::Rename, size, size)) return fail(StoreError::cancelled());
   return {};
 }
 
@@ -133,15 +126,6 @@ void remove_temporary(int fd, const std::string& c_path) {
   }
 }
 
-// Everything between opening the temporary file and renaming it.
-Status fill_temporary(std::string_view path, int fd, std::initializer_list<Bytes> pieces,
-                      const PublishOptions& options) {
-  if (options.keep_mode) {
-    if (Status s = keep_mode_of(path, fd); !s) return s;
-  }
-  return write_and_sync(fd, pieces, options);
-}
-
 // Makes the rename itself durable. Best effort: the store is already published, and
 // a directory that cannot be synced leaves it no less complete.
 void sync_directory_of(std::string_view file) {
@@ -153,36 +137,60 @@ void sync_directory_of(std::string_view file) {
 
 }  // namespace
 
-Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
-               const PublishOptions& options) {
+Result<TempFile> TempFile::open(std::string_view path, const PublishOptions& options) {
+  TempFile t;
+  t.path_.assign(path);
+  t.options_ = &options;
   const std::string tmp_path = temp_path_for(path);
-  std::string tmp_c;
-  if (!to_c_path(tmp_path, tmp_c)) {
+  if (!to_c_path(tmp_path, t.tmp_c_)) {
     return fail(StoreError::io(std::string("open tmp: ") + kNulInPathText));
   }
-  auto fd = open_temporary(tmp_c);
+  auto fd = open_temporary(t.tmp_c_, options.readable);
   if (!fd) return fail(std::move(fd.error()));
-  // From here a failure may take the temporary file with it.
-  auto failed = [&](StoreError e) {
-    if (options.remove_temp_on_failure) remove_temporary(fd->get(), tmp_c);
-    return fail(std::move(e));
-  };
-  if (Status s = fill_temporary(path, fd->get(), pieces, options); !s) {
-    return failed(std::move(s.error()));
+  t.fd_ = std::move(*fd);
+  if (options.keep_mode) {
+    if (Status s = keep_mode_of(path, t.fd_.get()); !s) return fail(std::move(s.error()));
   }
+  return t;
+}
 
+TempFile::~TempFile() {
+  // A failure or a cancel may take the temporary file with it: a full disk stays no fuller.
+  if (fd_.valid() && !committed_ && options_->remove_temp_on_failure) {
+    remove_temporary(fd_.get(), tmp_c_);
+  }
+}
+
+Status TempFile::commit(uint64_t size) {
+  if (Status s = sync(fd_.get(), size, *options_); !s) return s;
   std::string path_c;
-  if (!to_c_path(path, path_c)) {
-    return failed(StoreError::io(std::string("rename: ") + kNulInPathText));
+  if (!to_c_path(path_, path_c)) {
+    return fail(StoreError::io(std::string("rename: ") + kNulInPathText));
   }
-  if (retry_eintr([&] { return options.calls.rename(tmp_c.c_str(), path_c.c_str()); }) != 0) {
-    return failed(StoreError::os(errno, "rename: "));
+  if (retry_eintr([&] { return options_->calls.rename(tmp_c_.c_str(), path_c.c_str()); }) != 0) {
+    return fail(StoreError::os(errno, "rename: "));
   }
+  committed_ = true;
   // The lock ends with the descriptor, only now that the file has its final name.
   // Closing cannot lose what fsync has stored; its failure is ignored.
-  fd->reset();
-  sync_directory_of(tmp_path);
+  fd_.reset();
+  sync_directory_of(tmp_c_);
   return {};
+}
+
+Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
+               const PublishOptions& options) {
+  auto tmp = TempFile::open(path, options);
+  if (!tmp) return fail(std::move(tmp.error()));
+  BufferedOutput out(tmp->fd(), options.calls.write);
+  if (Status written = write_pieces(out, pieces, options); !written) {
+    // A file that is to stay gets what is still buffered, once more.
+    if (!options.remove_temp_on_failure) out.flush_ignoring_errors();
+    return written;
+  }
+  uint64_t total = 0;
+  for (Bytes piece : pieces) total += piece.size();
+  return tmp->commit(total);
 }
 
 std::string temp_path_for(std::string_view path) {

@@ -27,11 +27,13 @@ struct PublishCalls {
   int (*rename)(const char* from, const char* to) = ::rename;
 };
 
-// The phases of a build, in order, as its progress callback hears of them.
-// Compress comes first, and only in a build that compresses its values. Rename comes
-// once the file is on disk, just before the rename: the last moment at which a cancel
-// leaves the target as it was.
-enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename };
+// The phases of a build, as its progress callback hears of them. A plain build sorts,
+// writes and syncs; Compress comes first, and only in a build that compresses its values.
+// A build of sorted sources (store_builder.hpp) sorts what it holds in memory, merges
+// (done and total count entries), writes the key table and index section (bytes) and
+// syncs. Rename comes once the file is on disk, just before the rename: the last moment
+// at which a cancel leaves the target as it was.
+enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename, Merge };
 
 // Told of a build's progress: as each phase starts, and within Write every
 // kProgressStep bytes (done and total count bytes of the file). Returning false cancels
@@ -51,6 +53,9 @@ struct PublishOptions {
   // then with Rename once fsync returned; never once the rename has happened. A piece is
   // then written in steps of that size.
   BuildProgress progress;
+  // The temporary file opens for reading too (TempFile), for writers that read back what
+  // they wrote; a plain build opens it for writing only.
+  bool readable = false;
   PublishCalls calls;
 };
 
@@ -66,6 +71,32 @@ inline constexpr uint64_t kProgressStep = uint64_t{32} << 20;
 // temporary file behind unless remove_temp_on_failure.
 [[nodiscard]] Status publish(std::string_view path, std::initializer_list<Bytes> pieces,
                              const PublishOptions& options = {});
+
+// The temporary file of one build, open and locked from open() until it is renamed over
+// its target by commit() or dropped. Dropping it unlinks it when the options say so.
+// Writers that lay a file out themselves (positional writes) use it as publish() does.
+class TempFile {
+ public:
+  // Opens (creating or truncating) the temporary path of `path`, as publish() does, and
+  // gives it the mode of the file it will replace when the options keep the mode.
+  [[nodiscard]] static Result<TempFile> open(std::string_view path, const PublishOptions& options);
+  TempFile(TempFile&&) = default;
+  TempFile& operator=(TempFile&&) = default;
+  ~TempFile();
+
+  int fd() const { return fd_.get(); }
+  // Forces the `size` bytes written to disk (telling the progress callback first), then
+  // renames the file over the target and syncs the directory. Failures as publish()'s.
+  [[nodiscard]] Status commit(uint64_t size);
+
+ private:
+  TempFile() = default;
+  std::string path_;
+  std::string tmp_c_;
+  const PublishOptions* options_ = nullptr;
+  FileDescriptor fd_;
+  bool committed_ = false;
+};
 
 // Where a build writes before renaming over `path`: `path` up to the end of its final
 // component's stem, then ".vrnl.tmp". The final component ignores trailing slashes and

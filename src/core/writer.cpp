@@ -9,25 +9,6 @@
 #include "publish.hpp"
 
 namespace vornel {
-namespace {
-
-// The seed of the key table's hash follows from the index section, so that building the
-// same state twice gives the same file, byte for byte. Keys picked to collide under one
-// seed change the section, and with it the seed; and a table that collides costs its
-// readers time, never a wrong answer.
-HashSeed table_seed(uint32_t index_crc, uint64_t index_size) {
-  const auto mix = [](uint64_t z) {  // splitmix64's finaliser
-    z += 0x9E3779B97F4A7C15;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    return z ^ (z >> 31);
-  };
-  const uint64_t s0 = mix(index_crc ^ (index_size << 32));
-  return {s0, mix(s0)};
-}
-
-}  // namespace
-
 uint64_t Writer::add_object(Bytes raw) {
   // Room for the new start first: nothing may fail after the record is appended.
   if (record_starts_.size() == record_starts_.capacity()) {
@@ -152,7 +133,7 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
   uint8_t table_prefix[kRecordPrefix];
   if (with_table) {
     table_payload = build_key_table(index, keys_.size(), index_offset, geometry,
-                                    table_seed(index_crc, index.size()), room);
+                                    key_table_seed(index_crc, index.size()), room);
     table_crc = crc32(table_payload.data(), table_payload.size());
     RecordPrefix{static_cast<uint32_t>(table_payload.size()), table_crc}.encode_to(table_prefix);
   } else {

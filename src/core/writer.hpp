@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -97,7 +98,31 @@ class Writer {
   Bytes object_bytes(uint64_t obj_id) const {
     return {records_.data() + record_starts_[obj_id] + kRecordPrefix, object_size(obj_id)};
   }
+  // The CRC-32 of object `obj_id`'s bytes, as its record carries it.
+  uint32_t object_crc(uint64_t obj_id) const {
+    return RecordPrefix::decode(records_.data() + record_starts_[obj_id]).crc;
+  }
   uint64_t num_keys() const { return keys_.size(); }
+  // The distinct keys, in the order they were first bound.
+  const std::vector<StagedKey>& staged_keys() const { return keys_; }
+  // What `key`, whose hash is `hash`, is bound to, if anything.
+  std::optional<uint64_t> binding(Bytes key, uint64_t hash) const {
+    if (slots_.empty()) return std::nullopt;
+    const uint64_t slot = slots_[probe(key, hash)];
+    if (slot == 0) return std::nullopt;
+    return keys_[Slot::position_of(slot)].obj_id;
+  }
+  // Binds `key` to `value` without the ID's range check, for callers that keep marks of
+  // their own in the value; the key's length must be within the limit.
+  void bind_marked(Bytes key, uint64_t hash, uint64_t value) {
+    (void)add_hashed_key(key, hash, value);
+  }
+  // Bytes of memory that the staged objects and keys hold.
+  uint64_t memory_bytes() const {
+    return records_.size() + record_starts_.capacity() * sizeof(uint64_t) +
+           keys_.capacity() * sizeof(StagedKey) + key_bytes_.used() +
+           slots_.capacity() * sizeof(uint64_t);
+  }
   // Whether `key` is bound to an object.
   bool contains(Bytes key) const {
     return !slots_.empty() && slots_[probe(key, hash_(key.data(), key.size()))] != 0;

@@ -58,6 +58,7 @@ int exec_module(PyObject* module) {
       !take(errors.get(), "VornExtraDataError", state->extra_data_error) ||
       !take(errors.get(), "VornUnicodeDecodeError", state->unicode_decode_error) ||
       !take(errors.get(), "WriterBusyError", state->busy_error) ||
+      !take(errors.get(), "DuplicateKeyError", state->duplicate_error) ||
       !take(errors.get(), "PanicException", state->panic)) {
     return -1;
   }

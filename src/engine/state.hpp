@@ -29,6 +29,7 @@ struct ModuleState {
   PyObject* extra_data_error;
   PyObject* unicode_decode_error;
   PyObject* busy_error;
+  PyObject* duplicate_error;
   PyObject* panic;
   // msgpack's classes, and vornel.errors.VornLimitError (borrowed from limit_error)
   CodecClasses codec;
@@ -60,6 +61,7 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.extra_data_error);
   f(s.unicode_decode_error);
   f(s.busy_error);
+  f(s.duplicate_error);
   f(s.panic);
   f(s.codec.ext_type);
   f(s.codec.timestamp);

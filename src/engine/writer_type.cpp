@@ -1,8 +1,9 @@
-// The package's writer: values encoded here, staged with dedup, built without the
-// interpreter lock. A staging call encodes its value before it claims the writer, so
-// that `default` may run Python code; the claim then covers only the staging itself.
-// update() is the exception: it holds the writer from its first pair to its last, so
-// that nothing its iterator or `default` calls can stage in between.
+// The package's writer: values encoded here, staged in the core's StoreBuilder (in memory
+// up to a limit, then as sorted runs), built without the interpreter lock. A staging
+// call encodes its value before it claims the writer, so that `default` may run Python
+// code; the claim then covers only the staging itself. update() is the exception: it
+// holds the writer from its first pair to its last, so that nothing its iterator or
+// `default` calls can stage in between.
 #include "classes.hpp"
 
 #include <atomic>
@@ -15,9 +16,8 @@
 #include "keys.hpp"
 #include "method.hpp"
 #include "msgpack_encode.hpp"
-#include "object_table.hpp"
+#include "store_builder.hpp"
 #include "summary.hpp"
-#include "writer.hpp"
 
 namespace vornel::engine {
 namespace {
@@ -25,11 +25,10 @@ namespace {
 struct Staging {
   // The state of the module that made the writer, which its class keeps alive.
   const ModuleState* state = nullptr;
-  Writer core;
-  std::optional<ObjectTable> table;  // the object of each distinct encoding, with dedup
+  std::unique_ptr<StoreBuilder> core;
   PyObject* default_fn = nullptr;     // strong reference, or null
   std::atomic<uint64_t> builds = 0;   // stores published; builds may run side by side
-  CompressionOptions compression;     // none unless asked for
+  std::string run_dir;                // where runs go, for the errors of writing them
 
   ~Staging() { Py_XDECREF(default_fn); }
 };
@@ -40,16 +39,37 @@ constexpr py::ClassInfo<Staging> kClass = {"VornWriter", nullptr, &kFailures};
 
 WriterInstance& instance(PyObject* self) { return *reinterpret_cast<WriterInstance*>(self); }
 
-// The object holding `data`: the one staged with equal bytes under dedup, else a new one.
-uint64_t intern(Staging& s, Bytes data) {
-  return s.table ? s.table->intern(s.core, data) : s.core.add_object(data);
+// Raises `error`, about the file detail.path or, when that is empty, `fallback`.
+PyObject* raise_failure(const Staging& s, const StoreError& error, const FailureDetail& detail,
+                        std::string_view fallback) {
+  if (detail.duplicate_key) {
+    py::PyRef key = py::PyRef::steal(key_object(Bytes(
+        reinterpret_cast<const uint8_t*>(detail.duplicate_key->data()), detail.duplicate_key->size())));
+    PyObject* e = PyObject_CallOneArg(s.state->duplicate_error, key.get());
+    if (e != nullptr) {
+      PyErr_SetObject(s.state->duplicate_error, e);
+      Py_DECREF(e);
+    }
+    return nullptr;
+  }
+  return raise_store_error(*s.state, error, detail.path.empty() ? fallback : detail.path);
 }
 
-// Binds a key that stage_key has checked; only memory can fail it.
-void bind(Staging& s, Bytes key, uint64_t obj_id) {
-  if (Status st = s.core.add_key(key, obj_id); !st) {
-    throw std::runtime_error("staging a checked key failed: " + st.error().message());
-  }
+// Writes a run when memory is over the limit; false with the error raised.
+bool make_room(Staging& s) {
+  Status room = py::without_interpreter([&] { return s.core->make_room(); });
+  if (room) return true;
+  raise_failure(s, room.error(), FailureDetail{}, s.run_dir);
+  return false;
+}
+
+// The DuplicateKeyError of `key`, staged before under the policy "error".
+PyObject* duplicate(const Staging& s, PyObject* key) {
+  PyObject* e = PyObject_CallOneArg(s.state->duplicate_error, key);
+  if (e == nullptr) return nullptr;
+  PyErr_SetObject(s.state->duplicate_error, e);
+  Py_DECREF(e);
+  return nullptr;
 }
 
 // The error of a value that `pack` refused, as the exception class its callers catch,
@@ -134,13 +154,51 @@ bool take_compression(PyObject* name, PyObject* level, CompressionOptions& out) 
   return true;
 }
 
+// "last", "first" or "error", as the tool spells them.
+bool policy_arg(PyObject* obj, DuplicatePolicy& out) {
+  if (obj == nullptr) return true;
+  if (PyUnicode_Check(obj)) {
+    for (auto [name, policy] : {std::pair{"last", DuplicatePolicy::Last},
+                                std::pair{"first", DuplicatePolicy::First},
+                                std::pair{"error", DuplicatePolicy::Error}}) {
+      if (PyUnicode_EqualToUTF8(obj, name)) {
+        out = policy;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "on_duplicate must be 'last', 'first' or 'error', not %R", obj);
+  return false;
+}
+
+// Unstages `key`; with `must_hold`, KeyError when it is not staged.
+PyObject* remove(Staging& s, const py::BoundArgs& a, PyObject* self, bool must_hold) {
+  Bytes key;
+  if (!stage_key(*s.state, a[0], key)) return nullptr;
+  return exclusively(self, [&]() -> PyObject* {
+    if (!make_room(s)) return nullptr;
+    Result<bool> done = py::without_interpreter([&] { return s.core->remove(key, must_hold); });
+    if (!done) return raise_failure(s, done.error(), FailureDetail{}, s.run_dir);
+    if (!*done) {
+      PyErr_SetObject(PyExc_KeyError, a[0]);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* discard(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  return remove(s, a, self, false);
+}
+
 std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a) {
   auto s = std::make_unique<Staging>();
   s->state = state_of(type);
   if (s->state == nullptr) return nullptr;
+  StoreBuilderOptions options;
   const int dedup = a[0] == nullptr ? 1 : PyObject_IsTrue(a[0]);
   if (dedup < 0) return nullptr;
-  if (dedup) s->table.emplace();
+  options.dedup = dedup != 0;
   if (a[1] != nullptr && a[1] != Py_None) {
     if (!PyCallable_Check(a[1])) {
       PyErr_Format(PyExc_TypeError, "default must be callable or None, not %s",
@@ -149,8 +207,36 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
     }
     s->default_fn = Py_NewRef(a[1]);
   }
-  if (!take_compression(a[2], a[3], s->compression)) return nullptr;
+  if (!take_compression(a[2], a[3], options.compression)) return nullptr;
+  if (a[4] != nullptr && a[4] != Py_None) {
+    const unsigned long long limit = PyLong_AsUnsignedLongLong(a[4]);
+    if (PyErr_Occurred()) return nullptr;
+    options.memory_limit = limit;
+  }
+  py::PyRef held;
+  std::string_view dir = ".";
+  if (a[5] != nullptr && a[5] != Py_None && !path_arg(a[5], held, dir)) return nullptr;
+  s->run_dir = std::string(dir);
+  options.run_dir = s->run_dir;
+  if (!policy_arg(a[6], options.policy)) return nullptr;
+  s->core = std::make_unique<StoreBuilder>(std::move(options));
   return s;
+}
+
+// Stages one pair whose key and encoding are checked: the object's ID, or the
+// DuplicateKeyError of `key`.
+PyObject* stage_pair(Staging& s, PyObject* key, Bytes key_bytes, Bytes value) {
+  uint64_t obj_id = 0;
+  StoreBuilder& b = *s.core;
+  if (b.stage(key_bytes, b.key_hash(key_bytes), value, b.value_hash(value), &obj_id) ==
+      StoreBuilder::Staged::Duplicate) {
+    return duplicate(s, key);
+  }
+  return py::new_uint(obj_id);
+}
+
+Bytes as_bytes(const std::string& data) {
+  return {reinterpret_cast<const uint8_t*>(data.data()), data.size()};
 }
 
 PyObject* add(Staging& s, const py::BoundArgs& a, PyObject* self) {
@@ -159,23 +245,23 @@ PyObject* add(Staging& s, const py::BoundArgs& a, PyObject* self) {
   if (!stage_key(*state, a[0], key)) return nullptr;
   std::string data;
   if (!encode_value(*state, s, a[0], a[1], data)) return nullptr;
-  return exclusively(self, [&] {
-    const uint64_t obj_id = intern(s, Bytes(reinterpret_cast<const uint8_t*>(data.data()),
-                                            data.size()));
-    bind(s, key, obj_id);
-    return py::new_uint(obj_id);
+  return exclusively(self, [&]() -> PyObject* {
+    if (!make_room(s)) return nullptr;
+    return stage_pair(s, a[0], key, as_bytes(data));
   });
 }
 
-// w[key] = value, as add(); deleting a staged key is not something a writer does.
+// w[key] = value, as add(); del w[key] unstages the key, or raises KeyError when it is
+// not staged.
 int set_item(PyObject* self, PyObject* key, PyObject* value) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "a VornWriter cannot delete a staged key");
-    return -1;
-  }
   py::BoundArgs args;
   args.value[0] = key;
   args.value[1] = value;
+  if (value == nullptr) {
+    py::PyRef done = py::PyRef::steal(py::with_instance<kClass, py::Access::None>(
+        self, static_cast<PyObject*>(nullptr), [&](Staging& s) { return remove(s, args, self, true); }));
+    return done ? 0 : -1;
+  }
   py::PyRef id = py::PyRef::steal(py::with_instance<kClass, py::Access::None>(
       self, static_cast<PyObject*>(nullptr), [&](Staging& s) { return add(s, args, self); }));
   return id ? 0 : -1;
@@ -201,10 +287,14 @@ PyObject* add_many(Staging& s, const py::BoundArgs& a, PyObject* self) {
   if (!named) return nullptr;
   std::string data;
   if (!encode_value(*state, s, named.get(), a[1], data)) return nullptr;
-  return exclusively(self, [&] {
-    const uint64_t obj_id = intern(s, Bytes(reinterpret_cast<const uint8_t*>(data.data()),
-                                            data.size()));
-    for (const Bytes& key : views) bind(s, key, obj_id);
+  return exclusively(self, [&]() -> PyObject* {
+    if (!make_room(s)) return nullptr;
+    uint64_t obj_id = 0;
+    size_t repeated = 0;
+    if (s.core->stage_many(views, as_bytes(data), &obj_id, &repeated) ==
+        StoreBuilder::Staged::Duplicate) {
+      return duplicate(s, PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(repeated)));
+    }
     return py::new_uint(obj_id);
   });
 }
@@ -235,6 +325,7 @@ class Batch {
     pending_.push_back({key_object, key, value_start, encodings_.size() - value_start});
   }
   Bytes key(size_t i) const { return pending_[i].key; }
+  PyObject* key_object(size_t i) const { return pending_[i].key_object; }
   Bytes value(size_t i) const {
     const Pending& p = pending_[i];
     return {reinterpret_cast<const uint8_t*>(encodings_.data()) + p.value_start, p.value_len};
@@ -258,36 +349,36 @@ class Batch {
 
 // Stages the batch, hashing every key and value first so that each pair's table slots
 // can be fetched a few pairs ahead of its turn: the tables outgrow the cache, and each
-// probe would otherwise wait on memory.
-void stage_batch(Staging& s, Batch& batch) {
+// probe would otherwise wait on memory. A run is written first when memory is full. A
+// key that the policy refuses ends the staging there, with its error raised; false then.
+bool stage_batch(Staging& s, Batch& batch) {
   constexpr size_t kAhead = 8;
   const size_t n = batch.size();
+  if (n == 0) return true;
+  if (!make_room(s)) {
+    batch.clear();
+    return false;
+  }
   uint64_t key_hashes[kBatchPairs];
   uint64_t value_hashes[kBatchPairs];
-  Writer& w = s.core;
-  for (size_t i = 0; i < n; ++i) key_hashes[i] = w.key_hash(batch.key(i));
-  auto bind_hashed = [&](size_t i, uint64_t obj_id) {
-    if (Status st = w.add_key_hashed(batch.key(i), key_hashes[i], obj_id); !st) {
-      throw std::runtime_error("staging a checked key failed: " + st.error().message());
-    }
-  };
-  if (!s.table) {
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) w.prefetch_key(key_hashes[i + kAhead]);
-      bind_hashed(i, w.add_object(batch.value(i)));
-    }
-  } else {
-    ObjectTable& t = *s.table;
-    for (size_t i = 0; i < n; ++i) value_hashes[i] = t.hash(batch.value(i));
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) {
-        w.prefetch_key(key_hashes[i + kAhead]);
-        t.prefetch(value_hashes[i + kAhead]);
-      }
-      bind_hashed(i, t.intern_hashed(w, batch.value(i), value_hashes[i]));
+  StoreBuilder& b = *s.core;
+  for (size_t i = 0; i < n; ++i) {
+    key_hashes[i] = b.key_hash(batch.key(i));
+    value_hashes[i] = b.value_hash(batch.value(i));
+  }
+  bool ok = true;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) b.prefetch(key_hashes[i + kAhead], value_hashes[i + kAhead]);
+    uint64_t obj_id;
+    if (b.stage(batch.key(i), key_hashes[i], batch.value(i), value_hashes[i], &obj_id) ==
+        StoreBuilder::Staged::Duplicate) {
+      duplicate(s, batch.key_object(i));
+      ok = false;
+      break;
     }
   }
   batch.clear();
+  return ok;
 }
 
 // The iterator of (key, value) pairs of `items`: its items() when it has keys(), as
@@ -337,7 +428,8 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
     // stops the staging exactly where add() pair by pair would stop.
     auto finish = [&](bool ok) -> PyObject* {
       py::PyRef pending = py::PyRef::steal(ok ? nullptr : PyErr_GetRaisedException());
-      stage_batch(s, batch);
+      // A pair the batch refuses came before whatever ended the pairs: its error wins.
+      if (!stage_batch(s, batch)) return nullptr;
       if (pending) {
         PyErr_SetRaisedException(pending.release());
         return nullptr;
@@ -364,7 +456,7 @@ PyObject* update(Staging& s, const py::BoundArgs& a, PyObject* self) {
       }
       batch.push(key.release(), key_bytes, start);
       if (batch.full()) {
-        stage_batch(s, batch);
+        if (!stage_batch(s, batch)) return nullptr;
         // Native iteration of a dict runs no bytecode that would notice a signal.
         if (PyErr_CheckSignals() < 0) return nullptr;
       }
@@ -383,6 +475,8 @@ const char* phase_name(BuildPhase phase) {
       return "compress";
     case BuildPhase::Sort:
       return "sort";
+    case BuildPhase::Merge:
+      return "merge";
     case BuildPhase::Write:
       return "write";
     case BuildPhase::Fsync:
@@ -395,8 +489,8 @@ const char* phase_name(BuildPhase phase) {
 
 // The build runs without the interpreter; at each step it reports, it takes the
 // interpreter back for a moment to see whether Ctrl-C was pressed and to tell
-// `progress` of a new phase. Either failing cancels the build, whose error then is the
-// exception they raised.
+// `progress` how far the phase has come: (phase, done, total). Either failing cancels
+// the build, whose error then is the exception they raised.
 class BuildWatch {
  public:
   explicit BuildWatch(PyObject* progress) : progress_(progress) {}
@@ -409,15 +503,13 @@ class BuildWatch {
   }
 
   // Called by the build, without the interpreter.
-  bool step(BuildPhase phase) noexcept {
+  bool step(BuildPhase phase, uint64_t done, uint64_t total) noexcept {
     PyEval_RestoreThread(saved_);
     bool go = PyErr_CheckSignals() == 0;
-    if (go && progress_ != nullptr && phase_name(phase) != nullptr &&
-        (!reported_ || phase != last_)) {
-      reported_ = true;
-      last_ = phase;
-      py::PyRef name = py::PyRef::steal(PyUnicode_FromString(phase_name(phase)));
-      py::PyRef r = py::PyRef::steal(name ? PyObject_CallOneArg(progress_, name.get()) : nullptr);
+    if (go && progress_ != nullptr && phase_name(phase) != nullptr) {
+      py::PyRef r = py::PyRef::steal(PyObject_CallFunction(
+          progress_, "sKK", phase_name(phase), static_cast<unsigned long long>(done),
+          static_cast<unsigned long long>(total)));
       go = static_cast<bool>(r);
     }
     saved_ = PyEval_SaveThread();
@@ -427,12 +519,9 @@ class BuildWatch {
  private:
   PyObject* progress_;
   PyThreadState* saved_ = nullptr;
-  BuildPhase last_ = BuildPhase::Sort;
-  bool reported_ = false;
 };
 
 PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
-  const ModuleState* state = s.state;
   py::PyRef held;
   std::string_view path;
   if (!path_arg(a[0], held, path)) return nullptr;
@@ -442,18 +531,28 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
                  Py_TYPE(progress)->tp_name);
     return nullptr;
   }
+  {
+    // Entries in memory go to a run first when there are other sources to merge them
+    // with, so that the merge's memory is its own. Only when nothing else uses the writer:
+    // another build under way is left alone, and this one merges what memory holds.
+    py::Claim<py::Access::Exclusive, Staging> alone(instance(self));
+    if (alone.ok() && s.core->run_before_build()) {
+      Status written = py::without_interpreter([&] { return s.core->write_buffer_run(); });
+      if (!written) return raise_failure(s, written.error(), FailureDetail{}, s.run_dir);
+    }
+  }
   // Shared: staging is refused while the store is written, other builds are not.
   py::Claim<py::Access::Shared, Staging> claim(instance(self));
   if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Shared, claim.refusal());
   BuildWatch watch(progress);
-  BuildOptions options;
+  MergeOptions options;
   options.key_table = true;
-  options.remove_temp_on_failure = true;
-  options.keep_mode = true;
-  options.compression = s.compression;
-  options.progress = [&](BuildPhase phase, uint64_t, uint64_t) { return watch.step(phase); };
-  Result<BuildReport> report = watch.run([&] { return s.core.build(path, options); });
-  if (!report) return raise_store_error(*state, report.error(), path);
+  options.progress = [&](BuildPhase phase, uint64_t done, uint64_t total) {
+    return watch.step(phase, done, total);
+  };
+  FailureDetail detail;
+  Result<BuildReport> report = watch.run([&] { return s.core->build(path, options, &detail); });
+  if (!report) return raise_failure(s, report.error(), detail, path);
   s.builds.fetch_add(1, std::memory_order_relaxed);
   // Ctrl-C that came after the last check, during the rename, finds the store published:
   // the build is done, and it says so rather than raise as if it had been stopped.
@@ -461,8 +560,7 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
     if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
     PyErr_Clear();
   }
-  // The user's objects, as the writer counts them: the key table's and the dictionary's
-  // records are the store's.
+  // The store's values: its key table's and dictionary's records aside.
   const uint64_t objects =
       report->num_objects - (report->key_table ? 1 : 0) - (report->dictionary ? 1 : 0);
   // A name that is not UTF-8 keeps its bytes escaped, as os.fsdecode() shows it.
@@ -471,36 +569,82 @@ PyObject* build(Staging& s, const py::BoundArgs& a, PyObject* self) {
       PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
 }
 
+// Includes every key of the store or run at `path`, with its stored record.
+PyObject* include(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  py::PyRef held;
+  std::string_view path;
+  if (!path_arg(a[0], held, path)) return nullptr;
+  return exclusively(self, [&]() -> PyObject* {
+    FailureDetail detail;
+    Status done = py::without_interpreter([&] { return s.core->include(std::string(path), &detail); });
+    if (!done) return raise_failure(s, done.error(), detail, s.run_dir);
+    Py_RETURN_NONE;
+  });
+}
+
+// Publishes everything staged as one sorted run at `path`; returns its entries.
+PyObject* write_run(Staging& s, const py::BoundArgs& a, PyObject* self) {
+  py::PyRef held;
+  std::string_view path;
+  if (!path_arg(a[0], held, path)) return nullptr;
+  py::Claim<py::Access::Shared, Staging> claim(instance(self));
+  if (!claim.ok()) return kFailures.refused(Py_TYPE(self), py::Access::Shared, claim.refusal());
+  FailureDetail detail;
+  Result<uint64_t> entries =
+      py::without_interpreter([&] { return s.core->write_run_file(path, &detail); });
+  if (!entries) return raise_failure(s, entries.error(), detail, path);
+  return py::new_uint(*entries);
+}
+
 // -- counts -------------------------------------------------------------------------------
 
 Py_ssize_t length(PyObject* self) {
-  return py::with_instance<kClass, py::Access::Shared>(
-      self, Py_ssize_t{-1},
-      [](Staging& s) { return static_cast<Py_ssize_t>(s.core.num_keys()); });
+  return py::with_instance<kClass, py::Access::Shared>(self, Py_ssize_t{-1}, [](Staging& s) {
+    FailureDetail detail;
+    Result<uint64_t> n = py::without_interpreter([&] { return s.core->size(&detail); });
+    if (!n) {
+      raise_failure(s, n.error(), detail, s.run_dir);
+      return Py_ssize_t{-1};
+    }
+    return static_cast<Py_ssize_t>(*n);
+  });
 }
 
 int contains(PyObject* self, PyObject* key) {
   return py::with_instance<kClass, py::Access::Shared>(self, -1, [&](Staging& s) {
     Bytes bytes;
     if (py::view_key(key, bytes) != py::KeyView::Ok) return 0;
-    return s.core.contains(bytes) ? 1 : 0;
+    FailureDetail detail;
+    Result<bool> found = s.core->contains(bytes, &detail);
+    if (!found) {
+      raise_failure(s, found.error(), detail, s.run_dir);
+      return -1;
+    }
+    return *found ? 1 : 0;
   });
 }
 
 PyObject* num_objects(PyObject* self, void*) {
   return py::with_instance<kClass, py::Access::Shared>(
       self, static_cast<PyObject*>(nullptr),
-      [](Staging& s) { return py::new_uint(s.core.num_objects()); });
+      [](Staging& s) { return py::new_uint(s.core->objects_numbered()); });
 }
 
 // (distinct values recorded, bytes of memory) of the dedup table, or None without one.
 PyObject* dedup_table(PyObject* self, void*) {
   return py::with_instance<kClass, py::Access::Shared>(
       self, static_cast<PyObject*>(nullptr), [](Staging& s) -> PyObject* {
-        if (!s.table) Py_RETURN_NONE;
-        return py::checked(Py_BuildValue("(KK)", static_cast<unsigned long long>(s.table->size()),
-                                         static_cast<unsigned long long>(s.table->memory_bytes())));
+        const auto table = s.core->dedup_table();
+        if (!table) Py_RETURN_NONE;
+        return py::checked(Py_BuildValue("(KK)", static_cast<unsigned long long>(table->first),
+                                         static_cast<unsigned long long>(table->second)));
       });
+}
+
+// The runs written so far.
+PyObject* runs(PyObject* self, void*) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      self, static_cast<PyObject*>(nullptr), [](Staging& s) { return py::new_uint(s.core->runs()); });
 }
 
 PyObject* builds(PyObject* self, void*) {
@@ -531,14 +675,24 @@ constexpr auto kMethods = std::to_array<py::Method<Staging>>({
     {"update", {{"items"}, 0, {"()"}}, py::Access::None, update,
      "Add every pair of a mapping or an iterable of (key, value) pairs, as add() would one "
      "by one. The writer refuses any other call until it returns."},
+    {"discard", {{"key"}, 1}, py::Access::None, discard,
+     "Unstage *key* if it is staged."},
+    {"include", {{"path"}, 1}, py::Access::None, include,
+     "Stage every key of the store (or run) at *path* with its stored record, as it is."},
     {"build", {{"path", "progress"}, 1, {nullptr, "None"}, 1}, py::Access::None, build,
      "Publish the staged store at *path* (temporary file, fsync, rename) and return the "
-     "summary line. *progress*, when given, is called with each phase's name."},
+     "summary line. *progress*, when given, is called with (phase, done, total): "
+     "'compress' first when the writer compresses."},
+    {"write_run", {{"path"}, 1}, py::Access::None, write_run,
+     "Publish everything staged as one sorted run at *path*; return its entries."},
 });
 
 constexpr py::Constructor<Staging> kNew = {
-    {{"dedup", "default", "compression", "compression_level"}, 0,
-     {"True", "None", "None", "None"}, 0},
+    {{"dedup", "default", "compression", "compression_level", "memory_limit", "run_dir",
+      "on_duplicate"},
+     0,
+     {"True", "None", "None", "None", "None", "None", "'last'"},
+     0},
     make_writer,
     "Stages keys bound to values encoded as MessagePack, then publishes them as one store "
     "file.",
@@ -551,6 +705,7 @@ PyGetSetDef writer_getset[] = {
     {"builds", builds, nullptr, "The number of stores this writer has published.", nullptr},
     {"_dedup_table", dedup_table, nullptr,
      "(distinct values recorded, bytes of memory) of the dedup table, or None.", nullptr},
+    {"_runs", runs, nullptr, "The sorted runs written so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

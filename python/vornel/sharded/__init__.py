@@ -6,15 +6,26 @@ ordinary store file in a version folder, and ``MANIFEST.json`` names the current
 builds, publishes and prunes sets, and `reader` serves one as a `ShardedReader`.
 
 Any engine can build the layout: route each pair with `shard_of`, build each shard with
-`build_shard` in a version folder from `new_version`, then `publish` the collected entries.
-`vornel.dask.build_sharded` does exactly that on a Dask cluster.
+`build_shard` in a version folder from `new_version`, then `publish` the collected entries;
+or, with no routing step, write each input partition's runs with `write_partition_runs`
+and merge each shard's with `merge_shard_runs`. `vornel.dask.build_sharded` does the
+latter on a Dask cluster.
 """
 
 from __future__ import annotations
 
 from vornel.errors import ManifestError, ShardError, ShardMissingError
 
-from .build import build_shard, mark_failed, new_version, prune, publish, shard_entry
+from .build import (
+    build_shard,
+    mark_failed,
+    merge_shard_runs,
+    new_version,
+    prune,
+    publish,
+    shard_entry,
+    write_partition_runs,
+)
 from .layout import (
     FAILED_MARKER,
     FORMAT_NAME,
@@ -47,6 +58,7 @@ __all__ = [
     "build_shard",
     "is_sharded",
     "mark_failed",
+    "merge_shard_runs",
     "new_version",
     "prune",
     "publish",
@@ -55,4 +67,5 @@ __all__ = [
     "shard_file_name",
     "shard_of",
     "shards_of",
+    "write_partition_runs",
 ]

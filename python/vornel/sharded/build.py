@@ -2,7 +2,9 @@
 
 Any engine can build a set: take a folder with `new_version` (on the driver), build each
 shard with `build_shard` (on the workers), then `publish` the collected entries (on the
-driver). `vornel.dask.build_sharded` does exactly that on a Dask cluster.
+driver). Without routing the pairs to their shards first: each input partition writes
+one sorted run per shard with `write_partition_runs`, and each shard is the merge of its
+runs, `merge_shard_runs`. `vornel.dask.build_sharded` does that on a Dask cluster.
 
 Builders and prune take turns through two kinds of `flock` lock files:
 
@@ -18,9 +20,11 @@ from __future__ import annotations
 
 import errno
 import fcntl
+import itertools
 import os
 import shutil
 import stat
+import tempfile
 import threading
 import uuid
 import warnings
@@ -38,8 +42,12 @@ from .layout import (
     LOCK_NAME,
     MANIFEST_NAME,
     MAX_SHARDS,
+    RUNS_FOLDER,
+    attempt_folder_name,
     check_shard_count,
+    run_file_name,
     shard_file_name,
+    shards_of,
     version_name,
     version_number,
 )
@@ -55,7 +63,16 @@ from .manifest import (
     write_manifest,
 )
 
-__all__ = ["build_shard", "mark_failed", "new_version", "prune", "publish", "shard_entry"]
+__all__ = [
+    "build_shard",
+    "mark_failed",
+    "merge_shard_runs",
+    "new_version",
+    "prune",
+    "publish",
+    "shard_entry",
+    "write_partition_runs",
+]
 
 
 # --- Locks ---------------------------------------------------------------------------------
@@ -144,6 +161,11 @@ def new_version(directory: str | os.PathLike[str]) -> str:
     return path
 
 
+def _check_index(index: object, what: str, most: int) -> None:
+    if type(index) is not int or not 0 <= index < most:
+        raise ValueError(f"{what} must be an integer from 0 to {most - 1}, not {index!r}")
+
+
 def build_shard(
     pairs: Iterable[tuple[Key, Any]],
     version_dir: str,
@@ -162,34 +184,122 @@ def build_shard(
     hard-linked to the shard's name, which fails if the name exists: the first complete
     attempt wins, a later one discards its copy and reports the winner's file.
     """
-    if type(index) is not int or not 0 <= index < MAX_SHARDS:
-        raise ValueError(
-            f"shard index must be an integer from 0 to {MAX_SHARDS - 1}, not {index!r}")
+    _check_index(index, "shard index", MAX_SHARDS)
     folder = os.path.abspath(version_dir)
     with _building(folder):
         writer = VornWriter(dedup=dedup, default=default, compression=compression,
-                            compression_level=compression_level)
+                            compression_level=compression_level, run_dir=tempfile.gettempdir())
         writer.update(pairs)
-        final = os.path.join(folder, shard_file_name(index))
-        stem, extension = os.path.splitext(final)
-        attempt = f"{stem}.{uuid.uuid4().hex}{extension}"
-        writer.build(attempt)
-        try:
-            os.link(attempt, final)
-        except FileExistsError:
-            pass
-        except OSError as error:
-            if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV):
-                raise
-            # A file system without hard links: the check and the rename are two steps, so
-            # two attempts finishing at once could both rename; both files are complete.
-            if not os.path.exists(final):
-                os.rename(attempt, final)
-        try:
-            os.unlink(attempt)
-        except FileNotFoundError:
-            pass  # renamed to the shard's name
-        return shard_entry(final, index)
+        return _publish_shard_file(writer, folder, index)
+
+
+def _publish_shard_file(writer: VornWriter, folder: str, index: int) -> dict[str, Any]:
+    """Builds `writer` as shard `index` of the version folder `folder`, as build_shard says."""
+    final = os.path.join(folder, shard_file_name(index))
+    stem, extension = os.path.splitext(final)
+    attempt = f"{stem}.{uuid.uuid4().hex}{extension}"
+    writer.build(attempt)
+    try:
+        os.link(attempt, final)
+    except FileExistsError:
+        pass
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV):
+            raise
+        # A file system without hard links: the check and the rename are two steps, so
+        # two attempts finishing at once could both rename; both files are complete.
+        if not os.path.exists(final):
+            os.rename(attempt, final)
+    try:
+        os.unlink(attempt)
+    except FileNotFoundError:
+        pass  # renamed to the shard's name
+    return shard_entry(final, index)
+
+
+# Pairs of an input partition routed to their shards at a time: a partition of any size
+# passes through in steps of this many.
+_ROUTE_STEP = 65536
+
+
+def write_partition_runs(
+    pairs: Iterable[tuple[Key, Any]],
+    version_dir: str,
+    partition: int,
+    shards: int,
+    *,
+    dedup: bool = True,
+    default: Callable[[Any], Any] | None = None,
+    on_duplicate: str = "last",
+    memory_limit: int | None = None,
+) -> dict[str, Any]:
+    """Writes input partition `partition` of a set of `shards` shards as one sorted run per
+    shard that its keys reach; returns what `merge_shard_runs` needs of it.
+
+    Runs on a worker. Each attempt writes into a folder of its own, whose name only the
+    finished attempt returns: a retried task never mixes with a lost attempt, and a merge
+    reads exactly the attempt whose result it was given. A key given twice in the
+    partition follows `on_duplicate` ("last", "first" or "error"). The partition's writers
+    share `memory_limit` (by default the writer's) and spill to the system's temporary
+    directory on the worker.
+    """
+    check_shard_count(shards)
+    _check_index(partition, "partition", 1 << 40)
+    folder = os.path.abspath(version_dir)
+    with _building(folder):
+        attempt = attempt_folder_name(partition, uuid.uuid4().hex)
+        where = os.path.join(folder, RUNS_FOLDER, attempt)
+        os.makedirs(where)
+        share = None if memory_limit is None else max(1, memory_limit // shards)
+        writers: dict[int, VornWriter] = {}
+        iterator = iter(pairs)
+        while step := list(itertools.islice(iterator, _ROUTE_STEP)):
+            routed: dict[int, list[tuple[Key, Any]]] = {}
+            for pair, home in zip(step, shards_of([pair[0] for pair in step], shards)):
+                routed.setdefault(home, []).append(pair)
+            for home, routed_pairs in routed.items():
+                writer = writers.get(home)
+                if writer is None:
+                    writer = writers[home] = VornWriter(
+                        dedup=dedup, default=default, memory_limit=share,
+                        run_dir=tempfile.gettempdir(), on_duplicate=on_duplicate)  # type: ignore[arg-type]
+                writer.update(routed_pairs)
+        for home, writer in writers.items():
+            writer.write_run(os.path.join(where, run_file_name(home)))
+        fsync_dir(where)
+    return {"partition": partition, "attempt": attempt, "shards": sorted(writers)}
+
+
+def merge_shard_runs(
+    partitions: Iterable[Mapping[str, Any]],
+    version_dir: str,
+    index: int,
+    *,
+    dedup: bool = True,
+    on_duplicate: str = "last",
+    memory_limit: int | None = None,
+) -> dict[str, Any]:
+    """Builds shard `index` as the merge of its runs from every input partition (the
+    results of `write_partition_runs`, one per partition) and returns its manifest entry.
+
+    A key in the runs of two partitions follows `on_duplicate`, partitions taken in order:
+    "last" keeps the later partition's value, "first" the earlier one's, and "error"
+    raises DuplicateKeyError naming the key. Runs on a worker, as build_shard does.
+    """
+    _check_index(index, "shard index", MAX_SHARDS)
+    ordered = sorted(partitions, key=lambda part: part["partition"])
+    numbers = [part["partition"] for part in ordered]
+    if len(set(numbers)) != len(numbers):
+        raise ValueError("a partition has more than one result: give one attempt of each")
+    folder = os.path.abspath(version_dir)
+    with _building(folder):
+        writer = VornWriter(dedup=dedup, memory_limit=memory_limit,
+                            run_dir=tempfile.gettempdir(), on_duplicate=on_duplicate)  # type: ignore[arg-type]
+        for part in ordered:
+            if index in part["shards"]:
+                writer.include(os.path.join(folder, RUNS_FOLDER, str(part["attempt"]),
+                                            run_file_name(index)))
+        return _publish_shard_file(writer, folder, index)
 
 
 def shard_entry(path: str, index: int) -> dict[str, Any]:
@@ -297,6 +407,8 @@ def _publish(
                              " publishing would move the store back")
         write_manifest(os.path.join(folder, MANIFEST_NAME), data)
         write_manifest(os.path.join(root, MANIFEST_NAME), data)
+    # The runs the shards were merged from are read no more.
+    shutil.rmtree(os.path.join(folder, RUNS_FOLDER), ignore_errors=True)
     return document
 
 

@@ -8,6 +8,8 @@
         MANIFEST.json         the same manifest, written before it is published
         shard-00000.vrnl      one store file per shard
         ...
+        runs/                 while a build runs: each input partition's sorted runs,
+          part-000003.<attempt>/shard-00000.run   one folder per attempt
 
 A key goes to shard ``crc32(key bytes) % shard_count``: the standard CRC-32
 (CRC-32/ISO-HDLC, as ``zlib.crc32`` computes it) of the key's UTF-8 encoding for a
@@ -31,8 +33,11 @@ __all__ = [
     "HASH_NAME",
     "LOCK_NAME",
     "MANIFEST_NAME",
+    "RUNS_FOLDER",
+    "attempt_folder_name",
     "MAX_SHARDS",
     "is_sharded",
+    "run_file_name",
     "shard_file_name",
     "shard_of",
     "shard_of_stored",
@@ -49,6 +54,8 @@ LOCK_NAME = "LOCK"
 # Written into a version folder whose build failed for good, so that prune may remove it
 # even when it is newer than the current set (an unmarked newer folder may still be building).
 FAILED_MARKER = "FAILED"
+# The folder of a version folder where input partitions leave their runs during a build.
+RUNS_FOLDER = "runs"
 # Shard file names carry five digits, so that they are all as long and list in order.
 MAX_SHARDS = 100_000
 
@@ -87,6 +94,16 @@ def shards_of(keys: Iterable[Key], shards: int) -> list[int]:
 def shard_file_name(index: int) -> str:
     """The file name of shard `index` inside a version folder."""
     return f"shard-{index:05d}.vrnl"
+
+
+def run_file_name(index: int) -> str:
+    """The file name of a partition's run for shard `index`, inside its attempt's folder."""
+    return f"shard-{index:05d}.run"
+
+
+def attempt_folder_name(partition: int, attempt: str) -> str:
+    """The folder of one attempt at input partition `partition`, inside RUNS_FOLDER."""
+    return f"part-{partition:06d}.{attempt}"
 
 
 def version_name(number: int) -> str:

@@ -135,6 +135,9 @@ class ShardedReader(ShardSet, StoreReader):
         """The path of shard `index`'s file."""
         return os.path.join(self._folder, self._manifest.shards[index].file)
 
+    def _store_files(self) -> list[str]:
+        return [self.shard_path(i) for i in range(self._count)]
+
     def shard(self, index: int) -> VornReader:
         """The reader of shard `index`, opened and checked on first use."""
         if not 0 <= index < self._count:

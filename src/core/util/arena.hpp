@@ -17,6 +17,11 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
+  Arena(Arena&&) = default;
+  Arena& operator=(Arena&&) = default;
+
+  // Bytes handed out so far.
+  size_t used() const { return used_; }
 
   // Returns `n` uninitialised bytes, n at most kBlockSize; never null, also for n == 0.
   uint8_t* allocate(size_t n) {
@@ -28,6 +33,7 @@ class Arena {
     uint8_t* p = next_;
     next_ += n;
     left_ -= n;
+    used_ += n;
     return p;
   }
 
@@ -35,6 +41,7 @@ class Arena {
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
   uint8_t* next_ = empty_;
   size_t left_ = 0;
+  size_t used_ = 0;
   static inline uint8_t empty_[1] = {};
 };
 

@@ -78,6 +78,13 @@ class HomeOrder {
 
   void count(uint64_t hash) { ++start_[bucket(hash)]; }
 
+  // How many buckets a fill of `count` entries has, and the bucket of `hash` among them:
+  // the order run() hands entries over in, for fills that gather them some other way.
+  static size_t buckets_for(size_t count) { return size_t{1} << bits_for(count); }
+  static size_t bucket_of(uint64_t hash, size_t count) {
+    return static_cast<size_t>((hash >> 1) >> (63 - bits_for(count)));
+  }
+
   // Calls put(item_at(k)) for every k below `count` (the number of entries counted),
   // the items in bucket order. Items of one bucket keep their order, so the last of
   // several entries of one key is put last. `gathered()` runs once item_at is done

@@ -23,6 +23,15 @@ class RecordBuffer {
       : base_(std::exchange(other.base_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
+  RecordBuffer& operator=(RecordBuffer&& other) noexcept {
+    if (this != &other) {
+      if (base_ != nullptr) ::munmap(base_, capacity_);
+      base_ = std::exchange(other.base_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
   ~RecordBuffer() {
     if (base_ != nullptr) ::munmap(base_, capacity_);
   }

@@ -11,7 +11,7 @@
 #include "util/open_table.hpp"
 #include "writer.hpp"
 
-namespace vornel::engine {
+namespace vornel {
 
 // Open addressing over one 8-byte word per slot, at most half full: 16 to 32 bytes per
 // distinct value.
@@ -77,4 +77,4 @@ class ObjectTable {
   uint64_t count_ = 0;
 };
 
-}  // namespace vornel::engine
+}  // namespace vornel
