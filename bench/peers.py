@@ -844,6 +844,8 @@ def main():
     parser.add_argument("--out", default=str(Path(__file__).resolve().parent.parent
                                              / "docs" / "benchmarks"))
     parser.add_argument("--dir", default=None, help="directory for the store files")
+    parser.add_argument("--machine", default="a quiet machine",
+                        help="how loaded the machine was, for the report's first line")
     parser.add_argument("--only", default=None,
                         help="comma-separated figures to measure (" + ", ".join(FIGURES)
                         + "): printed, and no report written")
@@ -1072,18 +1074,18 @@ def main():
             print(f"{figures[key].label}: vornel / LMDB = {v[OURS] / v['LMDB']:.2f}")
     if args.only is None and args.peers is None:
         out_dir.mkdir(parents=True, exist_ok=True)
-        write_report(out_dir, n, q, figures, text, skipped)
+        write_report(out_dir, n, q, figures, text, skipped, args.machine)
     return 0
 
 
-def write_report(out_dir, n, q, figures, text, skipped):
+def write_report(out_dir, n, q, figures, text, skipped, machine):
     names = [c.name for c in available_peers()[0]]
     lines = [
         "# vornel beside its peers",
         "",
         f"Measured by `bench/peers.py` on {time.strftime('%Y-%m-%d')}, "
         f"{platform.machine()}, Python {platform.python_version()}, {os.cpu_count()} cores, "
-        "on a quiet machine (medians of rounds in which the columns take turns).",
+        f"on {machine} (medians of rounds in which the columns take turns).",
         "",
         "- **vornel** is the package that users import: `VornWriter.update(pairs)` then "
         "`build()` (dedup on, its default), and `VornReader` returning decoded values "
@@ -1146,11 +1148,12 @@ def write_report(out_dir, n, q, figures, text, skipped):
         ra = text.get("read_ahead")
         window = f"{ra:,} KiB on this machine's disk" if ra else "the device's read-ahead"
         words.append("- A cold open is the open right after the files left the page cache. "
-                     "Stores that map their file fault in the few pages an open reads (vornel: "
-                     "the header, the key table's trailer and its record's prefix), and the "
-                     "kernel reads around each fault up to the read-ahead window "
-                     f"({window}): that, not the work of the open, is most of a cold open "
-                     "of a mapped file. The warm open follows it in the same round.")
+                     "vornel reads the few bytes its open needs (the header, the key table's "
+                     "trailer and its record's length, the file's last bytes) with `pread` "
+                     "and faults in none of its mapping; stores that fault pages of their "
+                     "mapping in at open pay for the kernel's reading around each fault, up "
+                     f"to the read-ahead window ({window}). The warm open follows it in the "
+                     "same round.")
     if "bare" in text:
         words.append(f"- The fresh-process figure includes starting the interpreter: "
                      f"`python -c pass` alone takes {fmt_time(text['bare'])}.")
@@ -1168,8 +1171,10 @@ def write_report(out_dir, n, q, figures, text, skipped):
         crc = text["verify"]
         base = crc["zlib.crc32"]
         lines += ["Checksums over the package's store file: `verify()` of each module's "
-                  "reader checks every record's CRC and the whole file's; the package's also "
-                  "checks that the key table agrees with the index section. Against one "
+                  "reader checks every record's CRC, the whole file's and the layout (the "
+                  "entries end the file, the records tile the data section); the package's "
+                  "also checks key order and that the key table agrees with the index "
+                  "section, on a thread of its own beside the whole-file pass. Against one "
                   "CRC-32 pass over the file:", "",
                   "| | time | against one zlib.crc32 pass |", "|---|---|---|"]
         for nm, v in crc.items():
@@ -1194,7 +1199,9 @@ def write_report(out_dir, n, q, figures, text, skipped):
                   {k: v * 1e3 for k, v in text["verify"].items()}, "lower")
         charts.append(("checksums", "verify.png"))
     for old in out_dir.glob("*.png"):
-        if old.name not in {c[1] for c in charts} and not old.name.startswith("scale"):
+        # Another report's charts (scale, compression) share the folder.
+        if old.name not in {c[1] for c in charts} and \
+                not old.name.startswith(("scale", "compression_")):
             old.unlink()  # a chart of a figure this report no longer has
     lines += ["## Charts", "",
               "Each chart says which way is better and whether its axis is logarithmic. "

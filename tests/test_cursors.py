@@ -17,6 +17,7 @@ from hypothesis import given, settings, strategies as st
 import storefile
 import vornel
 from vornel import VornDecodeError, VornReader, VornWriter
+from vornel._engine import Merge
 
 keys = st.one_of(st.text(max_size=5), st.binary(max_size=5))
 stores = st.dictionaries(keys, st.integers(-(2**63), 2**63 - 1), max_size=60)
@@ -62,6 +63,57 @@ def test_scans_match_a_sorted_model(tmp_path_factory, items, p, start, stop):
                     if k >= lo and (stop is None or k < as_bytes(stop))]
         assert list(r.range(start, stop)) == in_range
         assert list(r.range(start, stop, reverse=True)) == in_range[::-1]
+
+
+# A merge of cursors over several stores against a model of all their entries. A key may
+# lie in more than one store: the earlier store's entry comes first, in either direction.
+@settings(max_examples=60, deadline=None)
+@given(st.lists(stores, min_size=1, max_size=4), keys, bounds, bounds, st.booleans())
+def test_a_merge_scans_its_stores_as_one(tmp_path_factory, parts, p, start, stop, reverse):
+    folder = tmp_path_factory.mktemp("merge")
+    readers = []
+    entries = []  # (key bytes, store, value)
+    for n, items in enumerate(parts):
+        vornel.build(folder / f"{n}.vrnl", items)
+        readers.append(VornReader(folder / f"{n}.vrnl"))
+        entries += [(k, n, v) for k, v in model_of(items)]
+    by_store = sorted(entries, key=lambda e: e[1])
+    model = sorted(by_store, key=lambda e: e[0], reverse=reverse)  # stable: earlier store first
+    lo = b"" if start is None else as_bytes(start)
+    in_range = [(exact(k), v) for k, _, v in model
+                if k >= lo and (stop is None or k < as_bytes(stop))]
+    ranged = Merge([r.range(start, stop, reverse=reverse) for r in readers], reverse)
+    assert operator.length_hint(ranged) == len(in_range)
+    assert list(ranged) == in_range
+    assert operator.length_hint(ranged) == 0
+    if not reverse:
+        pb = as_bytes(p)
+        assert list(Merge([r.prefix_keys(p) for r in readers])) == \
+            [exact(k) for k, _, _ in model if k.startswith(pb)]
+        assert list(Merge([r._values() for r in readers])) == [v for _, _, v in model]
+    for r in readers:
+        r.close()
+
+
+def test_a_merge_goes_on_after_a_step_that_fails(tmp_path):
+    def hook(d):
+        if d["n"] == 3:
+            raise LookupError("the hook refuses 3")
+        return d["n"]
+
+    # The failing step is taken: the next key of its store comes in its place.
+    readers = []
+    for part, numbers in enumerate([(0, 3, 6), (1, 2, 4, 5)]):
+        vornel.build(tmp_path / f"{part}.vrnl", {f"k{n}": {"n": n} for n in numbers})
+        readers.append(VornReader(tmp_path / f"{part}.vrnl", object_hook=hook))
+    for reverse, before, after in [(False, [0, 1, 2], [4, 5, 6]), (True, [6, 5, 4], [2, 1, 0])]:
+        merged = Merge([r.range(reverse=reverse) for r in readers], reverse)
+        assert [value for _, value in (next(merged) for _ in before)] == before
+        with pytest.raises(LookupError, match="refuses 3"):
+            next(merged)
+        assert [value for _, value in merged] == after
+    with pytest.raises(TypeError, match="Merge takes a reader's cursors, not list_iterator"):
+        Merge([iter([1, 2])])
 
 
 def test_prefix_of_high_bytes_runs_to_the_end(tmp_path):

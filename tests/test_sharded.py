@@ -5,6 +5,7 @@ import json
 import multiprocessing
 import os
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -184,6 +185,34 @@ class TestReaderAgainstSingleStore:
             thread.join()
         assert all(ids == seen[0] for ids in seen)
 
+    def test_concurrent_first_lookups_and_scans_share_each_shard(self, tmp_path):
+        pairs = sample_pairs(400)
+        build_set(tmp_path, pairs, shards=4)
+        reader = ShardedReader(tmp_path, verify=False)
+        barrier = threading.Barrier(8)
+        results = []
+
+        def use(n):
+            barrier.wait()
+            if n % 2:  # the first use of a shard is a lookup in half of the threads
+                results.append([reader.get(key) for key, _ in pairs[n::8]] ==
+                               [value for _, value in pairs[n::8]])
+            else:
+                results.append(dict(reader.items()) == dict(pairs))
+            results.append([id(shard) for shard in reader._shards])
+
+        threads = [threading.Thread(target=use, args=(n,)) for n in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        answers, shards = results[::2], results[1::2]
+        assert all(answers) and len(answers) == 8
+        # Whichever thread opened a shard first, every later use got that same reader.
+        assert all(ids == shards[-1] for ids in shards if None not in ids)
+        assert shards[-1] == [id(reader.shard(i)) for i in range(4)]
+        reader.close()
+
     def test_close_stops_merged_iteration_under_way(self, tmp_path):
         build_set(tmp_path, sample_pairs(300), shards=3)
         scans = [iter, reversed, lambda r: iter(r.items()), lambda r: iter(r.values()),
@@ -344,6 +373,26 @@ class TestDamage:
             with pytest.raises(IsADirectoryError) as caught:
                 use(ShardedReader(directory))
             assert not isinstance(caught.value, ShardError)
+
+    @pytest.mark.parametrize("field, change", [("num_keys", 1), ("num_objects", 1),
+                                               ("file_crc32", 1), ("file_size", 1)])
+    def test_every_way_in_checks_the_shard_against_its_entry(self, published, field, change):
+        directory, folder = published
+        manifest = read_manifest(directory)
+        entry = manifest["shards"][1]
+        entry[field] = f"0x{int(entry[field], 16) ^ change:08x}" if field == "file_crc32" \
+            else entry[field] + change
+        if field in manifest:
+            manifest[field] += change
+        (directory / MANIFEST_NAME).write_text(json.dumps(manifest))
+        key = next(key for key, _ in sample_pairs(600) if shard_of(key, 3) == 1)
+        message = f"shard-00001.vrnl: does not match the manifest: {field} is"
+        for use in [lambda r: r[key], lambda r: key in r, lambda r: r.get(key),
+                    lambda r: r.get_many([key]), lambda r: list(r), lambda r: next(r.prefix("")),
+                    lambda r: r.verify()]:
+            with ShardedReader(directory, verify=False) as reader:
+                with pytest.raises(ShardError, match=re.escape(message)):
+                    use(reader)
 
     def test_bad_manifests(self, published):
         directory, _ = published

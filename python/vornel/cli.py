@@ -650,6 +650,11 @@ def make_parser() -> argparse.ArgumentParser:
                        help="where the runs go, for example \"$TMPDIR\" (default: beside OUT); "
                        "they have no names there and vanish with the build")
 
+    def compress_option(p: Any) -> None:
+        p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                       help="compress the values with a dictionary trained on them (LEVEL: "
+                       "zstd's, 3 by default)")
+
     p = command("build", "build a store from JSON Lines, or from another store", cmd_build,
                 epilog=FORMS + CHANGES)
     p.add_argument("out", metavar="OUT", help="the store file to write (with --shards, "
@@ -673,9 +678,7 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-dedup", action="store_true",
                    help="store every value separately, even when equal")
     memory_options(p)
-    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
-                   help="compress the values with a dictionary trained on them (LEVEL: "
-                   "zstd's, 3 by default)")
+    compress_option(p)
     p.add_argument("--shards", type=_positive, metavar="N",
                    help="build a sharded store of N shards in the directory OUT, on Dask")
     p.add_argument("--scheduler", metavar="ADDRESS",
@@ -695,9 +698,7 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-dedup", action="store_true",
                    help="keep values that the stores hold separately apart, even when equal")
     memory_options(p)
-    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
-                   help="compress the values with a dictionary trained on them (LEVEL: "
-                   "zstd's, 3 by default)")
+    compress_option(p)
 
     p = command("get", "print the value of each key as one JSON line", cmd_get,
                 epilog="A missing key prints an empty line, so that the output keeps step "

@@ -9,6 +9,8 @@ namespace vornel::engine {
 extern PyType_Spec writer_spec;
 extern PyType_Spec reader_spec;
 extern PyType_Spec cursor_spec;
+extern PyType_Spec merge_spec;
+extern PyType_Spec shard_set_spec;
 extern PyType_Spec mapped_value_spec;
 
 }  // namespace vornel::engine

@@ -235,6 +235,33 @@ PyObject* step(Cursor& c) {
       });
 }
 
+// The key of the cursor's next step, copied to `out`: 1, or 0 when no step is left; -1
+// with the exception set. Locates the step's block as the step itself would, and leaves
+// the step to come.
+int peek(Cursor& c, std::string& out) {
+  if (c.next >= c.end) return 0;
+  if (c.reader == nullptr) {
+    raise_text(PyExc_ValueError, kClosedText);
+    return -1;
+  }
+  return py::with_instance<kReaderClass, py::Access::Shared>(c.reader, -1, [&](Store& store) {
+    const size_t rank = c.reverse ? c.end - 1 : c.next;
+    if (rank < c.block_first || rank - c.block_first >= c.block_size) {
+      if (Status st = locate_block(c, store, rank); !st) {
+        raise_block_error(*store.state, store, st.error());
+        return -1;
+      }
+    }
+    const Bytes key = c.keys[rank - c.block_first];
+    out.resize(key.size());
+    if (Status st = copy_out(reinterpret_cast<uint8_t*>(out.data()), key); !st) {
+      raise_store_error(*store.state, st.error(), path_of(store));
+      return -1;
+    }
+    return 1;
+  });
+}
+
 PyObject* iternext(PyObject* self) {
   // Exclusive: one step at a time, also when threads share the cursor.
   return py::with_instance<kClass, py::Access::Exclusive>(
@@ -288,6 +315,17 @@ PyType_Spec cursor_spec = {
              Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = cursor_slots,
 };
+
+int cursor_peek(PyObject* cursor, std::string& out) {
+  return py::with_instance<kClass, py::Access::Exclusive>(cursor, -1,
+                                                          [&](Cursor& c) { return peek(c, out); });
+}
+
+Py_ssize_t cursor_remaining(PyObject* cursor) {
+  return py::with_instance<kClass, py::Access::Shared>(cursor, Py_ssize_t{-1}, [](Cursor& c) {
+    return static_cast<Py_ssize_t>(c.end > c.next ? c.end - c.next : 0);
+  });
+}
 
 PyObject* new_cursor(const ModuleState& state, PyObject* reader, size_t first, size_t last,
                      bool reverse, CursorMode mode) {

@@ -72,6 +72,8 @@ int exec_module(PyObject* module) {
   if (!add_type(module, &writer_spec, nullptr, state->writer_type) ||
       !add_type(module, &reader_spec, nullptr, state->reader_type) ||
       !add_type(module, &cursor_spec, nullptr, state->cursor_type) ||
+      !add_type(module, &merge_spec, nullptr, state->merge_type) ||
+      !add_type(module, &shard_set_spec, nullptr, state->shard_set_type) ||
       !add_type(module, &mapped_value_spec, nullptr, state->mapped_value_type)) {
     return -1;
   }
@@ -140,7 +142,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vornel._engine",
-    .m_doc = "The vornel package's native engine: writer, reader and cursors over the core.",
+    .m_doc = "The vornel package's native engine over the core: writer, reader, cursors and "
+             "their merges, and the routing of a sharded reader.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

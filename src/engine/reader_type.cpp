@@ -25,6 +25,8 @@ const ModuleState& module_state(PyObject* self) {
 
 // -- open ----------------------------------------------------------------------------------
 
+}  // namespace
+
 bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyCallable_Check(obj)) {
@@ -35,6 +37,25 @@ bool take_hook(PyObject* obj, const char* name, PyObject*& out) {
   out = Py_NewRef(obj);
   return true;
 }
+
+Result<OpenedCore> open_core(std::string_view path, bool verify) {
+  // A directory opens read-only but cannot be mapped: the core says what it is, and
+  // names a cut file rather than the damage that the cut causes. Strict: no value comes
+  // back that fails its checksum, and no listing out of key order.
+  const OpenOptions options{.use_key_table = true,
+                            .refuse_directory = true,
+                            .name_truncation = true,
+                            .strict = true};
+  Result<std::unique_ptr<Reader>> reader = Reader::open(path, verify, options);
+  if (!reader) return fail(std::move(reader.error()));
+  // The dictionary of a compressed store, which a checked open takes only when no key
+  // names its record.
+  Result<std::unique_ptr<ValueCodec>> codec = ValueCodec::open(**reader, verify);
+  if (!codec) return fail(std::move(codec.error()));
+  return OpenedCore{std::move(*reader), std::move(*codec)};
+}
+
+namespace {
 
 std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   const ModuleState* state = state_of(type);
@@ -53,30 +74,14 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
     return nullptr;
   }
   store->path = Py_NewRef(a[0]);
-  // A directory opens read-only but cannot be mapped: the core says what it is, and
-  // names a cut file rather than the damage that the cut causes. Strict: no value comes
-  // back that fails its checksum, and no listing out of key order.
-  const OpenOptions options{.use_key_table = true,
-                            .refuse_directory = true,
-                            .name_truncation = true,
-                            .strict = true};
   // The whole-file checksum and the index are long work that needs no interpreter.
-  Result<std::unique_ptr<Reader>> reader =
-      py::without_interpreter([&] { return Reader::open(path, store->verify, options); });
-  if (!reader) {
-    raise_store_error(*state, reader.error(), path);
+  Result<OpenedCore> opened = py::without_interpreter([&] { return open_core(path, store->verify); });
+  if (!opened) {
+    raise_store_error(*state, opened.error(), path);
     return nullptr;
   }
-  // The dictionary of a compressed store, which a checked open takes only when no key
-  // names its record.
-  Result<std::unique_ptr<ValueCodec>> codec = py::without_interpreter(
-      [&] { return ValueCodec::open(**reader, store->verify); });
-  if (!codec) {
-    raise_store_error(*state, codec.error(), path);
-    return nullptr;
-  }
-  store->core = std::move(*reader);
-  store->codec = std::move(*codec);
+  store->core = std::move(opened->core);
+  store->codec = std::move(opened->codec);
   return store;
 }
 
@@ -104,11 +109,7 @@ PyObject* value_or(PyObject* self, const Store& store, PyObject* key, PyObject* 
   return decode_payload(state, store, found->payload, key);
 }
 
-PyObject* subscript(PyObject* self, PyObject* key) {
-  return py::with_instance<kClass, py::Access::Shared>(
-      self, static_cast<PyObject*>(nullptr),
-      [&](Store& s) { return value_or(self, s, key, nullptr); });
-}
+PyObject* subscript(PyObject* self, PyObject* key) { return reader_value(self, key, nullptr); }
 
 int contains(PyObject* self, PyObject* key) {
   return py::with_instance<kClass, py::Access::Shared>(self, -1, [&](Store& s) {
@@ -296,8 +297,7 @@ PyObject* stats(Store& s, const py::BoundArgs&, PyObject*) {
   py::PyRef d = py::PyRef::steal(py::checked(PyDict_New()));
   put(d.get(), "path", Py_NewRef(s.path));
   put(d.get(), "num_keys", py::new_uint(h.num_keys));
-  // The user's objects: the dictionary's record is no more one than the key table's.
-  put(d.get(), "num_objects", py::new_uint(r.user_objects() - (s.codec ? 1 : 0)));
+  put(d.get(), "num_objects", py::new_uint(user_objects(r, s.codec.get())));
   put(d.get(), "file_size", py::new_uint(r.file_size()));
   put(d.get(), "file_crc32", py::new_text(crc_hex(h.file_crc32)));
   put(d.get(), "index_offset", py::new_uint(h.index_offset));
@@ -425,6 +425,14 @@ PyType_Slot reader_slots[] = {
 };
 
 }  // namespace
+
+PyObject* reader_value(PyObject* reader, PyObject* key, PyObject* fallback) {
+  return py::with_instance<kClass, py::Access::Shared>(
+      reader, static_cast<PyObject*>(nullptr),
+      [&](Store& s) { return value_or(reader, s, key, fallback); });
+}
+
+int reader_contains(PyObject* reader, PyObject* key) { return contains(reader, key); }
 
 // A base class: the package's VornReader adds the Mapping views and pickling in a
 // subclass. It holds the hooks, so it takes part in garbage collection.

@@ -13,6 +13,8 @@ struct ModuleState {
   PyObject* writer_type;
   PyObject* reader_type;
   PyObject* cursor_type;
+  PyObject* merge_type;
+  PyObject* shard_set_type;
   PyObject* mapped_value_type;  // the exporter behind view()'s memoryviews
   // vornel.errors
   PyObject* corrupt_error;
@@ -45,6 +47,8 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.writer_type);
   f(s.reader_type);
   f(s.cursor_type);
+  f(s.merge_type);
+  f(s.shard_set_type);
   f(s.mapped_value_type);
   f(s.corrupt_error);
   f(s.version_error);

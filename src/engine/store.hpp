@@ -45,6 +45,26 @@ struct Store {
 
 using ReaderInstance = py::Instance<Store>;
 
+// What a reader opens without the interpreter: the core's reader over the mapping and, for
+// a compressed store, its dictionary.
+struct OpenedCore {
+  std::unique_ptr<Reader> core;
+  std::unique_ptr<ValueCodec> codec;
+};
+// Opens the store file at `path` (the system's bytes) as the package's reader does, with
+// the whole-file check when `verify`. Touches no Python object.
+Result<OpenedCore> open_core(std::string_view path, bool verify);
+
+// A hook argument: null or None for none, else a callable, taken as a new reference into
+// `out`. False with TypeError for anything else.
+bool take_hook(PyObject* obj, const char* name, PyObject*& out);
+
+// The user's objects in the store, as stats() counts them: the dictionary's record is no
+// more one of them than the key table's.
+inline uint64_t user_objects(const Reader& core, const ValueCodec* codec) {
+  return core.user_objects() - (codec != nullptr ? 1 : 0);
+}
+
 // Values up to this size are copied out of the mapping onto the stack.
 inline constexpr size_t kSmallValue = 512;
 
@@ -75,5 +95,18 @@ enum class CursorMode : uint8_t { Keys, Values, Items };
 // with `reverse`, descending.
 PyObject* new_cursor(const ModuleState& state, PyObject* reader, size_t first, size_t last,
                      bool reverse, CursorMode mode);
+
+// A lookup in `reader`, an instance of the module's Reader: the value of `key`, or
+// `fallback` (borrowed) when the store does not hold it; with no fallback, KeyError.
+PyObject* reader_value(PyObject* reader, PyObject* key, PyObject* fallback);
+// Whether `reader` holds `key`: 1 or 0, -1 with the exception set.
+int reader_contains(PyObject* reader, PyObject* key);
+
+// What a merge of cursors asks of one cursor (an instance of the module's Cursor), besides
+// its steps: the key of its next step copied to `out`, 1; 0 when it has no step left; -1
+// with the exception set. The step stays to come.
+int cursor_peek(PyObject* cursor, std::string& out);
+// The number of steps left, or -1 with the exception set.
+Py_ssize_t cursor_remaining(PyObject* cursor);
 
 }  // namespace vornel::engine

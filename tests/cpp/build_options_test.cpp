@@ -16,15 +16,12 @@
 #include "reader.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bytes bytes_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
 
 class BuildOptionsTest : public ::testing::Test {
  protected:

@@ -12,34 +12,12 @@
 #include "publish.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bytes bytes_of(std::string_view s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
-
-// A fresh empty directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-build-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path path() const { return path_; }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename());
-    return names;
-  }
-
- private:
-  fs::path path_;
-};
 
 struct LimitCase {
   const char* name;

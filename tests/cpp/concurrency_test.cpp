@@ -19,29 +19,12 @@
 #include "reader.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bytes bytes_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
-std::string string_of(Bytes b) { return std::string(b.begin(), b.end()); }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-threads-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const char* name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 // A store's contents: keys "<tag>/<i>" bound to objects in turn.
 struct Contents {
@@ -91,11 +74,6 @@ int mismatches(const Reader& r, const Contents& c) {
   const auto objects = r.distinct_offsets();
   if (!objects || objects->size() != c.objects.size()) ++bad;
   return bad;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 TEST(ConcurrentUse, ThreadsQueryOneReaderWhileAnotherThreadBuilds) {

@@ -24,32 +24,13 @@
 #include "reads.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
 
-Bytes bytes_of(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
-std::string as_string(Bytes b) { return std::string(b.begin(), b.end()); }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-harden-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const char* name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // `objects` objects of `size` bytes filled with `fill`, key "k{i}" bound to object i.
 std::unique_ptr<Writer> staged(int objects, size_t size, char fill) {
@@ -69,7 +50,7 @@ std::string contents_of(const Reader& r) {
   auto payloads = vornel::testing::read_entries(r, 0, r.size());
   EXPECT_TRUE(payloads);
   if (payloads) {
-    for (Bytes p : *payloads) all += as_string(p);
+    for (Bytes p : *payloads) all += string_of(p);
   }
   return all;
 }

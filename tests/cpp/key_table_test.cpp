@@ -20,25 +20,13 @@
 #include "reader.hpp"
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
 using Model = std::map<std::string, std::string>;
-
-Bytes bytes_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
-std::string string_of(Bytes b) { return std::string(b.begin(), b.end()); }
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 std::unique_ptr<Reader> open_or_die(const std::string& path, bool use_table, bool verify = false) {
   auto r = Reader::open(path, verify, OpenOptions{use_table});

@@ -23,42 +23,13 @@
 #include "store_builder.hpp"
 #include "store_words.hpp"
 #include "table_writer.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
 using Model = std::map<std::string, std::string>;
-
-Bytes bytes_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
-std::string string_of(Bytes b) { return std::string(b.begin(), b.end()); }
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::path(::testing::TempDir()) / "vornel-runs-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  std::string str() const { return path_.string(); }
-  size_t count() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
-
- private:
-  fs::path path_;
-};
 
 // One staging call, replayed on several builders.
 struct Step {

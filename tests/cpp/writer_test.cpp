@@ -9,15 +9,12 @@
 
 #include "writer.hpp"
 #include "store_words.hpp"
+#include "test_files.hpp"
 
 namespace vornel {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bytes bytes_of(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
 
 std::string built(const Writer& w, const std::string& name) {
   const fs::path path = fs::path(::testing::TempDir()) / name;

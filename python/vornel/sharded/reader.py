@@ -2,19 +2,18 @@
 
 from __future__ import annotations
 
-import heapq
 import os
 import threading
-from zlib import crc32
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Self
 
+from vornel._engine import Merge, ShardSet
 from vornel.errors import ShardError, ShardMissingError, VornCorruptError
 from vornel.keys import Key, lookup_bytes
 from vornel.reader import StoreReader, VornReader, check_identity, identity
 
 from .layout import FORMAT_NAME, FORMAT_VERSION, HASH_NAME, shard_of_stored
-from .manifest import ShardEntry, load_manifest
+from .manifest import Manifest, ShardEntry, load_manifest
 
 if TYPE_CHECKING:
     from _vornel import _VornReader
@@ -27,10 +26,6 @@ __all__ = ["ShardedReader"]
 def _order(key: Key) -> bytes:
     """A key's place in store order: its stored bytes."""
     return key.encode("utf-8") if isinstance(key, str) else key
-
-
-def _pair_order(pair: tuple[Key, Any]) -> bytes:
-    return _order(pair[0])
 
 
 def _damaged(path: str, error: VornCorruptError) -> ShardError:
@@ -55,7 +50,7 @@ def _reopen(
     return reader
 
 
-class ShardedReader(StoreReader):
+class ShardedReader(ShardSet, StoreReader):
     """Every shard of a sharded directory as one read-only `Mapping`, in store order.
 
     The manifest is read once, at construction: the reader keeps following that set even
@@ -71,25 +66,43 @@ class ShardedReader(StoreReader):
     # A publish makes a new version folder: the version names the set.
     _IDENTITY = ("version", "num_keys", "num_objects", "file_size")
 
-    def __init__(
-        self,
+    # The native base routes lookups (`r[key]`, `get`, `in`) to the key's shard, and opens
+    # shards on first use: a scan's in one batch (_open_all), checked against their
+    # entries. A shard that does not open or does not match is opened again alone by
+    # shard(), whose error names it.
+
+    _path: str
+    _manifest: Manifest
+    _folder: str
+    _count: int
+    _verify: bool
+    _ext_hook: Callable[[int, bytes], Any] | None
+    _object_hook: Callable[[dict[Any, Any]], Any] | None
+    _lock: threading.Lock
+
+    def __new__(
+        cls,
         directory: PathArg,
         verify: bool = True,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
-    ) -> None:
+    ) -> Self:
         # Absolute now, so that a later chdir does not move the shards that open lazily.
-        self._path = os.path.abspath(os.fsdecode(directory))
-        self._manifest = load_manifest(self._path)
-        self._folder = os.path.join(self._path, self._manifest.version)
-        self._count = self._manifest.shard_count
+        path = os.path.abspath(os.fsdecode(directory))
+        manifest = load_manifest(path)
+        folder = os.path.join(path, manifest.version)
+        self = super().__new__(cls, folder, manifest.shards, VornReader, verify,
+                               ext_hook=ext_hook, object_hook=object_hook)
+        self._path = path
+        self._manifest = manifest
+        self._folder = folder
+        self._count = manifest.shard_count
         self._verify = verify
         self._ext_hook = ext_hook
         self._object_hook = object_hook
-        self._shards: list[VornReader | None] = [None] * self._count
         self._lock = threading.Lock()
-        self._closed = False
+        return self
 
     # -- the set --------------------------------------------------------------------------
 
@@ -99,8 +112,10 @@ class ShardedReader(StoreReader):
         return self._path
 
     @property
-    def closed(self) -> bool:
-        return self._closed
+    def _shards(self) -> list[VornReader | None]:
+        """Each shard's reader where it is open, None elsewhere."""
+        opened: list[VornReader | None] = self._opened()
+        return opened
 
     @property
     def raw(self) -> tuple[_VornReader, ...]:
@@ -127,14 +142,17 @@ class ShardedReader(StoreReader):
         """The reader of shard `index`, opened and checked on first use."""
         if not 0 <= index < self._count:
             raise IndexError(f"shard {index} is not one of {self._count}")
-        reader = self._shards[index]
+        reader: VornReader | None = self._installed(index)
         if reader is None:
             with self._lock:
-                self._check_open()
-                reader = self._shards[index]
+                reader = self._installed(index)
                 if reader is None:
-                    reader = self._open_shard(index)
-                    self._shards[index] = reader
+                    opened = self._open_shard(index)
+                    try:
+                        reader = self._install(index, opened)
+                    finally:
+                        if reader is not opened:  # refused, or another call's is in
+                            opened.close()
         return reader
 
     def _open_shard(self, index: int) -> VornReader:
@@ -156,7 +174,12 @@ class ShardedReader(StoreReader):
 
     @staticmethod
     def _check_shard(path: str, reader: VornReader, entry: ShardEntry) -> None:
-        found = ShardEntry.from_stats(entry.file, reader.stats())
+        stats = reader.stats()
+        if (stats["num_keys"], stats["num_objects"], stats["file_size"]) == \
+                (entry.num_keys, entry.num_objects, entry.file_size) and \
+                int(stats["file_crc32"], 16) == entry.file_crc32:
+            return
+        found = ShardEntry.from_stats(entry.file, stats)
         for field in ("num_keys", "num_objects", "file_crc32", "file_size"):
             value, expected = getattr(found, field), getattr(entry, field)
             if value != expected:
@@ -166,42 +189,23 @@ class ShardedReader(StoreReader):
                                        f" the manifest says {shown[1]}")
 
     def _all(self) -> list[VornReader]:
-        self._check_open()
-        return [self.shard(index) for index in range(self._count)]
+        """Every shard's reader, opening those not open yet."""
+        if not self._open_all():
+            for index, reader in enumerate(self._opened()):
+                if reader is None:
+                    self.shard(index)  # raises what is wrong with it
+        readers: list[VornReader] = self._opened()
+        return readers
 
     # -- Mapping --------------------------------------------------------------------------
 
     def _reader_of(self, key: object) -> VornReader | None:
         """The shard that would hold `key`, or None when no store holds such a key."""
-        # The common keys the short way: a lookup costs little more than its shard's.
-        if type(key) is bytes:
-            index = crc32(key) % self._count
-        elif type(key) is str and key.isascii():
-            index = crc32(key.encode("ascii")) % self._count
-        else:
-            stored = lookup_bytes(key)
-            if stored is None:
-                self._check_open()
-                return None
-            index = shard_of_stored(stored, self._count)
-        reader = self._shards[index]
-        return reader if reader is not None else self.shard(index)
-
-    def __getitem__(self, key: Key) -> Any:
-        # _reader_of() written out for the commonest key, a frame less per lookup.
-        if type(key) is str and key.isascii():
-            index = crc32(key.encode()) % self._count
-            reader = self._shards[index] or self.shard(index)
-        else:
-            found = self._reader_of(key)
-            if found is None:  # not a key any store holds
-                raise KeyError(key)
-            reader = found
-        return reader[key]
-
-    def get(self, key: Key, default: Any = None) -> Any:
-        reader = self._reader_of(key)
-        return default if reader is None else reader.get(key, default)
+        stored = lookup_bytes(key)
+        if stored is None:
+            self._check_open()
+            return None
+        return self.shard(shard_of_stored(stored, self._count))
 
     def view(self, key: Key) -> memoryview:
         """The bytes value of `key` as a read-only memoryview of its shard's mapping."""
@@ -210,39 +214,36 @@ class ShardedReader(StoreReader):
             raise KeyError(key)
         return reader.view(key)
 
-    def __contains__(self, key: object) -> bool:
-        reader = self._reader_of(key)
-        return reader is not None and key in reader
-
     def __len__(self) -> int:
         self._check_open()
         return self._manifest.num_keys
 
+    # Each scan merges the shards' cursors by key bytes. A merge steps a shard's cursor for
+    # every item it yields, and a cursor raises ValueError once its shard is closed: so does
+    # the merge after close().
+
     def __iter__(self) -> Iterator[Key]:
-        # A merge steps a shard's cursor for every item it yields, and a cursor raises
-        # ValueError once its shard is closed: so does the merge after close().
-        return heapq.merge(*map(iter, self._all()), key=_order)
+        return Merge([iter(shard) for shard in self._all()])
 
     def __reversed__(self) -> Iterator[Key]:
-        return heapq.merge(*map(reversed, self._all()), key=_order, reverse=True)
+        return Merge([reversed(shard) for shard in self._all()], True)
 
     def _items(self) -> Iterator[tuple[Key, Any]]:
-        shards = self._all()
-        return heapq.merge(*(iter(shard.items()) for shard in shards), key=_pair_order)
+        return Merge([shard._items() for shard in self._all()])
 
     def _values(self) -> Iterator[Any]:
-        return (value for _, value in self._items())
+        return Merge([shard._values() for shard in self._all()])
 
     # -- scans and batches ----------------------------------------------------------------
 
     def prefix(self, p: Key) -> Iterator[tuple[Key, Any]]:
         """`(key, value)` of every key that begins with `p`, in store order."""
         # Each shard's scan checks `p` as a single store does.
-        return heapq.merge(*(iter(shard.prefix(p)) for shard in self._all()), key=_pair_order)
+        return Merge([shard.prefix(p) for shard in self._all()])
 
     def prefix_keys(self, p: Key) -> Iterator[Key]:
         """Every key that begins with `p`, in store order, without reading values."""
-        return heapq.merge(*(shard.prefix_keys(p) for shard in self._all()), key=_order)
+        return Merge([shard.prefix_keys(p) for shard in self._all()])
 
     def range(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
@@ -252,16 +253,16 @@ class ShardedReader(StoreReader):
         A bound of None is open. A bound that is not a key raises TypeError, a `str`
         holding a lone surrogate ValueError: it has no place in byte order.
         """
-        return heapq.merge(*(shard.range(start, stop, reverse=reverse) for shard in self._all()),
-                           key=_pair_order, reverse=reverse)
+        return Merge([shard.range(start, stop, reverse=reverse) for shard in self._all()],
+                     reverse)
 
     def range_keys(
         self, start: Key | None = None, stop: Key | None = None, *, reverse: bool = False
     ) -> Iterator[Key]:
         """The keys `start <= key < stop` in byte order, or the reverse of it, without
         reading values."""
-        return heapq.merge(*(shard.range_keys(start, stop, reverse=reverse)
-                             for shard in self._all()), key=_order, reverse=reverse)
+        return Merge([shard.range_keys(start, stop, reverse=reverse) for shard in self._all()],
+                     reverse)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key in order, or `default` where it is missing; one batch
@@ -322,8 +323,7 @@ class ShardedReader(StoreReader):
     def close(self) -> None:
         """Closes every opened shard; any later use raises ValueError."""
         with self._lock:
-            self._closed = True
-            opened, self._shards = self._shards, [None] * self._count
+            opened = self._detach()
         for reader in opened:
             if reader is not None:
                 reader.close()
@@ -334,6 +334,6 @@ class ShardedReader(StoreReader):
                           self._object_hook, identity(self)))
 
     def __repr__(self) -> str:
-        state = ", closed" if self._closed else ""
+        state = ", closed" if self.closed else ""
         return (f"ShardedReader({self._path!r}, version={self._manifest.version!r},"
                 f" shards={self._count}, keys={self._manifest.num_keys}{state})")
