@@ -1,8 +1,8 @@
 // The writer whose buffers a thread checksums and writes: the file and its checksum are
 // what was appended, read_back sees what is still buffered as well as what is written,
 // and a failed write comes back to the caller, however many buffers were queued.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,23 +12,22 @@
 #include <vector>
 
 #include "crc32.hpp"
+#include "test_files.hpp"
 #include "util/background_writer.hpp"
 
 namespace vornel {
 namespace {
 
+// A file open for writing in a scratch directory.
 class TempFd {
  public:
-  TempFd() {
-    std::string tmpl = ::testing::TempDir() + "vornel-bgw-XXXXXX";
-    fd_ = ::mkstemp(tmpl.data());
-    ::unlink(tmpl.c_str());
-  }
+  TempFd() : fd_(::open(dir_.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {}
   ~TempFd() { ::close(fd_); }
   int get() const { return fd_; }
 
  private:
-  int fd_ = -1;
+  TempDir dir_;
+  int fd_;
 };
 
 std::atomic<int> writes_left{0};
