@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the core and its threads test with ThreadSanitizer and runs it: several threads
-# query one reader while others build (any data race fails the run). Only the sources
+# Builds the core and its threads tests with ThreadSanitizer and runs them: several threads
+# query one reader while others build, and builds from sorted runs and stores write their
+# file through a thread of their own (any data race fails the run). Only the sources
 # the test needs are compiled, two at a time, each again only when the tree changed.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -19,7 +20,8 @@ while IFS= read -r src; do
     stale+=("$src" "$obj")
   fi
 done < <(find "$ROOT/src/core" -name '*.cpp' | sort; echo "$ROOT/src/binding/store_words.cpp"
-         echo "$ROOT/tests/cpp/concurrency_test.cpp")
+         printf '%s\n' "$ROOT/tests/cpp/concurrency_test.cpp" \
+           "$ROOT/tests/cpp/background_writer_test.cpp" "$ROOT/tests/cpp/sorted_runs_test.cpp")
 if [ ${#stale[@]} -gt 0 ]; then
   printf '%s\n' "${stale[@]}" | xargs -P2 -n2 sh -c 'g++ $TSAN_CXXFLAGS -c "$0" -o "$1"'
 fi
