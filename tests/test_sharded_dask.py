@@ -94,13 +94,15 @@ def single_store(tmp_path_factory):
         yield reader
 
 
-def test_bag_build_equals_single_store(client, single_store, tmp_path):
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_bag_build_equals_single_store(client, single_store, tmp_path, compression):
     # Pairs are made on the workers, as a real data set would be read there.
     bag = db.from_sequence(range(PARTS), npartitions=PARTS).map_partitions(
         lambda parts: [pair for part in parts for pair in pair_partition(part)])
-    manifest = build_sharded(bag, tmp_path, shards=5)
+    manifest = build_sharded(bag, tmp_path, shards=5, compression=compression)
     assert manifest["num_keys"] == PAIRS and manifest["shard_count"] == 5
     with ShardedReader(tmp_path) as sharded:
+        assert {sharded.shard(i).stats()["compression"] for i in range(5)} == {compression}
         assert len(sharded) == len(single_store)
         assert list(sharded.items()) == list(single_store.items())
         for prefix in ["k/042/", "k/1", "größe/", b"\xfe\x00\x00", "nothing"]:
@@ -199,6 +201,8 @@ def test_one_shard_and_bad_arguments(tmp_path):
         build_sharded([("a", 1)], tmp_path / "bad", shards=2)
     with pytest.raises(ValueError, match="lacks the column.s. value"):
         build_sharded(dd.from_pandas(rows[["key"]], npartitions=1), tmp_path / "bad", shards=2)
+    with pytest.raises(ValueError, match="lz4"):
+        build_sharded(bag, tmp_path / "bad", shards=2, compression="lz4")
     assert not (tmp_path / "bad").exists()
 
 
@@ -375,14 +379,16 @@ def test_cli_dump_of_a_set_builds_the_same_single_store(cli_set, tmp_path):
         assert dict(sharded) == expected
 
 
-def test_cli_build_from_a_set_to_another_shard_count(cli_set, client, tmp_path):
+@pytest.mark.parametrize("compress", [[], ["--compress", "zstd:5"]])
+def test_cli_build_from_a_set_to_another_shard_count(cli_set, client, tmp_path, compress):
     directory, expected = cli_set
     copy = tmp_path / "copy"
     built = run("build", "--shards", 2, "--scheduler", client.scheduler.address, copy,
-                "--from", directory)
+                "--from", directory, *compress)
     assert built.returncode == 0, built.stderr
     with vornel.open(copy) as again:
         assert again.shard_count == 2 and dict(again) == expected
+        assert again.shard(1).stats()["compression"] == ("zstd" if compress else None)
 
 
 def test_cli_build_with_a_local_cluster(tmp_path):

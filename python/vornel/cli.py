@@ -267,8 +267,6 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
     if args.numeric_key and args.key is None:
         raise Usage("--numeric-key goes with --key FIELD")
     sharded = args.shards is not None
-    if sharded and args.compress is not None:
-        raise Usage("--compress builds a single store file; give no --shards with it")
     _check_target(args.out, sharded)
     if sharded:
         if len(sources) > 1 or (sources and changes is not None):
@@ -410,9 +408,11 @@ def _build_sharded(
         pairs = to_pairs(bag)
         try:
             # The input's order is the partitions' order: "first" and "last" keep to it.
+            codec, level = args.compress or (None, None)
             manifest = vornel_dask.build_sharded(
                 pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client,
-                on_duplicate=args.on_duplicate, memory_limit=args.memory_limit)
+                on_duplicate=args.on_duplicate, memory_limit=args.memory_limit,
+                compression=codec, compression_level=level)
         except DuplicateKeyError as e:
             raise Failure(f"{name}: duplicate key {e.key!r} (--on-duplicate first or last keeps "
                           "one of them); no new set was published") from None

@@ -33,6 +33,7 @@ from dask.dataframe.dask_expr._expr import ArrowStringConversion
 from dask.delayed import delayed
 
 from vornel.keys import Key
+from vornel.writer import VornWriter
 from vornel.sharded import (
     mark_failed,
     merge_shard_runs,
@@ -58,6 +59,8 @@ def build_sharded(
     scheduler: Any = None,
     on_duplicate: str = "last",
     memory_limit: int | None = None,
+    compression: str | None = None,
+    compression_level: int | None = None,
 ) -> dict[str, Any]:
     """Build `data` into a new version of the sharded store in `directory` and publish it.
 
@@ -67,6 +70,8 @@ def build_sharded(
     the build with DuplicateKeyError ("error"); within a partition, in its order.
     `memory_limit` is what each task's writers hold before they write runs to the
     worker's temporary directory (by default a share of the worker's memory).
+    `compression` and `compression_level` are VornWriter's: each shard trains its own
+    dictionary on its values.
     `scheduler` goes to `dask.compute` (by default the active distributed client, if
     any). Returns the published manifest. On failure the version folder is marked
     failed for `prune`.
@@ -74,6 +79,8 @@ def build_sharded(
     check_shard_count(shards)
     if on_duplicate not in _POLICIES:
         raise ValueError(f"on_duplicate must be 'last', 'first' or 'error', not {on_duplicate!r}")
+    # A writer checks the codec and its level here, before any task runs.
+    VornWriter(compression=compression, compression_level=compression_level)
     if isinstance(data, dask.dataframe.DataFrame):
         missing = {"key", "value"} - set(data.columns)
         if missing:
@@ -94,7 +101,9 @@ def build_sharded(
             for number, part in enumerate(parts)]
         merged = [
             delayed(merge_shard_runs)(written, version_dir, index, dedup=dedup,
-                                      on_duplicate=on_duplicate, memory_limit=memory_limit)
+                                      on_duplicate=on_duplicate, memory_limit=memory_limit,
+                                      compression=compression,
+                                      compression_level=compression_level)
             for index in range(shards)]
         return publish(directory, version_dir, shards, _run(merged, scheduler))
     except BaseException:

@@ -278,9 +278,13 @@ def merge_shard_runs(
     dedup: bool = True,
     on_duplicate: str = "last",
     memory_limit: int | None = None,
+    compression: str | None = None,
+    compression_level: int | None = None,
 ) -> dict[str, Any]:
     """Builds shard `index` as the merge of its runs from every input partition (the
     results of `write_partition_runs`, one per partition) and returns its manifest entry.
+    With `compression`, the shard's values are compressed as VornWriter's are, with a
+    dictionary trained on that shard's own values (the runs hold them uncompressed).
 
     A key in the runs of two partitions follows `on_duplicate`, partitions taken in order:
     "last" keeps the later partition's value, "first" the earlier one's, and "error"
@@ -294,7 +298,8 @@ def merge_shard_runs(
     folder = os.path.abspath(version_dir)
     with _building(folder):
         writer = VornWriter(dedup=dedup, memory_limit=memory_limit,
-                            run_dir=tempfile.gettempdir(), on_duplicate=on_duplicate)  # type: ignore[arg-type]
+                            run_dir=tempfile.gettempdir(), on_duplicate=on_duplicate,  # type: ignore[arg-type]
+                            compression=compression, compression_level=compression_level)
         for part in ordered:
             if index in part["shards"]:
                 writer.include(os.path.join(folder, RUNS_FOLDER, str(part["attempt"]),
