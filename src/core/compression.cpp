@@ -239,6 +239,35 @@ struct Slice {
   bool failed = false;  // out of memory
 };
 
+// Sets `cctx` to compress with `cdict`, or at `level` without one. The frame declares its
+// size, which bounds the reader's memory; the store's own checksums make the frame's
+// redundant, and it has only the store's dictionary.
+void set_up(ZSTD_CCtx* cctx, const ZSTD_CDict* cdict, int level) {
+  if (cdict != nullptr) {
+    ZSTD_CCtx_refCDict(cctx, cdict);
+  } else {
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+  }
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+}
+
+// Puts `value` as stored compressed (the marker, then its frame) into `frame` and returns
+// its size; 0 when the value is to stay as it is: too short to gain, or not shrunk by
+// compressing. A value that starts with the marker is always compressed, so that the
+// first byte of a stored value never misleads.
+size_t frame_of(ZSTD_CCtx* cctx, Bytes value, std::vector<uint8_t>& frame) {
+  const bool marked = ValueCodec::compressed(value);
+  if (!marked && value.size() < kMinFrame) return 0;
+  frame.resize(1 + ZSTD_compressBound(value.size()));
+  frame[0] = kCompressedMarker;
+  const size_t n = ZSTD_compress2(cctx, frame.data() + 1, frame.size() - 1, value.data(),
+                                  value.size());
+  if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
+  return marked || 1 + n < value.size() ? 1 + n : 0;
+}
+
 // Compresses the values of `slice` with `cdict` (or at `level` without one), each into its
 // own frame, and appends each value's record to the slice: compressed where that shrinks
 // it or where the value starts with the marker, else as it was. Stops early once `stop`
@@ -249,34 +278,16 @@ void compress_slice(const Staged& staged, const ZSTD_CDict* cdict, int level, Sl
   try {
     std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (!cctx) throw std::bad_alloc();
-    if (cdict != nullptr) {
-      ZSTD_CCtx_refCDict(cctx.get(), cdict);
-    } else {
-      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
-    }
-    // The frame declares its size, which bounds the reader's memory; the store's own
-    // checksums make the frame's redundant, and it has only the store's dictionary.
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_dictIDFlag, 0);
+    set_up(cctx.get(), cdict, level);
     slice.starts.reserve(slice.last - slice.first);
     std::vector<uint8_t> frame;
     uint64_t done = 0;
     for (size_t id = slice.first; id < slice.last; ++id) {
       const Bytes value = staged.value(id);
       slice.longest_value = std::max<uint64_t>(slice.longest_value, value.size());
-      const bool marked = ValueCodec::compressed(value);
-      size_t n = 0;
-      if (marked || value.size() >= kMinFrame) {
-        frame.resize(1 + ZSTD_compressBound(value.size()));
-        frame[0] = kCompressedMarker;
-        n = ZSTD_compress2(cctx.get(), frame.data() + 1, frame.size() - 1, value.data(),
-                           value.size());
-        if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
-      }
       // A value that compressing does not shrink stays as it was, record and all.
-      if (marked || (n != 0 && 1 + n < value.size())) {
-        const Bytes stored(frame.data(), 1 + n);
+      if (const size_t n = frame_of(cctx.get(), value, frame); n != 0) {
+        const Bytes stored(frame.data(), n);
         slice.starts.push_back(
             append_record(slice.data, {stored}, crc32(stored.data(), stored.size())));
         slice.stored_bytes += stored.size();
@@ -470,32 +481,18 @@ Result<std::unique_ptr<ValueCompressor>> ValueCompressor::make(
   c->contexts_ = std::make_unique<Contexts>();
   c->contexts_->cctx.reset(ZSTD_createCCtx());
   if (!c->contexts_->cctx) throw std::bad_alloc();
-  ZSTD_CCtx* cctx = c->contexts_->cctx.get();
   if (!dictionary.empty()) {
     c->contexts_->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), level));
     if (!c->contexts_->cdict) throw std::bad_alloc();
-    ZSTD_CCtx_refCDict(cctx, c->contexts_->cdict.get());
-  } else {
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
   }
-  // As compress_slice sets them: the frame declares its size, and carries no checksum or
-  // dictionary ID.
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+  set_up(c->contexts_->cctx.get(), c->contexts_->cdict.get(), level);
   return c;
 }
 
 bool ValueCompressor::compress(Bytes value, Bytes* stored) {
-  const bool marked = ValueCodec::compressed(value);
-  if (!marked && value.size() < kMinFrame) return false;
-  frame_.resize(1 + ZSTD_compressBound(value.size()));
-  frame_[0] = kCompressedMarker;
-  const size_t n = ZSTD_compress2(contexts_->cctx.get(), frame_.data() + 1, frame_.size() - 1,
-                                  value.data(), value.size());
-  if (ZSTD_isError(n)) throw std::bad_alloc();  // only memory fails a bounded buffer
-  if (!marked && 1 + n >= value.size()) return false;
-  *stored = Bytes(frame_.data(), 1 + n);
+  const size_t n = frame_of(contexts_->cctx.get(), value, frame_);
+  if (n == 0) return false;
+  *stored = Bytes(frame_.data(), n);
   return true;
 }
 

@@ -365,7 +365,7 @@ size_t KeyTable::entry_offsets(uint64_t* offsets) const {
   return size();
 }
 
-KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record_offset) const {
+KeyTable::Check KeyTable::check_against_index(uint64_t record_offset) const {
   Check c;
   const auto disagree = [&](Disagreement what, uint64_t i) {
     if (c.what == Disagreement::None) {
@@ -392,8 +392,6 @@ KeyTable::Check KeyTable::check_against_index(uint64_t* offsets, uint64_t record
         c.end = pos;
         return c;
       }
-      if (offsets != nullptr) offsets[first + j] = block[j].offset;
-      c.walked = first + j + 1;
       starts[j] = pos;
       pos += block[j].encoded_size();
       hashes[j] = hash_(block[j].key.data(), block[j].key.size());

@@ -165,7 +165,6 @@ class KeyTable {
     Disagreement what = Disagreement::None;
     uint64_t entry = 0;  // the entry in question, counted in section order
     IndexEntry::Bound bound = IndexEntry::Bound::Inside;  // for EntryOutside
-    size_t walked = 0;   // entries whose offsets were stored
     uint64_t end = 0;    // where the walk stopped in the section: past the last entry
     // An entry names the table's record: the record is that key's value, and no table.
     bool names_record = false;
@@ -173,12 +172,10 @@ class KeyTable {
   // The record offsets of the index section's entries in file order, into
   // offsets[0, size()), up to the first entry that runs past the section; how many.
   size_t entry_offsets(uint64_t* offsets) const;
-  // Walks the index section in file order, storing each entry's record offset in
-  // offsets[0, size()) unless `offsets` is null, and checks that the table agrees with
-  // it: ranks in file order, keys ascending, the sample right, every key found at its
+  // Walks the index section in file order and checks that the table agrees with it: ranks in file order, keys ascending, the sample right, every key found at its
   // own entry, no entry naming the record at `record_offset`, no slot beyond those.
   // Stops at an entry that runs past the section; reports the first disagreement.
-  Check check_against_index(uint64_t* offsets, uint64_t record_offset) const;
+  Check check_against_index(uint64_t record_offset) const;
 
  private:
   using Slot = open_table::TaggedSlot<KeyTableGeometry::kPositionBits>;

@@ -187,7 +187,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
     Result<uint32_t> computed;
     const auto whole_file = [&] { computed = body_crc(file); };
     if (walk_table_too) {
-      side_by_side(whole_file, [&] { walk = walk_table(s, nullptr, &walk_fault); });
+      side_by_side(whole_file, [&] { walk = walk_table(s, &walk_fault); });
     } else {
       whole_file();
     }
@@ -429,7 +429,6 @@ Status Reader::locate_keys(size_t first, size_t n, Bytes* out) const {
 // meets them in any order, and the next offsets do not wait for the records before them.
 template <class OffsetOf>
 Status Reader::locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const {
-  constexpr size_t kAhead = 32;
   const ReaderState& s = *state_;
   const Bytes file = s.file();
   uint64_t offsets[kAhead];
@@ -469,7 +468,7 @@ Status Reader::locate_items(size_t first, size_t n, Bytes* keys, Bytes* payloads
   const Status st = std::visit([&](const auto& index) {
     ordered = index.in_key_order();
     return locate(first, n, [&](size_t i, size_t m, uint64_t* offsets) {
-      IndexEntry run[32];
+      IndexEntry run[kAhead];
       const IndexStep step = index.entries(first + i, m, run);
       if (!step.ok()) return step;
       for (size_t j = 0; j < m; ++j) {

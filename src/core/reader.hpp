@@ -118,8 +118,10 @@ class Reader {
 
  private:
   Reader() = default;
+  // The records asked for ahead of their reading, at most; offset_of's batches.
+  static constexpr size_t kAhead = 32;
   // The payloads of n records, a batch at a time: offset_of(i, m, offsets) gives the
-  // record offsets of items [i, i + m) (an IndexStep; damage ends the batch).
+  // record offsets of items [i, i + m), m <= kAhead (an IndexStep; damage ends the batch).
   template <class OffsetOf>
   [[nodiscard]] Status locate(size_t first, size_t n, OffsetOf offset_of, Bytes* out) const;
   // Starts fetching the record at `off`. A prefetch never faults, and offsets outside

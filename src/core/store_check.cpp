@@ -373,9 +373,9 @@ Status check_layout(const ReaderState& s, uint64_t entries_end) {
   return check_walked_layout(s, entries_end, walk);
 }
 
-KeyTable::Check walk_table(const ReaderState& s, uint64_t* offsets, const void** fault) {
+KeyTable::Check walk_table(const ReaderState& s, const void** fault) {
   KeyTable::Check walk;
-  *fault = s.read([&] { walk = s.table.check_against_index(offsets, s.verdict.record_offset); });
+  *fault = s.read([&] { walk = s.table.check_against_index(s.verdict.record_offset); });
   return walk;
 }
 
@@ -385,7 +385,7 @@ Status verify_store(const ReaderState& s) {
         using Index = std::decay_t<decltype(index)>;
         KeyTable::Check walk;
         const void* walk_fault = nullptr;
-        const auto walk_claimed = [&] { walk = walk_table(s, nullptr, &walk_fault); };
+        const auto walk_claimed = [&] { walk = walk_table(s, &walk_fault); };
         Result<FileCheck> check;
         const uint64_t records_end = std::min(s.header.index_offset, s.file_size);
         if constexpr (std::is_same_v<Index, MemoryIndex>) {

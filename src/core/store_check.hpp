@@ -46,7 +46,7 @@ StoreError crc_mismatch(uint32_t stored, uint32_t computed);
 
 // Walks the index section against the claimed table (KeyTable::check_against_index),
 // in a guarded read; *fault as ReaderState::read gives it.
-KeyTable::Check walk_table(const ReaderState& s, uint64_t* offsets, const void** fault);
+KeyTable::Check walk_table(const ReaderState& s, const void** fault);
 StoreError table_disagrees(const KeyTable::Check& c);
 StoreError table_record_error(uint64_t offset);
 // The key of index entry `entry` is not above the one before it.

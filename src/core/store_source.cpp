@@ -209,12 +209,10 @@ Status StoreSource::read_entry() {
   // Key order was checked when the store was opened; a file changed since then in a way
   // that breaks it fails the file's checksum at the end, before anything is published.
   // The key stays where the index section's buffer holds it until the next entry is read.
-  Result<const uint8_t*> len = index_.read(kKeyLenSize);
-  if (!len) return fail(entry_damage(seen_, "runs past the end of the file"));
-  const size_t key_len = load_be16(*len);
-  Result<const uint8_t*> rest = index_.read(key_len + kOffsetSize);
-  if (!rest) return fail(entry_damage(seen_, "runs past the end of the file"));
-  offset = load_be64(*rest + key_len);
+  Bytes key;
+  if (Status s = read_index_entry(index_, key, offset); !s) {
+    return fail(entry_damage(seen_, "runs past the end of the file"));
+  }
   if (seen_ >= store_->header.num_keys) {
     return fail(damaged("the index section holds more entries than num_keys"));
   }
@@ -223,7 +221,7 @@ Status StoreSource::read_entry() {
                                         ", outside the data section"));
   }
   entry_ = Entry{};
-  entry_.key = Bytes(*rest, key_len);
+  entry_.key = key;
   entry_.record = offset;
   record_here_ = false;
   payload_here_ = false;

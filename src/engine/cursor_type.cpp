@@ -1,6 +1,7 @@
 // Cursors: the keys, values or items of a run of ranks, read one entry per step, so that
 // iterating a store takes constant memory. A cursor holds its reader and claims it at
 // each step: after the reader's close() the next step raises ValueError.
+#include <memory>
 #include <span>
 #include <string>
 
@@ -33,15 +34,26 @@ Result<Bytes> copied(Bytes src, std::span<uint8_t> small, std::string& large) {
 // interpreter, which other threads may use meanwhile.
 constexpr uint64_t kLargeValue = 64 << 10;
 
-// Decompresses `data`, a copy of a compressed payload, into `out`.
-Status expand(const ValueCodec& codec, Bytes data, std::string& out) {
+// Decompressed values up to this size land on the stack: most values are small, and a
+// lookup should not allocate for them.
+constexpr uint64_t kSmallExpanded = 4096;
+
+// Decompresses `data`, a copy of a compressed payload, into `small` when it fits, else into
+// `large` (its size is bounded by the store's longest value), and points `data` at the
+// result.
+Status expand(const ValueCodec& codec, Bytes& data, std::span<uint8_t, kSmallExpanded> small,
+              std::unique_ptr<uint8_t[]>& large) {
   auto size = codec.decoded_size(data);
   if (!size) return fail(std::move(size.error()));
-  out.resize(*size);
-  const auto run = [&] {
-    return codec.decompress(data, reinterpret_cast<uint8_t*>(out.data()), *size);
-  };
-  return *size >= kLargeValue ? py::without_interpreter(run) : run();
+  uint8_t* to = small.data();
+  if (*size > small.size()) {
+    large = std::make_unique_for_overwrite<uint8_t[]>(*size);
+    to = large.get();
+  }
+  const auto run = [&] { return codec.decompress(data, to, *size); };
+  Status done = *size >= kLargeValue ? py::without_interpreter(run) : run();
+  if (done) data = Bytes(to, *size);
+  return done;
 }
 
 // Decodes `data`, decompressed first when the store holds it compressed. A malformed
@@ -51,9 +63,10 @@ Status expand(const ValueCodec& codec, Bytes data, std::string& out) {
 template <class KeyOf>
 PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data,
                         KeyOf&& key_of) {
-  std::string expanded;
+  uint8_t small[kSmallExpanded];
+  std::unique_ptr<uint8_t[]> large;
   if (store.codec && ValueCodec::compressed(data)) {
-    if (Status st = expand(*store.codec, data, expanded); !st) {
+    if (Status st = expand(*store.codec, data, small, large); !st) {
       py::PyRef key = key_of();
       if (!key) return nullptr;
       py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(
@@ -62,7 +75,6 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
       if (text) PyErr_SetObject(state.corrupt_error, text.get());
       return nullptr;
     }
-    data = Bytes(reinterpret_cast<const uint8_t*>(expanded.data()), expanded.size());
   }
   PyObject* out = nullptr;
   Malformed why;

@@ -78,7 +78,10 @@ Status BackgroundWriter::flush() {
 }
 
 Status BackgroundWriter::read_back(uint64_t offset, uint8_t* dst, size_t n) {
-  if (Status s = wait_idle(); !s) return s;
+  // Bytes still in the buffer being filled need no wait; those handed over may be queued.
+  if (offset < handed_) {
+    if (Status s = wait_idle(); !s) return s;
+  }
   return read_written(fd_, handed_, fill_.get(), offset, dst, n);
 }
 
