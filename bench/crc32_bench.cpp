@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "crc32.hpp"
+#include "util/crc32.hpp"
 
 namespace {
 

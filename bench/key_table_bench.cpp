@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "reader.hpp"
+#include "read/reader.hpp"
 #include "store_words.hpp"
-#include "writer.hpp"
+#include "write/writer.hpp"
 
 namespace {
 

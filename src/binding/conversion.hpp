@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "format.hpp"
+#include "format/format.hpp"
 #include "pyref.hpp"
 
 namespace vornel::py {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "format.hpp"
-#include "key_table.hpp"
+#include "format/format.hpp"
+#include "format/key_table.hpp"
 
 namespace vornel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "store_error.hpp"
+#include "util/store_error.hpp"
 
 namespace vornel {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "store_error.hpp"
-#include "writer.hpp"
+#include "util/store_error.hpp"
+#include "write/writer.hpp"
 
 namespace vornel {
 

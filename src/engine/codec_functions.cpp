@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "binder.hpp"
-#include "format.hpp"
+#include "format/format.hpp"
 #include "errors.hpp"
 #include "msgpack_decode.hpp"
 #include "msgpack_encode.hpp"

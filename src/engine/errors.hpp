@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "failure.hpp"
-#include "format.hpp"
+#include "format/format.hpp"
 #include "msgpack_decode.hpp"
 #include "state.hpp"
-#include "store_error.hpp"
+#include "util/store_error.hpp"
 
 namespace vornel::engine {
 

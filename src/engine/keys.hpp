@@ -7,7 +7,7 @@
 
 #include "conversion.hpp"
 #include "pyref.hpp"
-#include "format.hpp"
+#include "format/format.hpp"
 #include "state.hpp"
 
 namespace vornel::engine {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "crc32.hpp"
+#include "util/crc32.hpp"
 #include "errors.hpp"
 #include "keys.hpp"
 #include "method.hpp"

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "compression.hpp"
+#include "codec/compression.hpp"
 #include "instance.hpp"
 #include "msgpack_decode.hpp"
-#include "reader.hpp"
+#include "read/reader.hpp"
 #include "state.hpp"
 
 namespace vornel::engine {

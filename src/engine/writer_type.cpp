@@ -16,7 +16,7 @@
 #include "keys.hpp"
 #include "method.hpp"
 #include "msgpack_encode.hpp"
-#include "store_builder.hpp"
+#include "write/store_builder.hpp"
 #include "summary.hpp"
 
 namespace vornel::engine {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "errors.hpp"
-#include "reader.hpp"
+#include "read/reader.hpp"
 
 namespace vornel::py {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "conversion.hpp"
-#include "format.hpp"
+#include "format/format.hpp"
 #include "pyref.hpp"
 
 namespace vornel::py {

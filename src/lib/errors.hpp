@@ -7,7 +7,7 @@
 
 #include "failure.hpp"
 #include "pyref.hpp"
-#include "store_error.hpp"
+#include "util/store_error.hpp"
 
 namespace vornel::py {
 

@@ -7,7 +7,7 @@
 #include "errors.hpp"
 #include "instance.hpp"
 #include "method.hpp"
-#include "reader.hpp"
+#include "read/reader.hpp"
 #include "types.hpp"
 
 namespace vornel::py {

@@ -6,7 +6,7 @@
 #include "method.hpp"
 #include "summary.hpp"
 #include "types.hpp"
-#include "writer.hpp"
+#include "write/writer.hpp"
 
 namespace vornel::py {
 namespace {

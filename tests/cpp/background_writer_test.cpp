@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "crc32.hpp"
+#include "util/crc32.hpp"
 #include "test_files.hpp"
 #include "util/background_writer.hpp"
 

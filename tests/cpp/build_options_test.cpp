@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "publish.hpp"
-#include "reader.hpp"
-#include "writer.hpp"
+#include "write/publish.hpp"
+#include "read/reader.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "publish.hpp"
-#include "writer.hpp"
+#include "write/publish.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "compression.hpp"
-#include "crc32.hpp"
+#include "codec/compression.hpp"
+#include "util/crc32.hpp"
 #include "store_words.hpp"
 
 namespace vornel {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "compression.hpp"
-#include "reader.hpp"
-#include "writer.hpp"
+#include "codec/compression.hpp"
+#include "read/reader.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

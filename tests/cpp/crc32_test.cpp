@@ -1,5 +1,5 @@
 // Every CRC-32 kernel against zlib's crc32, known answers and piecewise continuation.
-#include "crc32.hpp"
+#include "util/crc32.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

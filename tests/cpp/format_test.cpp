@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "format.hpp"
+#include "format/format.hpp"
 #include "store_words.hpp"
 
 namespace vornel {

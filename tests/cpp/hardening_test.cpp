@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "publish.hpp"
-#include "reader.hpp"
+#include "write/publish.hpp"
+#include "read/reader.hpp"
 #include "reads.hpp"
-#include "writer.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "key_index.hpp"
+#include "read/key_index.hpp"
 
 namespace vornel {
 namespace {

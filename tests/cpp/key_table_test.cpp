@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "crc32.hpp"
-#include "key_table.hpp"
-#include "reader.hpp"
-#include "writer.hpp"
+#include "util/crc32.hpp"
+#include "format/key_table.hpp"
+#include "read/reader.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

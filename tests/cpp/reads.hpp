@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "reader.hpp"
+#include "read/reader.hpp"
 
 namespace vornel::testing {
 

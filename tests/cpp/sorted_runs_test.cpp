@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "compression.hpp"
-#include "crc32.hpp"
-#include "record_sharing.hpp"
-#include "key_table.hpp"
-#include "reader.hpp"
-#include "store_builder.hpp"
+#include "codec/compression.hpp"
+#include "util/crc32.hpp"
+#include "write/record_sharing.hpp"
+#include "format/key_table.hpp"
+#include "read/reader.hpp"
+#include "write/store_builder.hpp"
 #include "store_words.hpp"
-#include "table_writer.hpp"
+#include "write/table_writer.hpp"
 #include "test_files.hpp"
 
 namespace vornel {

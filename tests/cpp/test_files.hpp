@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "key_bytes.hpp"
+#include "util/key_bytes.hpp"
 
 namespace vornel {
 

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "writer.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 #include "test_files.hpp"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "compression.hpp"
-#include "crc32.hpp"
+#include "codec/compression.hpp"
+#include "util/crc32.hpp"
 #include "fuzz_model.hpp"
 
 using vornel::Bytes;

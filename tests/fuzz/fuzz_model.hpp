@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "format.hpp"
+#include "format/format.hpp"
 
 namespace fuzz_model {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_model.hpp"
-#include "reader.hpp"
+#include "read/reader.hpp"
 #include "../cpp/reads.hpp"
 #include "store_words.hpp"
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fuzz_model.hpp"
-#include "reader.hpp"
-#include "writer.hpp"
+#include "read/reader.hpp"
+#include "write/writer.hpp"
 #include "store_words.hpp"
 
 using namespace fuzz_model;

@@ -1,4 +1,4 @@
-#include "background_writer.hpp"
+#include "util/background_writer.hpp"
 
 #include <utility>
 

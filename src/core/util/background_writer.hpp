@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "file_stream.hpp"
+#include "util/file_stream.hpp"
 
 namespace vornel {
 

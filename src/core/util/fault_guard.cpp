@@ -1,4 +1,4 @@
-#include "fault_guard.hpp"
+#include "util/fault_guard.hpp"
 
 #include <pthread.h>
 #include <setjmp.h>

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../store_error.hpp"
+#include "util/store_error.hpp"
 
 namespace vornel {
 

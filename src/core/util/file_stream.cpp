@@ -1,4 +1,4 @@
-#include "file_stream.hpp"
+#include "util/file_stream.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

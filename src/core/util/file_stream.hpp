@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "../crc32.hpp"
-#include "../key_bytes.hpp"
-#include "../store_error.hpp"
-#include "file.hpp"
+#include "util/crc32.hpp"
+#include "util/key_bytes.hpp"
+#include "util/store_error.hpp"
+#include "util/file.hpp"
 
 namespace vornel {
 

@@ -1,4 +1,4 @@
-#include "key_hash.hpp"
+#include "util/key_hash.hpp"
 
 #include <chrono>
 #include <random>

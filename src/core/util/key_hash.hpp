@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "port.hpp"
+#include "util/port.hpp"
 
 namespace vornel {
 

@@ -1,4 +1,4 @@
-#include "mapping.hpp"
+#include "util/mapping.hpp"
 
 #include <algorithm>
 #include <mutex>

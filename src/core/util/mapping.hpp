@@ -9,7 +9,7 @@
 #include <optional>
 #include <utility>
 
-#include "../store_error.hpp"
+#include "util/store_error.hpp"
 
 namespace vornel {
 

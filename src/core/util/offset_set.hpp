@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "open_table.hpp"
+#include "util/open_table.hpp"
 
 namespace vornel {
 

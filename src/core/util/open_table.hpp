@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "large_buffer.hpp"
-#include "port.hpp"
+#include "util/large_buffer.hpp"
+#include "util/port.hpp"
 
 namespace vornel::open_table {
 

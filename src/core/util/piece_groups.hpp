@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "large_buffer.hpp"
+#include "util/large_buffer.hpp"
 
 namespace vornel {
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "port.hpp"
+#include "util/port.hpp"
 
 namespace vornel {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "../key_bytes.hpp"
-#include "arena.hpp"
+#include "util/key_bytes.hpp"
+#include "util/arena.hpp"
 
 namespace vornel {
 

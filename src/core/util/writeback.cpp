@@ -1,4 +1,4 @@
-#include "writeback.hpp"
+#include "util/writeback.hpp"
 
 #include <fcntl.h>
 
