@@ -33,6 +33,7 @@ from .errors import (
     VornNotADirectoryError,
     VornPermissionError,
     VornStackError,
+    VornUnhashableKeyError,
     VornUnicodeDecodeError,
     VornVersionError,
     WriterBusyError,
@@ -56,7 +57,7 @@ __all__ = [
     "VornError", "VornExtraDataError", "VornFileExistsError", "VornFileNotFoundError",
     "VornFormatError", "VornIOError", "VornIsADirectoryError", "VornLimitError",
     "VornNotADirectoryError", "VornPermissionError", "VornReader", "VornStackError",
-    "VornUnicodeDecodeError", "VornVersionError", "VornWriter", "WriterBusyError",
+    "VornUnhashableKeyError", "VornUnicodeDecodeError", "VornVersionError", "VornWriter", "WriterBusyError",
     "__version__", "build", "open",
 ]
 

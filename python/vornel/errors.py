@@ -5,8 +5,8 @@ for the same kind of trouble: a damaged store is a `RuntimeError`, a failing sys
 an `OSError` of the matching subclass (`FileNotFoundError` and so on, with `errno` and
 `filename` set), a broken limit or an undecodable value a `ValueError`. The decode
 errors also derive from the classes msgpack raises for the same fault (`ExtraData`,
-`FormatError`, `StackError`, `UnicodeDecodeError`), so that code written for msgpack
-catches them.
+`FormatError`, `StackError`, `UnicodeDecodeError`, `TypeError` for an unhashable map
+key), so that code written for msgpack catches them.
 """
 
 from __future__ import annotations
@@ -36,6 +36,7 @@ __all__ = [
     "VornNotADirectoryError",
     "VornPermissionError",
     "VornStackError",
+    "VornUnhashableKeyError",
     "VornUnicodeDecodeError",
     "VornVersionError",
     "WriterBusyError",
@@ -119,6 +120,11 @@ class VornUnicodeDecodeError(VornDecodeError, UnicodeDecodeError):
 
     def __str__(self) -> str:
         return self.message
+
+
+class VornUnhashableKeyError(VornDecodeError, TypeError):
+    """A map whose key is an array or a map, which no dict takes: a TypeError too, as
+    msgpack raises for it."""
 
 
 class WriterBusyError(VornError, RuntimeError):

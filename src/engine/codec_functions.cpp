@@ -32,9 +32,16 @@ PyObject* unpackb(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
   py::BoundArgs a;
   if (!py::bind(callee, py::FastArgs{args, nargs, kwnames}, a)) return nullptr;
   const auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  // Any bytes-like object, as msgpack takes: a contiguous view, held while hooks run.
+  // Any bytes-like object, as msgpack takes: a contiguous view, held while hooks run. A
+  // view that is not contiguous (memoryview(b)[::2]) is decoded from a contiguous copy.
   Py_buffer view;
-  if (PyObject_GetBuffer(a[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  py::PyRef copy;
+  if (PyObject_GetBuffer(a[0], &view, PyBUF_SIMPLE) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_BufferError) || !PyObject_CheckBuffer(a[0])) return nullptr;
+    PyErr_Clear();
+    copy = py::PyRef::steal(PyBytes_FromObject(a[0]));
+    if (!copy || PyObject_GetBuffer(copy.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
+  }
   const UnpackHooks hooks{a[1] != Py_None ? a[1] : nullptr, a[2] != Py_None ? a[2] : nullptr};
   PyObject* result = py::catching(kFailures, nullptr, [&]() -> PyObject* {
     const Bytes data(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));

@@ -127,6 +127,9 @@ PyObject* raise_decode_error(const ModuleState& state, const Malformed& why, PyO
                                                      reason.get()));
       break;
     }
+    case Fault::Unhashable:
+      error = py::PyRef::steal(PyObject_CallOneArg(state.unhashable_key_error, message));
+      break;
     case Fault::Other:
       break;
   }

@@ -38,7 +38,8 @@ PyObject* raise_value_error(const ModuleState& state, const StoreError& error,
 // Raises the decode error of `why`, about `data`, with the str `message` as its text:
 // VornFormatError, VornStackError, VornExtraDataError (with `unpacked` and `extra`) or
 // VornUnicodeDecodeError (with the str's bytes and the offsets in them) where msgpack
-// raises its own class of that name, else VornDecodeError. Returns nullptr.
+// raises its own class of that name, VornUnhashableKeyError (a TypeError) where it raises
+// TypeError, else VornDecodeError. Returns nullptr.
 PyObject* raise_decode_error(const ModuleState& state, const Malformed& why, PyObject* message,
                              Bytes data);
 

@@ -57,6 +57,7 @@ int exec_module(PyObject* module) {
       !take(errors.get(), "VornStackError", state->stack_error) ||
       !take(errors.get(), "VornExtraDataError", state->extra_data_error) ||
       !take(errors.get(), "VornUnicodeDecodeError", state->unicode_decode_error) ||
+      !take(errors.get(), "VornUnhashableKeyError", state->unhashable_key_error) ||
       !take(errors.get(), "WriterBusyError", state->busy_error) ||
       !take(errors.get(), "DuplicateKeyError", state->duplicate_error) ||
       !take(errors.get(), "PanicException", state->panic)) {

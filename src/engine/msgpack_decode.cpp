@@ -406,6 +406,7 @@ class Decoder {
         begins_array(*key_start) || (begins_map(*key_start) && hooks_.object_hook == nullptr);
     if (!decoded_as_is || !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();
+    fault_ = Fault::Unhashable;
     return malformed("map key of unhashable type '%.100s' at byte %zu", Py_TYPE(key)->tp_name,
                      at(key_start));
   }

@@ -24,11 +24,12 @@ enum class UnpackStatus { Ok, Malformed, Raised };
 
 // What is wrong with malformed data, told apart as msgpack's own exceptions tell it.
 enum class Fault : uint8_t {
-  Other,   // cut short, a reserved ext type, a bad timestamp, an unhashable map key
+  Other,   // cut short, a reserved ext type, a bad timestamp
   Format,  // a byte that begins no value (0xc1)
   Depth,   // containers nested past kMaxDepth
   Extra,   // bytes after one whole value
   Utf8,    // a str whose bytes are not UTF-8
+  Unhashable,  // a map key that is an array, or a map no hook replaced (TypeError)
 };
 
 // Why unpack() found the data malformed.

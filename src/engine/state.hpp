@@ -28,6 +28,7 @@ struct ModuleState {
   PyObject* stack_error;
   PyObject* extra_data_error;
   PyObject* unicode_decode_error;
+  PyObject* unhashable_key_error;  // also a TypeError, as msgpack raises for such a key
   PyObject* busy_error;
   PyObject* duplicate_error;
   PyObject* panic;
@@ -60,6 +61,7 @@ void for_each_object(ModuleState& s, F&& f) {
   f(s.stack_error);
   f(s.extra_data_error);
   f(s.unicode_decode_error);
+  f(s.unhashable_key_error);
   f(s.busy_error);
   f(s.duplicate_error);
   f(s.panic);
