@@ -262,8 +262,9 @@ class TestReaderMapping:
         for foreign in (5, None, "\ud800", tuple(b"a"), list(b"a"), bytearray(b"a")):
             assert foreign not in reader
             assert reader.get(foreign, "none") == "none"  # type: ignore[call-overload]
-            with pytest.raises(KeyError):
+            with pytest.raises(KeyError) as missing:
                 reader[foreign]  # type: ignore[index]
+            assert missing.value.args == (foreign,)  # None and tuples too, as dict says
         assert reader.get_many([tuple(b"a"), "a"]) == [None, [1]]  # type: ignore[list-item]
 
     def test_a_hooks_error_is_no_missing_key(self, path):

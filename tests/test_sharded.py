@@ -118,8 +118,10 @@ class TestReaderAgainstSingleStore:
             assert key in sharded
         assert "absent" not in sharded
         assert sharded.get("absent", "dflt") == "dflt"
-        with pytest.raises(KeyError):
-            sharded["absent"]
+        for absent in ("absent", None, (1, 2), 5):
+            with pytest.raises(KeyError) as missing:
+                sharded[absent]
+            assert missing.value.args == (absent,)
 
     def test_ordered_scans_match_single_store(self, single_and_sharded):
         _, single, sharded = single_and_sharded

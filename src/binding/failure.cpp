@@ -13,6 +13,12 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
   return nullptr;
 }
 
+PyObject* raise_key_error(PyObject* key) {
+  PyRef args = PyRef::steal(PyTuple_Pack(1, key));
+  if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+  return nullptr;
+}
+
 PyObject* raise_caught(const Failures& failures, PyTypeObject* type) noexcept {
   try {
     throw;

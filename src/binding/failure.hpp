@@ -23,6 +23,10 @@ struct Failures {
 // is not, replaced), and returns nullptr.
 PyObject* raise_text(PyObject* type, std::string_view text);
 
+// Sets KeyError(key) as the pending exception, and returns nullptr. `key` is the one
+// argument whatever it is: None or a tuple too, as dict's KeyError gives it.
+PyObject* raise_key_error(PyObject* key);
+
 // Thrown inside a binding when the interpreter fails to create a result object; the
 // call wrapper turns it into an internal failure.
 struct NullResult {};

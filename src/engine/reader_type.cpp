@@ -102,8 +102,7 @@ PyObject* value_or(PyObject* self, const Store& store, PyObject* key, PyObject* 
   }
   if (!found) {
     if (fallback != nullptr) return Py_NewRef(fallback);
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
+    return py::raise_key_error(key);
   }
   if (found->copied) return decode_copy(state, store, Bytes(small, found->payload.size()), key);
   return decode_payload(state, store, found->payload, key);

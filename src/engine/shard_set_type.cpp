@@ -173,8 +173,7 @@ PyObject* value_or(PyObject* self, ShardSet& s, PyObject* key, PyObject* fallbac
   Bytes bytes;
   if (py::view_key(key, bytes) != py::KeyView::Ok) {
     if (fallback != nullptr) return Py_NewRef(fallback);
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
+    return py::raise_key_error(key);
   }
   py::PyRef held;
   PyObject* reader = reader_of(self, s, bytes, held);

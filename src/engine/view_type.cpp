@@ -115,8 +115,7 @@ PyObject* new_view(const ModuleState& state, PyObject* reader, const Store& stor
     payload = *got;
   }
   if (!payload) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
+    return py::raise_key_error(key);
   }
   Bytes data;
   if (!bin_data(*payload, &data)) {

@@ -180,8 +180,7 @@ PyObject* remove(Staging& s, const py::BoundArgs& a, PyObject* self, bool must_h
     Result<bool> done = py::without_interpreter([&] { return s.core->remove(key, must_hold); });
     if (!done) return raise_failure(s, done.error(), FailureDetail{}, s.run_dir);
     if (!*done) {
-      PyErr_SetObject(PyExc_KeyError, a[0]);
-      return nullptr;
+      return py::raise_key_error(a[0]);
     }
     Py_RETURN_NONE;
   });
