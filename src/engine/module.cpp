@@ -4,6 +4,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "shard_route.hpp"
 #include "state.hpp"
 #include "summary.hpp"
 
@@ -14,6 +15,23 @@ PyObject* unpackb(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* is_plain_json(PyObject*, PyObject*);
 
 namespace {
+
+PyObject* shard_of_stored(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "shard_of() takes 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  const Py_ssize_t count = PyLong_AsSsize_t(args[1]);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
+  if (count < 1) return raise_text(PyExc_ValueError, "a set has at least one shard");
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  const size_t index =
+      shard_of(Bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)),
+               static_cast<size_t>(count));
+  PyBuffer_Release(&view);
+  return PyLong_FromSize_t(index);
+}
 
 PyObject* size_text_of(PyObject*, PyObject* arg) {
   const unsigned long long bytes = PyLong_AsUnsignedLongLong(arg);
@@ -123,6 +141,11 @@ PyMethodDef module_methods[] = {
      "Whether json.dumps writes *value* as the tagged JSON form would: plain JSON types "
      "only, no non-finite float, no map with names that are not str, none that looks "
      "like a tag."},
+    {"shard_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shard_of_stored)),
+     METH_FASTCALL,
+     "shard_of(stored, count, /)\n--\n\n"
+     "The shard among *count* of the key whose stored bytes are *stored*: their CRC-32 "
+     "modulo *count*, as a sharded reader routes its lookups."},
     {"size_text", size_text_of, METH_O,
      "size_text(bytes, /)\n--\n\n"
      "A size as the package shows it: \"40 B\", \"1.2 KiB\", \"50.3 MiB\"."},

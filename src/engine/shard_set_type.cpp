@@ -1,6 +1,6 @@
 // The shards of a sharded set as the package's ShardedReader serves them: each shard's
-// file and what the manifest says of it, and its reader once open. A key goes to shard
-// crc32(key bytes) % count, so that a lookup is one native call: the key's bytes, their
+// file and what the manifest says of it, and its reader once open. A key goes to the
+// shard that shard_of names, so that a lookup is one native call: the key's bytes, their
 // CRC-32, the shard's reader and its lookup, with no Python code on the way. Shards open
 // on first use, in a batch without the interpreter for a scan that needs them all, and
 // each is checked against its manifest entry before it serves. Any shard that fails to
@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "util/crc32.hpp"
 #include "errors.hpp"
 #include "keys.hpp"
 #include "method.hpp"
+#include "shard_route.hpp"
 #include "store.hpp"
 
 namespace vornel::engine {
@@ -151,7 +151,7 @@ bool open_shards(ShardSet& s, const std::vector<size_t>& wanted, bool& all_open)
 // one that the class's shard(index) opens (a new reference, kept in `held`), which raises
 // the error that names the shard. Null with the exception set.
 PyObject* reader_of(PyObject* self, ShardSet& s, Bytes key, py::PyRef& held) {
-  const size_t index = crc32(key.data(), key.size()) % s.count();
+  const size_t index = shard_of(key, s.count());
   if (PyObject* reader = s.readers[index].load(std::memory_order_acquire)) return reader;
   bool open = false;
   if (!open_shards(s, {index}, open)) return nullptr;

@@ -14,15 +14,17 @@
 A key goes to shard ``crc32(key bytes) % shard_count``: the standard CRC-32
 (CRC-32/ISO-HDLC, as ``zlib.crc32`` computes it) of the key's UTF-8 encoding for a
 ``str`` key or of the bytes themselves for a ``bytes`` key, as an unsigned 32-bit integer.
+The rule itself is the engine's (``_engine.shard_of``), which the readers' lookups use:
+builds take it from there, so that the two never part.
 """
 
 from __future__ import annotations
 
 import os
 import re
-import zlib
 from collections.abc import Iterable
 
+from vornel._engine import shard_of as _shard_of
 from vornel.keys import Key, key_bytes
 
 __all__ = [
@@ -72,7 +74,7 @@ def check_shard_count(shards: object) -> None:
 
 def shard_of_stored(stored: bytes, shards: int) -> int:
     """The shard among `shards` of the key whose stored form is `stored`."""
-    return zlib.crc32(stored) % shards
+    return _shard_of(stored, shards)
 
 
 def shard_of(key: Key, shards: int) -> int:
@@ -83,7 +85,7 @@ def shard_of(key: Key, shards: int) -> int:
 def shards_of(keys: Iterable[Key], shards: int) -> list[int]:
     """`shard_of` of every key, with the per-key type checks kept out of the loop."""
     keys = keys if isinstance(keys, list) else list(keys)
-    home = shard_of_stored
+    home = _shard_of
     try:
         return [home(key.encode("utf-8") if type(key) is str else key_bytes(key), shards)
                 for key in keys]
