@@ -208,7 +208,11 @@ class TestWriter:
         assert capfd.readouterr().out == line + "\n"
         size = (tmp_path / "loud.vrnl").stat().st_size
         assert size < 1024
-        assert line == f"✅  {tmp_path / 'loud.vrnl'}  —  1 objects · 1 keys · {size} B"
+        assert line == f"✅  {tmp_path / 'loud.vrnl'}  —  1 object · 1 key · {size} B"
+        w.add("b", 2)
+        line = w.build(str(tmp_path / "two.vrnl"))
+        size = (tmp_path / "two.vrnl").stat().st_size
+        assert line == f"✅  {tmp_path / 'two.vrnl'}  —  2 objects · 2 keys · {size} B"
         assert (tmp_path / "q.vrnl").read_bytes() == (tmp_path / "loud.vrnl").read_bytes()
 
 
@@ -388,7 +392,8 @@ class TestReaderMapping:
 
 class TestHelpers:
     def test_build_and_open(self, path, capfd):
-        vornel.build(path, {"a": 1, "b": [2]})
+        line = vornel.build(path, {"a": 1, "b": [2]})
+        assert line.startswith(f"✅  {path}  —  2 objects · 2 keys · ")  # as VornWriter.build
         vornel.build(path + "2", [("a", 1), ("b", [2])], progress=True)
         captured = capfd.readouterr()
         assert captured.out == ""

@@ -76,8 +76,9 @@ def build(
     items: Mapping[AnyKey, object] | Iterable[tuple[AnyKey, object]],
     *,
     progress: bool = False,
-) -> None:
-    """Writes a store at `path` holding `items`, a mapping or an iterable of pairs.
+) -> str:
+    """Writes a store at `path` holding `items`, a mapping or an iterable of pairs, and
+    returns its summary line, as `VornWriter.build` does.
 
     `progress=True` shows a progress bar on standard error while staging.
     """
@@ -91,7 +92,7 @@ def build(
         total = len(items) if isinstance(items, Mapping) else None
         pairs = tqdm(pairs, total=total, unit=" keys", desc="staging")
     writer.update(pairs)
-    writer.build(path)
+    return writer.build(path)
 
 
 def open(

@@ -22,9 +22,19 @@ std::string one_decimal(double value) {
   return std::string(text, end);
 }
 
-// "✅  {path}  —  {objects} objects · {keys} keys · {size}".
+// "{n} {noun}s", or "1 {noun}" when `singular` agrees the noun with a count of one.
+std::string counted(uint64_t n, std::string_view noun, bool singular) {
+  std::string text = std::to_string(n);
+  text += ' ';
+  text += noun;
+  if (n != 1 || !singular) text += 's';
+  return text;
+}
+
+// "✅  {path}  —  {objects} objects · {keys} keys · {size}"; `singular` says "1 object"
+// and "1 key" (the low-level module's fixed line says "1 objects").
 std::string announce(std::string_view path, uint64_t objects, uint64_t keys,
-                     std::string_view size) {
+                     std::string_view size, bool singular) {
   std::string line;
   line.reserve(path.size() + 96);
   line += kCheckMark;
@@ -33,12 +43,12 @@ std::string announce(std::string_view path, uint64_t objects, uint64_t keys,
   line += "  ";
   line += kEmDash;
   line += "  ";
-  line += std::to_string(objects);
-  line += " objects ";
+  line += counted(objects, "object", singular);
+  line += ' ';
   line += kMiddleDot;
   line += ' ';
-  line += std::to_string(keys);
-  line += " keys ";
+  line += counted(keys, "key", singular);
+  line += ' ';
   line += kMiddleDot;
   line += ' ';
   line += size;
@@ -49,12 +59,13 @@ std::string announce(std::string_view path, uint64_t objects, uint64_t keys,
 
 std::string fixed_summary_line(std::string_view path, const BuildReport& report) {
   const double size_kb = static_cast<double>(report.file_size) / 1024.0;
-  return announce(path, report.num_objects, report.num_keys, one_decimal(size_kb) + " KB\n");
+  return announce(path, report.num_objects, report.num_keys, one_decimal(size_kb) + " KB\n",
+                  false);
 }
 
 std::string summary_line(std::string_view path, uint64_t objects, uint64_t keys,
                          uint64_t file_size) {
-  return announce(path, objects, keys, size_text(file_size));
+  return announce(path, objects, keys, size_text(file_size), true);
 }
 
 std::string size_text(uint64_t bytes) {

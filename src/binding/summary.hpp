@@ -18,8 +18,8 @@ namespace vornel {
 std::string fixed_summary_line(std::string_view path, const BuildReport& report);
 
 // The package's line, with no newline and the size in binary units:
-// "✅  {path}  —  {objects} objects · {keys} keys · {size_text(size)}". Counts are
-// given as the caller counts them (the package leaves out its key table's record).
+// "✅  {path}  —  {objects} objects · {keys} keys · {size_text(size)}", a count of one
+// as "1 object" and "1 key". Counts are given as the caller counts them (the package leaves out its key table's record).
 std::string summary_line(std::string_view path, uint64_t objects, uint64_t keys,
                          uint64_t file_size);
 
