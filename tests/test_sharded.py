@@ -14,7 +14,8 @@ import threading
 import pytest
 from _vornel import _VornReader
 
-from vornel import VornReader, VornWriter
+import vornel
+from vornel import VornCorruptError, VornReader, VornWriter
 from vornel.reader import StoreReader
 from vornel.sharded import (
     LOCK_NAME,
@@ -353,6 +354,25 @@ class TestDamage:
         reader = ShardedReader(directory, verify=False)
         with pytest.raises(ShardError, match="shard-00002.vrnl"):
             reader.verify()
+
+    def test_every_reader_defaults_to_the_cheap_open(self, published):
+        # A damaged record that no lookup reads: only a checked open sees it at once.
+        directory, folder = published
+        path = folder / shard_file_name(2)
+        data = bytearray(path.read_bytes())
+        data[60] ^= 0x01  # inside the first object record
+        path.write_bytes(bytes(data))
+        held = sorted((pair for pair in sample_pairs(600) if shard_of(pair[0], 3) == 2),
+                      key=lambda pair: order(pair[0]))
+        key, value = next(pair for pair in held if pair[1] != held[0][1])
+        openers = [VornReader, vornel.open, ShardedReader, vornel.open]
+        places = [str(path), str(path), directory, directory]
+        for opener, place in zip(openers, places):
+            with opener(place) as reader:
+                assert reader[key] == value
+            with pytest.raises(VornCorruptError):
+                with opener(place, verify=True) as reader:
+                    reader[key]
 
     def test_damage_names_the_shard_once_and_io_errors_stay_os_errors(self, published):
         directory, folder = published

@@ -83,7 +83,7 @@ class ShardedReader(ShardSet, StoreReader):
     def __new__(
         cls,
         directory: PathArg,
-        verify: bool = True,
+        verify: bool = False,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
