@@ -64,6 +64,8 @@ class TestCommands:
         assert piped.returncode == 0
         assert out.read_bytes() == (tmp_path / "b.vrnl").read_bytes()
         assert dict(vornel.open(out)) == {"a": 1, "b": [True, None]}
+        one = run("build", tmp_path / "one.vrnl", stdin=lines({"key": "a", "value": 1}))
+        assert " —  1 object · 1 key · " in one.stderr.decode()
 
     def test_progress_on_a_terminal(self, tmp_path):
         import fcntl
@@ -292,7 +294,7 @@ class TestMergesAndChanges:
         if kept is None:
             for result in (merged, built):
                 err = assert_one_line_error(result)
-                assert "duplicate key 'k'" in err and "--on-duplicate" in err
+                assert f"duplicate key 'k' in {two[0]} and {two[1]} (--on-duplicate" in err
             assert not (tmp_path / "m.vrnl").exists() and not (tmp_path / "f.vrnl").exists()
             return
         assert merged.returncode == built.returncode == 0, merged.stderr + built.stderr
@@ -318,6 +320,10 @@ class TestMergesAndChanges:
         result = run("build", tmp_path / "out.vrnl", "--from", two[0], changes)
         assert result.returncode == 0, result.stderr
         assert dict(vornel.open(tmp_path / "out.vrnl")) == {"k": "new", "same": [1], "z": 26}
+        # The key "gone" was in no store: that line changed nothing, and the tool says so.
+        summary, note = result.stderr.decode().splitlines()
+        assert summary.endswith(" · 4 changes: 3 applied, 1 not")
+        assert note == f"vornel: {changes}:4: no key 'gone' in the stores to delete"
         # The same mapping staged from scratch gives the same file.
         vornel.build(tmp_path / "fresh.vrnl", {"z": 26, "same": [1], "k": "new"})
         assert (tmp_path / "out.vrnl").read_bytes() == (tmp_path / "fresh.vrnl").read_bytes()
@@ -329,6 +335,20 @@ class TestMergesAndChanges:
         assert err.startswith(f"vornel: {changes}:2:") and "duplicate key 'k'" in err
         result = run("build", tmp_path / "o.vrnl", "--from", two[0], changes, "--on-duplicate", "last")
         assert result.returncode == 0 and vornel.open(tmp_path / "o.vrnl")["k"] == 2
+
+    @pytest.mark.parametrize("given", ["file", "stdin", "changes", "sharded"])
+    def test_a_store_given_as_json_lines_says_so(self, tmp_path, two, given):
+        from sharded_sets import build_set
+
+        build_set(tmp_path / "set", [("k", 1)], shards=2)
+        store = tmp_path / "set" if given == "sharded" else two[1]
+        args = {"file": [store], "sharded": [store], "stdin": ["-"],
+                "changes": ["--from", two[0], store]}[given]
+        result = run("build", tmp_path / "o.vrnl", *args, stdin=two[1].read_bytes())
+        err = assert_one_line_error(result)
+        name = "<stdin>" if given == "stdin" else store
+        assert err.startswith(f"vornel: {name} is a vornel store, not ") and "--from" in err
+        assert not (tmp_path / "o.vrnl").exists()
 
     def test_a_delete_line_needs_a_store(self, tmp_path):
         err = assert_one_line_error(run("build", tmp_path / "o.vrnl",

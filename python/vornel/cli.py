@@ -71,6 +71,11 @@ def _key_arg(text: str) -> Key:
     return text
 
 
+def _counted(n: int, noun: str) -> str:
+    """"1 key", "2 keys": a count and its noun, which agree."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def _error_text(error: BaseException) -> str:
     if isinstance(error, OSError) and error.strerror and error.filename:
         return f"{error.filename}: {error.strerror}"
@@ -155,15 +160,35 @@ def stage(writer: VornWriter, records: Iterable[jsonl.Record], name: str) -> Non
             raise _rejected(name, record, error) from None
 
 
+class Changes:
+    """What the change lines of a build did: `applied` of them changed the store; the
+    rest, `missing` deletions of keys the stores lack (the first at line `first_missing`,
+    key `missing_key`) and repeats that --on-duplicate first skipped, did not."""
+
+    def __init__(self) -> None:
+        self.lines = 0
+        self.applied = 0
+        self.missing = 0
+        self.first_missing = 0
+        self.missing_key: Key = ""
+
+    def summary(self) -> str:
+        """The summary line's account of them: "3 changes: 2 applied, 1 not"."""
+        text = f"{_counted(self.lines, 'change')}: {self.applied} applied"
+        return text if self.applied == self.lines else f"{text}, {self.lines - self.applied} not"
+
+
 def apply_changes(
     writer: VornWriter, records: Iterable[jsonl.Record], name: str, policy: str
-) -> None:
+) -> Changes:
     """Applies change records to the stores `writer` includes: each replaces its key's
     value, or (DELETE) removes the key. A key changed twice is refused, skipped or
-    changed again, as `policy` says."""
+    changed again, as `policy` says. Returns what was applied and what was not."""
     seen: set[bytes] = set()
+    done = Changes()
     for record in records:
-        _, _, key, value, _ = record
+        key, value = record[KEY], record[VALUE]
+        done.lines += 1
         try:
             stored = key_bytes(key)
             if stored in seen:
@@ -172,15 +197,24 @@ def apply_changes(
                 if policy == "first":
                     continue
             seen.add(stored)
-            writer.discard(key)
-            if value is not jsonl.DELETE:
+            if value is jsonl.DELETE:
+                if key not in writer:
+                    if not done.missing:
+                        done.first_missing, done.missing_key = record[LINE], key
+                    done.missing += 1
+                    continue
+                writer.discard(key)
+            else:
+                writer.discard(key)
                 writer.add(key, value)
+            done.applied += 1
         except (TypeError, OverflowError) as error:
             raise _rejected(name, record, error) from None
         except ValueError as error:
             if isinstance(error, jsonl.LineError):
                 raise
             raise _rejected(name, record, error) from None
+    return done
 
 
 def _check_target(path: str, sharded: bool) -> None:
@@ -197,13 +231,36 @@ def _check_target(path: str, sharded: bool) -> None:
         raise Failure(f"cannot build {path}: there is no directory {parent}")
 
 
-def _input(path: str, stack: ExitStack) -> tuple[Iterable[bytes], str]:
+# The first bytes of every store file.
+STORE_MAGIC = b"VRNL"
+
+
+def _not_lines(name: str, changes: bool) -> Failure:
+    """The failure of a store given where JSON Lines go."""
+    if changes:
+        return Failure(f"{name} is a vornel store, not changes in JSON Lines: to merge it in, "
+                       "give it with --from too")
+    example = "" if name == "<stdin>" else f" (vornel build OUT --from {name})"
+    return Failure(f"{name} is a vornel store, not JSON Lines: to build from it, give it with "
+                   f"--from{example}")
+
+
+def _input(path: str, stack: ExitStack, changes: bool = False) -> tuple[Iterable[bytes], str]:
+    """The lines of the JSON Lines input `path` (- for standard input) and its name;
+    `changes` when they are changes to stores given with --from."""
+    from .sharded.layout import is_sharded
+
     name = "<stdin>" if path == "-" else path
+    if path != "-" and is_sharded(path):
+        raise _not_lines(name, changes)
     try:
         stream: BinaryIO = sys.stdin.buffer if path == "-" else stack.enter_context(
             open(path, "rb"))
     except OSError as e:
         raise Failure(f"cannot read {name}: {e.strerror}") from None
+    peek = getattr(stream, "peek", None)
+    if peek is not None and peek(len(STORE_MAGIC))[:len(STORE_MAGIC)] == STORE_MAGIC:
+        raise _not_lines(name, changes)
     lines: Iterable[bytes] = stream
     if sys.stderr.isatty():
         total = None if path == "-" else os.fstat(stream.fileno()).st_size
@@ -240,21 +297,37 @@ def _include(writer: VornWriter, stores: Sequence[str]) -> None:
         writer.include(store)
 
 
+def _holders(stores: Sequence[str], key: Key) -> list[str]:
+    """The stores among `stores` that hold `key`."""
+    found = []
+    for store in stores:
+        with open_store(store) as reader:
+            if key in reader:
+                found.append(store)
+    return found
+
+
 def _publish(writer: VornWriter, args: argparse.Namespace, session: Session,
-             name: str | None) -> int:
-    """Builds OUT with a progress bar on a terminal; the summary line to standard error.
-    `name` is the input that a duplicate found in the build is reported against."""
+             name: str | None, stores: Sequence[str] = (),
+             changes: Changes | None = None) -> int:
+    """Builds OUT with a progress bar on a terminal; the summary line (with what the
+    `changes` did) to standard error. A duplicate found in the build is reported against
+    the input `name`, or the `stores` that hold it."""
     session.writer, session.target = writer, args.out
     progress = _Progress() if sys.stderr.isatty() else None
     try:
         summary = writer.build(args.out, progress=progress)
     except DuplicateKeyError as e:
         where = f"{name}: " if name else ""
-        raise Failure(f"{where}duplicate key {e.key!r} (--on-duplicate first or last keeps "
-                      "one of them)") from None
+        holders = _holders(stores, e.key) if stores else []
+        within = f" in {' and '.join(holders)}" if len(holders) > 1 else ""
+        raise Failure(f"{where}duplicate key {e.key!r}{within} (--on-duplicate first or last "
+                      "keeps one of them)") from None
     finally:
         if progress is not None:
             progress.close()
+    if changes is not None:
+        summary += f" · {changes.summary()}"
     print(summary, file=sys.stderr)
     return 0
 
@@ -274,24 +347,32 @@ def cmd_build(args: argparse.Namespace, session: Session) -> int:
         return _build_sharded_from(args, sources, changes)
     writer = _writer(args)
     name = None
+    done: Changes | None = None
     with ExitStack() as stack:
         _include(writer, sources)
         if changes is not None:
-            lines, name = _input(changes, stack)
+            lines, name = _input(changes, stack, bool(sources))
             records = jsonl.read_records(lines, name, args.key, args.numeric_key,
                                          deletions=bool(sources))
             if sources:
-                apply_changes(writer, records, name, args.on_duplicate)
+                done = apply_changes(writer, records, name, args.on_duplicate)
             else:
                 stage(writer, records, name)
-    return _publish(writer, args, session, name if not sources else None)
+    if not sources:
+        return _publish(writer, args, session, name)
+    status = _publish(writer, args, session, None, sources, done)
+    if done is not None and done.missing:
+        more = f" (and {_counted(done.missing - 1, 'more such line')})" if done.missing > 1 else ""
+        print(f"vornel: {name}:{done.first_missing}: no key {done.missing_key!r} in the stores"
+              f" to delete{more}", file=sys.stderr)
+    return status
 
 
 def cmd_merge(args: argparse.Namespace, session: Session) -> int:
     _check_target(args.out, False)
     writer = _writer(args)
     _include(writer, args.stores)
-    return _publish(writer, args, session, None)
+    return _publish(writer, args, session, None, args.stores)
 
 
 def _build_sharded_from(args: argparse.Namespace, sources: list[str], changes: str | None) -> int:
@@ -419,8 +500,9 @@ def _build_sharded(
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
     size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
-    print(f"✅  {args.out}  —  {manifest['shard_count']} shards · {manifest['num_objects']}"
-          f" objects · {manifest['num_keys']} keys · {size}", file=sys.stderr)
+    print(f"✅  {args.out}  —  {_counted(manifest['shard_count'], 'shard')} · "
+          f"{_counted(manifest['num_objects'], 'object')} · "
+          f"{_counted(manifest['num_keys'], 'key')} · {size}", file=sys.stderr)
     return 0
 
 
