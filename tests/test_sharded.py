@@ -1,6 +1,7 @@
 """Sharded stores without a cluster: the shard function, publication, prune and the reader."""
 
 import copy
+import fcntl
 import json
 import multiprocessing
 import os
@@ -29,9 +30,11 @@ from vornel.sharded import (
     new_version,
     prune,
     read_manifest,
+    remove_failed,
     shard_file_name,
     shard_of,
     shards_of,
+    write_partition_runs,
 )
 from sharded_sets import build_set
 
@@ -312,6 +315,19 @@ class TestPrune:
         assert os.path.isdir(running)
         with pytest.raises(ValueError, match="keep"):
             prune(tmp_path, keep=0)
+
+    def test_a_failed_build_drops_its_runs_unless_a_task_holds_the_folder(self, tmp_path):
+        for held in (False, True):
+            failed = new_version(tmp_path)
+            write_partition_runs([("k", 1)], failed, 0, 2)
+            holder = os.open(os.path.join(failed, LOCK_NAME), os.O_RDONLY)
+            if held:
+                fcntl.flock(holder, fcntl.LOCK_SH)  # a task still writing
+            mark_failed(failed)
+            os.close(holder)
+            assert os.path.isdir(os.path.join(failed, "runs")) == held
+            assert remove_failed(failed) and not os.path.exists(failed)
+        assert not remove_failed(new_version(tmp_path))  # not marked: it may be building
 
     def test_without_a_published_set_only_failed_folders_go(self, tmp_path):
         running, failed = new_version(tmp_path), new_version(tmp_path)

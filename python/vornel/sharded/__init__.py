@@ -23,6 +23,7 @@ from .build import (
     new_version,
     prune,
     publish,
+    remove_failed,
     shard_entry,
     write_partition_runs,
 )
@@ -63,6 +64,7 @@ __all__ = [
     "prune",
     "publish",
     "read_manifest",
+    "remove_failed",
     "shard_entry",
     "shard_file_name",
     "shard_of",

@@ -70,6 +70,7 @@ __all__ = [
     "new_version",
     "prune",
     "publish",
+    "remove_failed",
     "shard_entry",
     "write_partition_runs",
 ]
@@ -419,7 +420,8 @@ def _publish(
 
 def mark_failed(version_dir: str) -> None:
     """Marks a version folder whose build failed for good, so that `prune` removes it,
-    and lets go of its lock."""
+    and lets go of its lock. The folder's runs, of use to that build alone, go at once
+    unless a task still holds the folder (then they go with it)."""
     try:
         with open(os.path.join(version_dir, FAILED_MARKER), "w") as marker:
             marker.write("build failed; no manifest was published\n")
@@ -427,6 +429,25 @@ def mark_failed(version_dir: str) -> None:
         pass
     finally:
         _release(version_dir)
+    try:
+        fd = _lock_file(os.path.join(version_dir, LOCK_NAME), fcntl.LOCK_EX | fcntl.LOCK_NB,
+                        create=False)
+    except OSError:
+        return  # a task is still writing, or the folder is gone
+    try:
+        shutil.rmtree(os.path.join(version_dir, RUNS_FOLDER), ignore_errors=True)
+    finally:
+        os.close(fd)
+
+
+def remove_failed(version_dir: str) -> bool:
+    """Removes a version folder that `mark_failed` marked, unless a task of its build
+    still holds it; True when it is gone. Prune does the same for every such folder."""
+    folder = os.path.abspath(version_dir)
+    with _directory_lock(os.path.dirname(folder)):
+        if not os.path.lexists(os.path.join(folder, FAILED_MARKER)):
+            return False
+        return _remove_unless_held(folder)
 
 
 # --- Pruning -------------------------------------------------------------------------------
