@@ -350,6 +350,23 @@ class TestMergesAndChanges:
         assert err.startswith(f"vornel: {name} is a vornel store, not ") and "--from" in err
         assert not (tmp_path / "o.vrnl").exists()
 
+    def test_prune_removes_old_sets_and_failed_builds(self, tmp_path):
+        from sharded_sets import build_set
+        from vornel.sharded import mark_failed, new_version
+
+        versions = [build_set(tmp_path / "set", [("k", n)], shards=2)["version"] for n in range(3)]
+        failed = new_version(tmp_path / "set")
+        mark_failed(failed)
+        kept = run("prune", tmp_path / "set", "--keep", 2)
+        assert kept.returncode == 0, kept.stderr
+        assert kept.stdout.decode().splitlines() == [str(tmp_path / "set" / versions[0]), failed]
+        assert kept.stderr == b"vornel: removed 2 version folders\n"
+        assert sorted(os.listdir(tmp_path / "set")) == ["LOCK", "MANIFEST.json", *versions[1:]]
+        assert run("prune", tmp_path / "set").stdout.decode() == \
+            f"{tmp_path / 'set' / versions[1]}\n"
+        assert vornel.open(tmp_path / "set")["k"] == 2
+        assert "no directory" in assert_one_line_error(run("prune", tmp_path / "nothing"))
+
     def test_a_delete_line_needs_a_store(self, tmp_path):
         err = assert_one_line_error(run("build", tmp_path / "o.vrnl",
                                         stdin=lines({"key": "k", "delete": True})))

@@ -22,6 +22,7 @@ import pandas as pd  # noqa: E402
 import vornel  # noqa: E402
 from vornel import VornReader, VornWriter  # noqa: E402
 from vornel.dask import build_sharded, prune  # noqa: E402
+from sharded_sets import build_set  # noqa: E402
 from vornel.sharded import (  # noqa: E402
     FAILED_MARKER,
     MANIFEST_NAME,
@@ -413,6 +414,13 @@ def test_cli_build_failures_publish_nothing(client, tmp_path):
         "vornel: <stdin>:2:23: cannot encode the value of key 'b'")
     assert too_big.stderr.count(b"\n") == 1
     assert read_manifest(directory) == before
+    # A duplicate found on a worker: its version folder and runs go, a new OUT with them.
+    twice = jsonl([("a", 1), ("a", 2)])
+    for target in (directory, tmp_path / "new"):
+        failed = run("build", "--shards", 2, "--scheduler", address, target, "-", stdin=twice)
+        assert failed.returncode == 1 and b"duplicate key 'a'" in failed.stderr
+    assert sorted(os.listdir(directory)) == ["LOCK", MANIFEST_NAME, before["version"]]
+    assert not (tmp_path / "new").exists()
     bad_line = run("build", "--shards", 2, "--scheduler", address, directory, "-",
                    stdin=b'{"key": "a"}\n')
     assert bad_line.returncode == 1 and bad_line.stderr.startswith(b"vornel: <stdin>:1:1: ")
@@ -430,3 +438,68 @@ def test_cli_verify_names_a_damaged_shard(client, tmp_path):
     result = run("verify", tmp_path)
     assert result.returncode == 1
     assert result.stderr.decode().startswith("vornel: ") and "shard-00000.vrnl" in result.stderr.decode()
+
+
+# Ctrl-C, as a terminal sends it to the tool's process group, once the local cluster's
+# process has started, while it comes up ("start"), or once the build's tasks are handed to it ("build").
+INTERRUPTED_SHARDED_BUILD = """
+import os, signal, subprocess, sys, threading
+import distributed
+import vornel.dask
+from vornel import cli
+
+phase, out, src, pid_file = sys.argv[1:]
+
+def interrupt():
+    os.killpg(os.getpgrp(), signal.SIGINT)
+
+class Popen(subprocess.Popen):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        with open(pid_file, "w") as f:
+            f.write(str(self.pid))
+        if phase == "start":  # while the tool waits for the cluster to come up
+            threading.Timer(0.2, interrupt).start()
+
+compute = distributed.Client.compute
+
+def computing(self, *args, **kwargs):
+    futures = compute(self, *args, **kwargs)
+    if phase == "build":
+        interrupt()
+    return futures
+
+vornel.dask.subprocess.Popen = Popen
+distributed.Client.compute = computing
+sys.exit(cli.main(["build", "--shards", "2", out, src]))
+"""
+
+
+def living_members(group):
+    """The processes of process group `group` that have not exited."""
+    alive = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == group and fields[0] != "Z":
+            alive.append(stat.parent.name)
+    return alive
+
+
+@pytest.mark.parametrize("phase, existing", [("start", False), ("build", False),
+                                             ("build", True)])
+def test_ctrl_c_stops_a_sharded_build_at_once(tmp_path, phase, existing):
+    src = tmp_path / "in.jsonl"
+    src.write_bytes(jsonl((f"k{i}", i) for i in range(20_000)))
+    out = tmp_path / "set"
+    if existing:
+        build_set(out, [("old", 1)], shards=2)
+    before = sorted(os.listdir(out)) if existing else None
+    result = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_SHARDED_BUILD, phase, out, src, tmp_path / "pid"],
+        capture_output=True, timeout=120, start_new_session=True)
+    assert (result.returncode, result.stderr) == (130, b"vornel: interrupted\n")
+    assert (sorted(os.listdir(out)) if out.exists() else None) == before
+    assert living_members(int((tmp_path / "pid").read_text())) == []

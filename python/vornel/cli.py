@@ -10,9 +10,10 @@ from __future__ import annotations
 import argparse
 import functools
 import itertools
-import logging
 import os
+import shutil
 import sys
+import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import ExitStack
 from typing import IO, Any, BinaryIO, TypeVar
@@ -457,7 +458,26 @@ def _build_sharded(
     to_pairs: Callable[[Any], Any], vornel_dask: Any,
 ) -> int:
     """Builds the set from `items`, which go to the cluster as they are read; `to_pairs`
-    turns the bag of them into the bag of pairs to build."""
+    turns the bag of them into the bag of pairs to build. A build that fails or is
+    interrupted leaves OUT as it was."""
+    existed = os.path.lexists(args.out)
+    before = set(os.listdir(args.out)) if existed else set()
+    try:
+        manifest = _run_sharded(args, name, items, to_pairs, vornel_dask)
+    except BaseException:
+        _discard_failed_build(args.out, existed, before)
+        raise
+    size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
+    print(f"✅  {args.out}  —  {_counted(manifest['shard_count'], 'shard')} · "
+          f"{_counted(manifest['num_objects'], 'object')} · "
+          f"{_counted(manifest['num_keys'], 'key')} · {size}", file=sys.stderr)
+    return 0
+
+
+def _run_sharded(
+    args: argparse.Namespace, name: str, items: Iterable[Any],
+    to_pairs: Callable[[Any], Any], vornel_dask: Any,
+) -> dict[str, Any]:
     import dask.bag
     import distributed
     from dask.delayed import delayed
@@ -467,16 +487,8 @@ def _build_sharded(
     first = next(chunks, None)
     with ExitStack() as stack:
         try:
-            if args.scheduler is None:
-                cluster = stack.enter_context(distributed.LocalCluster(  # type: ignore[no-untyped-call]
-                    # A random port for the status server: others may run clusters too.
-                    threads_per_worker=1, processes=True, dashboard_address=":0",
-                    silence_logs=logging.CRITICAL))
-                client = stack.enter_context(distributed.Client(cluster))  # type: ignore[no-untyped-call]
-            else:
-                # The wait for the scheduler is Dask's connect timeout (30 s unless configured).
-                client = stack.enter_context(
-                    distributed.Client(args.scheduler))  # type: ignore[no-untyped-call]
+            # The wait for a scheduler is Dask's connect timeout (30 s unless configured).
+            client = stack.enter_context(vornel_dask.cluster_client(args.scheduler))
         except OSError as e:
             if args.scheduler is None:
                 raise Failure(f"cannot start a local Dask cluster: {e}") from None
@@ -490,7 +502,7 @@ def _build_sharded(
         try:
             # The input's order is the partitions' order: "first" and "last" keep to it.
             codec, level = args.compress or (None, None)
-            manifest = vornel_dask.build_sharded(
+            manifest: dict[str, Any] = vornel_dask.build_sharded(
                 pairs, args.out, shards=args.shards, dedup=not args.no_dedup, scheduler=client,
                 on_duplicate=args.on_duplicate, memory_limit=args.memory_limit,
                 compression=codec, compression_level=level)
@@ -499,11 +511,29 @@ def _build_sharded(
                           "one of them); no new set was published") from None
         except (TypeError, ValueError, OverflowError, distributed.KilledWorker) as e:
             raise Failure(f"{name}: {e}; no new set was published") from None
-    size = size_text(sum(int(entry["file_size"]) for entry in manifest["shards"]))
-    print(f"✅  {args.out}  —  {_counted(manifest['shard_count'], 'shard')} · "
-          f"{_counted(manifest['num_objects'], 'object')} · "
-          f"{_counted(manifest['num_keys'], 'key')} · {size}", file=sys.stderr)
-    return 0
+    return manifest
+
+
+def _discard_failed_build(out: str, existed: bool, before: set[str]) -> None:
+    """Removes what a failed build left in `out`, its cluster closed: `out` itself when
+    the build made it and no set was published there, else the version folder it took."""
+    from .sharded import FAILED_MARKER, is_sharded, remove_failed
+    from .sharded.layout import version_number
+
+    if not existed:
+        if os.path.isdir(out) and not is_sharded(out):
+            shutil.rmtree(out, ignore_errors=True)
+        return
+    if not os.path.isdir(out):
+        return
+    for name in set(os.listdir(out)) - before:
+        folder = os.path.join(out, name)
+        # The killed workers' locks go as the system reaps them: a moment at most.
+        for _ in range(50):
+            if version_number(name) is None or not os.path.lexists(
+                    os.path.join(folder, FAILED_MARKER)) or remove_failed(folder):
+                break
+            time.sleep(0.05)
 
 
 # -- reading commands --------------------------------------------------------------------
@@ -641,6 +671,25 @@ def cmd_stats(args: argparse.Namespace, session: Session) -> int:
     if isinstance(shards, list) and shards:
         lines += ["", *_table(shards)]
     session.out.write("".join(f"{line}\n" for line in lines).encode())
+    return 0
+
+
+def cmd_prune(args: argparse.Namespace, session: Session) -> int:
+    import warnings
+
+    from .sharded import prune
+
+    if not os.path.isdir(args.directory):
+        what = "no directory" if not os.path.lexists(args.directory) else "not a directory:"
+        raise Failure(f"{what} {args.directory}; prune takes a sharded store's directory")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        removed = prune(args.directory, keep=args.keep)
+    for warning in caught:
+        print(f"vornel: {warning.message}", file=sys.stderr)
+    for path in removed:
+        session.out.write(os.fsencode(path) + b"\n")
+    print(f"vornel: removed {_counted(len(removed), 'version folder')}", file=sys.stderr)
     return 0
 
 
@@ -818,6 +867,14 @@ def make_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true",
                    help="as one JSON object (sizes in bytes)")
 
+    p = command("prune", "remove a sharded store's old sets and failed builds", cmd_prune,
+                epilog="Prints each version folder it removes. Never removes the current set "
+                "or a folder that a build still uses; a folder newer than the current set "
+                "goes only when its build failed.")
+    p.add_argument("directory", metavar="DIR", help="the sharded store's directory")
+    p.add_argument("--keep", type=_positive, default=1, metavar="N",
+                   help="complete sets to keep, the current one included (default: 1)")
+
     p = command("verify", "check every checksum of the store; print OK", cmd_verify)
     p.add_argument("store", metavar="STORE", help="a store file or a sharded directory")
     return parser
@@ -868,5 +925,6 @@ def _run(argv: Sequence[str] | None, out: IO[bytes] | None) -> int:
             print(f"vornel: {session.target} was published before the interrupt",
                   file=sys.stderr)
             return 0
+        print("vornel: interrupted", file=sys.stderr)
         return 130
     return 1

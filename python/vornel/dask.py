@@ -20,8 +20,14 @@ and bytes included, and the store would hold their repr instead of the values.
 
 from __future__ import annotations
 
+import logging
 import os
+import signal
+import subprocess
+import sys
+import tempfile
 from collections.abc import Callable, Iterator
+from contextlib import contextmanager, suppress
 from typing import Any
 
 import dask.bag
@@ -44,7 +50,7 @@ from vornel.sharded import (
 )
 from vornel.sharded.layout import check_shard_count
 
-__all__ = ["build_sharded", "prune"]
+__all__ = ["build_sharded", "cluster_client", "prune"]
 
 _POLICIES = ("last", "first", "error")
 
@@ -155,3 +161,80 @@ def _keep_objects(frame: dask.dataframe.DataFrame) -> dask.dataframe.DataFrame:
         expr = expr.substitute(node, plain)
     result: dask.dataframe.DataFrame = new_collection(expr)  # type: ignore[no-untyped-call]
     return result
+
+
+# How long a local cluster may take to close before its processes are killed.
+_CLOSE_SECONDS = 5.0
+
+
+@contextmanager
+def cluster_client(scheduler: str | None = None) -> Iterator[distributed.Client]:
+    """A Dask client, closed on leaving: of the scheduler at `scheduler`, or when None of
+    a local cluster of single-threaded worker processes, one per core.
+
+    The local cluster runs in a process group of its own, so that the terminal's Ctrl-C
+    reaches only the calling process, as KeyboardInterrupt, at any moment, the cluster's
+    start included; leaving on an exception kills the group at once (a clean leave closes
+    the cluster first, for a few seconds at most), so that no process of it outlives the
+    call. Raises OSError when the cluster cannot start or the scheduler cannot be reached
+    (after Dask's connect timeout).
+    """
+    if scheduler is not None:
+        with distributed.Client(scheduler) as client:  # type: ignore[no-untyped-call]
+            yield client
+        return
+    with _local_cluster() as address:
+        with distributed.Client(address) as client:  # type: ignore[no-untyped-call]
+            yield client
+
+
+@contextmanager
+def _local_cluster() -> Iterator[str]:
+    """The scheduler address of a local cluster run by a child process (`_serve`)."""
+    with tempfile.TemporaryFile() as log:
+        child = subprocess.Popen(
+            [sys.executable, "-c", "import vornel.dask; vornel.dask._serve()"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
+        clean = False
+        try:
+            assert child.stdout is not None
+            address = child.stdout.readline().decode().strip()
+            if not address:
+                child.wait()
+                log.seek(0)
+                last = (log.read().decode(errors="replace").strip().splitlines() or ["no output"])
+                raise OSError(f"its process ended with status {child.returncode}: {last[-1]}")
+            yield address
+            clean = True
+        finally:
+            _stop(child, clean)
+
+
+def _stop(child: subprocess.Popen[bytes], clean: bool) -> None:
+    """Ends the cluster's process group: closed by the child when `clean`, else killed."""
+    assert child.stdin is not None
+    if clean:
+        try:
+            child.stdin.close()  # the child closes its cluster and exits
+            child.wait(_CLOSE_SECONDS)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+    try:
+        os.killpg(child.pid, signal.SIGKILL)  # whatever of the group is left
+    except ProcessLookupError:
+        pass
+    child.wait()
+    with suppress(OSError):
+        child.stdin.close()
+
+
+def _serve() -> None:
+    """Runs a local cluster for `cluster_client`: prints its scheduler's address, and
+    closes it once standard input ends."""
+    cluster = distributed.LocalCluster(  # type: ignore[no-untyped-call]
+        # A random port for the status server: others may run clusters too.
+        threads_per_worker=1, processes=True, dashboard_address=":0",
+        silence_logs=logging.CRITICAL)
+    print(cluster.scheduler_address, flush=True)
+    sys.stdin.buffer.read()
+    cluster.close(timeout=_CLOSE_SECONDS)
