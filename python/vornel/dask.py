@@ -16,6 +16,9 @@ when a task fails for good nothing is published and the previous set stays curre
 A DataFrame's columns of Python objects are built as the objects they hold: Dask would
 otherwise turn them into strings (its "dataframe.convert-string" setting), dicts, lists
 and bytes included, and the store would hold their repr instead of the values.
+
+`cluster_client` gives the client that the `vornel` tool builds on: of a scheduler, or of
+a local cluster that it starts and stops.
 """
 
 from __future__ import annotations
