@@ -66,6 +66,13 @@ TEST(PackageSummaryLine, NamesTheSizeInBinaryUnitsWithoutANewline) {
             "\xE2\x9C\x85  out/s.vrnl  \xE2\x80\x94  3 objects \xC2\xB7 12 keys \xC2\xB7 50.3 MiB");
 }
 
+TEST(PackageSummaryLine, CountsOneInTheSingularWhereTheFixedLineDoesNot) {
+  EXPECT_EQ(summary_line("p", 1, 1, 40),
+            "\xE2\x9C\x85  p  \xE2\x80\x94  1 object \xC2\xB7 1 key \xC2\xB7 40 B");
+  EXPECT_EQ(fixed_summary_line("p", BuildReport{1, 1, 40}),
+            "\xE2\x9C\x85  p  \xE2\x80\x94  1 objects \xC2\xB7 1 keys \xC2\xB7 0.0 KB\n");
+}
+
 // One model of the binary units, in doubles: the unit is the largest that leaves at
 // least 1, the value rounded to one decimal as printf rounds it.
 std::string model_size(uint64_t bytes) {
