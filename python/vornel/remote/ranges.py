@@ -1,0 +1,68 @@
+"""Ranges of bytes and how many requests they become.
+
+A range is ``(start, end)``, end exclusive. Ranges closer than a gap are fetched as one
+request (a round trip costs far more than the few bytes between them), and each range's
+bytes are then cut out of the request that holds it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+
+Range = tuple[int, int]
+
+# Ranges less than this apart are fetched together: on object storage a request costs
+# tens of milliseconds, in which about a megabyte arrives.
+DEFAULT_GAP = 1 << 20
+# No merged request grows past this, so that a batch still runs as several requests at
+# once instead of one long one.
+DEFAULT_MAX_SPAN = 16 << 20
+
+
+@dataclass
+class Span:
+    """One request: [start, end), serving the ranges whose indexes are `members`."""
+
+    start: int
+    end: int
+    members: list[int] = field(default_factory=list)
+
+
+def check_ranges(ranges: Sequence[Range], size: int) -> None:
+    """Raises ValueError unless every range lies inside an object of `size` bytes."""
+    for start, end in ranges:
+        if not 0 <= start <= end <= size:
+            raise ValueError(f"range [{start}, {end}) is not inside an object of {size} bytes")
+
+
+def merge(ranges: Sequence[Range], gap: int = DEFAULT_GAP,
+          max_span: int = DEFAULT_MAX_SPAN) -> list[Span]:
+    """The requests that fetch `ranges`: sorted, each range in exactly one span, ranges
+    overlapping or less than `gap` apart together while the span stays within
+    `max_span` (a single range longer than that is a span of its own). Empty ranges
+    need no request and belong to no span."""
+    order = sorted((i for i, (s, e) in enumerate(ranges) if e > s), key=lambda i: ranges[i])
+    spans: list[Span] = []
+    for i in order:
+        start, end = ranges[i]
+        last = spans[-1] if spans else None
+        if (last is not None and start - last.end < gap
+                and max(end, last.end) - last.start <= max_span):
+            last.end = max(last.end, end)
+            last.members.append(i)
+        else:
+            spans.append(Span(start, end, [i]))
+    return spans
+
+
+def split(ranges: Sequence[Range], spans: Sequence[Span],
+          bodies: Sequence[bytes]) -> list[bytes]:
+    """Each range's bytes, cut from the body of the span that fetched it."""
+    out = [b""] * len(ranges)
+    for span, body in zip(spans, bodies, strict=True):
+        view = memoryview(body)
+        for i in span.members:
+            start, end = ranges[i]
+            out[i] = bytes(view[start - span.start:end - span.start])
+    return out
