@@ -16,6 +16,7 @@ from vornel.errors import VornFileNotFoundError, VornIOError, VornPermissionErro
 
 REPLACED = "the object was replaced since it was opened"
 _STATUS = re.compile(r"status code: (\d{3})")
+_TIMEOUT = re.compile(r"(?i)timed ?out|kind: timeout")
 _CODE = re.compile(r"<Code>(\w+)</Code>")
 
 
@@ -45,7 +46,8 @@ def http_status(e: BaseException) -> int | None:
 
 
 def _timed_out(e: BaseException) -> bool:
-    return isinstance(e, TimeoutError) or "timed out" in str(e).lower()
+    # The library says so only in the error's debug chain ("kind: Timeout", "TimedOut").
+    return isinstance(e, TimeoutError) or _TIMEOUT.search(str(e)) is not None
 
 
 def is_transient(e: BaseException) -> bool:

@@ -38,17 +38,16 @@ def check_ranges(ranges: Sequence[Range], size: int) -> None:
 
 def merge(ranges: Sequence[Range], gap: int = DEFAULT_GAP,
           max_span: int = DEFAULT_MAX_SPAN) -> list[Span]:
-    """The requests that fetch `ranges`: sorted, each range in exactly one span, ranges
-    overlapping or less than `gap` apart together while the span stays within
-    `max_span` (a single range longer than that is a span of its own). Empty ranges
-    need no request and belong to no span."""
+    """The requests that fetch `ranges`: sorted and disjoint, each range in exactly one
+    span. Overlapping ranges share a span; ranges less than `gap` apart do while the
+    span stays within `max_span`. Empty ranges need no request and belong to no span."""
     order = sorted((i for i, (s, e) in enumerate(ranges) if e > s), key=lambda i: ranges[i])
     spans: list[Span] = []
     for i in order:
         start, end = ranges[i]
         last = spans[-1] if spans else None
-        if (last is not None and start - last.end < gap
-                and max(end, last.end) - last.start <= max_span):
+        if last is not None and (start < last.end or (
+                start - last.end < gap and max(end, last.end) - last.start <= max_span)):
             last.end = max(last.end, end)
             last.members.append(i)
         else:
