@@ -1,8 +1,10 @@
 """One ranged GET's time on each link the remote benchmarks use: nginx on 127.0.0.1
-serves a 16 MiB object, and obstore reads 4 KiB of it at random offsets over a connection
+serves a 64 MiB object, and obstore reads 4 KiB of it at random offsets over a connection
 kept open (one round trip each), then the whole object once, and vornel.remote streams it
-(8 MiB chunks, 4 ahead) against that download as baseline; straight on loopback, and
-through the delaying proxy (bench/delay_proxy.py: 10 ms each way, 100 MB/s)."""
+(8 MiB chunks, 4 ahead) against that download as baseline, and reads 1,000 ranges of
+100 bytes at random offsets in one call, against obstore's own batch call (get_ranges,
+which coalesces too) as baseline; straight on loopback, and through the delaying proxy
+(bench/_delay_proxy.py: 10 ms each way, 100 MB/s)."""
 
 from __future__ import annotations
 
@@ -21,9 +23,9 @@ from obstore.store import HTTPStore  # noqa: E402
 
 import servers  # noqa: E402
 from vornel import remote  # noqa: E402
-from delay_proxy import DelayProxy  # noqa: E402
+from _delay_proxy import DelayProxy  # noqa: E402
 
-SIZE = 16 << 20
+SIZE = 64 << 20
 
 
 def measure(link: str, base: str, data: bytes) -> None:
@@ -44,8 +46,22 @@ def measure(link: str, base: str, data: bytes) -> None:
     t = time.perf_counter()
     assert sum(len(c) for c in remote.iter_chunks(source)) == SIZE
     scan = time.perf_counter() - t
+    starts = sorted(rng.randrange(SIZE - 100) for _ in range(1000))
+    t = time.perf_counter()
+    baseline = obstore.get_ranges(store, "obj.bin", starts=starts, lengths=[100] * 1000)
+    batch_base = time.perf_counter() - t
+    counts = remote.Counts()
+    source = remote.open_source(f"{base}/obj.bin", cache_bytes=0, counts=counts)
+    counts.rounds = counts.requests = counts.bytes = 0
+    t = time.perf_counter()
+    got = source.read_ranges([(s, s + 100) for s in starts])
+    batch = time.perf_counter() - t
+    assert got == [bytes(b) for b in baseline] == [data[s:s + 100] for s in starts]
+    print(f"{link}: 1,000 ranges of 100 bytes in one call: {batch * 1e3:.0f} ms, "
+          f"{counts.rounds} round, {counts.requests} requests, {counts.bytes / 2**20:.1f} MiB; "
+          f"obstore.get_ranges: {batch_base * 1e3:.0f} ms ({batch_base / batch:.2f}x)")
     print(f"{link}: ranged GET of 4 KiB: median {statistics.median(times) * 1e3:.2f} ms, "
-          f"min {min(times) * 1e3:.2f} ms (20 GETs); whole 16 MiB in one GET: "
+          f"min {min(times) * 1e3:.2f} ms (20 GETs); whole 64 MiB in one GET: "
           f"{SIZE / whole / 1e6:.0f} MB/s; streamed by vornel.remote: {SIZE / scan / 1e6:.0f} "
           f"MB/s ({whole / scan:.2f}x); load average {os.getloadavg()[0]:.2f}")
 

@@ -45,7 +45,8 @@ class BlockCache:
         digest = hashlib.sha256(f"{url}\0{version}\0{self.block_size}".encode()).hexdigest()
         return self.directory / digest[:40] / str(block)
 
-    def get(self, url: str, version: str, block: int) -> bytes | None:
+    def get(self, url: str, version: str, block: int, length: int) -> bytes | None:
+        """Block number `block` of that object, `length` bytes long, if the cache has it."""
         key = (url, version, block)
         with self._lock:
             data = self._blocks.get(key)
@@ -58,6 +59,8 @@ class BlockCache:
             data = self._file(url, version, block).read_bytes()
         except OSError:
             return None
+        if len(data) != length:
+            return None  # not a block this cache wrote: read it again
         self._remember(key, data)
         return data
 
@@ -131,7 +134,8 @@ class CachedSource(ByteSource):
             for block in range(start // bs, (end - 1) // bs + 1):
                 if block in have or block in missing:
                     continue
-                data = self.cache.get(self.url, self.version, block)
+                start_b, end_b = self._block_range(block)
+                data = self.cache.get(self.url, self.version, block, end_b - start_b)
                 if data is None:
                     missing.append(block)
                 else:

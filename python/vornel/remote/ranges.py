@@ -7,7 +7,7 @@ bytes are then cut out of the request that holds it.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from dataclasses import dataclass, field
 
 Range = tuple[int, int]
@@ -15,9 +15,9 @@ Range = tuple[int, int]
 # Ranges less than this apart are fetched together: on object storage a request costs
 # tens of milliseconds, in which about a megabyte arrives.
 DEFAULT_GAP = 1 << 20
-# No merged request grows past this, so that a batch still runs as several requests at
-# once instead of one long one.
-DEFAULT_MAX_SPAN = 16 << 20
+# No merged request grows past about what one connection carries in a round trip (20 ms
+# at 100 MB/s): a longer stretch goes faster as several requests at once.
+DEFAULT_MAX_SPAN = 2 << 20
 
 
 @dataclass
@@ -56,8 +56,8 @@ def merge(ranges: Sequence[Range], gap: int = DEFAULT_GAP,
 
 
 def split(ranges: Sequence[Range], spans: Sequence[Span],
-          bodies: Sequence[bytes]) -> list[bytes]:
-    """Each range's bytes, cut from the body of the span that fetched it."""
+          bodies: Sequence[Buffer]) -> list[bytes]:
+    """Each range's bytes, cut from the body of the span that fetched it (one copy)."""
     out = [b""] * len(ranges)
     for span, body in zip(spans, bodies, strict=True):
         view = memoryview(body)

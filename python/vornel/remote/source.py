@@ -13,7 +13,8 @@ import asyncio
 import errno
 import os
 import stat
-from collections.abc import Sequence
+import weakref
+from collections.abc import Buffer, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -158,8 +159,8 @@ class ObjectSource(ByteSource):
             self.version = f"{modified.isoformat()}:{self.size}"
             self._pin = {"if_unmodified_since": modified}
         self.head = b""
-        self._limit: asyncio.Semaphore | None = None
-        self._limit_loop: asyncio.AbstractEventLoop | None = None
+        self._limits: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop,
+                                                 asyncio.Semaphore] = weakref.WeakKeyDictionary()
 
     @classmethod
     async def open_async(cls, location: Location, store: ObjectStore, policy: RetryPolicy,
@@ -202,19 +203,21 @@ class ObjectSource(ByteSource):
         return source
 
     def _semaphore(self) -> asyncio.Semaphore:
-        # One per event loop: a semaphore belongs to the loop it is first used on.
+        # One per event loop (the background one, and each of the callers'): a semaphore
+        # belongs to the loop it is first used on.
         running = asyncio.get_running_loop()
-        if self._limit is None or self._limit_loop is not running:
-            self._limit, self._limit_loop = asyncio.Semaphore(MAX_CONCURRENCY), running
-        return self._limit
+        limit = self._limits.get(running)
+        if limit is None:
+            limit = self._limits[running] = asyncio.Semaphore(MAX_CONCURRENCY)
+        return limit
 
-    async def _fetch(self, start: int, end: int) -> bytes:
+    async def _fetch(self, start: int, end: int) -> Buffer:
         import obstore
 
         options: dict[str, Any] = {"range": (start, end), **self._pin}
         tries = 0
 
-        async def attempt() -> bytes:
+        async def attempt() -> Buffer:
             nonlocal tries
             tries += 1
             self._requests += 1
@@ -232,7 +235,7 @@ class ObjectSource(ByteSource):
             if len(body) != end - start:
                 raise ShortBody(f"a body of {len(body)} bytes for a range of {end - start}")
             self._bytes_fetched += len(body)
-            return bytes(body)
+            return body
 
         async with self._semaphore():
             try:
