@@ -119,9 +119,11 @@ class S3Server(Server):
         self.endpoint = f"http://127.0.0.1:{s3}"
         data = root / "data"
         data.mkdir()
-        env = dict(os.environ, AWS_ACCESS_KEY_ID=S3_KEY_ID, AWS_SECRET_ACCESS_KEY=S3_SECRET)
+        # Its logs and sockets go to its own folder, not the system's temporary one.
+        env = dict(os.environ, AWS_ACCESS_KEY_ID=S3_KEY_ID, AWS_SECRET_ACCESS_KEY=S3_SECRET,
+                   TMPDIR=str(root))
         self.spawn([
-            weed, "mini", f"-dir={data}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1",
+            weed, f"-logdir={root}", "mini", f"-dir={data}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1",
             f"-bucket={S3_BUCKET}", f"-s3.port={s3}", f"-master.port={master}",
             f"-volume.port={volume}", f"-filer.port={filer}", f"-admin.port={admin}",
             f"-s3.port.grpc={grpc[0]}", f"-master.port.grpc={grpc[1]}",

@@ -4,6 +4,7 @@ for S3 and nginx for HTTP, beside local files as the reference."""
 import asyncio
 import errno
 import os
+import socket
 import sys
 import time
 
@@ -12,6 +13,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 pytest.importorskip("obstore", reason="the optional extra vornel[remote] is not installed")
 
+import servers  # noqa: E402
 from servers import NO_RANGE, SLOW, http_server, own_http_server, s3_server  # noqa: E402,F401
 from vornel import VornFileNotFoundError, VornIOError, VornPermissionError, remote  # noqa: E402
 from vornel.remote import ranges  # noqa: E402
@@ -170,3 +172,12 @@ def test_missing_extra_is_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "obstore", None)
     with pytest.raises(ImportError, match=r"vornel\[remote\]"):
         remote.open_source("s3://bucket/store.vrnl")
+
+
+def test_a_server_that_cannot_start_fails_with_its_log(tmp_path, monkeypatch):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        monkeypatch.setattr(servers, "free_ports", lambda n: [taken.getsockname()[1]] * n)
+        with pytest.raises(servers.ServerError, match="(?s)exited with status 1.*in use"):
+            servers.HttpServer(tmp_path)
