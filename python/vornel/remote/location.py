@@ -133,6 +133,6 @@ def make_store(location: Location, storage_options: Mapping[str, Any] | None,
         client.update(options)
         return HTTPStore.from_url(location.base, client_options=client,  # type: ignore[arg-type]
                                   retry_config=retry)  # type: ignore[arg-type]
-    except BaseError as e:
+    except (BaseError, ValueError, TypeError) as e:
         raise ValueError(f"{location.url}: bad storage options: "
                          f"{str(e).splitlines()[0]}") from None

@@ -169,24 +169,34 @@ class ObjectSource(ByteSource):
         (kept in `head`), whose answer also gives the size and version; a HEAD when
         `head_bytes` is 0 or the object is empty."""
         import obstore
-        from obstore.exceptions import BaseError
+        from obstore.exceptions import BaseError, NotSupportedError
 
-        tries = 0
+        tries = sent = 0
         head = b""
 
         async def first() -> Any:
-            nonlocal tries, head
+            nonlocal tries, sent, head
             tries += 1
             if head_bytes > 0:
+                sent += 1
                 try:
                     result = await obstore.get_async(store, location.path,
                                                      options={"range": (0, head_bytes)})
                 except BaseError as e:
-                    if http_status(e) != 416:  # an empty object has no first byte
+                    # An empty object has no first byte: some servers say so (416),
+                    # others send the empty whole. For any other object, a server that
+                    # sends the whole is refused.
+                    if http_status(e) != 416 and not isinstance(e, NotSupportedError):
                         raise
+                    sent += 1
+                    meta = await obstore.head_async(store, location.path)
+                    if meta["size"] > 0:
+                        raise
+                    return meta
                 else:
                     head = bytes(await result.bytes_async())
                     return result.meta
+            sent += 1
             return await obstore.head_async(store, location.path)
 
         try:
@@ -198,7 +208,7 @@ class ObjectSource(ByteSource):
             raise translate(ShortBody(f"a body of {len(head)} bytes for the first "
                                       f"{min(head_bytes, source.size)}"), location.url)
         source.head = head
-        source._requests = tries
+        source._requests = sent
         source._bytes_fetched = len(head)
         return source
 
@@ -223,14 +233,14 @@ class ObjectSource(ByteSource):
             self._requests += 1
             result = await obstore.get_async(self._store, self._path,
                                              options=options)  # type: ignore[arg-type]
-            got = tuple(result.range)
-            if got != (start, end):
-                raise ProtocolError(f"asked for bytes [{start}, {end}), the server sent "
-                                    f"[{got[0]}, {got[1]})")
             meta = result.meta
             if meta["size"] != self.size or (self._etag and meta.get("e_tag")
                                               and meta["e_tag"] != self._etag):
                 raise VornIOError(errno.ESTALE, REPLACED, self.url)
+            got = tuple(result.range)
+            if got != (start, end):
+                raise ProtocolError(f"asked for bytes [{start}, {end}), the server sent "
+                                    f"[{got[0]}, {got[1]})")
             body = await result.bytes_async()
             if len(body) != end - start:
                 raise ShortBody(f"a body of {len(body)} bytes for a range of {end - start}")
