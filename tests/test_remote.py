@@ -87,11 +87,23 @@ def test_streams_and_counts_round_trips(s3_server, tmp_path):
     assert again.rounds == 1  # the open alone
 
 
+def _server(kind, request):
+    server = request.getfixturevalue(f"{kind}_server")
+    return server, {"storage_options": server.storage_options()} if kind == "s3" else {}
+
+
+@pytest.mark.parametrize("kind", ["s3", "http"])
+def test_an_empty_object_opens(kind, request):
+    server, options = _server(kind, request)
+    server.put("empty.bin", b"")
+    src = remote.open_source(server.url("empty.bin"), **options)
+    assert src.size == 0 and src.read_ranges([(0, 0)]) == [b""]
+
+
 @pytest.mark.parametrize("kind", ["s3", "http"])
 def test_a_replaced_object_fails_and_no_stale_block_is_served(kind, request):
-    server = request.getfixturevalue(f"{kind}_server")
+    server, options = _server(kind, request)
     server.put("pinned.bin", DATA)
-    options = {"storage_options": server.storage_options()} if kind == "s3" else {}
     cache = remote.BlockCache()
     old = remote.open_source(server.url("pinned.bin"), cache=cache, **options)
     assert old.read(0, 100) == DATA[:100]
