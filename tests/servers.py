@@ -167,8 +167,9 @@ class S3Server(Server):
 
 
 class HttpServer(Server):
-    """nginx serving `www` at `base`, with range requests; `/norange/` ignores Range and
-    `/slow/` sends at SLOW_RATE bytes a second."""
+    """nginx serving `www` at `base`, with range requests; `/norange/` ignores Range
+    (and logs the bytes it sent for each request in `sent_log`), and `/slow/` sends at
+    SLOW_RATE bytes a second."""
 
     def __init__(self, root: Path) -> None:
         super().__init__("nginx", root)
@@ -178,6 +179,7 @@ class HttpServer(Server):
         self.port = free_ports(1)[0]
         self.base = f"http://127.0.0.1:{self.port}"
         self.www = root / "www"
+        self.sent_log = root / "norange-sent.log"  # "METHOD URI BYTES" for each answer there
         for sub in ("", NO_RANGE, SLOW, "tmp"):
             (self.www / sub).mkdir(parents=True, exist_ok=True)
         temp = " ".join(f"{kind}_temp_path {root / 'www' / 'tmp'};"
@@ -194,11 +196,12 @@ error_log {self.log_path} warn;
 events {{ worker_connections 256; }}
 http {{
   access_log off;
+  log_format sent '$request_method $uri $bytes_sent';
   {temp}
   server {{
     listen 127.0.0.1:{self.port};
     root {self.www};
-    location /{NO_RANGE}/ {{ max_ranges 0; }}
+    location /{NO_RANGE}/ {{ max_ranges 0; access_log {self.sent_log} sent; }}
     location /{SLOW}/ {{ limit_rate {SLOW_RATE}; sendfile off; output_buffers 1 16k; }}
   }}
 }}

@@ -138,6 +138,25 @@ def test_faults_name_the_url(s3_server, http_server):
         assert e.value.filename == url
 
 
+def test_a_server_that_ignores_range_is_refused_unread(http_server):
+    huge = 256 << 20
+    with open(http_server.www / NO_RANGE / "huge.bin", "wb") as f:
+        f.truncate(huge)  # sparse: no bytes written
+    url = http_server.url(f"{NO_RANGE}/huge.bin")
+    for cache_bytes in (0, 1 << 20):  # a read after a HEAD, and the open's first GET
+        with pytest.raises(VornIOError, match="ignored the Range") as e:
+            remote.open_source(url, cache_bytes=cache_bytes).read(0, 10)
+        assert e.value.errno == errno.EPROTO
+    deadline = time.monotonic() + 10  # nginx logs a request when its connection ends
+    while time.monotonic() < deadline:
+        sent = [int(line.split()[2]) for line in http_server.sent_log.read_text().splitlines()
+                if line.startswith(f"GET /{NO_RANGE}/huge.bin ")]
+        if len(sent) == 2:
+            break
+        time.sleep(0.05)
+    assert len(sent) == 2 and max(sent) < huge // 8
+
+
 @pytest.mark.parametrize("fault", ["server stops", "file cut short"])
 def test_a_read_cut_off_midway_fails_after_bounded_retries(own_http_server, fault):
     server = own_http_server
