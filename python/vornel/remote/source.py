@@ -131,7 +131,7 @@ class LocalSource(ByteSource):
 
 class ObjectSource(ByteSource):
     """An object in a bucket or on an HTTP server, pinned at open: every range request
-    asks for the version it had then (its version ID, else If-Match on its ETag, else
+    asks for the version it had then (its version ID, else If-Match on its strong ETag, else
     If-Unmodified-Since its modification time), so that a replaced object fails the
     read with `VornIOError` (``ESTALE``) instead of mixing two versions' bytes. Ranges
     closer than `gap` go as one request; a server that ignores Range, or answers with
@@ -152,11 +152,13 @@ class ObjectSource(ByteSource):
         self._pin: dict[str, Any]
         if self._version_id:
             self.version, self._pin = self._version_id, {"version": self._version_id}
-        elif self._etag:
+        elif self._etag and not self._etag.startswith("W/"):
             self.version, self._pin = self._etag, {"if_match": self._etag}
         else:
+            # A weak ETag never passes If-Match (a strong comparison); each answer's ETag
+            # is still compared with it.
             modified = meta["last_modified"]
-            self.version = f"{modified.isoformat()}:{self.size}"
+            self.version = self._etag or f"{modified.isoformat()}:{self.size}"
             self._pin = {"if_unmodified_since": modified}
         self.head = b""
         self._limits: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop,
