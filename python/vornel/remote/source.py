@@ -131,8 +131,8 @@ class LocalSource(ByteSource):
 
 class ObjectSource(ByteSource):
     """An object in a bucket or on an HTTP server, pinned at open: every range request
-    asks for the version it had then (its version ID, else If-Match on its strong ETag, else
-    If-Unmodified-Since its modification time), so that a replaced object fails the
+    asks for the version it had then (its version ID, else If-Match on its strong ETag,
+    else If-Unmodified-Since its modification time), so that a replaced object fails the
     read with `VornIOError` (``ESTALE``) instead of mixing two versions' bytes. Ranges
     closer than `gap` go as one request; a server that ignores Range, or answers with
     another range or a body of another length, is refused without reading on."""
