@@ -156,13 +156,16 @@ def measure(clients: dict[str, Any], data: bytes, rounds: int) -> dict[str, dict
 
 
 def outcome(f: Callable[[], Any]) -> str:
+    """What calling `f` gave: the error's class and first words, or the bytes' count."""
     try:
         r = f()
     except Exception as e:
         return f"{type(e).__name__}: {str(e).splitlines()[0][:90]}"
     if hasattr(r, "bytes"):
-        r = r.bytes()
-    return f"ok ({len(r)} bytes)" if isinstance(r, (bytes, memoryview)) or hasattr(r, "__len__") and not isinstance(r, dict) else "ok"
+        r = r.bytes()  # an obstore GetResult
+    if isinstance(r, dict) or not hasattr(r, "__len__"):
+        return "ok"
+    return f"ok ({len(r)} bytes)"
 
 
 def features(s3: servers.S3Server, http: servers.HttpServer) -> list[tuple[str, str, str]]:
