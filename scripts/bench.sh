@@ -6,10 +6,13 @@ ensure_venv
 ensure_bench_deps
 ensure_native_deps
 build_module
-# bench_sharded.py builds on Dask: the optional extra, pinned in pyproject.toml alone.
+# bench_sharded.py builds on Dask and the remote benchmarks read through obstore: the
+# optional extras, pinned in pyproject.toml alone. The remote ones serve over nginx too.
 "$PY" -c 'import sys, tomllib
-print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' \
+extras = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]
+print("\n".join(extras["dask"] + extras["remote"]))' \
   "$ROOT/pyproject.toml" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
+apt_install_missing nginx
 dir="$ROOT/build/bench"
 cmake -S "$ROOT" -B "$dir" -DVORNEL_MODULE=OFF -DVORNEL_BENCH=ON >/dev/null
 cmake --build "$dir" -j"$JOBS"

@@ -11,12 +11,16 @@ cmake -S "$ROOT" -B "$ROOT/build/core-tests" \
 cmake --build "$ROOT/build/core-tests" -j"$JOBS"
 ctest --test-dir "$ROOT/build/core-tests" --output-on-failure -j"$JOBS" | tail -n 3
 
-# --- Sharded stores: the optional extra vornel[dask], so that its tests run too. The
-# requirements come from pyproject.toml, the one place that pins them.
+# --- The optional extras vornel[dask] (sharded stores) and vornel[remote] (object storage
+# and HTTP), so that their tests run too. The requirements come from pyproject.toml, the
+# one place that pins them. The remote tests start Debian's nginx and weed mini (from the
+# development requirements) on the loopback interface.
 "$PY" -c 'import sys, tomllib
-print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' \
+extras = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]
+print("\n".join(extras["dask"] + extras["remote"]))' \
   "$ROOT/pyproject.toml" | xargs "$PY" -m pip install --quiet --disable-pip-version-check
-# --- end of sharded stores
+apt_install_missing nginx
+# --- end of the extras
 
 cd "$ROOT"
 "$PY" -m pytest -q "$@"
