@@ -47,7 +47,7 @@ class SparseIndex {
     Bytes bytes() const { return {key, size}; }
   };
   // A few keys per block of the file: small blocks, so that each of many runs costs little.
-  Arena keys_{size_t{16} << 10};
+  Arena keys_{size_t{4} << 10};
   std::vector<Mark> marks_;
 };
 

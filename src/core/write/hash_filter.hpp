@@ -39,8 +39,9 @@ class HashFilter {
   void prefetch(uint64_t h) const { __builtin_prefetch(&lines_.as<Line>()[line_of(h)]); }
 
   uint64_t memory_bytes() const { return lines_.size(); }
-  // What a filter for `expected` hashes takes.
+  // What a filter for `expected` hashes takes, and how many hashes `bytes` of one hold.
   static uint64_t memory_for(uint64_t expected) { return (expected / kPerLine + 1) * sizeof(Line); }
+  static uint64_t capacity_of(uint64_t bytes) { return bytes / sizeof(Line) * kPerLine; }
 
  private:
   struct Line {

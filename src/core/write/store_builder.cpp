@@ -306,17 +306,28 @@ Status StoreBuilder::make_room() {
 
 std::shared_ptr<const HashFilter> StoreBuilder::filter_staged_keys() {
   const std::vector<StagedKey>& keys = buffer_->objects().staged_keys();
-  if (filter_bytes_ + HashFilter::memory_for(keys.size()) > filter_budget(options_.memory_limit)) {
-    return nullptr;
+  const uint64_t budget = filter_budget(options_.memory_limit);
+  if (!spilled_keys_) {
+    // Half the filters' share, for as many keys as the share filters; past them it
+    // answers "maybe" more often, never "no" for a key it holds.
+    spilled_keys_ = std::make_unique<HashFilter>(HashFilter::capacity_of(budget / 2));
+    filter_bytes_ += spilled_keys_->memory_bytes();
   }
-  auto filter = std::make_shared<HashFilter>(keys.size());
-  for (const StagedKey& k : keys) filter->add(buffer_->key_hash(k.bytes()));
-  filter_bytes_ += filter->memory_bytes();
-  run_filters_.push_back(filter.get());
+  std::shared_ptr<HashFilter> filter;
+  if (filter_bytes_ + HashFilter::memory_for(keys.size()) <= budget) {
+    filter = std::make_shared<HashFilter>(keys.size());
+    filter_bytes_ += filter->memory_bytes();
+  }
+  for (const StagedKey& k : keys) {
+    const uint64_t hash = buffer_->key_hash(k.bytes());
+    spilled_keys_->add(spilled_hash(hash));
+    if (filter) filter->add(hash);
+  }
   return filter;
 }
 
 Result<bool> StoreBuilder::spilled_duplicate(Bytes key, uint64_t key_hash) const {
+  if (spilled_keys_ && !spilled_keys_->maybe(spilled_hash(key_hash))) return false;
   for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
     // Included stores and runs are checked as the build merges them, as without a limit.
     if (!it->run || !it->run->spilled) continue;
