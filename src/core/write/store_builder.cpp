@@ -307,12 +307,21 @@ Status StoreBuilder::make_room() {
 std::shared_ptr<const HashFilter> StoreBuilder::filter_staged_keys() {
   const std::vector<StagedKey>& keys = buffer_->objects().staged_keys();
   const uint64_t budget = filter_budget(options_.memory_limit);
-  if (!spilled_keys_) {
-    // Half the filters' share, for as many keys as the share filters; past them it
-    // answers "maybe" more often, never "no" for a key it holds.
-    spilled_keys_ = std::make_unique<HashFilter>(HashFilter::capacity_of(budget / 2));
-    filter_bytes_ += spilled_keys_->memory_bytes();
+  if (spilled_room_ < keys.size()) {
+    // The next filter of them all, while half the filters' share affords it; past that
+    // the last one takes every key, and answers "maybe" more often (never "no" for a key
+    // it holds).
+    const uint64_t capacity = std::max({2 * spilled_capacity_, 4 * uint64_t{keys.size()},
+                                        uint64_t{1} << 16});
+    if (spilled_keys_.empty() || spilled_bytes_ + HashFilter::memory_for(capacity) <= budget / 2) {
+      spilled_keys_.push_back(std::make_unique<HashFilter>(capacity));
+      spilled_bytes_ += spilled_keys_.back()->memory_bytes();
+      filter_bytes_ += spilled_keys_.back()->memory_bytes();
+      spilled_capacity_ = spilled_room_ = capacity;
+    }
   }
+  spilled_room_ -= std::min<uint64_t>(spilled_room_, keys.size());
+  HashFilter& all = *spilled_keys_.back();
   std::shared_ptr<HashFilter> filter;
   if (filter_bytes_ + HashFilter::memory_for(keys.size()) <= budget) {
     filter = std::make_shared<HashFilter>(keys.size());
@@ -320,14 +329,18 @@ std::shared_ptr<const HashFilter> StoreBuilder::filter_staged_keys() {
   }
   for (const StagedKey& k : keys) {
     const uint64_t hash = buffer_->key_hash(k.bytes());
-    spilled_keys_->add(spilled_hash(hash));
+    all.add(spilled_hash(hash));
     if (filter) filter->add(hash);
   }
   return filter;
 }
 
 Result<bool> StoreBuilder::spilled_duplicate(Bytes key, uint64_t key_hash) const {
-  if (spilled_keys_ && !spilled_keys_->maybe(spilled_hash(key_hash))) return false;
+  const uint64_t spilled = spilled_hash(key_hash);
+  if (std::none_of(spilled_keys_.begin(), spilled_keys_.end(),
+                   [&](const auto& f) { return f->maybe(spilled); })) {
+    return false;
+  }
   for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
     // Included stores and runs are checked as the build merges them, as without a limit.
     if (!it->run || !it->run->spilled) continue;

@@ -76,7 +76,7 @@ class StoreBuilder {
   enum class Staged : uint8_t { Bound, KeptFirst, Duplicate };
   // Under policy Error, the filter of the runs' keys, to fetch ahead as prefetch() does.
   void prefetch_runs(uint64_t key_hash) const {
-    if (spilled_keys_) spilled_keys_->prefetch(spilled_hash(key_hash));
+    for (const auto& f : spilled_keys_) f->prefetch(spilled_hash(key_hash));
   }
   // Writes a run if memory is over the limit; call before staging a pair or a batch.
   [[nodiscard]] Status make_room();
@@ -161,13 +161,17 @@ class StoreBuilder {
   std::vector<Source> sources_;  // oldest first
   uint64_t numbered_before_ = 0;
   size_t runs_written_ = 0;
-  // Under policy Error, the keys of every run written: one question answers most adds,
-  // and each run's own filter then finds the runs that may hold a key. Its hashes are
-  // the keys' remixed, so that its mistakes are not the runs' filters' too.
+  // Under policy Error, the keys of every run written, in filters each twice the one
+  // before: a few questions answer most adds, and each run's own filter then finds the
+  // runs that may hold a key. Their hashes are the keys' remixed, so that their mistakes
+  // are not the runs' filters' too.
   static uint64_t spilled_hash(uint64_t key_hash) {
     return (key_hash ^ (key_hash >> 31)) * 0x9E3779B97F4A7C15;
   }
-  std::unique_ptr<HashFilter> spilled_keys_;
+  std::vector<std::unique_ptr<HashFilter>> spilled_keys_;
+  uint64_t spilled_capacity_ = 0;  // of the last of them
+  uint64_t spilled_room_ = 0;      // keys it takes before the next one is made
+  uint64_t spilled_bytes_ = 0;
   uint64_t filter_bytes_ = 0;  // of every filter of keys
   mutable std::mutex size_mutex_;
   mutable std::optional<uint64_t> size_cache_;
