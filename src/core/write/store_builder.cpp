@@ -308,23 +308,26 @@ std::shared_ptr<const HashFilter> StoreBuilder::filter_staged_keys() {
   const std::vector<StagedKey>& keys = buffer_->objects().staged_keys();
   const uint64_t budget = filter_budget(options_.memory_limit);
   if (spilled_room_ < keys.size()) {
-    // The next filter of them all, while half the filters' share affords it; past that
-    // the last one takes every key, and answers "maybe" more often (never "no" for a key
-    // it holds).
-    const uint64_t capacity = std::max({2 * spilled_capacity_, 4 * uint64_t{keys.size()},
-                                        uint64_t{1} << 16});
-    if (spilled_keys_.empty() || spilled_bytes_ + HashFilter::memory_for(capacity) <= budget / 2) {
-      spilled_keys_.push_back(std::make_unique<HashFilter>(capacity));
+    // The next filter of them all, twice the last, within two thirds of the filters'
+    // share (the last one as large as what is left of it); past that the last one takes
+    // every key, and answers "maybe" more often (never "no" for a key it holds).
+    const uint64_t least = std::max<uint64_t>(4 * uint64_t{keys.size()}, uint64_t{1} << 16);
+    const uint64_t left = budget / 3 * 2 - std::min(spilled_bytes_, budget / 3 * 2);
+    const uint64_t capacity =
+        std::min(std::max(2 * spilled_capacity_, least), HashFilter::capacity_of(left));
+    if (spilled_keys_.empty() || capacity >= least) {
+      spilled_keys_.push_back(std::make_unique<HashFilter>(std::max(capacity, least)));
       spilled_bytes_ += spilled_keys_.back()->memory_bytes();
       filter_bytes_ += spilled_keys_.back()->memory_bytes();
-      spilled_capacity_ = spilled_room_ = capacity;
+      spilled_capacity_ = spilled_room_ = std::max(capacity, least);
     }
   }
   spilled_room_ -= std::min<uint64_t>(spilled_room_, keys.size());
   HashFilter& all = *spilled_keys_.back();
+  // A run's own filter is asked only after the filters of them all: a sparse one does.
   std::shared_ptr<HashFilter> filter;
-  if (filter_bytes_ + HashFilter::memory_for(keys.size()) <= budget) {
-    filter = std::make_shared<HashFilter>(keys.size());
+  if (filter_bytes_ + HashFilter::memory_for(keys.size(), HashFilter::kSparse) <= budget) {
+    filter = std::make_shared<HashFilter>(keys.size(), HashFilter::kSparse);
     filter_bytes_ += filter->memory_bytes();
   }
   for (const StagedKey& k : keys) {
