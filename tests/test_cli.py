@@ -158,6 +158,7 @@ class TestCommands:
                      ["build", "o", "--from", small, "--key", "id"],
                      ["build", "o", "--shards", "2", "--from", small, "--from", small],
                      ["merge", "o"], ["build", "o", "--memory-limit", "lots"],
+                     ["build", "o", "--memory-limit", str(1 << 64)],
                      ["get", small, "a", "--null"], ["keys", small, "--limit", "-1"],
                      ["build", "o", "--numeric-key"]):
             result = run(*args)
@@ -374,7 +375,9 @@ class TestMergesAndChanges:
 
     @pytest.mark.parametrize("text, size", [("1000", 1000), ("64K", 64 << 10), ("512M", 512 << 20),
                                              ("2GiB", 2 << 30), ("1.5g", 3 << 29), ("3TB", 3 << 40),
-                                             ("lots", None), ("0", None), ("5Q", None), ("M", None)])
+                                             ("lots", None), ("0", None), ("5Q", None), ("M", None),
+                                             ("16777215.5T", (1 << 64) - (1 << 39)),
+                                             ("16777216T", None), ("9" * 400, None)])
     def test_memory_sizes(self, text, size):
         from vornel.cli import _memory_size
 
@@ -394,9 +397,10 @@ class TestMergesAndChanges:
             assert result.returncode == 0, result.stderr
         assert (tmp_path / "plain.vrnl").read_bytes() == (tmp_path / "limited.vrnl").read_bytes()
         assert list(runs.iterdir()) == []
-        # A duplicate that only the merge of runs meets still stops the build.
+        # A duplicate whose first copy went to a run is refused at its line, as in memory.
         result = run("build", tmp_path / "e.vrnl", src, "--memory-limit", "64K")
-        assert "duplicate key" in assert_one_line_error(result)
+        err = assert_one_line_error(result)
+        assert f"{src}:7001:" in err and "duplicate key 'k0'" in err
         assert not (tmp_path / "e.vrnl").exists()
 
 

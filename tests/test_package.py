@@ -233,6 +233,22 @@ class TestBuildErrors:
         assert isinstance(e.value, VornIOError)
         assert e.value.errno == errno.ENOENT and e.value.filename == str(target)
 
+    @pytest.mark.parametrize("where, number", [("missing/s.vrnl", errno.ENOENT),
+                                               ("file/s.vrnl", errno.ENOTDIR)])
+    def test_a_bad_folder_is_found_when_the_writer_is_made(self, tmp_path, where, number):
+        (tmp_path / "file").write_bytes(b"")
+        with pytest.raises(VornIOError) as e:
+            VornWriter.create(tmp_path / where)
+        assert e.value.errno == number and e.value.filename == str(tmp_path / where)
+        with pytest.raises(VornIOError) as e:
+            VornWriter(run_dir=(tmp_path / where).parent)
+        assert e.value.errno == number and e.value.filename == str((tmp_path / where).parent)
+
+    @pytest.mark.parametrize("limit", [0, -1, 1 << 64, 1 << 100, 1.5])
+    def test_a_memory_limit_is_a_positive_64_bit_count(self, limit):
+        with pytest.raises(ValueError, match="memory_limit must be a positive number"):
+            VornWriter(memory_limit=limit)
+
 
 class TestReaderMapping:
     ITEMS = {"b": 2, "a": [1], "ab": {"x": None}, "": "empty", "é": b"\x00", b"\x00z": 0.5}

@@ -110,6 +110,45 @@ def test_a_limited_build_is_the_unlimited_build(tmp_path, bases, steps, limit, d
         os.unlink(path)
 
 
+def apply(writer, step, bases):
+    kind, *args = step
+    if kind == "delete":
+        del writer[args[0]]
+    elif kind == "include":
+        writer.include(bases[args[0]][0])
+    else:
+        getattr(writer, kind)(*args)
+
+
+def outcome(call):
+    """What a call did: nothing to report, or the refusal it raised."""
+    try:
+        call()
+    except (DuplicateKeyError, KeyError) as e:
+        return type(e).__name__, getattr(e, "key", e.args)
+    return None
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(steps=calls, limit=st.integers(1, 3000))
+def test_a_limited_writer_refuses_the_same_duplicates(tmp_path, bases, steps, limit):
+    # Under "error", a key staged again is refused by the same call, whether its first
+    # copy is still in memory or went to a run; what builds is then the same file.
+    writers = [VornWriter(memory_limit=m, run_dir=tmp_path, on_duplicate="error")
+               for m in (UNLIMITED, limit)]
+    for step in steps:
+        seen = [outcome(lambda: apply(w, step, bases)) for w in writers]
+        assert seen[0] == seen[1], step
+    assert len(writers[0]) == len(writers[1])
+    paths = [tmp_path / "unlimited.vrnl", tmp_path / "limited.vrnl"]
+    built = [outcome(lambda: w.build(p)) for w, p in zip(writers, paths)]
+    assert built[0] == built[1]
+    if built[0] is None:
+        assert paths[0].read_bytes() == paths[1].read_bytes()
+    for path in tmp_path.iterdir():
+        os.unlink(path)
+
+
 def test_spills_go_to_runs_and_the_store_has_each_value_once(tmp_path):
     w = VornWriter(memory_limit=200_000, run_dir=tmp_path)
     w.update((f"key{i:06d}", i % 1000) for i in range(50_000))

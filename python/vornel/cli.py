@@ -715,6 +715,7 @@ what JSON cannot hold is written as an object with one "$" member:
 
 
 _SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+_SIZE_BOUND = 1 << 64  # memory limits are counted in 64 bits
 
 
 def _memory_size(text: str) -> int:
@@ -729,9 +730,13 @@ def _memory_size(text: str) -> int:
     number = spelled[: len(spelled) - len(unit)]
     if unit not in _SIZE_UNITS or not number.replace(".", "", 1).isdigit():
         raise argparse.ArgumentTypeError(f"not a size: {text!r} (for example 512M or 2G)")
-    size = int(float(number) * _SIZE_UNITS[unit])
+    from fractions import Fraction  # exact: a float would round, and overflow on long numbers
+
+    size = int(Fraction(number) * _SIZE_UNITS[unit])
     if size < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1 byte, not {text!r}")
+    if size >= _SIZE_BOUND:
+        raise argparse.ArgumentTypeError(f"must be below 2**64 bytes, not {text!r}")
     return size
 
 

@@ -25,6 +25,8 @@ __all__ = ["Key", "VornWriter", "default_memory_limit"]
 # twice what staging does, and the machine has other work.
 _DEFAULT_SHARE = 4
 _LEAST_LIMIT = 64 << 20
+# Limits are counted in 64 bits.
+_LIMIT_BOUND = 1 << 64
 
 
 def _cgroup_limit() -> int | None:
@@ -51,6 +53,25 @@ def default_memory_limit() -> int:
     if cgroup is not None:
         total = min(total, cgroup)
     return max(_LEAST_LIMIT, total // _DEFAULT_SHARE)
+
+
+def _check_folder(target: str) -> None:
+    """Raises what a build of `target` would, before anything is staged for it: the
+    folder it goes in must be there, and take new files."""
+    import errno
+
+    from .errors import io_error
+
+    folder = os.path.dirname(os.path.abspath(target))
+    if not os.path.exists(folder):
+        number = errno.ENOENT
+    elif not os.path.isdir(folder):
+        number = errno.ENOTDIR
+    elif not os.access(folder, os.W_OK | os.X_OK):
+        number = errno.EACCES
+    else:
+        return
+    raise io_error(number, os.strerror(number), target)
 
 
 def _store_paths(source: PathArg | StoreReader) -> list[str]:
@@ -96,9 +117,11 @@ class VornWriter(_engine.Writer):
     a sample of them (`compression_level`: zstd's level, 3 by default); values that do not
     shrink are stored as they are. Staging holds about `memory_limit` bytes of memory (by
     default a share of the machine's, `default_memory_limit()`): past it, what is staged
-    goes to a sorted run in `run_dir` and staging goes on; a build merges the runs. A key
-    staged again replaces its value (`on_duplicate="last"`), keeps the first (`"first"`)
-    or raises `DuplicateKeyError` (`"error"`). A call that conflicts with another call on
+    goes to a sorted run in `run_dir` (tried when the writer is made) and staging goes on;
+    a build merges the runs. A key staged again replaces its value (`on_duplicate="last"`),
+    keeps the first (`"first"`) or raises `DuplicateKeyError` (`"error"`, at the `add`
+    that stages it again, whether the first copy is in memory or in a run). A call that
+    conflicts with another call on
     the same writer (another thread's, or one made from inside `update()`) raises
     `vornel.errors.WriterBusyError`.
     """
@@ -118,8 +141,9 @@ class VornWriter(_engine.Writer):
     ) -> Self:
         if memory_limit is None:
             memory_limit = default_memory_limit()
-        elif type(memory_limit) is not int or memory_limit < 1:
-            raise ValueError(f"memory_limit must be a positive number of bytes, not {memory_limit!r}")
+        elif type(memory_limit) is not int or not 1 <= memory_limit < _LIMIT_BOUND:
+            raise ValueError(f"memory_limit must be a positive number of bytes below 2**64, "
+                             f"not {memory_limit!r}")
         if run_dir is None:
             import tempfile
 
@@ -157,8 +181,11 @@ class VornWriter(_engine.Writer):
         on_duplicate: DuplicatePolicy = "last",
     ) -> Self:
         """A writer that builds `path` when its `with` block ends without an exception.
-        Its runs go beside `path` unless `run_dir` says otherwise."""
+        Its runs go beside `path` unless `run_dir` says otherwise. A folder of `path` that
+        is missing, or takes no files, raises here (as the build would), before anything
+        is staged."""
         target = os.fsdecode(path)
+        _check_folder(target)
         if run_dir is None:
             run_dir = os.path.dirname(os.path.abspath(target))
         writer = cls(dedup=dedup, default=default, compression=compression,

@@ -219,6 +219,10 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
   options.run_dir = s->run_dir;
   if (!policy_arg(a[6], options.policy)) return nullptr;
   s->core = std::make_unique<StoreBuilder>(std::move(options));
+  if (Status usable = py::without_interpreter([&] { return s->core->check_run_dir(); }); !usable) {
+    raise_failure(*s, usable.error(), FailureDetail{}, s->run_dir);
+    return nullptr;
+  }
   return s;
 }
 
@@ -227,10 +231,10 @@ std::unique_ptr<Staging> make_writer(PyTypeObject* type, const py::BoundArgs& a)
 PyObject* stage_pair(Staging& s, PyObject* key, Bytes key_bytes, Bytes value) {
   uint64_t obj_id = 0;
   StoreBuilder& b = *s.core;
-  if (b.stage(key_bytes, b.key_hash(key_bytes), value, b.value_hash(value), &obj_id) ==
-      StoreBuilder::Staged::Duplicate) {
-    return duplicate(s, key);
-  }
+  Result<StoreBuilder::Staged> staged =
+      b.stage(key_bytes, b.key_hash(key_bytes), value, b.value_hash(value), &obj_id);
+  if (!staged) return raise_failure(s, staged.error(), FailureDetail{}, s.run_dir);
+  if (*staged == StoreBuilder::Staged::Duplicate) return duplicate(s, key);
   return py::new_uint(obj_id);
 }
 
@@ -290,8 +294,9 @@ PyObject* add_many(Staging& s, const py::BoundArgs& a, PyObject* self) {
     if (!make_room(s)) return nullptr;
     uint64_t obj_id = 0;
     size_t repeated = 0;
-    if (s.core->stage_many(views, as_bytes(data), &obj_id, &repeated) ==
-        StoreBuilder::Staged::Duplicate) {
+    Result<StoreBuilder::Staged> staged = s.core->stage_many(views, as_bytes(data), &obj_id, &repeated);
+    if (!staged) return raise_failure(s, staged.error(), FailureDetail{}, s.run_dir);
+    if (*staged == StoreBuilder::Staged::Duplicate) {
       return duplicate(s, PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(repeated)));
     }
     return py::new_uint(obj_id);
@@ -367,10 +372,19 @@ bool stage_batch(Staging& s, Batch& batch) {
   }
   bool ok = true;
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) b.prefetch(key_hashes[i + kAhead], value_hashes[i + kAhead]);
+    if (i + kAhead < n) {
+      b.prefetch(key_hashes[i + kAhead], value_hashes[i + kAhead]);
+      b.prefetch_runs(key_hashes[i + kAhead]);
+    }
     uint64_t obj_id;
-    if (b.stage(batch.key(i), key_hashes[i], batch.value(i), value_hashes[i], &obj_id) ==
-        StoreBuilder::Staged::Duplicate) {
+    Result<StoreBuilder::Staged> staged =
+        b.stage(batch.key(i), key_hashes[i], batch.value(i), value_hashes[i], &obj_id);
+    if (!staged) {
+      raise_failure(s, staged.error(), FailureDetail{}, s.run_dir);
+      ok = false;
+      break;
+    }
+    if (*staged == StoreBuilder::Staged::Duplicate) {
       duplicate(s, batch.key_object(i));
       ok = false;
       break;

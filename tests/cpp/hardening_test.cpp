@@ -168,19 +168,38 @@ TEST(Publish, AFailedRenameLeavesTheTargetAndTheWholeTemporaryFile) {
   EXPECT_EQ(read_file(dir.file("s.vrnl.tmp")), "newer");
 }
 
-TEST(Publish, ReusesALeftoverTemporaryFileAndItsMode) {
-  TempDir dir;
+// Whatever sits at the temporary path is replaced by a new file that the build makes:
+// a leftover goes with its bytes and mode, and a link is never written through.
+TEST(Publish, ReplacesWhatSitsAtTheTemporaryPath) {
+  TempDir dir, elsewhere;
   const std::string target = dir.file("s.vrnl");
   const std::string tmp = dir.file("s.vrnl.tmp");
-  {
-    std::ofstream(tmp) << std::string(10000, 'x');
+  const std::string victim = elsewhere.file("victim");
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  for (const bool link : {false, true}) {
+    std::ofstream(link ? victim : tmp) << std::string(10000, 'x');
+    ASSERT_EQ(::chmod((link ? victim : tmp).c_str(), 0604), 0);
+    if (link) {
+      ASSERT_EQ(::symlink(victim.c_str(), tmp.c_str()), 0);
+    }
+    ASSERT_TRUE(publish(target, {bytes_of("short")}));
+    EXPECT_EQ(read_file(target), "short");
+    struct stat st;
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+    EXPECT_EQ(dir.count(), 1u);
   }
-  ASSERT_EQ(::chmod(tmp.c_str(), 0604), 0);
-  ASSERT_TRUE(publish(target, {bytes_of("short")}));
-  EXPECT_EQ(read_file(target), "short");  // truncated before it was written
-  struct stat st;
-  ASSERT_EQ(::stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0604u);
+  EXPECT_EQ(read_file(victim), std::string(10000, 'x'));
+
+  // A directory stays, and is the error, about the temporary path.
+  ASSERT_EQ(::mkdir(tmp.c_str(), 0755), 0);
+  const Status s = publish(target, {bytes_of("new")});
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message(), "open tmp: " + os_error_text(EISDIR));
+  EXPECT_EQ(s.error().path(), tmp);
+  EXPECT_EQ(read_file(target), "short");
 }
 
 TEST(Publish, WaitsForTheBuilderHoldingTheTemporaryFile) {

@@ -1,8 +1,9 @@
-// A bump allocator over blocks of 1 MiB: many small copies (staged keys) without one
-// heap allocation each, laid out in the order they were made. Memory lives as long as
-// the arena, and returned pointers never move.
+// A bump allocator over blocks of 1 MiB, or of a size given: many small copies (staged
+// keys) without one heap allocation each, laid out in the order they were made. Memory
+// lives as long as the arena, and returned pointers never move.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,8 @@ class Arena {
   static constexpr size_t kBlockSize = size_t{1} << 20;
 
   Arena() = default;
+  // An arena over blocks of `block_size` bytes, for one that holds little.
+  explicit Arena(size_t block_size) : block_size_(block_size) {}
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
   Arena(Arena&&) = default;
@@ -23,12 +26,14 @@ class Arena {
   // Bytes handed out so far.
   size_t used() const { return used_; }
 
-  // Returns `n` uninitialised bytes, n at most kBlockSize; never null, also for n == 0.
+  // Returns `n` uninitialised bytes; never null, also for n == 0. Larger than a block,
+  // they get a block of their own.
   uint8_t* allocate(size_t n) {
     if (n > left_) {
-      blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
+      const size_t size = std::max(n, block_size_);
+      blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(size));
       next_ = blocks_.back().get();
-      left_ = kBlockSize;
+      left_ = size;
     }
     uint8_t* p = next_;
     next_ += n;
@@ -39,6 +44,7 @@ class Arena {
 
  private:
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  size_t block_size_ = kBlockSize;
   uint8_t* next_ = empty_;
   size_t left_ = 0;
   size_t used_ = 0;

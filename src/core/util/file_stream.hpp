@@ -103,7 +103,7 @@ class FileReader {
     if (rest > end_ - pos_) return fail(cut_short(pos_));
     size_t got = 0;
     if (Status s = pread_all(fd_, dst + buffered, rest, pos_, &got); !s) return s;
-    if (got < rest) return fail(cut_short(pos_ + got));
+    if (got < rest) return fail(cut_since(pos_ + got));
     if (checksum_) crc_ = crc32_extend(crc_, dst + buffered, rest);
     pos_ += rest;
     return {};
@@ -137,6 +137,11 @@ class FileReader {
     return StoreError::corrupt("file ends at byte " + std::to_string(where) +
                                ", before the data its header promises");
   }
+  // The error of a file cut short at `where` since the range was taken from its size: no
+  // damage of the file, an IO error, as a reader's mapping of it gives.
+  static StoreError cut_since(uint64_t where) {
+    return StoreError::changed(Fault::FileCut, where);
+  }
 
  private:
   Status refill(size_t need) {
@@ -158,6 +163,7 @@ class FileReader {
     if (checksum_) crc_ = crc32_extend(crc_, buffer_.get() + fill_, got);
     fill_ += got;
     pos_ += got;
+    if (got < want) return fail(cut_since(pos_));
     if (fill_ < need) return fail(cut_short(pos_));
     return {};
   }

@@ -46,7 +46,8 @@ class SparseIndex {
     uint64_t position;
     Bytes bytes() const { return {key, size}; }
   };
-  Arena keys_;
+  // A few keys per block of the file: small blocks, so that each of many runs costs little.
+  Arena keys_{size_t{4} << 10};
   std::vector<Mark> marks_;
 };
 

@@ -133,6 +133,12 @@ class StoreError {
   static StoreError io(std::string msg) { return described(ErrorKind::IO, std::move(msg)); }
   // A failing system call: `context` followed by os_error_text(errnum).
   static StoreError os(int errnum, std::string_view context = {});
+  // The same, about the file at `path` rather than the one the operation names.
+  static StoreError os(int errnum, std::string_view context, std::string path) {
+    StoreError e = os(errnum, context);
+    e.path_ = std::move(path);
+    return e;
+  }
   static StoreError invalid(std::string msg) {
     return described(ErrorKind::Invalid, std::move(msg));
   }

@@ -11,8 +11,9 @@ constexpr uint64_t kRecordMask = (uint64_t{1} << kChildShift) - 1;
 
 }  // namespace
 
-MergingSource::MergingSource(std::vector<SortedSource*> children, DuplicatePolicy policy)
-    : children_(std::move(children)), policy_(policy) {
+MergingSource::MergingSource(std::vector<SortedSource*> children, DuplicatePolicy policy,
+                             bool keep_deletions)
+    : children_(std::move(children)), policy_(policy), keep_deletions_(keep_deletions) {
   for (const SortedSource* c : children_) size_ += c->size();
 }
 
@@ -39,16 +40,21 @@ Status MergingSource::advance(size_t child) {
     failed_ = children_[child];
     return s;
   }
-  if (children_[child]->valid()) {
-    ++consumed_;
-    const Bytes key = children_[child]->entry().key;
-    windows_[child] = {key_word(key, 0), key_word(key, 8), key.size()};
-    heap_.push_back(child);
-    // std::push_heap keeps the largest on top: order the other way round.
-    std::push_heap(heap_.begin(), heap_.end(),
-                   [this](size_t a, size_t b) { return heap_before(b, a); });
-  }
+  if (children_[child]->valid()) push(note(child));
   return {};
+}
+
+size_t MergingSource::note(size_t child) {
+  ++consumed_;
+  const Bytes key = children_[child]->entry().key;
+  windows_[child] = {key_word(key, 0), key_word(key, 8), key.size()};
+  return child;
+}
+
+void MergingSource::push(size_t child) {
+  heap_.push_back(child);
+  // std::push_heap keeps the largest on top: order the other way round.
+  std::push_heap(heap_.begin(), heap_.end(), [this](size_t a, size_t b) { return heap_before(b, a); });
 }
 
 void MergingSource::pop_smallest() {
@@ -77,32 +83,23 @@ Status MergingSource::next() {
     }
   } else if (group_.size() == 1) {
     // The common step: the last key was one child's alone. While that child stays below
-    // every other, its entries need no heap.
+    // every other, its values need no heap.
     const size_t child = group_.front();
+    group_.clear();
     if (Status s = children_[child]->next(); !s) {
       failed_ = children_[child];
       return s;
     }
-    if (!children_[child]->valid()) {
-      group_.clear();
-    } else {
-      ++consumed_;
-      const Bytes key = children_[child]->entry().key;
-      windows_[child] = {key_word(key, 0), key_word(key, 8), key.size()};
-      // Strictly below: a key the other children hold too goes the slow way, resolved.
-      if (!heap_.empty() && compare(child, heap_.front()) >= 0) {
-        heap_.push_back(child);
-        std::push_heap(heap_.begin(), heap_.end(),
-                       [this](size_t a, size_t b) { return heap_before(b, a); });
-        group_.clear();
-      } else if (const Entry& e = children_[child]->entry(); e.kind == EntryKind::Value) {
+    if (children_[child]->valid()) {
+      note(child);
+      // Strictly below: a key the other children hold too goes the slow way, resolved, and
+      // so does a deletion.
+      if ((heap_.empty() || compare(child, heap_.front()) < 0) &&
+          children_[child]->entry().kind == EntryKind::Value) {
+        group_.push_back(child);
         return take(child);
-      } else {
-        heap_.push_back(child);  // a deletion: the slow way below passes over it
-        std::push_heap(heap_.begin(), heap_.end(),
-                       [this](size_t a, size_t b) { return heap_before(b, a); });
-        group_.clear();
       }
+      push(child);
     }
   } else {
     for (size_t child : group_) {
@@ -113,10 +110,18 @@ Status MergingSource::next() {
   while (!heap_.empty()) {
     pop_smallest();
     size_t winner = kNone;
+    size_t deletion = kNone;  // the newest deletion, which hides every older entry
+    bool hides = false;       // whether an entry of the group hides older ones
     for (size_t child : group_) {
       const Entry& e = children_[child]->entry();
-      if (e.kind == EntryKind::Deleted || e.replaces) winner = kNone;
-      if (e.kind == EntryKind::Deleted) continue;
+      if (e.kind == EntryKind::Deleted || e.replaces) {
+        winner = kNone;
+        hides = true;
+      }
+      if (e.kind == EntryKind::Deleted) {
+        deletion = child;
+        continue;
+      }
       if (winner == kNone || policy_ == DuplicatePolicy::Last) {
         winner = child;
       } else if (policy_ == DuplicatePolicy::Error) {
@@ -126,20 +131,24 @@ Status MergingSource::next() {
         return fail(StoreError::invalid("duplicate key"));
       }
     }
-    if (winner == kNone) {  // deleted: on to the next key
+    if (winner == kNone && !keep_deletions_) {  // deleted: on to the next key
       for (size_t child : group_) {
         if (Status s = advance(child); !s) return s;
       }
       group_.clear();
       continue;
     }
-    // The winner alone goes on as the group: the others of its key have had their turn.
+    // The entry that comes out alone goes on as the group: the others of its key have had
+    // their turn.
+    const size_t out = winner != kNone ? winner : deletion;
     for (size_t child : group_) {
-      if (child == winner) continue;
+      if (child == out) continue;
       if (Status s = advance(child); !s) return s;
     }
-    group_.assign(1, winner);
-    return take(winner);
+    group_.assign(1, out);
+    if (Status s = take(out); !s) return s;
+    entry_.replaces = keep_deletions_ && hides;
+    return {};
   }
   return {};
 }
@@ -151,7 +160,7 @@ Status MergingSource::take(size_t winner) {
     return fail(StoreError::invalid("a source too large to merge"));
   }
   current_ = winner;
-  entry_.replaces = false;
+  entry_.replaces = keep_deletions_ && entry_.replaces;
   entry_.record |= uint64_t{winner} << kChildShift;
   return {};
 }

@@ -17,8 +17,12 @@ class MergingSource final : public SortedSource {
   // Children oldest first; the merge does not own them. Of several entries of one key,
   // a deletion hides the older ones, and of the values left, `policy` keeps the newest,
   // the oldest, or fails the merge. Deletions themselves never come out: the merge is
-  // the whole of what its children say. At most kMaxChildren children.
-  MergingSource(std::vector<SortedSource*> children, DuplicatePolicy policy);
+  // the whole of what its children say. With `keep_deletions`, the merge stands for its
+  // children among older sources instead: a key that its children delete comes out
+  // deleted, and a value that hides older entries comes out with `replaces`. At most
+  // kMaxChildren children.
+  MergingSource(std::vector<SortedSource*> children, DuplicatePolicy policy,
+                bool keep_deletions = false);
 
   static constexpr size_t kMaxChildren = size_t{1} << 16;
 
@@ -45,6 +49,10 @@ class MergingSource final : public SortedSource {
   // Children whose current entry has the smallest key, oldest first, taken off the heap.
   void pop_smallest();
   [[nodiscard]] Status advance(size_t child);
+  // Takes note of the entry `child` moved to (its window, the count); returns `child`.
+  size_t note(size_t child);
+  // Puts `child`, whose entry is noted, on the heap.
+  void push(size_t child);
   // Makes the entry of `winner` the current one.
   [[nodiscard]] Status take(size_t winner);
   bool heap_before(size_t a, size_t b) const;
@@ -53,6 +61,7 @@ class MergingSource final : public SortedSource {
 
   std::vector<SortedSource*> children_;
   DuplicatePolicy policy_;
+  bool keep_deletions_;
   std::vector<size_t> heap_;   // children with an entry, smallest key (then oldest) on top
   // The first 16 bytes of each child's current key, big-endian, and its length.
   struct Window {

@@ -1,11 +1,13 @@
 #include "write/publish.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,32 +26,85 @@ bool ends_in_dot_component(std::string_view path) {
   return path == "." || path.ends_with("/.");
 }
 
-// Opens the temporary file for this build alone and empties it. Builders to one
-// target share the temporary path, so each holds an exclusive lock on it from here
-// until after its rename. A builder that waited for the lock may find the file it
-// opened already renamed over the target; it starts again, on a new one, rather
-// than truncate a published store. Failures read "open tmp: {}".
+// Whether `c_path` names the file open at `fd`, itself and not through a link.
+bool names(const std::string& c_path, int fd) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::lstat(c_path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Removes the entry `seen` at the temporary path, which no build ever makes (a link, a
+// FIFO, a socket, a device). It is moved aside first and then looked at, so that what
+// goes is what was seen: a build's file that took its place meanwhile is put back.
+Status remove_stray(const std::string& c_path, const struct stat& seen) {
+  static std::atomic<uint64_t> strays{0};
+  const std::string aside = c_path + ".stray." + std::to_string(::getpid()) + "." +
+                            std::to_string(strays.fetch_add(1, std::memory_order_relaxed));
+  if (::renameat2(AT_FDCWD, c_path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno == ENOENT) return {};
+    // A file system that cannot move without replacing: removed where it is.
+    if ((errno != EINVAL && errno != ENOSYS) || (::unlink(c_path.c_str()) != 0 && errno != ENOENT)) {
+      return fail(StoreError::os(errno, "open tmp: ", c_path));
+    }
+    return {};
+  }
+  struct stat took;
+  if (::lstat(aside.c_str(), &took) == 0 && S_ISREG(took.st_mode) &&
+      (took.st_dev != seen.st_dev || took.st_ino != seen.st_ino) &&
+      ::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, c_path.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  if (::unlink(aside.c_str()) != 0) return fail(StoreError::os(errno, "open tmp: ", c_path));
+  return {};
+}
+
+// Makes way for a new temporary file. What sits at its path is no live build's unless
+// that build holds it locked: a regular file goes once this build holds its lock and the
+// path still names it (a build that died left it; a live one renamed it away meanwhile,
+// and then it stays where it went); anything else but a directory goes at once. A
+// directory stays, and is the error, naming the temporary path.
+Status clear_temporary(const std::string& c_path) {
+  struct stat seen;
+  if (::lstat(c_path.c_str(), &seen) != 0) {
+    if (errno == ENOENT) return {};
+    return fail(StoreError::os(errno, "open tmp: ", c_path));
+  }
+  if (S_ISDIR(seen.st_mode)) return fail(StoreError::os(EISDIR, "open tmp: ", c_path));
+  if (!S_ISREG(seen.st_mode)) return remove_stray(c_path, seen);
+  FileDescriptor fd(retry_eintr(
+      [&] { return ::open(c_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+  if (!fd.valid()) {
+    if (errno == ENOENT || errno == ELOOP) return {};  // changed since: look again
+    return fail(StoreError::os(errno, "open tmp: ", c_path));
+  }
+  if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
+    return fail(StoreError::os(errno, "open tmp: ", c_path));
+  }
+  if (names(c_path, fd.get()) && ::unlink(c_path.c_str()) != 0 && errno != ENOENT) {
+    return fail(StoreError::os(errno, "open tmp: ", c_path));
+  }
+  return {};
+}
+
+// Creates the temporary file for this build alone: exclusively, so that it is a new
+// regular file and never one reached through a link. Builders to one target share the
+// temporary path, so each holds an exclusive lock on its file from here until after its
+// rename; a builder that finds the path taken waits for that lock (clear_temporary).
+// Failures read "open tmp: {}".
 Result<FileDescriptor> open_temporary(const std::string& c_path, bool readable) {
-  // No O_TRUNC before the lock.
-  const int flags = (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC;
+  const int flags = (readable ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   for (;;) {
     FileDescriptor fd(retry_eintr([&] { return ::open(c_path.c_str(), flags, kNewFileMode); }));
-    if (!fd.valid()) return fail(StoreError::os(errno, "open tmp: "));
+    if (!fd.valid()) {
+      if (errno != EEXIST) return fail(StoreError::os(errno, "open tmp: "));
+      if (Status s = clear_temporary(c_path); !s) return fail(std::move(s.error()));
+      continue;
+    }
     if (retry_eintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
       return fail(StoreError::os(errno, "open tmp: "));
     }
-    struct stat held, named;
-    if (::fstat(fd.get(), &held) != 0) return fail(StoreError::os(errno, "open tmp: "));
-    if (::stat(c_path.c_str(), &named) != 0) {
-      if (errno == ENOENT) continue;  // renamed away while we waited
-      return fail(StoreError::os(errno, "open tmp: "));
-    }
-    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) continue;
-    // As O_TRUNC would: a device or FIFO at the temporary path is left as it is.
-    if (S_ISREG(held.st_mode) && retry_eintr([&] { return ::ftruncate(fd.get(), 0); }) != 0) {
-      return fail(StoreError::os(errno, "open tmp: "));
-    }
-    return fd;
+    // Another builder may have taken it for a leftover before this one held its lock.
+    if (names(c_path, fd.get())) return fd;
   }
 }
 
@@ -119,11 +174,7 @@ Status keep_mode_of(std::string_view path, int fd) {
 // Unlinks the temporary file of a failed build while this build still holds it locked,
 // and only if its path still names the file this build wrote.
 void remove_temporary(int fd, const std::string& c_path) {
-  struct stat held, named;
-  if (::fstat(fd, &held) == 0 && ::stat(c_path.c_str(), &named) == 0 &&
-      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-    (void)::unlink(c_path.c_str());
-  }
+  if (names(c_path, fd)) (void)::unlink(c_path.c_str());
 }
 
 // Makes the rename itself durable. Best effort: the store is already published, and

@@ -63,9 +63,11 @@ struct PublishOptions {
 // effect within a fraction of a second, rarely enough to cost nothing.
 inline constexpr uint64_t kProgressStep = uint64_t{32} << 20;
 
-// Writes `pieces` back to back to the temporary path of `path` (created with mode
-// 0666 before the umask, or truncated), fsyncs it and renames it over `path`, then
-// syncs the directory. Failures are VornIOErrors: "open tmp: {}", "chmod tmp: {}" (for
+// Writes `pieces` back to back to the temporary path of `path` (a new file, created
+// exclusively with mode 0666 before the umask: whatever sat there before is removed, a
+// link never followed, and a directory there is the error), fsyncs it and renames it
+// over `path`, then syncs the directory. Failures are VornIOErrors: "open tmp: {}" (with
+// the temporary path in path() when what sits there is at fault), "chmod tmp: {}" (for
 // keep_mode), the error text alone for writing and fsync, "rename: {}"; a cancel is
 // ErrorKind::Cancelled. A failure after the open leaves `path` untouched, and the
 // temporary file behind unless remove_temp_on_failure.
@@ -77,8 +79,8 @@ inline constexpr uint64_t kProgressStep = uint64_t{32} << 20;
 // Writers that lay a file out themselves (positional writes) use it as publish() does.
 class TempFile {
  public:
-  // Opens (creating or truncating) the temporary path of `path`, as publish() does, and
-  // gives it the mode of the file it will replace when the options keep the mode.
+  // Creates the temporary file of `path` anew, as publish() does, and gives it the mode
+  // of the file it will replace when the options keep the mode.
   [[nodiscard]] static Result<TempFile> open(std::string_view path, const PublishOptions& options);
   TempFile(TempFile&&) = default;
   TempFile& operator=(TempFile&&) = default;

@@ -15,6 +15,7 @@
 #include "util/key_hash.hpp"
 #include "util/large_buffer.hpp"
 #include "util/open_table.hpp"
+#include "write/hash_filter.hpp"
 
 namespace vornel {
 
@@ -107,9 +108,8 @@ class SharedRecords {
   uint64_t count_ = 0;
 };
 
-// A set of payloads, as a blocked Bloom filter of about 12 bits each: a payload not in
-// the set is answered "no" but for about one in 300, and one in it never. A payload is
-// known by its CRC-32 and length, which every record carries: nothing is read to ask.
+// A set of payloads (HashFilter): a payload is known by its CRC-32 and length, which
+// every record carries, so that nothing is read to ask.
 class PayloadFilter {
  public:
   static uint64_t key_of(uint32_t crc, uint64_t length) {
@@ -119,45 +119,14 @@ class PayloadFilter {
     return z ^ (z >> 31);
   }
 
-  explicit PayloadFilter(uint64_t expected) {
-    const uint64_t lines = expected / kPerLine + 1;
-    lines_ = LargeBuffer(static_cast<size_t>(lines) * sizeof(Line));
-    count_lines_ = lines;
-  }
+  explicit PayloadFilter(uint64_t expected) : set_(expected) {}
 
-  void add(uint32_t crc, uint64_t length) { add(key_of(crc, length)); }
-  bool maybe(uint32_t crc, uint64_t length) const { return maybe(key_of(crc, length)); }
+  void add(uint32_t crc, uint64_t length) { set_.add(key_of(crc, length)); }
+  bool maybe(uint32_t crc, uint64_t length) const { return set_.maybe(key_of(crc, length)); }
+  uint64_t memory_bytes() const { return set_.memory_bytes(); }
 
  private:
-  void add(uint64_t h) {
-    Line& line = lines_.as<Line>()[line_of(h)];
-    for (int k = 0; k < kBits; ++k) {
-      const unsigned bit = (h >> (k * 9)) & 511;
-      line.words[bit >> 6] |= uint64_t{1} << (bit & 63);
-    }
-  }
-  bool maybe(uint64_t h) const {
-    const Line& line = lines_.as<Line>()[line_of(h)];
-    for (int k = 0; k < kBits; ++k) {
-      const unsigned bit = (h >> (k * 9)) & 511;
-      if ((line.words[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return false;
-    }
-    return true;
-  }
-
- public:
-  uint64_t memory_bytes() const { return lines_.size(); }
-
- private:
-  struct Line {
-    uint64_t words[8];  // one cache line of 512 bits
-  };
-  static constexpr int kBits = 5;         // bits set per payload, from the hash's low 45 bits
-  static constexpr uint64_t kPerLine = 42;  // payloads per line: about 12 bits each
-  size_t line_of(uint64_t h) const { return static_cast<size_t>(port::mul_high(h, count_lines_)); }
-
-  LargeBuffer lines_;
-  uint64_t count_lines_ = 1;
+  HashFilter set_;
 };
 
 class ContentTable {

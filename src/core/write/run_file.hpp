@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "write/hash_filter.hpp"
 #include "write/record_sharing.hpp"
 #include "write/sorted_source.hpp"
 #include "util/file.hpp"
@@ -46,6 +47,10 @@ struct RunFile {
   SparseIndex sparse;
   // The hashes of its payloads, for a run this process wrote; null for a run included.
   std::shared_ptr<const PayloadFilter> payloads;
+  // Whether this writer spilled it, and then, under policy Error, a filter of its keys'
+  // hashes (null past the filters' share of memory: every key is then looked up).
+  bool spilled = false;
+  std::shared_ptr<const HashFilter> keys;
 };
 
 // How a run holds a key, found by lookup().

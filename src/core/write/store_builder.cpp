@@ -19,6 +19,23 @@ constexpr uint64_t kProgressEntries = uint64_t{1} << 16;
 uint64_t content_budget(uint64_t limit) { return std::max(limit / 2, uint64_t{16} << 20); }
 uint64_t sharing_budget(uint64_t limit) { return std::max(limit / 8, uint64_t{4} << 20); }
 uint64_t sink_budget(uint64_t limit) { return std::max(limit / 2, uint64_t{16} << 20); }
+// The filters of the runs' keys that find duplicates as they are staged: a quarter of the
+// limit, with a floor, so that a small limit still filters the keys of some 11 million.
+uint64_t filter_budget(uint64_t limit) { return std::max(limit / 4, uint64_t{16} << 20); }
+
+// Sources that one merge reads at once. Each holds a read buffer and the state of its
+// walk, so that a merge of thousands of small runs would cost more than a small limit
+// saves: past the fan-in, runs are merged in passes. A smaller limit merges fewer at once.
+size_t merge_fan_in(uint64_t limit) {
+  return static_cast<size_t>(std::clamp<uint64_t>(limit >> 18, 8, 128));
+}
+
+// The read buffer of each of `sources` walked at once: they share an eighth of the limit,
+// large enough that reads are long, small enough that many sources fit.
+size_t read_buffer(uint64_t limit, size_t sources) {
+  const uint64_t share = limit / 8 / (2 * sources + 1);
+  return static_cast<size_t>(std::clamp<uint64_t>(share, 16 << 10, 1 << 20));
+}
 
 bool report(const BuildProgress& progress, BuildPhase phase, uint64_t done, uint64_t total) {
   return !progress || progress(phase, done, total);
@@ -270,12 +287,72 @@ std::vector<SortedSource*> pointers(const std::vector<std::unique_ptr<SortedSour
 StoreBuilder::StoreBuilder(StoreBuilderOptions options)
     : options_(std::move(options)), buffer_(std::make_unique<StagingBuffer>(options_.dedup)) {}
 
+Status StoreBuilder::check_run_dir() const {
+  Result<FileDescriptor> fd = create_unnamed_file(options_.run_dir, ".vrnlrun", "a run");
+  if (!fd) return fail(std::move(fd.error()));
+  return {};
+}
+
 Status StoreBuilder::make_room() {
   if (buffer_->empty()) return {};
+  // The runs' key filters count against the limit too, though staging keeps half of it.
+  const uint64_t limit = options_.memory_limit;
+  const uint64_t room = std::max(limit - std::min(filter_bytes_, limit), limit / 2);
   const uint64_t held =
       buffer_->memory_bytes() + buffer_->num_keys() * StagingBuffer::freeze_bytes_per_key();
-  if (held < options_.memory_limit && !buffer_->full()) return {};
+  if (held < room && !buffer_->full()) return {};
   return write_buffer_run();
+}
+
+std::shared_ptr<const HashFilter> StoreBuilder::filter_staged_keys() {
+  const std::vector<StagedKey>& keys = buffer_->objects().staged_keys();
+  const uint64_t budget = filter_budget(options_.memory_limit);
+  if (spilled_room_ < keys.size()) {
+    // The next filter of them all, twice the last, within two thirds of the filters'
+    // share (the last one as large as what is left of it); past that the last one takes
+    // every key, and answers "maybe" more often (never "no" for a key it holds).
+    const uint64_t least = std::max<uint64_t>(4 * uint64_t{keys.size()}, uint64_t{1} << 16);
+    const uint64_t left = budget / 3 * 2 - std::min(spilled_bytes_, budget / 3 * 2);
+    const uint64_t capacity =
+        std::min(std::max(2 * spilled_capacity_, least), HashFilter::capacity_of(left));
+    if (spilled_keys_.empty() || capacity >= least) {
+      spilled_keys_.push_back(std::make_unique<HashFilter>(std::max(capacity, least)));
+      spilled_bytes_ += spilled_keys_.back()->memory_bytes();
+      filter_bytes_ += spilled_keys_.back()->memory_bytes();
+      spilled_capacity_ = spilled_room_ = std::max(capacity, least);
+    }
+  }
+  spilled_room_ -= std::min<uint64_t>(spilled_room_, keys.size());
+  HashFilter& all = *spilled_keys_.back();
+  // A run's own filter is asked only after the filters of them all: a sparse one does.
+  std::shared_ptr<HashFilter> filter;
+  if (filter_bytes_ + HashFilter::memory_for(keys.size(), HashFilter::kSparse) <= budget) {
+    filter = std::make_shared<HashFilter>(keys.size(), HashFilter::kSparse);
+    filter_bytes_ += filter->memory_bytes();
+  }
+  for (const StagedKey& k : keys) {
+    const uint64_t hash = buffer_->key_hash(k.bytes());
+    all.add(spilled_hash(hash));
+    if (filter) filter->add(hash);
+  }
+  return filter;
+}
+
+Result<bool> StoreBuilder::spilled_duplicate(Bytes key, uint64_t key_hash) const {
+  const uint64_t spilled = spilled_hash(key_hash);
+  if (std::none_of(spilled_keys_.begin(), spilled_keys_.end(),
+                   [&](const auto& f) { return f->maybe(spilled); })) {
+    return false;
+  }
+  for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
+    // Included stores and runs are checked as the build merges them, as without a limit.
+    if (!it->run || !it->run->spilled) continue;
+    if (it->run->keys && !it->run->keys->maybe(key_hash)) continue;
+    Result<RunHolds> holds = lookup(*it->run, key);
+    if (!holds) return fail(std::move(holds.error()));
+    if (*holds != RunHolds::No) return *holds != RunHolds::Deleted;
+  }
+  return false;
 }
 
 Status StoreBuilder::write_buffer_run() {
@@ -291,6 +368,8 @@ Status StoreBuilder::write_buffer_run() {
                                   sharing_budget(options_.memory_limit));
   if (!run) return fail(std::move(run.error()));
   if (options_.dedup) run->payloads = payloads_of(*buffer_);
+  run->spilled = true;
+  if (options_.policy == DuplicatePolicy::Error) run->keys = filter_staged_keys();
   sources_.push_back({nullptr, std::make_shared<RunFile>(std::move(*run))});
   numbered_before_ += buffer_->num_objects();
   buffer_ = std::make_unique<StagingBuffer>(options_.dedup);
@@ -298,12 +377,17 @@ Status StoreBuilder::write_buffer_run() {
   return {};
 }
 
-StoreBuilder::Staged StoreBuilder::stage(Bytes key, uint64_t key_hash, Bytes value,
-                                         uint64_t value_hash, uint64_t* obj_id) {
+Result<StoreBuilder::Staged> StoreBuilder::stage(Bytes key, uint64_t key_hash, Bytes value,
+                                                 uint64_t value_hash, uint64_t* obj_id) {
   const std::optional<uint32_t> code = buffer_->code(key, key_hash);
   const bool deleted =
       code && (*code & ~StagingBuffer::kReplacesBit) == StagingBuffer::kDeletedCode;
   bool replaces = deleted;
+  if (!code && options_.policy == DuplicatePolicy::Error && runs_written_ != 0) {
+    Result<bool> spilled = spilled_duplicate(key, key_hash);
+    if (!spilled) return fail(std::move(spilled.error()));
+    if (*spilled) return Staged::Duplicate;
+  }
   if (code && !deleted) {
     if (options_.policy == DuplicatePolicy::Error) return Staged::Duplicate;
     if (options_.policy == DuplicatePolicy::First) {
@@ -319,16 +403,23 @@ StoreBuilder::Staged StoreBuilder::stage(Bytes key, uint64_t key_hash, Bytes val
   return Staged::Bound;
 }
 
-StoreBuilder::Staged StoreBuilder::stage_many(const std::vector<Bytes>& keys, Bytes value,
-                                              uint64_t* obj_id, size_t* duplicate) {
+Result<StoreBuilder::Staged> StoreBuilder::stage_many(const std::vector<Bytes>& keys, Bytes value,
+                                                      uint64_t* obj_id, size_t* duplicate) {
   if (options_.policy == DuplicatePolicy::Error) {
     // All or nothing: a key staged before, or twice in `keys`, stages none of them.
     StagingBuffer seen(false);
     for (size_t i = 0; i < keys.size(); ++i) {
       const uint64_t h = buffer_->key_hash(keys[i]);
       const uint64_t s = seen.key_hash(keys[i]);
-      if (buffer_->held(keys[i], h) == StagingBuffer::Held::Value ||
-          seen.held(keys[i], s) != StagingBuffer::Held::No) {
+      const StagingBuffer::Held held = buffer_->held(keys[i], h);
+      bool repeated = held == StagingBuffer::Held::Value ||
+                      seen.held(keys[i], s) != StagingBuffer::Held::No;
+      if (!repeated && held == StagingBuffer::Held::No && runs_written_ != 0) {
+        Result<bool> spilled = spilled_duplicate(keys[i], h);
+        if (!spilled) return fail(std::move(spilled.error()));
+        repeated = *spilled;
+      }
+      if (repeated) {
         *duplicate = i;
         return Staged::Duplicate;
       }
@@ -403,7 +494,8 @@ Status StoreBuilder::include(const std::string& path, FailureDetail* detail) {
 }
 
 Result<bool> StoreBuilder::contains(Bytes key, FailureDetail* detail) const {
-  switch (buffer_->held(key, buffer_->key_hash(key))) {
+  const uint64_t hash = buffer_->key_hash(key);
+  switch (buffer_->held(key, hash)) {
     case StagingBuffer::Held::Value:
       return true;
     case StagingBuffer::Held::Deleted:
@@ -422,6 +514,7 @@ Result<bool> StoreBuilder::contains(Bytes key, FailureDetail* detail) const {
       if (*found) return true;
       continue;
     }
+    if (it->run->keys && !it->run->keys->maybe(hash)) continue;
     Result<RunHolds> holds = lookup(*it->run, key);
     if (!holds) {
       detail->path = it->run->name;
@@ -451,12 +544,18 @@ Result<uint64_t> StoreBuilder::size(FailureDetail* detail) const {
   return count;
 }
 
-Status StoreBuilder::open_walk(Walk& walk, FailureDetail* detail) const {
-  // The sources' read buffers share an eighth of the limit: large enough that reads are
-  // long, small enough that many runs fit.
-  const uint64_t share = options_.memory_limit / 8 / (2 * sources_.size() + 1);
-  const auto buffer = static_cast<size_t>(std::clamp<uint64_t>(share, 16 << 10, 1 << 20));
-  for (const Source& s : sources_) {
+Status StoreBuilder::open_walk(Walk& walk, FailureDetail* detail,
+                               const BuildProgress& progress) const {
+  // Past the fan-in, runs are merged in passes first, into runs of this walk's own.
+  std::vector<Source> sources = sources_;
+  const size_t fan_in = merge_fan_in(options_.memory_limit);
+  while (sources.size() + (buffer_->empty() ? 0 : 1) > fan_in) {
+    Result<bool> merged = merge_pass(sources, fan_in, detail, progress);
+    if (!merged) return fail(std::move(merged.error()));
+    if (!*merged) break;  // no two runs side by side: stores between them all
+  }
+  const auto buffer = read_buffer(options_.memory_limit, sources.size());
+  for (const Source& s : sources) {
     if (s.store) {
       walk.push_back(std::make_unique<StoreSource>(s.store, buffer));
       continue;
@@ -470,6 +569,50 @@ Status StoreBuilder::open_walk(Walk& walk, FailureDetail* detail) const {
   }
   if (!buffer_->empty()) walk.push_back(std::make_unique<MemorySource>(*buffer_));
   return {};
+}
+
+Result<bool> StoreBuilder::merge_pass(std::vector<Source>& sources, size_t fan_in,
+                                      FailureDetail* detail, const BuildProgress& progress) const {
+  // Runs side by side merge into one that stands for them among the sources around them:
+  // deletions and entries that hide older ones stay as they are, so that every key comes
+  // out of the whole merge as it would have.
+  std::vector<Source> out;
+  bool merged = false;
+  for (size_t at = 0; at < sources.size();) {
+    size_t end = at;
+    while (end < sources.size() && sources[end].run && end - at < fan_in) ++end;
+    if (end - at < 2) {
+      out.push_back(sources[at]);
+      at = std::max(end, at + 1);
+      continue;
+    }
+    if (!report(progress, BuildPhase::Sort, 0, buffer_->num_keys())) {
+      return fail(StoreError::cancelled());
+    }
+    Walk group;
+    const auto buffer = read_buffer(options_.memory_limit, end - at);
+    for (size_t i = at; i < end; ++i) {
+      Result<std::unique_ptr<RunSource>> run =
+          RunSource::open(sources[i].run->fd, sources[i].run->name, buffer);
+      if (!run) {
+        detail->path = sources[i].run->name;
+        return fail(std::move(run.error()));
+      }
+      group.push_back(std::move(*run));
+    }
+    MergingSource merge(pointers(group), options_.policy, /*keep_deletions=*/true);
+    Result<FileDescriptor> fd = create_unnamed_file(options_.run_dir, ".vrnlrun", "a run");
+    if (!fd) return fail(std::move(fd.error()));
+    Result<RunFile> run = write_run(merge, std::make_shared<FileDescriptor>(std::move(*fd)),
+                                    "a run in " + options_.run_dir,
+                                    sharing_budget(options_.memory_limit));
+    if (!run) return fail(blame(merge, std::move(run.error()), detail));
+    out.push_back({nullptr, std::make_shared<RunFile>(std::move(*run))});
+    merged = true;
+    at = end;
+  }
+  sources = std::move(out);
+  return merged;
 }
 
 StoreError StoreBuilder::blame(const MergingSource& merge, StoreError e, FailureDetail* detail) {
@@ -536,12 +679,16 @@ Result<BuildReport> StoreBuilder::build(std::string_view path, const MergeOption
   sinking.table_budget = options_.memory_limit;
   sinking.spill_dir = options_.run_dir;
   Result<std::unique_ptr<StoreSink>> sink = StoreSink::open(path, sinking);
-  if (!sink) return fail(std::move(sink.error()));
+  if (!sink) {
+    // What sits at the temporary path, when that is the fault, is named; else the target.
+    detail->path = sink.error().path();
+    return fail(std::move(sink.error()));
+  }
   {
     // The sources go once merged: the key table's build has their memory.
     if (!report(options.progress, BuildPhase::Sort, 0, staged)) return fail(StoreError::cancelled());
     Walk walk;
-    if (Status s = open_walk(walk, detail); !s) return fail(std::move(s.error()));
+    if (Status s = open_walk(walk, detail, options.progress); !s) return fail(std::move(s.error()));
     if (!report(options.progress, BuildPhase::Sort, staged, staged)) {
       return fail(StoreError::cancelled());
     }

@@ -58,6 +58,10 @@ class StoreBuilder {
   StoreBuilder(const StoreBuilder&) = delete;
   StoreBuilder& operator=(const StoreBuilder&) = delete;
 
+  // Whether runs can be made in the run directory: one is created there and dropped, so
+  // that a directory that cannot take them fails now rather than at the first run.
+  [[nodiscard]] Status check_run_dir() const;
+
   // ---- Staging. Each call first writes a run when memory is over the limit, so that a
   // call that fails for it stages nothing.
 
@@ -70,16 +74,23 @@ class StoreBuilder {
 
   // What staging did with a key.
   enum class Staged : uint8_t { Bound, KeptFirst, Duplicate };
+  // Under policy Error, the filter of the runs' keys, to fetch ahead as prefetch() does.
+  void prefetch_runs(uint64_t key_hash) const {
+    for (const auto& f : spilled_keys_) f->prefetch(spilled_hash(key_hash));
+  }
   // Writes a run if memory is over the limit; call before staging a pair or a batch.
   [[nodiscard]] Status make_room();
   // Binds `key` to the object holding `value` (hashes as key_hash() and value_hash()
   // give), as the policy says of a key staged before; *obj_id gets the object's number.
-  // The key is within the limit. A duplicate under policy Error stages nothing.
-  Staged stage(Bytes key, uint64_t key_hash, Bytes value, uint64_t value_hash, uint64_t* obj_id);
+  // The key is within the limit. A duplicate under policy Error stages nothing; it is
+  // found in memory, or in the runs written so far, the same at any memory limit (a read
+  // of a run failing is the error).
+  [[nodiscard]] Result<Staged> stage(Bytes key, uint64_t key_hash, Bytes value,
+                                     uint64_t value_hash, uint64_t* obj_id);
   // Binds every key to one object holding `value`, or none of them when one is a
   // duplicate under policy Error (its index then in *duplicate).
-  Staged stage_many(const std::vector<Bytes>& keys, Bytes value, uint64_t* obj_id,
-                    size_t* duplicate);
+  [[nodiscard]] Result<Staged> stage_many(const std::vector<Bytes>& keys, Bytes value,
+                                          uint64_t* obj_id, size_t* duplicate);
   // Unstages `key`. With `must_hold`, a key that is not staged is reported (false) and
   // nothing changes.
   [[nodiscard]] Result<bool> remove(Bytes key, bool must_hold);
@@ -119,8 +130,14 @@ class StoreBuilder {
     std::shared_ptr<RunFile> run;
   };
   using Walk = std::vector<std::unique_ptr<SortedSource>>;
-  // Opens a walk of every source, the staged memory last when it holds anything.
-  [[nodiscard]] Status open_walk(Walk& walk, FailureDetail* detail) const;
+  // Opens a walk of every source, the staged memory last when it holds anything; runs
+  // beyond the merge's fan-in merged first (`progress` hears of each merge, as Sort).
+  [[nodiscard]] Status open_walk(Walk& walk, FailureDetail* detail,
+                                 const BuildProgress& progress = {}) const;
+  // One pass over `sources`: each stretch of runs side by side, up to `fan_in` of them,
+  // merged into one run. False when no two runs lay side by side.
+  [[nodiscard]] Result<bool> merge_pass(std::vector<Source>& sources, size_t fan_in,
+                                        FailureDetail* detail, const BuildProgress& progress) const;
   // The compressor of a build that compresses: its dictionary trained on a sample of the
   // values that the build writes, read in one walk of every source (the Compress phase).
   [[nodiscard]] Result<std::unique_ptr<ValueCompressor>> train_compressor(
@@ -128,6 +145,12 @@ class StoreBuilder {
   // A walk's failure, with what it was about in *detail.
   [[nodiscard]] static StoreError blame(const MergingSource& merge, StoreError e,
                                         FailureDetail* detail);
+  // Under policy Error, whether a run this writer wrote holds `key` bound to a value: the
+  // newest run that holds the key says. Runs whose filter rules the key out are not read.
+  [[nodiscard]] Result<bool> spilled_duplicate(Bytes key, uint64_t key_hash) const;
+  // The filter of the keys of the run about to be written from memory, within the
+  // filters' share of the limit; null past it.
+  std::shared_ptr<const HashFilter> filter_staged_keys();
   void changed() {
     std::lock_guard lock(size_mutex_);
     size_cache_.reset();
@@ -138,6 +161,18 @@ class StoreBuilder {
   std::vector<Source> sources_;  // oldest first
   uint64_t numbered_before_ = 0;
   size_t runs_written_ = 0;
+  // Under policy Error, the keys of every run written, in filters each twice the one
+  // before: a few questions answer most adds, and each run's own filter then finds the
+  // runs that may hold a key. Their hashes are the keys' remixed, so that their mistakes
+  // are not the runs' filters' too.
+  static uint64_t spilled_hash(uint64_t key_hash) {
+    return (key_hash ^ (key_hash >> 31)) * 0x9E3779B97F4A7C15;
+  }
+  std::vector<std::unique_ptr<HashFilter>> spilled_keys_;
+  uint64_t spilled_capacity_ = 0;  // of the last of them
+  uint64_t spilled_room_ = 0;      // keys it takes before the next one is made
+  uint64_t spilled_bytes_ = 0;
+  uint64_t filter_bytes_ = 0;  // of every filter of keys
   mutable std::mutex size_mutex_;
   mutable std::optional<uint64_t> size_cache_;
 };

@@ -211,6 +211,7 @@ Status StoreSource::read_entry() {
   // The key stays where the index section's buffer holds it until the next entry is read.
   Bytes key;
   if (Status s = read_index_entry(index_, key, offset); !s) {
+    if (s.error().kind() == ErrorKind::IO) return s;  // cut short since it was opened
     return fail(entry_damage(seen_, "runs past the end of the file"));
   }
   if (seen_ >= store_->header.num_keys) {
