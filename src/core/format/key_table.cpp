@@ -200,7 +200,7 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt&
   if (std::memcmp(trailer, kTableMagic, sizeof kTableMagic) != 0) return v;
   v.state = KeyTableState::Ignored;
   if (crc32(trailer, kTrailerCrcAt) != load_be32(trailer + kTrailerCrcAt)) {
-    v.note = "its trailer fails its checksum";
+    v.note = TableNote::TrailerChecksum;
     return v;
   }
   const Trailer t = Trailer::decode(trailer);
@@ -210,23 +210,23 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt&
       t.payload_length > end - kDataOffset - kRecordPrefix ||
       !read_at(end - t.payload_length - kRecordPrefix, sizeof frame, frame) ||
       load_be32(frame) != t.payload_length || header.num_objects == 0) {
-    v.note = "no record frames it";
+    v.note = TableNote::Unframed;
     return v;
   }
   v.record = true;
   v.record_offset = end - t.payload_length - kRecordPrefix;
   if (t.version != Geometry::kVersion) {
-    v.note = "its format version is not one this reader knows";
+    v.note = TableNote::Version;
     return v;
   }
   const uint64_t index_length = file.size() - end;
   if (t.num_keys != header.num_keys || t.index_offset != end || t.index_length != index_length) {
-    v.note = "it was made for another store";
+    v.note = TableNote::OtherStore;
     return v;
   }
   const Geometry g = Geometry::of(header.num_keys, index_length);
   if (!g.positions_fit() || !t.describes(g)) {
-    v.note = "its geometry does not match its store";
+    v.note = TableNote::Geometry;
     return v;
   }
 
