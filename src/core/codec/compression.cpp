@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "util/crc32.hpp"
+#include "util/mix.hpp"
 
 namespace vornel {
 namespace {
@@ -46,12 +47,6 @@ constexpr uint64_t kProgressValues = 1 << 12;
 constexpr size_t kMaxThreads = 8;
 constexpr uint64_t kThreadMinBytes = 4 << 20;
 
-uint64_t mix(uint64_t z) {  // splitmix64's finaliser
-  z += 0x9E3779B97F4A7C15;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-  return z ^ (z >> 31);
-}
 
 StoreError zstd_failure(const char* what, size_t code) {
   return StoreError::corrupt(std::string(what) + ": " + ZSTD_getErrorName(code));
@@ -90,7 +85,7 @@ uint64_t sample_cut(uint64_t total) {
   return want >= total ? UINT64_MAX : (UINT64_MAX / total) * want;
 }
 
-uint64_t sample_hash(uint32_t crc, uint64_t length) { return mix(crc | (length << 32)); }
+uint64_t sample_hash(uint32_t crc, uint64_t length) { return mix64((crc | (length << 32)) + kGoldenGamma); }
 
 // The dictionary trained on `samples` (back to back, sizes[i] bytes each) for values of
 // `total` bytes; empty when too few to learn from.

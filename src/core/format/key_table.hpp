@@ -213,6 +213,21 @@ class KeyTable {
   // find() with the key's hash already known; `fetch_record` starts fetching the record
   // of a match, which a lookup reads next and a check does not.
   Hit find_hashed(Bytes key, uint64_t h, bool fetch_record) const;
+  // The probe of every lookup: the slots of hash `h` from its home on, to an empty one
+  // (or past every slot, as a forged table may have none), giving at(position) the
+  // position of each whose tag matches until it returns true. Whether one did.
+  template <class At>
+  bool probe(uint64_t h, At&& at) const {
+    const uint64_t tag = Slot::tag(h);
+    const auto n = static_cast<size_t>(slot_count_);
+    size_t i = open_table::home(h, n);
+    for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
+      const uint64_t word = slot(i);
+      if (word == 0) return false;
+      if (Slot::tag_of(word) == tag && at(Slot::position_of(word))) return true;
+    }
+    return false;
+  }
   // Whether a lookup of `key`, whose hash is `h`, ends at the entry starting at `start`
   // (which holds `key`), reading no entry it need not.
   bool found_at(Bytes key, uint64_t h, uint64_t start) const;
