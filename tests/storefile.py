@@ -67,8 +67,35 @@ def entry(key, offset):
     return struct.pack(">H", len(key)) + key + struct.pack(">Q", offset)
 
 
+MARKS_AT = 5  # layout, key table version, flags
+MARKS_CHECK_AT = 36  # CRC-32 of header bytes 0 to 35
+
+
+def marked(blob):
+    """Whether the header of `blob` carries marks (the package's writer's)."""
+    return any(blob[MARKS_AT:MARKS_AT + 3]) or any(blob[MARKS_CHECK_AT:HEADER_SIZE])
+
+
+def mark(blob, table=0, dictionary=False):
+    """`blob` with the package writer's marks set: its key table's version, its dictionary."""
+    blob = bytearray(blob)
+    blob[MARKS_AT:MARKS_AT + 3] = bytes([1 if table or dictionary else 0, table, int(dictionary)])
+    return reseal_marks(blob)
+
+
+def reseal_marks(blob):
+    """`blob` with the marks' checksum made right again (zero where it has no marks)."""
+    blob = bytearray(blob)
+    if any(blob[MARKS_AT:MARKS_AT + 3]):
+        struct.pack_into(">I", blob, MARKS_CHECK_AT, zlib.crc32(bytes(blob[:MARKS_CHECK_AT])))
+    else:
+        blob[MARKS_CHECK_AT:HEADER_SIZE] = bytes(4)
+    return bytes(blob)
+
+
 def recrc(blob):
-    """`blob` with its whole-file checksum recomputed over everything after the header."""
+    """`blob` with its whole-file checksum recomputed over everything after the header,
+    and the marks' checksum, which covers it, too."""
     blob = bytearray(blob)
     struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[HEADER_SIZE:])))
-    return bytes(blob)
+    return reseal_marks(blob)

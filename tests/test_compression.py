@@ -161,14 +161,17 @@ def rlen_frame(declared, produced, *, fcs_bytes=4):
     return b"\x28\xb5\x2f\xfd" + bytes([fhd]) + fcs_field + block
 
 
-def forge(path, dictionary, values):
+def forge(path, dictionary, values, *, marked=True):
     """A store of `dictionary` as the first record (unnamed) and `values` under k0, k1...,
-    written by the low-level writer, which takes any bytes."""
+    written by the low-level writer, which takes any bytes, and its header marked as the
+    package's writer marks a dictionary."""
     w = _VornWriter()
     w.add_object_raw(dictionary)
     for i, v in enumerate(values):
         w.add_key(f"k{i}", w.add_object_raw(v))
     w.build(path)
+    if marked:
+        Path(path).write_bytes(storefile.mark(Path(path).read_bytes(), dictionary=True))
 
 
 @pytest.fixture
@@ -231,49 +234,56 @@ def test_forged_frames(tmp_path, dict_record, verify, capsys):
 ])
 @pytest.mark.parametrize("verify", [True, False])
 def test_forged_dictionary(tmp_path, dict_record, damage, message, verify):
+    """A marked dictionary that cannot be used costs the compressed values alone: they
+    raise naming the damage, and so does verify()."""
     path = str(tmp_path / "f.vrnl")
-    forge(path, resealed(damage(dict_record)), [msgpack.packb(1)])
-    with pytest.raises(VornCorruptError, match=message):
-        VornReader(path, verify=verify)
+    forge(path, resealed(damage(dict_record)), [msgpack.packb(1), bytes([MARKER]) + rlen_frame(1, 1)])
+    with VornReader(path, verify=verify) as r:
+        assert r["k0"] == 1
+        with pytest.raises(VornCorruptError, match=f"key 'k1'.*{message}"):
+            r["k1"]
+        with pytest.raises(VornCorruptError, match=message):
+            r.verify()
 
 
-def test_damaged_dictionary(tmp_path, dict_record):
+@pytest.mark.parametrize("damage, message", [
+    (lambda data: data[:48 + 200] + bytes([data[48 + 200] ^ 1]) + data[48 + 201:],
+     "compression dictionary CRC32 mismatch"),
+    (lambda data: data[:40] + struct.pack(">I", len(data)) + data[44:], "extends beyond file end"),
+    (lambda data: data[:48] + b"NOTADICT" + data[56:], "first record does not hold"),
+])
+def test_damaged_dictionary(tmp_path, dict_record, damage, message):
     path = tmp_path / "f.vrnl"
-    forge(str(path), dict_record, [msgpack.packb(1)])
-    data = bytearray(path.read_bytes())
-    data[48 + 200] ^= 1  # inside the dictionary: its own checksum fails
-    path.write_bytes(bytes(data))
-    with pytest.raises(VornCorruptError, match="compression dictionary CRC32 mismatch"):
-        VornReader(str(path), verify=False)
+    forge(str(path), dict_record, [msgpack.packb(1), bytes([MARKER]) + rlen_frame(1, 1)])
+    path.write_bytes(damage(path.read_bytes()))
     with pytest.raises(VornCorruptError, match="file CRC32 mismatch"):
         VornReader(str(path), verify=True)
-
-
-def test_a_dictionary_record_cut_short(tmp_path, dict_record):
-    path = tmp_path / "f.vrnl"
-    forge(str(path), dict_record, [msgpack.packb(1)])
-    data = bytearray(path.read_bytes())
-    data[40:44] = struct.pack(">I", len(data))  # runs past the end of the file
-    path.write_bytes(bytes(data))
-    with pytest.raises(VornCorruptError, match="extends beyond file end"):
-        VornReader(str(path), verify=False)
+    with VornReader(str(path), verify=False) as r:
+        assert r["k0"] == 1
+        with pytest.raises(VornCorruptError, match=message):
+            r["k1"]
+        with pytest.raises(VornCorruptError, match="file CRC32 mismatch"):
+            r.verify()
 
 
 def test_a_named_record_is_a_value(tmp_path, dict_record):
-    """A record that a key names is a value, even one that looks like a dictionary: a
-    checked open reads it as one, and verify() of an unchecked open says so."""
-    path = str(tmp_path / "f.vrnl")
+    """In a store whose header marks no dictionary, every record is a value, whatever it
+    looks like; where the header marks one, a key that names it is damage."""
+    path = tmp_path / "f.vrnl"
     w = _VornWriter()
     w.add_key("dict", w.add_object_raw(dict_record))
     w.add_key("k", w.add_object_raw(msgpack.packb("v")))
-    w.build(path)
-    with VornReader(path, verify=True) as r:
-        assert r.stats()["compression"] is None and r["k"] == "v"
-        assert r.verify()
-    with VornReader(path, verify=False) as r:
-        assert r.stats()["compression"] == "zstd"
-        with pytest.raises(VornCorruptError, match="a key names the record"):
-            r.verify()
+    w.build(str(path))
+    for verify in (True, False):
+        with VornReader(path, verify=verify) as r:
+            assert r.stats()["compression"] is None and r["k"] == "v"
+            assert r.stats()["num_objects"] == 2 and r.verify()
+    path.write_bytes(storefile.mark(path.read_bytes(), dictionary=True))
+    for verify in (True, False):
+        with VornReader(path, verify=verify) as r:
+            assert r["k"] == "v"
+            with pytest.raises(VornCorruptError, match="a key names the record of the compression"):
+                r.verify()
 
 
 def test_sharded_reads_decompress(tmp_path):

@@ -101,12 +101,13 @@ class TestTableOrValue:
         w.build(str(path))
         raw = _VornReader(str(path))
         assert raw.verify() and raw.get_raw(keys[-1]) == payloads[-1]
-        with VornReader(path, verify=True) as r:
-            assert r.stats()["key_table"] == "absent"
-            assert r.stats()["num_objects"] == raw.stats()["num_objects"] == len(payloads)
-            assert r.verify()
-            assert list(r) == [k.decode() for k, _ in raw.items_raw_bytes()]
-            assert {k: r[k] for k in list(items)[:-1]} == dict(list(items.items())[:-1])
+        for verify in (True, False):  # unmarked: the default open never looks for a table
+            with VornReader(path, verify=verify) as r:
+                assert r.stats()["key_table"] == "absent"
+                assert r.stats()["num_objects"] == raw.stats()["num_objects"] == len(payloads)
+                assert r.verify()
+                assert list(r) == [k.decode() for k, _ in raw.items_raw_bytes()]
+                assert {k: r[k] for k in list(items)[:-1]} == dict(list(items.items())[:-1])
         out = subprocess.run([sys.executable, "-m", "vornel", "verify", str(path)],
                              capture_output=True, text=True)
         assert (out.returncode, out.stdout.strip()) == (0, "OK"), out.stderr
@@ -333,6 +334,82 @@ class TestHeaderAgreesWithSections:
             VornReader(path).verify()
 
 
+class TestMarks:
+    """The header's marks: only a store whose marks hold has records of the package's own.
+    Damaged marks cost the table and are reported, and never give a wrong answer."""
+
+    @pytest.mark.parametrize("at", [5, 6, 7, 36, 39])
+    @pytest.mark.parametrize("compression", [None, "zstd"])
+    def test_damaged_marks_are_reported_never_misread(self, tmp_path, at, compression):
+        items = {f"k{i:03d}": f"value {i % 7} " * (1 + i % 5) for i in range(300)}
+        path = tmp_path / "s.vrnl"
+        w = vornel.VornWriter(compression=compression)
+        w.update(items)
+        w.build(path)
+        blob = bytearray(path.read_bytes())
+        blob[at] ^= 0x10
+        path.write_bytes(bytes(blob))
+        assert _VornReader(str(path)).verify()
+        for verify in (True, False):
+            with VornReader(path, verify=verify) as r:
+                assert r.stats()["key_table"] == "ignored: the header's marks fail their checksum"
+                for key, value in items.items():
+                    try:
+                        assert r[key] == value
+                    except VornCorruptError as e:  # a compressed value, without its dictionary
+                        assert compression and "marks (bytes 5 to 7) fail their checksum" in str(e)
+                assert list(r) == list(items)
+                with pytest.raises(VornCorruptError, match=r"marks \(bytes 5 to 7\) fail their checksum"):
+                    r.verify()
+
+    @pytest.mark.parametrize("at, value", [(5, 2), (6, 2), (7, 2), (7, 0x81)])
+    def test_marks_this_version_lacks_refuse_rather_than_misread(self, tmp_path, at, value):
+        path = tmp_path / "s.vrnl"
+        vornel.build(path, {"a": 1})
+        blob = bytearray(path.read_bytes())
+        blob[at] = value
+        path.write_bytes(storefile.reseal_marks(bytes(blob)))
+        assert _VornReader(str(path)).verify()
+        message = f"unsupported store layout: header byte {at} is {value}"
+        with pytest.raises(vornel.VornVersionError, match=message):
+            VornReader(path)
+        w = vornel.VornWriter()
+        with pytest.raises(vornel.VornVersionError, match=message):
+            w.include(path)
+            w.build(tmp_path / "out.vrnl")
+
+    @pytest.mark.parametrize("table", [True, False], ids=["table", "memory"])
+    def test_a_repeated_key_fails_a_checked_open_and_verify(self, tmp_path, table):
+        blob = build(tmp_path / "s.vrnl", {f"key{i:02d}": i for i in range(16)})
+        if not table:
+            blob = storefile.mark(blob)  # unmarked: the keys are indexed in memory
+        path = tmp_path / "repeated.vrnl"
+        path.write_bytes(storefile.recrc(blob.replace(b"key02", b"key03", 1)))
+        with pytest.raises(VornCorruptError, match="index entry 3 is not above the key before it"):
+            VornReader(path, verify=True)
+        with VornReader(path) as r:
+            with pytest.raises(VornCorruptError, match="key table disagrees" if table else "index entry 3"):
+                r.verify()
+
+    def test_a_prefix_range_that_crosses_itself_is_damage(self, tmp_path):
+        # Keys out of order in the section, and the table's sample forged to match none:
+        # the bounds of "b" are each confirmed where they land, the end before the start.
+        order = [b"cyy", b"axy", b"ayx", b"cxx", b"dyy", b"byx", b"byy", b"ayy", b"cxy",
+                 b"cyx", b"axx", b"dxx", b"dxy", b"dyx", b"bxy"]
+        blob = bytearray(build(tmp_path / "s.vrnl", {k.decode(): 0 for k in order}))
+        start = index_offset_of(bytes(blob))
+        for (pos, _, _), key in zip(entries(bytes(blob)), order):
+            blob[start + pos + 2:start + pos + 5] = key
+        t = Table(bytes(blob))
+        blob[t.sample:t.sample + 8] = b"b" + bytes(7)
+        path = tmp_path / "crossed.vrnl"
+        path.write_bytes(t.reseal(bytes(blob)))
+        with VornReader(path) as r:
+            assert r.stats()["key_table"] == "in use"
+            with pytest.raises(VornCorruptError, match="ends at rank 3, before it starts at rank 8"):
+                list(r.prefix_keys("b"))
+
+
 # ---- A mutation loop against a model of the written pairs --------------------------------
 
 MUTATION_SECONDS = float(os.environ.get("VORNEL_MUTATION_SECONDS", "8"))
@@ -351,7 +428,7 @@ def mutate(rng, blob):
     elif what == "cut":
         del blob[rng.randrange(40, len(blob)):]
     else:
-        field, width = rng.choice([(8, 4), (12, 4), (16, 8)])
+        field, width = rng.choice([(5, 1), (6, 1), (7, 1), (8, 4), (12, 4), (16, 8), (36, 4)])
         value = int.from_bytes(blob[field:field + width], "big")
         value = rng.choice([0, value + 1, value - 1, value ^ (1 << rng.randrange(8 * width)), 20])
         blob[field:field + width] = (value % (1 << 8 * width)).to_bytes(width, "big")

@@ -33,6 +33,38 @@ std::string disagreement(const StoreError& e) {
   return entry;
 }
 
+}  // namespace
+
+std::string table_note_words(TableNote note) {
+  switch (note) {
+    case TableNote::None:
+      break;
+    case TableNote::TrailerChecksum:
+      return "its trailer fails its checksum";
+    case TableNote::Unframed:
+      return "no record frames it";
+    case TableNote::Version:
+      return "its format version is not one this reader knows";
+    case TableNote::OtherStore:
+      return "it was made for another store";
+    case TableNote::Geometry:
+      return "its geometry does not match its store";
+    case TableNote::Disagrees:
+      return "it disagrees with the index section";
+    case TableNote::RecordChecksum:
+      return "its record fails its checksum";
+    case TableNote::Missing:
+      return "the header marks one that the data section does not end with";
+    case TableNote::MarksDamaged:
+      return "the header's marks fail their checksum";
+    case TableNote::NamedByKey:
+      return "a key names its record";
+  }
+  return "";
+}
+
+namespace {
+
 // The system's words for a failing call; a path with a NUL reached none.
 std::string os_words(int errnum) { return errnum == 0 ? kNulInPathText : os_error_text(errnum); }
 
@@ -57,6 +89,9 @@ std::string message_of(const StoreError& e) {
     }
     case Fault::Version:
       return "unsupported version " + n(e.version_found());
+    case Fault::MarksUnknown:
+      return "unsupported store layout: header byte " + n(e.offset()) + " is " +
+             n(e.version_found());
     case Fault::FileChecksum:
       return "file CRC32 mismatch  stored=" + crc_hex(static_cast<uint32_t>(e.expected())) +
              "  computed=" + crc_hex(static_cast<uint32_t>(e.found()));
@@ -91,6 +126,14 @@ std::string message_of(const StoreError& e) {
              ", which the keys around it disown";
     case Fault::KeysUnordered:
       return "index entry " + n(e.rank()) + " is not above the key before it";
+    case Fault::RangeCrossed:
+      return "index out of key order: a prefix's range ends at rank " + n(e.found()) +
+             ", before it starts at rank " + n(e.rank());
+    case Fault::DictionaryMissing:
+      return "the header marks a compression dictionary that the data section's first "
+             "record does not hold";
+    case Fault::DictionaryNamed:
+      return "a key names the record of the compression dictionary that the header marks";
     case Fault::ObjectPrefixOutside:
       return "object offset " + n(e.offset()) + " out of bounds";
     case Fault::ObjectChecksum:
@@ -110,6 +153,11 @@ std::string message_of(const StoreError& e) {
       return "key table record CRC32 mismatch at offset " + n(e.offset());
     case Fault::TableDisagrees:
       return "key table disagrees with the index section: " + disagreement(e);
+    case Fault::MarksDamaged:
+      return "the header's marks (bytes 5 to 7) fail their checksum";
+    case Fault::MarkedTableIgnored:
+      return "the key table that the header marks is ignored: " +
+             table_note_words(static_cast<TableNote>(e.what()));
   }
   return e.message();
 }

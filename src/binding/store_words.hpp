@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "format/key_table.hpp"
 #include "util/store_error.hpp"
 
 namespace vornel {
@@ -14,5 +15,7 @@ std::string message_of(const StoreError& e);
 // The kind's name, ": " and the message, as "VornCorruptError: bad magic [0, 0, 0, 0]";
 // a version error reads "VornVersionError: unsupported version {}".
 std::string text_of(const StoreError& e);
+// Why a reader ignores a key table, as stats() says it: "its trailer fails its checksum".
+std::string table_note_words(TableNote note);
 
 }  // namespace vornel

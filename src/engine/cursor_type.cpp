@@ -65,8 +65,10 @@ PyObject* decode_naming(const ModuleState& state, const Store& store, Bytes data
                         KeyOf&& key_of) {
   uint8_t small[kSmallExpanded];
   std::unique_ptr<uint8_t[]> large;
-  if (store.codec && ValueCodec::compressed(data)) {
-    if (Status st = expand(*store.codec, data, small, large); !st) {
+  if (ValueCodec::compressed(data) && (store.codec || store.codec_fault)) {
+    if (Status st = store.codec ? expand(*store.codec, data, small, large)
+                                : Status(fail(*store.codec_fault));
+        !st) {
       py::PyRef key = key_of();
       if (!key) return nullptr;
       py::PyRef text = py::PyRef::steal(PyUnicode_FromFormat(

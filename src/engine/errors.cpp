@@ -69,6 +69,9 @@ PyObject* raise_store_error(const ModuleState& state, const StoreError& error,
       if (error.is_not_a_store()) return raise_about(state.corrupt_error, " is not a vornel store");
       return raise_about(state.corrupt_error, ": " + message_of(error));
     case ErrorKind::Version:
+      if (error.fault() == vornel::Fault::MarksUnknown) {
+        return raise_about(state.version_error, ": " + message_of(error));
+      }
       return raise_about(state.version_error, ": unsupported store format version " +
                                                   std::to_string(error.version_found()));
     case ErrorKind::Invalid:

@@ -11,6 +11,7 @@
 #include "keys.hpp"
 #include "method.hpp"
 #include "store.hpp"
+#include "store_words.hpp"
 
 namespace vornel::engine {
 namespace {
@@ -48,11 +49,21 @@ Result<OpenedCore> open_core(std::string_view path, bool verify) {
                             .strict = true};
   Result<std::unique_ptr<Reader>> reader = Reader::open(path, verify, options);
   if (!reader) return fail(std::move(reader.error()));
-  // The dictionary of a compressed store, which a checked open takes only when no key
-  // names its record.
-  Result<std::unique_ptr<ValueCodec>> codec = ValueCodec::open(**reader, verify);
-  if (!codec) return fail(std::move(codec.error()));
-  return OpenedCore{std::move(*reader), std::move(*codec)};
+  // The dictionary that the header marks. Damage to it, or to the marks, costs only the
+  // values stored compressed: they raise it, and verify() reports it.
+  OpenedCore opened{std::move(*reader), nullptr, std::nullopt};
+  if ((*opened.core).marks().state == Marks::State::Damaged) {
+    opened.codec_fault = StoreError::corrupt(vornel::Fault::MarksDamaged);
+  }
+  Result<std::unique_ptr<ValueCodec>> codec = open_value_codec(*opened.core, verify);
+  if (codec) {
+    opened.codec = std::move(*codec);
+  } else if (codec.error().kind() == ErrorKind::Corrupt) {
+    opened.codec_fault = std::move(codec.error());
+  } else {
+    return fail(std::move(codec.error()));
+  }
+  return opened;
 }
 
 namespace {
@@ -82,6 +93,7 @@ std::unique_ptr<Store> open_store(PyTypeObject* type, const py::BoundArgs& a) {
   }
   store->core = std::move(opened->core);
   store->codec = std::move(opened->codec);
+  store->codec_fault = std::move(opened->codec_fault);
   return store;
 }
 
@@ -266,7 +278,8 @@ PyObject* items(Store& s, const py::BoundArgs&, PyObject* self) {
 PyObject* verify(Store& s, const py::BoundArgs&, PyObject* self) {
   const Status checked = py::without_interpreter([&]() -> Status {
     if (Status st = s.core->verify(); !st) return st;
-    return s.codec ? ValueCodec::verify(*s.core) : Status();
+    if (s.codec_fault) return fail(*s.codec_fault);
+    return s.codec ? verify_value_codec(*s.core, *s.codec) : Status();
   });
   if (!checked) return raise_store_error(module_state(self), checked.error(), path_of(s));
   Py_RETURN_TRUE;
@@ -296,12 +309,12 @@ PyObject* stats(Store& s, const py::BoundArgs&, PyObject*) {
   py::PyRef d = py::PyRef::steal(py::checked(PyDict_New()));
   put(d.get(), "path", Py_NewRef(s.path));
   put(d.get(), "num_keys", py::new_uint(h.num_keys));
-  put(d.get(), "num_objects", py::new_uint(user_objects(r, s.codec.get())));
+  put(d.get(), "num_objects", py::new_uint(r.user_objects()));
   put(d.get(), "file_size", py::new_uint(r.file_size()));
   put(d.get(), "file_crc32", py::new_text(crc_hex(h.file_crc32)));
   put(d.get(), "index_offset", py::new_uint(h.index_offset));
   std::string table = table_state_text(r.key_table_state());
-  if (!r.key_table_note().empty()) table += ": " + r.key_table_note();
+  if (r.key_table_note() != TableNote::None) table += ": " + table_note_words(r.key_table_note());
   put(d.get(), "key_table", py::new_text(table));
   // The values' bytes before compression over their bytes as stored.
   if (s.codec) {

@@ -71,7 +71,7 @@ constexpr py::ClassInfo<ShardSet> kClass = {"ShardSet", nullptr, &kFailures};
 bool matches(const ShardFile& file, const OpenedCore& opened) {
   const Reader& r = *opened.core;
   return r.header().num_keys == file.num_keys &&
-         user_objects(r, opened.codec.get()) == file.num_objects &&
+         r.user_objects() == file.num_objects &&
          r.header().file_crc32 == file.file_crc32 && r.file_size() == file.file_size;
 }
 
@@ -83,6 +83,7 @@ PyObject* new_reader(const ShardSet& s, PyObject* path, std::string_view system_
   auto store = std::make_unique<Store>();
   store->core = std::move(opened.core);
   store->codec = std::move(opened.codec);
+  store->codec_fault = std::move(opened.codec_fault);
   store->state = s.state;
   store->path = Py_NewRef(path);
   store->system_path = system_path;

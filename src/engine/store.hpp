@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "codec/compression.hpp"
 #include "instance.hpp"
 #include "msgpack_decode.hpp"
 #include "read/reader.hpp"
+#include "read/store_codec.hpp"
 #include "state.hpp"
 
 namespace vornel::engine {
@@ -19,6 +21,9 @@ struct Store {
   // The store's compression dictionary, digested once for every thread; null for a store
   // whose values are stored as they are.
   std::unique_ptr<ValueCodec> codec;
+  // Why a store whose values may be compressed has no codec: its marked dictionary is
+  // damaged, or its marks are. Its compressed values raise it; the rest read as usual.
+  std::optional<StoreError> codec_fault;
   // The state of the module that made the reader, which its class keeps alive.
   const ModuleState* state = nullptr;
   PyObject* path = nullptr;         // the path as given (a str)
@@ -50,6 +55,7 @@ using ReaderInstance = py::Instance<Store>;
 struct OpenedCore {
   std::unique_ptr<Reader> core;
   std::unique_ptr<ValueCodec> codec;
+  std::optional<StoreError> codec_fault;
 };
 // Opens the store file at `path` (the system's bytes) as the package's reader does, with
 // the whole-file check when `verify`. Touches no Python object.
@@ -59,11 +65,6 @@ Result<OpenedCore> open_core(std::string_view path, bool verify);
 // `out`. False with TypeError for anything else.
 bool take_hook(PyObject* obj, const char* name, PyObject*& out);
 
-// The user's objects in the store, as stats() counts them: the dictionary's record is no
-// more one of them than the key table's.
-inline uint64_t user_objects(const Reader& core, const ValueCodec* codec) {
-  return core.user_objects() - (codec != nullptr ? 1 : 0);
-}
 
 // Values up to this size are copied out of the mapping onto the stack.
 inline constexpr size_t kSmallValue = 512;

@@ -119,7 +119,7 @@ PyObject* new_view(const ModuleState& state, PyObject* reader, const Store& stor
   }
   Bytes data;
   if (!bin_data(*payload, &data)) {
-    if (store.codec && store.codec->compressed(*payload)) {
+    if (ValueCodec::compressed(*payload) && (store.codec || store.codec_fault)) {
       PyErr_Format(PyExc_TypeError,
                    "the value of key %R is stored compressed: view() shows only values "
                    "stored as they are",

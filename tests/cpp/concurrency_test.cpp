@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/compression.hpp"
+#include "read/store_codec.hpp"
 #include "read/reader.hpp"
 #include "write/writer.hpp"
 #include "store_words.hpp"
@@ -169,9 +170,9 @@ TEST(ConcurrentUse, ThreadsCompressABuildAndShareOneCodec) {
   BuildOptions options;
   options.compression = {Codec::Zstd, 3, 4};
   ASSERT_TRUE(w->build(path, options));
-  auto r = Reader::open(path, true);
+  auto r = Reader::open(path, true, OpenOptions{.use_key_table = true});
   ASSERT_TRUE(r);
-  auto codec = ValueCodec::open(**r, true);
+  auto codec = open_value_codec(**r, true);
   ASSERT_TRUE(codec && *codec);
   std::atomic<int> bad = 0;
   std::vector<std::thread> readers;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "format/format.hpp"
 #include "store_words.hpp"
 
@@ -143,6 +145,56 @@ TEST(IndexEntry, PositionsNearTheTopNeverWrap) {
   auto longest = IndexEntry::decode(Bytes(file), kHeaderSize);  // a 65,535-byte key
   ASSERT_FALSE(longest);
   EXPECT_EQ(message_of(longest.error()), "index section truncated (key + offset)");
+}
+
+}  // namespace
+}  // namespace vornel
+
+namespace vornel {
+namespace {
+
+// The marks against zlib's CRC-32 of the header's first 36 bytes, and every change to a
+// marked header's bytes seen: marks are never taken from a header that changed.
+TEST(Marks, SealedByTheHeaderChecksumAndRefusedWhenAnyByteChanges) {
+  Header h;
+  h.num_keys = 3;
+  h.num_objects = 5;
+  h.index_offset = 4000;
+  h.file_crc32 = 0xDEADBEEF;
+  uint8_t plain[kHeaderSize];
+  h.encode_to(plain);
+  Marks{}.encode_into(plain);  // nothing added: the header stays a plain writer's
+  EXPECT_EQ(Marks::decode(plain).state, Marks::State::None);
+  EXPECT_EQ(load_be32(plain + Marks::kCheckAt), 0u);
+
+  uint8_t marked[kHeaderSize];
+  h.encode_to(marked);
+  Marks{.table = Marks::kTableVersion, .dictionary = true}.encode_into(marked);
+  EXPECT_EQ(std::vector<uint8_t>(marked + 5, marked + 8), (std::vector<uint8_t>{1, 1, 1}));
+  EXPECT_EQ(load_be32(marked + Marks::kCheckAt), ::crc32(0, marked, Marks::kCheckAt));
+  const Marks::Read read = Marks::decode(marked);
+  ASSERT_EQ(read.state, Marks::State::Sound);
+  EXPECT_EQ(read.marks.table, Marks::kTableVersion);
+  EXPECT_TRUE(read.marks.dictionary);
+  for (size_t i = 0; i < kHeaderSize * 8; ++i) {
+    uint8_t changed[kHeaderSize];
+    std::copy(marked, marked + kHeaderSize, changed);
+    changed[i / 8] ^= static_cast<uint8_t>(1 << (i % 8));
+    EXPECT_EQ(Marks::decode(changed).state, Marks::State::Damaged) << i;
+  }
+  // Marks whose check holds but which name what this version lacks: refused, not guessed.
+  for (const auto& [at, value] : {std::pair{5, 2}, {6, 2}, {7, 2}, {7, 0x80}}) {
+    uint8_t other[kHeaderSize];
+    std::copy(marked, marked + kHeaderSize, other);
+    other[at] = static_cast<uint8_t>(value);
+    store_be32(other + Marks::kCheckAt, ::crc32(0, other, Marks::kCheckAt));
+    const Marks::Read r = Marks::decode(other);
+    EXPECT_EQ(r.state, Marks::State::Unknown) << at;
+    EXPECT_EQ(r.unknown_at, static_cast<uint64_t>(at));
+    EXPECT_EQ(text_of(StoreError::marks_unknown(r.unknown_at, r.unknown)),
+              "VornVersionError: unsupported store layout: header byte " + std::to_string(at) +
+                  " is " + std::to_string(value));
+  }
 }
 
 }  // namespace

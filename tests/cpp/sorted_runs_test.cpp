@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/compression.hpp"
+#include "read/store_codec.hpp"
 #include "util/crc32.hpp"
 #include "write/record_sharing.hpp"
 #include "format/key_table.hpp"
@@ -111,10 +112,10 @@ std::string build_bytes(StoreBuilder& b, const fs::path& path) {
 
 // The mapping a store holds, its values decompressed where the store compressed them.
 Model read_model(const fs::path& path, uint64_t* objects = nullptr, bool* compressed = nullptr) {
-  auto r = Reader::open(path.string(), true);
+  auto r = Reader::open(path.string(), true, OpenOptions{.use_key_table = true});
   EXPECT_TRUE(r) << text_of(r.error());
   EXPECT_TRUE((*r)->verify());
-  auto codec = ValueCodec::open(**r, true);
+  auto codec = open_value_codec(**r, true);
   EXPECT_TRUE(codec) << text_of(codec.error());
   if (compressed) *compressed = *codec != nullptr;
   Model m;

@@ -200,9 +200,16 @@ void check_queries(const Reader& r, const OpenedStore& s, const std::string& fil
                      " objects, the data section holds " + std::to_string(count);
     }
   }
-  if (verify_error.empty() && strict && !ordered) {
+  // A strict reader's verify() wants each key above the one before it: no repeats either.
+  const auto repeated = [&] {
+    for (size_t i = 1; i < s.entries.size(); ++i) {
+      if (s.entries[i].first == s.entries[i - 1].first) return true;
+    }
+    return false;
+  };
+  if (verify_error.empty() && strict && (!ordered || repeated())) {
     size_t at = 1;
-    while (!(s.entries[at].first < s.entries[at - 1].first)) ++at;
+    while (s.entries[at - 1].first < s.entries[at].first) ++at;
     verify_error = "VornCorruptError: index entry " + std::to_string(at) +
                    " is not above the key before it";
   }
@@ -222,6 +229,8 @@ void check_table(const std::string& file, const std::string& path, bool verify) 
   auto opened = Reader::open(path, verify, vornel::OpenOptions{.use_key_table = true, .strict = true});
   if (!opened) {
     const std::string text = text_of(opened.error());
+    // Marks this version lacks refuse the package's open; _vornel never reads them.
+    if (text.starts_with("VornVersionError: unsupported store layout")) return;
     if (want.error.empty() || want.error.starts_with("VornVersionError") ||
         want.error.find("magic") != std::string::npos || file.size() < 40) {
       // The header's own faults come first; past them, a strict open refuses an

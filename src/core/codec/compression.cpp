@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "util/crc32.hpp"
+#include "util/mix.hpp"
 
 namespace vornel {
 namespace {
@@ -46,12 +47,6 @@ constexpr uint64_t kProgressValues = 1 << 12;
 constexpr size_t kMaxThreads = 8;
 constexpr uint64_t kThreadMinBytes = 4 << 20;
 
-uint64_t mix(uint64_t z) {  // splitmix64's finaliser
-  z += 0x9E3779B97F4A7C15;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-  return z ^ (z >> 31);
-}
 
 StoreError zstd_failure(const char* what, size_t code) {
   return StoreError::corrupt(std::string(what) + ": " + ZSTD_getErrorName(code));
@@ -90,7 +85,7 @@ uint64_t sample_cut(uint64_t total) {
   return want >= total ? UINT64_MAX : (UINT64_MAX / total) * want;
 }
 
-uint64_t sample_hash(uint32_t crc, uint64_t length) { return mix(crc | (length << 32)); }
+uint64_t sample_hash(uint32_t crc, uint64_t length) { return mix64((crc | (length << 32)) + kGoldenGamma); }
 
 // The dictionary trained on `samples` (back to back, sizes[i] bytes each) for values of
 // `total` bytes; empty when too few to learn from.
@@ -523,74 +518,6 @@ Result<std::unique_ptr<ValueCodec>> ValueCodec::from_record(Bytes payload) {
     }
   }
   return codec;
-}
-
-namespace {
-
-// The payload of the data section's first record, in the mapping, when it lies inside
-// the file and begins as a dictionary record does. Reads only the record's first bytes,
-// copied out of the mapping: a store whose first value is large opens as fast as any.
-Result<std::optional<Bytes>> first_record(const Reader& reader) {
-  const Header& h = reader.header();
-  const Bytes file = reader.mapped_file();
-  constexpr uint64_t kHead = kRecordPrefix + sizeof DictionaryHeader::kMagic;
-  if (h.num_objects == 0 || h.index_offset <= kDataOffset ||
-      !range_within(kDataOffset, kHead, file.size())) {
-    return std::nullopt;
-  }
-  uint8_t head[kHead];
-  if (Status s = copy_out(head, file.subspan(kDataOffset, kHead)); !s) {
-    return fail(std::move(s.error()));
-  }
-  const uint64_t length = RecordPrefix::decode(head).length;
-  if (!DictionaryHeader::looks_like(Bytes(head + kRecordPrefix, sizeof head - kRecordPrefix))) {
-    return std::nullopt;
-  }
-  // A dictionary record that runs out of the file is damage, not a store without one.
-  if (!range_within(kDataOffset + kRecordPrefix, length, file.size())) {
-    return fail(record_error(RecordBound::PayloadOutside, kDataOffset));
-  }
-  return file.subspan(kDataOffset + kRecordPrefix, length);
-}
-
-// Whether an index entry names the record whose payload is `payload`.
-Result<bool> named(const Reader& reader, Bytes payload) {
-  const uint64_t record =
-      static_cast<uint64_t>(payload.data() - reader.mapped_file().data()) - kRecordPrefix;
-  auto offsets = reader.distinct_offsets();
-  if (!offsets) return fail(std::move(offsets.error()));
-  return std::find(offsets->begin(), offsets->end(), record) != offsets->end();
-}
-
-}  // namespace
-
-Result<std::unique_ptr<ValueCodec>> ValueCodec::open(const Reader& reader, bool checked) {
-  auto payload = first_record(reader);
-  if (!payload) return fail(std::move(payload.error()));
-  if (!*payload) return nullptr;
-  if (checked) {
-    auto is_value = named(reader, **payload);
-    if (!is_value) return fail(std::move(is_value.error()));
-    if (*is_value) return nullptr;
-  }
-  // Copied out before it is read, so that a file cut under the mapping fails here.
-  std::vector<uint8_t> copy((*payload)->size());
-  if (Status s = copy_out(copy.data(), **payload); !s) return fail(std::move(s.error()));
-  return from_record(Bytes(copy.data(), copy.size()));
-}
-
-Status ValueCodec::verify(const Reader& reader) {
-  auto payload = first_record(reader);
-  if (!payload) return fail(std::move(payload.error()));
-  if (!*payload) return {};
-  auto is_value = named(reader, **payload);
-  if (!is_value) return fail(std::move(is_value.error()));
-  if (*is_value) {
-    return fail(StoreError::corrupt(
-        "a key names the record read as the compression dictionary: it is a value, which "
-        "a checked open (verify=True) reads as one"));
-  }
-  return {};
 }
 
 Result<uint64_t> ValueCodec::decoded_size(Bytes payload) const {

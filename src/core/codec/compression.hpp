@@ -1,8 +1,9 @@
 // Values compressed with a dictionary trained per store. A compressing build trains a
 // dictionary on a sample of the store's values, compresses each value with it, and keeps
 // a value as it is where compressing does not shrink it. The dictionary travels in the
-// data section's first record, which no key names: readers that do not know it see one
-// more object, and both checksums cover it.
+// data section's first record, which no key names and the header's marks name
+// (format.hpp): readers that do not know it see one more object, and both checksums
+// cover it.
 //
 //   dictionary record payload, integers big-endian:
 //     0  magic "VRNLZDIC"       8  u8 version (1)       9  u8 codec (1: zstd)
@@ -26,9 +27,8 @@
 #include <vector>
 
 #include "format/format.hpp"
-#include "write/publish.hpp"
-#include "read/reader.hpp"
 #include "util/store_error.hpp"
+#include "util/progress.hpp"
 #include "util/record_buffer.hpp"
 
 namespace vornel {
@@ -155,15 +155,6 @@ class ValueCodec {
   // `payload` is no dictionary record, else the codec once its header, checksum and
   // dictionary are found sound; a VornCorruptError otherwise.
   [[nodiscard]] static Result<std::unique_ptr<ValueCodec>> from_record(Bytes payload);
-  // The codec of the store that `reader` reads, or nullptr for a store without one. The
-  // first record is taken as the dictionary on its own checks; with `checked`, only when
-  // no key names it either (a record that a key names is a value), which reads the index.
-  [[nodiscard]] static Result<std::unique_ptr<ValueCodec>> open(const Reader& reader,
-                                                                bool checked);
-  // What verify() adds for a store read with this codec: that no key names the
-  // dictionary's record.
-  [[nodiscard]] static Status verify(const Reader& reader);
-
   const DictionaryHeader& header() const { return header_; }
   Codec codec() const { return static_cast<Codec>(header_.codec); }
   // Where the dictionary's record starts: the data section's first record.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "util/crc32.hpp"
+
 namespace vornel {
 
 void Header::encode_to(uint8_t* out) const {
@@ -30,6 +32,36 @@ Result<Header> Header::decode(Bytes file) {
   h.data_offset = kDataOffset;  // the stored field is not consulted
   h.file_crc32 = load_be32(p + 32);
   return h;
+}
+
+void Marks::encode_into(uint8_t* header) const {
+  header[kLayoutAt] = any() ? kLayout : 0;
+  header[kLayoutAt + 1] = table;
+  header[kLayoutAt + 2] = dictionary ? kDictionaryFlag : 0;
+  store_be32(header + kCheckAt, any() ? crc32(header, kCheckAt) : 0);
+}
+
+Marks::Read Marks::decode(const uint8_t* header) {
+  Read r;
+  const uint8_t* m = header + kLayoutAt;
+  if ((m[0] | m[1] | m[2]) == 0 && load_be32(header + kCheckAt) == 0) return r;
+  if (crc32(header, kCheckAt) != load_be32(header + kCheckAt)) {
+    r.state = State::Damaged;
+    return r;
+  }
+  const auto lacks = [&](uint64_t at) {
+    r.state = State::Unknown;
+    r.unknown_at = at;
+    r.unknown = header[at];
+    return r;
+  };
+  if (m[0] != kLayout) return lacks(kLayoutAt);
+  if (m[1] != 0 && m[1] != kTableVersion) return lacks(kLayoutAt + 1);
+  if ((m[2] & ~kDictionaryFlag) != 0) return lacks(kLayoutAt + 2);
+  r.state = State::Sound;
+  r.marks.table = m[1];
+  r.marks.dictionary = (m[2] & kDictionaryFlag) != 0;
+  return r;
 }
 
 StoreError record_error(RecordBound bound, uint64_t off) {

@@ -3,12 +3,14 @@
 // follow from the field widths. The rest of the core goes through these.
 //
 //   header  (40 bytes, offset 0)
-//     0  magic "VRNL"          4  version (2), 3 reserved zero bytes
+//     0  magic "VRNL"          4  version (2)
+//     5  u8 layout             6  u8 key table version    7  u8 flags    (Marks; 0 if none)
 //     8  u32 num_keys         12  u32 num_objects
 //    16  u64 index_offset     24  u64 data_offset (always 40)
-//    32  u32 file_crc32       36  4 reserved zero bytes
+//    32  u32 file_crc32       36  u32 CRC-32 of bytes 0 to 35 (Marks; 0 if none)
 //   data section: records  { u32 length L, u32 crc32(bytes), L bytes }  in object-ID order;
-//                 the last may be a key table (key_table.hpp), which no entry names
+//                 in a marked store, the first may be a dictionary (compression.hpp) and
+//                 the last a key table (key_table.hpp), which no entry names
 //   index section: entries { u16 length K, K key bytes, u64 record offset }  in key order
 //
 // Integers are big-endian and nothing is aligned, so every access goes through
@@ -67,6 +69,45 @@ struct Header {
   void encode_to(uint8_t* out) const;
   // Checks size, magic and version in that order, then reads the fields that readers use.
   [[nodiscard]] static Result<Header> decode(Bytes file);
+};
+
+// What the package's writer added to a store, recorded in the header's reserved bytes,
+// which _vornel never reads and a plain writer leaves zero. Only a store that carries
+// sound marks has records of the package's own: in any other, every record is a value.
+// The header lies outside file_crc32, so the marks carry a check of their own.
+struct Marks {
+  static constexpr uint8_t kLayout = 1;          // byte 5: marks, records placed as below
+  static constexpr uint8_t kTableVersion = 1;    // byte 6: the data section's last record
+  static constexpr uint8_t kDictionaryFlag = 1;  // byte 7, bit 0: its first record
+  static constexpr uint64_t kLayoutAt = 5;
+  static constexpr uint64_t kCheckAt = 36;  // u32 CRC-32 of header bytes 0 to 35
+
+  uint8_t table = 0;  // the key table's version, 0 for none
+  bool dictionary = false;
+
+  // Whether the store carries anything to mark: a plain store's header stays unmarked.
+  bool any() const { return table != 0 || dictionary; }
+  // Sets the marks and their check into `header`, 40 bytes that Header::encode_to wrote:
+  // called last, as the check covers the rest of the header.
+  void encode_into(uint8_t* header) const;
+
+  // What a reader makes of the marks of a header.
+  enum class State : uint8_t {
+    None,     // no marks: the reserved bytes are zero, as a plain writer leaves them
+    Sound,    // marks this reader knows, their check right
+    Damaged,  // the check fails: the marks are not taken
+    Unknown,  // the check holds, but a version or flag is one this reader lacks
+  };
+  struct Read;
+  // The marks of the kHeaderSize bytes at `header`.
+  static Read decode(const uint8_t* header);
+};
+
+struct Marks::Read {
+  State state = State::None;
+  Marks marks;              // when Sound
+  uint64_t unknown_at = 0;  // when Unknown: the byte it lacks, and its value
+  uint8_t unknown = 0;
 };
 
 // The 8 bytes in front of each object's bytes.

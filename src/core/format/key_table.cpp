@@ -5,6 +5,7 @@
 
 #include "util/crc32.hpp"
 #include "util/key_bytes.hpp"
+#include "util/mix.hpp"
 
 namespace vornel {
 namespace {
@@ -96,12 +97,7 @@ bool KeyTableGeometry::positions_fit() const {
 }
 
 HashSeed key_table_seed(uint32_t index_crc, uint64_t index_size) {
-  const auto mix = [](uint64_t z) {  // splitmix64's finaliser
-    z += 0x9E3779B97F4A7C15;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    return z ^ (z >> 31);
-  };
+  const auto mix = [](uint64_t z) { return mix64(z + kGoldenGamma); };
   const uint64_t s0 = mix(index_crc ^ (index_size << 32));
   return {s0, mix(s0)};
 }
@@ -200,7 +196,7 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt&
   if (std::memcmp(trailer, kTableMagic, sizeof kTableMagic) != 0) return v;
   v.state = KeyTableState::Ignored;
   if (crc32(trailer, kTrailerCrcAt) != load_be32(trailer + kTrailerCrcAt)) {
-    v.note = "its trailer fails its checksum";
+    v.note = TableNote::TrailerChecksum;
     return v;
   }
   const Trailer t = Trailer::decode(trailer);
@@ -210,23 +206,23 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt&
       t.payload_length > end - kDataOffset - kRecordPrefix ||
       !read_at(end - t.payload_length - kRecordPrefix, sizeof frame, frame) ||
       load_be32(frame) != t.payload_length || header.num_objects == 0) {
-    v.note = "no record frames it";
+    v.note = TableNote::Unframed;
     return v;
   }
   v.record = true;
   v.record_offset = end - t.payload_length - kRecordPrefix;
   if (t.version != Geometry::kVersion) {
-    v.note = "its format version is not one this reader knows";
+    v.note = TableNote::Version;
     return v;
   }
   const uint64_t index_length = file.size() - end;
   if (t.num_keys != header.num_keys || t.index_offset != end || t.index_length != index_length) {
-    v.note = "it was made for another store";
+    v.note = TableNote::OtherStore;
     return v;
   }
   const Geometry g = Geometry::of(header.num_keys, index_length);
   if (!g.positions_fit() || !t.describes(g)) {
-    v.note = "its geometry does not match its store";
+    v.note = TableNote::Geometry;
     return v;
   }
 
@@ -247,27 +243,22 @@ KeyTable::Verdict KeyTable::open(Bytes file, const Header& header, const ReadAt&
 }
 
 KeyTable::Hit KeyTable::find_hashed(Bytes key, uint64_t h, bool fetch_record) const {
-  const uint64_t tag = Slot::tag(h);
-  const auto n = static_cast<size_t>(slot_count_);
-  // A forged table may have no empty slot: the walk ends after every slot at the latest.
-  size_t i = open_table::home(h, n);
-  for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
-    const uint64_t word = slot(i);
-    if (word == 0) break;
-    if (Slot::tag_of(word) != tag) continue;
-    const uint64_t pos = Slot::position_of(word);
+  Hit hit;
+  probe(h, [&](uint64_t pos) {
     // An entry of this key ends in its record offset where the key's length says: asked
     // for now, a line that the entry runs into comes with its first, not after it.
     if (range_within(pos, kIndexEntryMin + key.size(), section_length_)) {
       __builtin_prefetch(section_ + pos + kKeyLenSize + key.size());
     }
     IndexEntry e;
-    if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) continue;
+    if (IndexEntry::locate(section(), pos, &e) != IndexEntry::Bound::Inside) return false;
     // The caller reads the record next: start fetching it while the key is compared.
     if (fetch_record && e.offset < file_size_) __builtin_prefetch(file_ + e.offset);
-    if (same_bytes(e.key, key)) return {true, pos, e.offset};
-  }
-  return {};
+    if (!same_bytes(e.key, key)) return false;
+    hit = {true, pos, e.offset};
+    return true;
+  });
+  return hit;
 }
 
 IndexStep KeyTable::entries(size_t first, size_t n, IndexEntry* out) const {
@@ -334,24 +325,17 @@ IndexStep KeyTable::lower_bound(Bytes key, size_t* rank) const {
 }
 
 bool KeyTable::found_at(Bytes key, uint64_t h, uint64_t start) const {
-  const uint64_t tag = Slot::tag(h);
-  const auto n = static_cast<size_t>(slot_count_);
-  size_t i = open_table::home(h, n);
-  for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
-    const uint64_t word = slot(i);
-    if (word == 0) return false;
-    if (Slot::tag_of(word) != tag) continue;
-    const uint64_t pos = Slot::position_of(word);
+  bool here = false;
+  probe(h, [&](uint64_t pos) {
     // The entry at `start` holds `key`: a lookup that reaches this slot ends there
     // without reading the entry again. Another entry with the same tag ends it first
     // only if it holds the same key.
-    if (pos == start) return true;
+    if (pos == start) return here = true;
     IndexEntry e;
-    if (IndexEntry::locate(section(), pos, &e) == IndexEntry::Bound::Inside && same_bytes(e.key, key)) {
-      return false;
-    }
-  }
-  return false;
+    return IndexEntry::locate(section(), pos, &e) == IndexEntry::Bound::Inside &&
+           same_bytes(e.key, key);
+  });
+  return here;
 }
 
 size_t KeyTable::entry_offsets(uint64_t* offsets) const {

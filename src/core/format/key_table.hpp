@@ -1,7 +1,8 @@
 // The persisted key table: what a reader needs to answer lookups and ordered scans
 // straight from the mapped file, instead of indexing every key in memory at open. The
 // writer stores it as the last record of the data section, a record that no index entry
-// names: readers that do not know it see one more object, and both checksums cover it.
+// names, and marks it in the header (format.hpp Marks): readers that do not know it see
+// one more object, and both checksums cover it.
 //
 //   record payload, integers big-endian, nothing aligned:
 //     slots    slot_count x u64: 0 for an empty slot, else (tag << 48) | (position + 1),
@@ -53,6 +54,21 @@ enum class KeyTableState : uint8_t {
   Absent,   // the store has none, or the reader did not look for one
   InUse,    // queries go through it
   Ignored,  // there is one, but it is unsound or not this store's: the index is in memory
+};
+
+// Why a reader ignores a table (bindings word it, store_words.hpp).
+enum class TableNote : uint8_t {
+  None,
+  TrailerChecksum,  // its trailer fails its checksum
+  Unframed,         // no record frames it
+  Version,          // its format version is not one this reader knows
+  OtherStore,       // it was made for another store
+  Geometry,         // its geometry does not match its store
+  Disagrees,        // it disagrees with the index section
+  RecordChecksum,   // its record fails its checksum
+  Missing,          // the header marks one that the data section does not end with
+  MarksDamaged,     // the header's marks fail their checksum
+  NamedByKey,       // a key names its record
 };
 
 // Where everything lies in a table's payload, which follows from the number of keys
@@ -111,7 +127,7 @@ class KeyTable {
   // What open() made of the end of the data section.
   struct Verdict {
     KeyTableState state = KeyTableState::Absent;
-    const char* note = "";  // why it was ignored
+    TableNote note = TableNote::None;  // why it was ignored
     bool record = false;    // a table's record is there, sound or not
     uint64_t record_offset = 0;
     // The table names this store in every field a cheap open can check: in use, unless
@@ -122,8 +138,8 @@ class KeyTable {
   // Reads n bytes at file offset `off` into `out`; false when it cannot. Open reads the
   // few bytes it checks through it, so that an open need not fault in the mapping.
   using ReadAt = std::function<bool(uint64_t off, size_t n, uint8_t* out)>;
-  // Looks for a table ending the data section of `file`, whose header is `header`, and
-  // sets *this to it when it is in use. Reads the trailer and the record's length field
+  // Looks for a table ending the data section of `file`, whose header is `header` and
+  // marks one, and sets *this to it when it is in use. Reads the trailer and the record's length field
   // through `read_at`, and nothing else.
   Verdict open(Bytes file, const Header& header, const ReadAt& read_at);
 
@@ -197,6 +213,21 @@ class KeyTable {
   // find() with the key's hash already known; `fetch_record` starts fetching the record
   // of a match, which a lookup reads next and a check does not.
   Hit find_hashed(Bytes key, uint64_t h, bool fetch_record) const;
+  // The probe of every lookup: the slots of hash `h` from its home on, to an empty one
+  // (or past every slot, as a forged table may have none), giving at(position) the
+  // position of each whose tag matches until it returns true. Whether one did.
+  template <class At>
+  bool probe(uint64_t h, At&& at) const {
+    const uint64_t tag = Slot::tag(h);
+    const auto n = static_cast<size_t>(slot_count_);
+    size_t i = open_table::home(h, n);
+    for (uint64_t step = 0; step < slot_count_; ++step, i = open_table::next(i, n)) {
+      const uint64_t word = slot(i);
+      if (word == 0) return false;
+      if (Slot::tag_of(word) == tag && at(Slot::position_of(word))) return true;
+    }
+    return false;
+  }
   // Whether a lookup of `key`, whose hash is `h`, ends at the entry starting at `start`
   // (which holds `key`), reading no entry it need not.
   bool found_at(Bytes key, uint64_t h, uint64_t start) const;

@@ -86,7 +86,9 @@ class BasicKeyIndex {
         const uint64_t head = key_head_followed(entry.key);
         if (i % kSampleStep == 0) sample[i / kSampleStep] = head;
         if (i != 0 && sorted_ && head <= previous_head) {
-          sorted_ = head == previous_head && compare_keys_followed(previous, entry.key) <= 0;
+          const int c = head == previous_head ? compare_keys_followed(previous, entry.key) : 1;
+          sorted_ = c <= 0;
+          distinct_ = distinct_ && c != 0;
         }
         previous = entry.key;
         previous_head = head;
@@ -120,6 +122,7 @@ class BasicKeyIndex {
     open_table::HomeOrder order_;
     LargeBuffer sample_;
     bool sorted_ = true;
+    bool distinct_ = true;  // while sorted_: no key repeats the one before it
     uint64_t copied_ = 0;
     uint64_t section_size_ = 0;
   };
@@ -135,6 +138,7 @@ class BasicKeyIndex {
         table_(slots_ * kSlotWords * sizeof(uint64_t)),
         sample_(std::move(loader.sample_)),
         sorted_(loader.sorted_),
+        distinct_(loader.distinct_),
         section_size_(loader.section_size_) {
     arena_.shrink(static_cast<size_t>(loader.section_size_));
     fill(loader);
@@ -152,6 +156,8 @@ class BasicKeyIndex {
 
   // Whether the keys are in ascending order (repeats allowed), as a writer leaves them.
   bool sorted() const { return sorted_; }
+  // Whether no key repeats, for a sorted() index.
+  bool distinct() const { return distinct_; }
   // The first entry whose key is not less than `key`; only for a sorted() index. The
   // sample of every kSampleStep-th key's first bytes, small enough to stay in the cache,
   // narrows the search to about one step's entries before any entry is read.
@@ -252,6 +258,7 @@ class BasicKeyIndex {
   LargeBuffer table_;  // two uint64_t per slot: tag and arena position, record offset
   LargeBuffer sample_;  // uint64_t per kSampleStep entries: the head of the first key
   bool sorted_;
+  bool distinct_;
   uint64_t section_size_;
 };
 

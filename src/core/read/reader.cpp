@@ -137,6 +137,14 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   }
   auto header = Header::decode(Bytes(header_bytes, header_len));
   if (!header) return fail(std::move(header.error()));
+  // The package's own records are looked for only where sound marks say they are.
+  Marks::Read marks;
+  if (options.use_key_table) {
+    marks = Marks::decode(header_bytes);
+    if (marks.state == Marks::State::Unknown) {
+      return fail(StoreError::marks_unknown(marks.unknown_at, marks.unknown));
+    }
+  }
   // Damage found from here on, as the options ask it reported.
   const auto damaged = [&](StoreError e) {
     if (options.name_truncation && e.kind() == ErrorKind::Corrupt && S_ISREG(st.st_mode)) {
@@ -156,6 +164,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   s.header = *header;
   s.file_size = file_size;
   s.strict = options.strict;
+  s.marks = marks;
   // The tail byte: in a store with keys, the last entry's record offset ends the file,
   // and is not zero.
   if (options.strict) {
@@ -172,7 +181,16 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
       }
     }
   }
-  if (options.use_key_table) s.verdict = s.table.open(file, *header, read);
+  if (marks.state == Marks::State::Damaged) {
+    s.verdict.state = KeyTableState::Ignored;
+    s.verdict.note = TableNote::MarksDamaged;
+  } else if (s.marked_table()) {
+    s.verdict = s.table.open(file, *header, read);
+    if (s.verdict.state == KeyTableState::Absent) {
+      s.verdict.state = KeyTableState::Ignored;
+      s.verdict.note = TableNote::Missing;
+    }
+  }
   s.table_claimed = s.verdict.claimed();
   // The mapping keeps the contents reachable; the descriptor is no longer needed.
   fd.reset();
@@ -197,7 +215,6 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   const auto make = [&](StoreIndex index) {
     s.index = std::move(index);
     s.path = std::string(path);
-    s.table_note = s.verdict.note;
     std::unique_ptr<Reader> reader(new Reader());
     reader->state_ = std::move(state);
     return reader;
@@ -210,7 +227,8 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
     // memory, as if it were not there.
     if (walk_fault != nullptr) return fail(s.read_error(walk_fault, header->index_offset));
     if (walk.names_record) {
-      s.verdict = {};
+      s.verdict.state = KeyTableState::Ignored;
+      s.verdict.note = TableNote::NamedByKey;
       s.table_claimed = false;
     } else if (walk.what != KeyTable::Disagreement::EntryOutside) {
       // As verify() reports them: the table's own record first, then its agreement.
@@ -232,7 +250,7 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
         return make(s.table);
       }
       s.verdict.state = KeyTableState::Ignored;
-      s.verdict.note = intact ? "it disagrees with the index section" : "its record fails its checksum";
+      s.verdict.note = intact ? TableNote::Disagrees : TableNote::RecordChecksum;
     }
   }
 
@@ -255,11 +273,12 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
   if (bound != IndexEntry::Bound::Inside) return damaged(IndexEntry::bound_error(bound));
   MemoryIndex index(KeyIndex(std::move(loader)), file);
   if (verify && s.verdict.record) {
-    // A checked open knows every entry: a table-shaped record that a key names is that
-    // key's value, and counts as one of the store's objects.
+    // A checked open knows every entry: a marked table that a key names is damage, and
+    // is not used.
     for (size_t i = 0; i < index.size(); ++i) {
       if (index.offset_at(i) == s.verdict.record_offset) {
-        s.verdict = {};
+        s.verdict.state = KeyTableState::Ignored;
+        s.verdict.note = TableNote::NamedByKey;
         s.table_claimed = false;
         break;
       }
@@ -269,7 +288,9 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, bool verify,
     if (Status layout = check_layout(s, start + index.section_size()); !layout) {
       return damaged(std::move(layout.error()));
     }
-    if (!index.in_key_order()) return damaged(unordered_error(first_unordered(index)));
+    if (!index.in_key_order() || !index.keys_distinct()) {
+      return damaged(unordered_error(first_unordered(index)));
+    }
   }
   return make(std::move(index));
 }
@@ -280,9 +301,13 @@ const Header& Reader::header() const { return state_->header; }
 uint64_t Reader::file_size() const { return state_->file_size; }
 
 KeyTableState Reader::key_table_state() const { return state_->verdict.state; }
-const std::string& Reader::key_table_note() const { return state_->table_note; }
+TableNote Reader::key_table_note() const { return state_->verdict.note; }
+const Marks::Read& Reader::marks() const { return state_->marks; }
 uint64_t Reader::user_objects() const {
-  return state_->header.num_objects - (state_->verdict.record ? 1 : 0);
+  const ReaderState& s = *state_;
+  if (s.marks.state != Marks::State::Sound) return s.header.num_objects;
+  const uint64_t own = (s.marks.marks.table != 0 ? 1 : 0) + (s.marks.marks.dictionary ? 1 : 0);
+  return s.header.num_objects >= own ? s.header.num_objects - own : 0;
 }
 
 size_t Reader::size() const {
@@ -393,6 +418,9 @@ Result<std::pair<size_t, size_t>> Reader::prefix_range(Bytes prefix) const {
   ++above[len - 1];
   auto last = lower_bound(Bytes(above, len));
   if (!last) return fail(std::move(last.error()));
+  // Each bound is confirmed where it lands; keys out of order between them can still
+  // put the end before the start.
+  if (*last < *first) return fail(StoreError::range_crossed(*first, *last));
   return std::pair{*first, *last};
 }
 

@@ -18,9 +18,11 @@
 namespace vornel {
 
 struct OpenOptions {
-  // Answer queries through the store's persisted key table, when it has one made for
-  // it, instead of copying every key into memory: open then reads the header, the
-  // table's trailer and the end of the file, whatever the store's size. A checked open
+  // Answer queries through the store's persisted key table, when its header's marks say
+  // it has one and it was made for it, instead of copying every key into memory: open
+  // then reads the header, the table's trailer and the end of the file, whatever the
+  // store's size. Marks this reader lacks fail the open (ErrorKind::Version); damaged
+  // ones are not taken, and the store is read as a plain one. A checked open
   // walks the index section first, and indexes in memory where the table is damaged or
   // where a key names its record (a value, not a table).
   bool use_key_table = false;
@@ -60,8 +62,12 @@ class Reader {
   // Whether queries go through the persisted key table; Absent unless the options
   // asked for it. The note says why a table was ignored, and is empty otherwise.
   KeyTableState key_table_state() const;
-  const std::string& key_table_note() const;
-  // num_objects without the key table's record, when the store has one (used or not).
+  TableNote key_table_note() const;
+  // The marks of the header, as an open that looks for the package's records read them
+  // (State::None for one that does not).
+  const Marks::Read& marks() const;
+  // num_objects without the records that the header's sound marks name (the key table's
+  // and the dictionary's, used or not).
   uint64_t user_objects() const;
 
   // Index entries. A rank is an entry's place in key order, which is the order of the

@@ -31,7 +31,7 @@ struct ReaderState {
   KeyTable table;
   KeyTable::Verdict verdict;
   bool table_claimed = false;
-  std::string table_note;
+  Marks::Read marks;
   bool strict = false;
   // The last byte of the file that is not zero, as open read it (a strict reader's only).
   // A cut anywhere before it either faults where it is read or reads it as zero; a cut
@@ -42,6 +42,8 @@ struct ReaderState {
   uint8_t tail = 0;
 
   Bytes file() const { return Bytes(mapping.data(), file_size); }
+  // Whether the header soundly marks a key table.
+  bool marked_table() const { return marks.state == Marks::State::Sound && marks.marks.table != 0; }
 
   // Runs body() in a guarded region that ends with a look at the tail byte. Returns
   // nullptr, the address of a bus error, or cut() when the tail byte reads otherwise.

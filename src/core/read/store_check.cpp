@@ -280,7 +280,6 @@ Status first_record_fault(const ReaderState& s, const Offsets& offsets) {
 // The table's own record against its checksum, then the table against the walk of the
 // index section, for a table that no key names.
 Status check_claimed_table(const ReaderState& s, const KeyTable::Check& walk) {
-  if (walk.names_record) return {};  // the record is that key's value
   const uint64_t at = s.verdict.record_offset;
   RecordCheck record = RecordCheck::Intact;
   if (const void* fault = s.read([&] { record = check_record(s.file(), at); })) {
@@ -288,6 +287,18 @@ Status check_claimed_table(const ReaderState& s, const KeyTable::Check& walk) {
   }
   if (record != RecordCheck::Intact) return fail(table_record_error(at));
   if (walk.what != KeyTable::Disagreement::None) return fail(table_disagrees(walk));
+  if (walk.names_record) {
+    return fail(StoreError::about(Fault::MarkedTableIgnored, static_cast<uint8_t>(TableNote::NamedByKey)));
+  }
+  return {};
+}
+
+// The header's marks: sound, and every record they mark in use.
+Status check_marks(const ReaderState& s) {
+  if (s.marks.state == Marks::State::Damaged) return fail(StoreError::corrupt(Fault::MarksDamaged));
+  if (s.marked_table() && s.verdict.state != KeyTableState::InUse) {
+    return fail(StoreError::about(Fault::MarkedTableIgnored, static_cast<uint8_t>(s.verdict.note)));
+  }
   return {};
 }
 
@@ -327,7 +338,7 @@ size_t first_unordered(const MemoryIndex& index) {
   IndexEntry pair[2];
   for (size_t i = 1; i < index.size(); ++i) {
     (void)index.entries(i - 1, 2, pair);
-    if (compare_keys(pair[0].key, pair[1].key) > 0) return i;
+    if (compare_keys(pair[0].key, pair[1].key) >= 0) return i;
   }
   return index.size();
 }
@@ -395,14 +406,17 @@ Status verify_store(const ReaderState& s) {
           } else {
             check = check_file(index, s.file(), records_end);
           }
-          const bool ordered = index.in_key_order();
+          const bool ordered = index.in_key_order() && index.keys_distinct();
           if (Status st = verify_over(s, check, index, nullptr,
                                       s.header.index_offset + index.section_size(), ordered,
                                       ordered ? 0 : first_unordered(index));
               !st) {
             return st;
           }
-          return s.table_claimed ? check_claimed_table(s, walk) : Status();
+          if (s.table_claimed) {
+            if (Status st = check_claimed_table(s, walk); !st) return st;
+          }
+          return check_marks(s);
         } else {
           // The records' offsets from a plain walk of the index section; the table is
           // checked against every entry beside the whole-file pass.
@@ -421,11 +435,8 @@ Status verify_store(const ReaderState& s) {
               !st) {
             return st;
           }
-          // In use, a table answers every query: one that disagrees is reported even where
-          // a key names its record.
-          KeyTable::Check in_use = walk;
-          in_use.names_record = false;
-          return check_claimed_table(s, in_use);
+          if (Status st = check_claimed_table(s, walk); !st) return st;
+          return check_marks(s);
         }
       },
       s.index);

@@ -29,6 +29,8 @@ class MemoryIndex {
   size_t size() const { return index_.size(); }
   // Whether the keys ascend (repeats allowed), as a writer leaves them.
   bool in_key_order() const { return index_.sorted(); }
+  // Whether, in key order, no key repeats: a writer leaves each key once.
+  bool keys_distinct() const { return index_.distinct(); }
   // The last entry of `key`, as the plain open indexes a repeated key.
   std::optional<uint64_t> find(Bytes key) const { return index_.find(key, file_); }
   bool contains(Bytes key) const { return index_.contains(key); }

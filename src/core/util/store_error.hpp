@@ -42,6 +42,7 @@ enum class Fault : uint8_t {
   TooSmall,            // shorter than a header: no store at all
   BadMagic,            // found(): the first four bytes, big-endian: no store at all
   Version,             // version_found()
+  MarksUnknown,        // offset(): the header byte, version_found(): its value
   FileChecksum,        // expected(): the stored CRC-32, found(): the computed one
   IndexKeyLen,         // an entry's length field runs past the end of the file
   IndexKeyOrOffset,    // an entry's key or offset runs past the end of the file
@@ -59,6 +60,9 @@ enum class Fault : uint8_t {
   TableUnchained,        // rank(): its entry does not start where the one before it ends
   TableMisled,           // rank(): a search landed there, and the keys around it disown it
   KeysUnordered,         // rank(): the entry whose key is not above the one before it
+  RangeCrossed,          // rank(): where a prefix's range starts, found(): where it ends
+  DictionaryMissing,     // the header marks a dictionary the first record does not hold
+  DictionaryNamed,       // a key names the record of the dictionary the header marks
 
   // verify().
   ObjectPrefixOutside,  // offset(): a referenced record's prefix runs past the end
@@ -69,6 +73,8 @@ enum class Fault : uint8_t {
   ObjectCount,          // expected(): the header's num_objects, found(): records walked
   TableRecordChecksum,  // offset(): the key table's record
   TableDisagrees,       // what(): KeyTable::Disagreement, rank(): the entry
+  MarksDamaged,         // the header's marks fail their checksum
+  MarkedTableIgnored,   // what(): TableNote, why the table the header marks is not used
 };
 
 class StoreError {
@@ -99,12 +105,31 @@ class StoreError {
     e.what_ = what;
     return e;
   }
+  // A prefix's range found to end at `last`, before its start at `first`.
+  static StoreError range_crossed(size_t first, size_t last) {
+    StoreError e = at_rank(Fault::RangeCrossed, first);
+    e.found_ = last;
+    return e;
+  }
   // Ranks [first, end) asked of an index of `size` entries.
   static StoreError rank_range(size_t first, size_t end, size_t size) {
     StoreError e(ErrorKind::Invalid, Fault::RankRange);
     e.rank_ = first;
     e.expected_ = end;
     e.found_ = size;
+    return e;
+  }
+  // A fact with what() set: the key table's disagreement or note.
+  static StoreError about(Fault fault, uint8_t what) {
+    StoreError e = corrupt(fault);
+    e.what_ = what;
+    return e;
+  }
+  // Header byte `at` holds a mark this reader lacks.
+  static StoreError marks_unknown(uint64_t at, uint8_t found) {
+    StoreError e(ErrorKind::Version, Fault::MarksUnknown);
+    e.offset_ = at;
+    e.version_ = found;
     return e;
   }
   static StoreError version(uint8_t found) {

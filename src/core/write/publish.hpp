@@ -16,6 +16,7 @@
 #include "format/format.hpp"
 #include "util/store_error.hpp"
 #include "util/file.hpp"
+#include "util/progress.hpp"
 
 namespace vornel {
 
@@ -26,19 +27,6 @@ struct PublishCalls {
   int (*fsync)(int fd) = ::fsync;
   int (*rename)(const char* from, const char* to) = ::rename;
 };
-
-// The phases of a build, as its progress callback hears of them. A plain build sorts,
-// writes and syncs; Compress comes first, and only in a build that compresses its values.
-// A build of sorted sources (store_builder.hpp) sorts what it holds in memory, merges
-// (done and total count entries), writes the key table and index section (bytes) and
-// syncs. Rename comes once the file is on disk, just before the rename: the last moment
-// at which a cancel leaves the target as it was.
-enum class BuildPhase : uint8_t { Compress, Sort, Write, Fsync, Rename, Merge };
-
-// Told of a build's progress: as each phase starts, and within Write every
-// kProgressStep bytes (done and total count bytes of the file). Returning false cancels
-// the build, which then fails with ErrorKind::Cancelled.
-using BuildProgress = std::function<bool(BuildPhase phase, uint64_t done, uint64_t total)>;
 
 // What publication does beyond what a plain build asks of it. The defaults are the
 // plain build's behaviour.

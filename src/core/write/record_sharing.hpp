@@ -14,6 +14,7 @@
 #include "util/store_error.hpp"
 #include "util/key_hash.hpp"
 #include "util/large_buffer.hpp"
+#include "util/mix.hpp"
 #include "util/open_table.hpp"
 #include "write/hash_filter.hpp"
 
@@ -69,12 +70,7 @@ class SharedRecords {
     uint64_t uses;
   };
 
-  static uint64_t mix(uint64_t z) {  // splitmix64's finaliser
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    return z ^ (z >> 31);
-  }
-  size_t home(uint64_t record) const { return mix(record) & (slots_.size() - 1); }
+  size_t home(uint64_t record) const { return mix64(record) & (slots_.size() - 1); }
   size_t find(uint64_t record) const {
     size_t i = home(record);
     while (slots_[i].record != 0 && slots_[i].record != record + 1) i = (i + 1) & (slots_.size() - 1);
@@ -113,10 +109,7 @@ class SharedRecords {
 class PayloadFilter {
  public:
   static uint64_t key_of(uint32_t crc, uint64_t length) {
-    uint64_t z = crc ^ (length << 32) ^ 0x9E3779B97F4A7C15;  // splitmix64's finaliser
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    return z ^ (z >> 31);
+    return mix64(crc ^ (length << 32) ^ kGoldenGamma);
   }
 
   explicit PayloadFilter(uint64_t expected) : set_(expected) {}

@@ -82,6 +82,13 @@ Result<uint64_t> place_record(StoreSink& sink, ContentTable* content, Bytes payl
   return written;
 }
 
+// `at`, where the record of entry `e` was just written, remembered for the entries that
+// name the same record again.
+Result<uint64_t> kept(SharedRecords& placed, const Entry& e, Result<uint64_t> at) {
+  if (at) placed.keep(e.record, *at, e.uses_left);
+  return at;
+}
+
 // Entries whose records are found by their bytes go through in batches: the payloads of a
 // batch are gathered and hashed first, so that the table slots they probe are fetched
 // ahead of their turn (the table outgrows the cache, and each probe would otherwise wait
@@ -110,9 +117,8 @@ class Batch {
       if (!r) return fail(std::move(r.error()));
       if (!staged_.maybe(*r)) {
         if (Status s = flush(sink, placed); !s) return s;
-        Result<uint64_t> at = sink.write_record(sink.prepare(r->payload, r->crc));
+        Result<uint64_t> at = kept(placed, e, sink.write_record(sink.prepare(r->payload, r->crc)));
         if (!at) return fail(std::move(at.error()));
-        placed.keep(e.record, *at, e.uses_left);
         return sink.add_entry(e.key, *at);
       }
     }
@@ -129,9 +135,8 @@ class Batch {
     if (!span) return fail(std::move(span.error()));
     if (!*span || staged_.maybe((*span)->crc, (*span)->size - kRecordPrefix)) return std::nullopt;
     if (Status s = flush(sink, placed); !s) return fail(std::move(s.error()));
-    Result<uint64_t> at = sink.copy_record(**span);
+    Result<uint64_t> at = kept(placed, source.entry(), sink.copy_record(**span));
     if (!at) return fail(std::move(at.error()));
-    placed.keep(source.entry().record, *at, source.entry().uses_left);
     return *at;
   }
 
@@ -240,17 +245,15 @@ Status copy_entries(MergingSource& source, StoreSink& sink, const StagedPayloads
       if (!at && sink.copies_verbatim()) span = source.span();
       if (!span) return fail(std::move(span.error()));
       if (!at && *span) {
-        Result<uint64_t> copied = sink.copy_record(**span);
+        Result<uint64_t> copied = kept(placed, e, sink.copy_record(**span));
         if (!copied) return fail(std::move(copied.error()));
         at = *copied;
-        placed.keep(e.record, *at, e.uses_left);
       } else if (!at) {
         Result<RecordBytes> r = source.record();
         if (!r) return fail(std::move(r.error()));
-        Result<uint64_t> written = sink.write_record(sink.prepare(r->payload, r->crc));
+        Result<uint64_t> written = kept(placed, e, sink.write_record(sink.prepare(r->payload, r->crc)));
         if (!written) return fail(std::move(written.error()));
         at = *written;
-        placed.keep(e.record, *at, e.uses_left);
       }
       if (Status s = sink.add_entry(e.key, *at); !s) return s;
     }

@@ -288,6 +288,8 @@ Result<BuildReport> StoreSink::finish() {
   header.file_crc32 = crc32_combine(crc, index_crc, index_size_);
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
+  Marks{.table = with_table ? Marks::kTableVersion : uint8_t{0}, .dictionary = dictionary != 0}
+      .encode_into(header_bytes);
   if (Status s = pwrite_all(options_.pwrite, tmp_.fd(), header_bytes, sizeof header_bytes, 0); !s) {
     return fail(std::move(s.error()));
   }

@@ -44,18 +44,19 @@ Status read_index_entry(FileReader& in, Bytes& key, uint64_t& offset) {
   return {};
 }
 
-// The codec of the dictionary in the data section's first record, which no key names; null
-// when that record is no dictionary's.
+// The codec of the dictionary that the header marks, in the data section's first record.
 Result<std::unique_ptr<ValueCodec>> read_codec(int fd, const StoreFile& store) {
   const uint64_t end = store.header.index_offset;
   constexpr uint64_t kHead = kRecordPrefix + sizeof DictionaryHeader::kMagic;
-  if (store.header.num_objects == 0 || !range_within(kDataOffset, kHead, end)) return nullptr;
+  if (store.header.num_objects == 0 || !range_within(kDataOffset, kHead, end)) {
+    return fail(StoreError::corrupt(Fault::DictionaryMissing));
+  }
   uint8_t head[kHead];
   size_t got = 0;
   if (Status s = pread_all(fd, head, sizeof head, kDataOffset, &got); !s) return fail(std::move(s.error()));
   if (got < sizeof head) return fail(FileReader::cut_short(kDataOffset + got));
   if (!DictionaryHeader::looks_like(Bytes(head + kRecordPrefix, sizeof head - kRecordPrefix))) {
-    return nullptr;
+    return fail(StoreError::corrupt(Fault::DictionaryMissing));
   }
   const RecordPrefix prefix = RecordPrefix::decode(head);
   if (!range_within(kDataOffset + kRecordPrefix, prefix.length, end)) {
@@ -94,6 +95,14 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
   Result<Header> header = Header::decode(Bytes(head, got));
   if (!header) return fail(std::move(header.error()));
   store->header = *header;
+  // Only what sound marks name is the package's own: in any other store, every record is
+  // a value. Damaged marks leave the values' form unknown.
+  const Marks::Read marks = Marks::decode(head);
+  if (marks.state == Marks::State::Unknown) {
+    return fail(StoreError::marks_unknown(marks.unknown_at, marks.unknown));
+  }
+  if (marks.state == Marks::State::Damaged) return fail(StoreError::corrupt(Fault::MarksDamaged));
+  const bool marked_dictionary = marks.state == Marks::State::Sound && marks.marks.dictionary;
   if (header->index_offset < kDataOffset || header->index_offset > store->size) {
     return fail(damaged("index_offset " + std::to_string(header->index_offset) +
                         " lies outside the file of " + std::to_string(store->size) + " bytes"));
@@ -142,7 +151,8 @@ Result<std::shared_ptr<const StoreFile>> open_store_file(const std::string& path
     return fail(damaged("the index section holds no entries, num_keys says " +
                         std::to_string(header->num_keys)));
   }
-  if (!first_named) {
+  if (marked_dictionary) {
+    if (first_named) return fail(StoreError::corrupt(Fault::DictionaryNamed));
     Result<std::unique_ptr<ValueCodec>> codec = read_codec(fd.get(), *store);
     if (!codec) return fail(std::move(codec.error()));
     store->codec = std::move(*codec);

@@ -35,8 +35,8 @@ struct StoreFile {
   SparseIndex sparse;
   // Records named again by later entries, with how many such entries there are at most.
   std::unordered_map<uint64_t, uint64_t> named_again;
-  // The dictionary of a store whose values are compressed: the data section's first
-  // record, when it is a dictionary's and no key names it. Null for one without.
+  // The dictionary that the header marks, in the data section's first record, which no
+  // key may name. Null for a store whose header marks none: its values are as stored.
   std::shared_ptr<const ValueCodec> codec;
 };
 

@@ -153,6 +153,8 @@ Result<BuildReport> Writer::build(std::string_view path, const BuildOptions& opt
   header.file_crc32 = crc32_combine(crc, index_crc, index.size());
   uint8_t header_bytes[kHeaderSize];
   header.encode_to(header_bytes);
+  Marks{.table = with_table ? Marks::kTableVersion : uint8_t{0}, .dictionary = packed.has_value()}
+      .encode_into(header_bytes);
 
   PublishOptions publishing;
   publishing.remove_temp_on_failure = options.remove_temp_on_failure;
