@@ -8,6 +8,8 @@ PY="$VENV/bin/python"
 # Jobs for builds and test runs: CMAKE_BUILD_PARALLEL_LEVEL when the caller sets it, as
 # cmake itself reads it, else one per core.
 JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+# The same for the builds that pip drives (ninja would otherwise run two more than cores).
+export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
 
 find_python313() {
   local candidate
