@@ -150,27 +150,43 @@ ensure_bigendian_deps() {
 # `step_join NAME`; a step beside writes to a log of its own, shown when it is joined.
 # `steps_report_at_exit` makes the command print, however it ends, a table of the steps'
 # wall times (the failed step marked) and stop the steps still running beside.
+# Beside the wall time, each step's CPU time (user and system, of all it ran): a figure
+# that the machine's other load hardly changes.
 STEP_NAMES=()
 STEP_TIMES=()
 STEP_CURRENT=""
 STEP_START=0
+STEP_CPU_START=0
 STEPS_START=$SECONDS
 declare -A BESIDE_PID=() BESIDE_START=() BESIDE_LOG=()
+
+# The CPU time, in clock ticks, of this shell's children that have ended and been waited
+# for (the fields cutime and cstime of /proc/PID/stat).
+children_cpu_ticks() {
+  local stat
+  read -r stat < "/proc/$$/stat"
+  stat=${stat##*) }
+  read -r -a stat <<<"$stat"
+  echo $((stat[13] + stat[14]))
+}
 
 step() {
   STEP_CURRENT=$1
   STEP_START=$SECONDS
+  STEP_CPU_START=$(children_cpu_ticks)
   shift
   echo "==> $STEP_CURRENT"
   "$@"
-  step_done "$STEP_CURRENT" "$((SECONDS - STEP_START))"
+  step_done "$STEP_CURRENT" "$((SECONDS - STEP_START))" "$STEP_CPU_START"
   STEP_CURRENT=""
 }
 
+# Records step "$1", which took "$2" seconds and the CPU time since tick count "$3".
 step_done() {
+  local cpu=$(( ($(children_cpu_ticks) - $3) / $(getconf CLK_TCK) ))
   STEP_NAMES+=("$1")
-  STEP_TIMES+=("$2 s")
-  echo "== $1: $2 s"
+  STEP_TIMES+=("$(printf '%5d s  %5d s' "$2" "$cpu")")
+  echo "== $1: $2 s (CPU $cpu s)"
 }
 
 # The step runs in a process group of its own, so that stopping it stops all it started.
@@ -190,7 +206,8 @@ step_beside() {
 # Waits for step NAME started beside, shows its output and fails as it failed. The time
 # recorded is the step's own, from its start; the wait is shown beside it.
 step_join() {
-  local name=$1 status=0 waited=$SECONDS
+  local name=$1 status=0 waited=$SECONDS cpu_start
+  cpu_start=$(children_cpu_ticks)
   wait "${BESIDE_PID[$name]}" || status=$?
   local took=$((SECONDS - ${BESIDE_START[$name]}))
   waited=$((SECONDS - waited))
@@ -201,9 +218,10 @@ step_join() {
   if [ "$status" -ne 0 ]; then
     STEP_CURRENT="$name (beside)"
     STEP_START=${BESIDE_START[$name]}
+    STEP_CPU_START=$cpu_start
     return "$status"
   fi
-  step_done "$name (beside; waited $waited s)" "$took"
+  step_done "$name (beside; waited $waited s)" "$took" "$cpu_start"
 }
 
 steps_report_at_exit() {
@@ -223,10 +241,12 @@ steps_report() {
     STEP_TIMES+=("FAILED after $((SECONDS - STEP_START)) s")
   fi
   echo
-  echo "== Steps, wall time ($(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)):"
+  echo "== Steps ($(nproc) cores; load average now $(cut -d' ' -f1-3 /proc/loadavg)):"
+  printf '  %-62s %7s  %7s\n' "" "wall" "CPU"
   for i in "${!STEP_NAMES[@]}"; do
-    printf '  %-58s %s\n' "${STEP_NAMES[$i]}" "${STEP_TIMES[$i]}"
+    printf '  %-62s %s\n' "${STEP_NAMES[$i]}" "${STEP_TIMES[$i]}"
   done
-  printf '  %-58s %s\n' "total" "$((SECONDS - STEPS_START)) s"
+  printf '  %-62s %5d s  %5d s\n' "total" "$((SECONDS - STEPS_START))" \
+    "$(( $(children_cpu_ticks) / $(getconf CLK_TCK) ))"
   [ "$status" -eq 0 ] || echo "== FAILED (exit status $status)"
 }

@@ -40,7 +40,7 @@ core_tests() {
 step_beside "Python environment (pip)" test_venv
 step "Debian packages (apt)" test_packages
 export APT_UPDATED
-FT_PREPARE="free-threaded CPython: interpreter, environment, package"
+FT_PREPARE="free-threaded CPython: interpreter, venv, package"
 step_beside "$FT_PREPARE" nice -n 19 bash "$ROOT/scripts/freethreaded.sh" --prepare
 step_join "Python environment (pip)"
 
