@@ -15,15 +15,25 @@ cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=s390x
        -DCMAKE_LIBRARY_ARCHITECTURE=s390x-linux-gnu -DCMAKE_BUILD_TYPE=Release
        "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator")
 
-if [ ! -f "$dir/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+# GoogleTest for s390x is built once per version of its sources and of the cross
+# compiler, into ~/.cache/vornel/, and shared by every checkout.
+gtest_key=$(dpkg-query -W -f='${Package} ${Version}\n' googletest g++-s390x-linux-gnu |
+            sha256sum | cut -c1-16)
+gtest="${XDG_CACHE_HOME:-$HOME/.cache}/vornel/gtest-s390x-$gtest_key"
+if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  rm -rf "$dir/gtest-build" "$gtest.tmp"
   cmake -S /usr/src/googletest -B "$dir/gtest-build" "${cross[@]}" -DBUILD_GMOCK=OFF \
-    -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$dir/gtest" >/dev/null
+    -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$gtest" >/dev/null
   cmake --build "$dir/gtest-build" -j"$JOBS" >/dev/null
-  cmake --install "$dir/gtest-build" >/dev/null
+  # Installed beside and renamed into place, so that no run sees half an install.
+  DESTDIR="$gtest.tmp" cmake --install "$dir/gtest-build" >/dev/null
+  mkdir -p "$(dirname "$gtest")"
+  mv -T "$gtest.tmp$gtest" "$gtest" 2>/dev/null || [ -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]
+  rm -rf "$gtest.tmp"
 fi
 
 cmake --no-warn-unused-cli -S "$ROOT" -B "$dir/core" "${cross[@]}" -DVORNEL_MODULE=OFF -DVORNEL_CORE_TESTS=ON \
-  -DCMAKE_PREFIX_PATH="$dir/gtest" -DGTest_DIR="$dir/gtest/lib/cmake/GTest" \
+  -DCMAKE_PREFIX_PATH="$gtest" -DGTest_DIR="$gtest/lib/cmake/GTest" \
   -DZLIB_INCLUDE_DIR="$dir/zlib/usr/include" \
   -DZLIB_LIBRARY="$dir/zlib/usr/lib/s390x-linux-gnu/libz.a" \
   -DZSTD_INCLUDE_DIR="$dir/zlib/usr/include" \

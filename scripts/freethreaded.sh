@@ -6,6 +6,9 @@
 # package and its test dependencies go into a virtual environment of that interpreter
 # under build/, and the suite runs with PYTHON_GIL=0, after a check that importing the
 # native modules leaves the GIL off.
+#   bash scripts/freethreaded.sh [PYTEST ARGS]
+#   bash scripts/freethreaded.sh --prepare    builds the interpreter, its environment and
+#                                             the package, and runs nothing
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/vornel"
@@ -15,11 +18,6 @@ FT_CONFIGURE=(--disable-gil --disable-test-modules --without-ensurepip)
 FT_PREFIX="$CACHE/cpython-3.13t"
 FT_PYTHON="$FT_PREFIX/bin/python3.13t"
 FT_VENV="$ROOT/build/freethreaded/venv"
-
-# What the interpreter needs to build with the modules that pip and the suite use:
-# ssl, ctypes, sqlite3, zlib, bz2, lzma, uuid.
-FT_BUILD_DEPS=(build-essential patch pkg-config xz-utils libssl-dev libffi-dev zlib1g-dev
-               libbz2-dev liblzma-dev libsqlite3-dev uuid-dev)
 
 # Prints "URI SUITE..." for each enabled binary entry of the system's apt sources, in both
 # the one-line and the deb822 form.
@@ -106,7 +104,7 @@ ensure_freethreaded_python() {
     exec 9>&-
     return 0
   fi
-  apt_install_missing "${FT_BUILD_DEPS[@]}"
+  apt_install_missing "${FREETHREADED_DEBS[@]}"
   local src="$CACHE/source" tree="$CACHE/cpython-build"
   rm -rf "$src" "$FT_PREFIX"
   fetch_source "$src"
@@ -150,12 +148,13 @@ ensure_freethreaded_venv() {
     "$FT_PYTHON" -c 'import sys, tomllib
 print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' \
       "$ROOT/pyproject.toml"; } > "$FT_VENV/requirements.txt"
-  PIP_PREFER_BINARY=1 install_requirements "$FT_VENV/requirements.txt" "$FT_VENV/.deps-stamp"
+  PIP_PREFER_BINARY=1 install_requirements "$(cat "$FT_VENV/requirements.txt")" "$FT_VENV/.deps-stamp"
   build_module
 }
 
 ensure_freethreaded_python
 ensure_freethreaded_venv
+[ "${1:-}" != "--prepare" ] || exit 0
 echo "free-threaded interpreter: $("$PY" -VV | head -n1) ($(tail -n1 "$FT_PREFIX/.vornel-build"))"
 
 # Importing the native modules must leave the GIL off: a module that does not declare
