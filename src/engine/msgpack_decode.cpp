@@ -126,6 +126,10 @@ class Decoder {
 
  private:
   size_t left() const { return static_cast<size_t>(end_ - p_); }
+  // The whole input's length: msgpack bounds an array's length by it, and a map's by half
+  // of it, and reads what the data holds before it finds the data short, so that a fault
+  // met on the way (an unhashable key) is the one reported, as msgpack reports it.
+  size_t size() const { return static_cast<size_t>(end_ - begin_); }
   size_t at(const uint8_t* p) const { return static_cast<size_t>(p - begin_); }
 
   // Records why the data is malformed (formatted without allocating, so that no
@@ -332,7 +336,7 @@ class Decoder {
   // beyond the bytes left fails before anything is allocated.
   PyObject* array(const uint8_t* start, size_t n, int depth) {
     if (depth >= kMaxDepth) return too_deep();
-    if (n > left()) return ends_inside(Kind::Array, start);
+    if (n > size()) return ends_inside(Kind::Array, start);
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) return nullptr;
     for (size_t i = 0; i < n; ++i) {
@@ -360,7 +364,7 @@ class Decoder {
   // A later equal key replaces the value and keeps the first key object, as dict does.
   PyObject* map(const uint8_t* start, size_t n, int depth) {
     if (depth >= kMaxDepth) return too_deep();
-    if (n > left() / 2) return ends_inside(Kind::Map, start);
+    if (n > size() / 2) return ends_inside(Kind::Map, start);
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
     for (size_t i = 0; i < n; ++i) {
