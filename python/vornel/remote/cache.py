@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from .ranges import Range, check_ranges
-from .source import ByteSource
+from .source import ByteSource, WrappedSource
 
 BLOCK_SIZE = 64 << 10  # the unit of caching: a lookup's table or index page fits one
 DEFAULT_CACHE_BYTES = 64 << 20
@@ -92,7 +92,7 @@ class BlockCache:
                 self.used -= len(dropped)
 
 
-class CachedSource(ByteSource):
+class CachedSource(WrappedSource):
     """`inner` read a block at a time through `cache`: the blocks a round needs that the
     cache lacks are fetched together in one round of `inner`, and a round that the cache
     holds whole costs none. `head`, the object's first block if the caller has it, is
@@ -101,21 +101,12 @@ class CachedSource(ByteSource):
 
     def __init__(self, inner: ByteSource, cache: BlockCache, bypass: int | None = None,
                  head: bytes = b"") -> None:
-        self.inner = inner
+        super().__init__(inner)
         self.cache = cache
-        self.url, self.size, self.version = inner.url, inner.size, inner.version
         self.bypass = bypass if bypass is not None else max(cache.capacity // 8, cache.block_size)
         # The object's first bytes, when opening brought them, serve the first read.
         if head and len(head) == min(cache.block_size, self.size):
             cache.put(self.url, self.version, 0, head)
-
-    @property
-    def requests(self) -> int:
-        return self.inner.requests
-
-    @property
-    def bytes_fetched(self) -> int:
-        return self.inner.bytes_fetched
 
     def _block_range(self, block: int) -> Range:
         start = block * self.cache.block_size
@@ -154,7 +145,3 @@ class CachedSource(ByteSource):
             joined = b"".join(have[b] for b in range(first, last + 1))
             out[i] = joined[start - first * bs:end - first * bs]
         return out
-
-    def close(self) -> None:
-        self.inner.close()
-        super().close()

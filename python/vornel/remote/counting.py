@@ -6,7 +6,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from .ranges import Range
-from .source import ByteSource
+from .source import ByteSource, WrappedSource
 
 
 @dataclass
@@ -20,22 +20,13 @@ class Counts:
     bytes: int = 0
 
 
-class CountingSource(ByteSource):
+class CountingSource(WrappedSource):
     """`inner`, counting into `counts` each round that sent at least one request. Put it
     above a cache to count only what the cache did not hold."""
 
     def __init__(self, inner: ByteSource, counts: Counts | None = None) -> None:
-        self.inner = inner
+        super().__init__(inner)
         self.counts = counts if counts is not None else Counts()
-        self.url, self.size, self.version = inner.url, inner.size, inner.version
-
-    @property
-    def requests(self) -> int:
-        return self.inner.requests
-
-    @property
-    def bytes_fetched(self) -> int:
-        return self.inner.bytes_fetched
 
     async def read_ranges_async(self, ranges: Sequence[Range]) -> list[bytes]:
         requests, fetched = self.inner.requests, self.inner.bytes_fetched
@@ -47,7 +38,3 @@ class CountingSource(ByteSource):
                 self.counts.rounds += 1
                 self.counts.requests += sent
                 self.counts.bytes += self.inner.bytes_fetched - fetched
-
-    def close(self) -> None:
-        self.inner.close()
-        super().close()

@@ -87,6 +87,27 @@ class ByteSource(abc.ABC):
         return f"<{type(self).__name__} {self.url} size={self.size} version={self.version}>"
 
 
+class WrappedSource(ByteSource):
+    """A source that reads through `inner`, the same object at the same version, and
+    counts its requests and bytes as `inner`'s own."""
+
+    def __init__(self, inner: ByteSource) -> None:
+        self.inner = inner
+        self.url, self.size, self.version = inner.url, inner.size, inner.version
+
+    @property
+    def requests(self) -> int:
+        return self.inner.requests
+
+    @property
+    def bytes_fetched(self) -> int:
+        return self.inner.bytes_fetched
+
+    def close(self) -> None:
+        self.inner.close()
+        super().close()
+
+
 class LocalSource(ByteSource):
     """A local file, held open: replacing the path later does not change what it reads."""
 
