@@ -16,6 +16,7 @@ load average printed with them.
 from __future__ import annotations
 
 import argparse
+import filecmp
 import json
 import os
 import resource
@@ -79,16 +80,6 @@ def in_child(*args: str) -> dict[str, float]:
     return json.loads(out)
 
 
-def same_file(a: str, b: str) -> bool:
-    with open(a, "rb") as x, open(b, "rb") as y:
-        while True:
-            p, q = x.read(1 << 20), y.read(1 << 20)
-            if p != q:
-                return False
-            if not p:
-                return True
-
-
 def load() -> str:
     return "load average " + " ".join(f"{x:.1f}" for x in os.getloadavg())
 
@@ -104,7 +95,7 @@ def bench_limits(folder: str, source: str) -> None:
         print(f"  {mib:3d} MiB    {got['seconds']:6.2f} s  peak RSS {got['peak_mb']:6.0f} MiB "
               f"({got['runs']} runs; {got['seconds'] / plain['seconds']:.2f}x the time, "
               f"{got['peak_mb'] / plain['peak_mb']:.2f}x the memory); same file: "
-              f"{same_file(plain_path, path)}")
+              f"{filecmp.cmp(plain_path, path, shallow=False)}")
         os.unlink(path)
     os.unlink(plain_path)
 
@@ -135,7 +126,7 @@ def bench_runs(folder: str, keys: int) -> None:
         path = os.path.join(folder, f"limit{kib}.vrnl")
         got = in_child("duplicates", str(keys), str(kib << 10), "last", path, folder)
         print(f"  {kib:4d} KiB   {got['seconds']:6.2f} s  peak RSS {got['peak_mb']:6.0f} MiB "
-              f"({got['runs']} runs); same file: {same_file(plain_path, path)}")
+              f"({got['runs']} runs); same file: {filecmp.cmp(plain_path, path, shallow=False)}")
         os.unlink(path)
     os.unlink(plain_path)
 

@@ -14,6 +14,7 @@ Timings are noisy on a shared machine: compare the ratios within one run.
 from __future__ import annotations
 
 import argparse
+import filecmp
 import json
 import os
 import random
@@ -113,7 +114,7 @@ def bench_limit(keys: int, limit: int, folder: str) -> None:
     plain = in_child("limit", str(keys), "0", os.path.join(folder, "plain.vrnl"), folder)
     limited = in_child("limit", str(keys), str(limit), os.path.join(folder, "limited.vrnl"),
                        folder)
-    same = _same(os.path.join(folder, "plain.vrnl"), os.path.join(folder, "limited.vrnl"))
+    same = filecmp.cmp(os.path.join(folder, "plain.vrnl"), os.path.join(folder, "limited.vrnl"), shallow=False)
     print(f"  unlimited  {plain['seconds']:7.2f} s ({plain['cpu']:6.2f} s CPU)  "
           f"peak RSS {plain['peak_mb']:7.0f} MiB")
     print(f"  limited    {limited['seconds']:7.2f} s ({limited['cpu']:6.2f} s CPU)  "
@@ -122,16 +123,6 @@ def bench_limit(keys: int, limit: int, folder: str) -> None:
           f"{limited['cpu'] / plain['cpu']:.2f}x; files equal: {same}")
     for name in ("plain.vrnl", "limited.vrnl"):
         os.unlink(os.path.join(folder, name))
-
-
-def _same(a: str, b: str) -> bool:
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            x, y = fa.read(1 << 20), fb.read(1 << 20)
-            if x != y:
-                return False
-            if not x:
-                return True
 
 
 def _copy_with_fsync(src: str, dst: str) -> None:
@@ -198,7 +189,7 @@ def bench_delta(keys: int, folder: str, repeat: int) -> None:
     full()
     os.replace(out, full_copy)
     delta()
-    same = _same(out, full_copy)
+    same = filecmp.cmp(out, full_copy, shallow=False)
     best = {name: min(t) for name, t in times.items()}
     size = os.path.getsize(base) / 2**20
     print(f"2% change ({changed:,} keys) to a store of {keys:,} keys ({size:.0f} MiB), best of "
@@ -220,7 +211,7 @@ def bench_real(folder: str) -> None:
         plain = in_child("real", data, "0", os.path.join(folder, "plain.vrnl"), folder)
         limited = in_child("real", data, str(limit), os.path.join(folder, "limited.vrnl"),
                            folder)
-        same = _same(os.path.join(folder, "plain.vrnl"), os.path.join(folder, "limited.vrnl"))
+        same = filecmp.cmp(os.path.join(folder, "plain.vrnl"), os.path.join(folder, "limited.vrnl"), shallow=False)
         print(f"{data}: {plain['keys']:,} keys; limit {limit >> 10} KiB ({limited['runs']} runs) "
               f"{limited['seconds']:.2f} s, {limited['peak_mb']:.0f} MiB against none "
               f"{plain['seconds']:.2f} s, {plain['peak_mb']:.0f} MiB: ratio "

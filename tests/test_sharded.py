@@ -80,6 +80,16 @@ def single_and_sharded(tmp_path):
         yield pairs, single, sharded
 
 
+def flip_first_record(folder):
+    """Flips a byte inside the first object record of shard 2, which no lookup reads;
+    returns that shard's path."""
+    path = folder / shard_file_name(2)
+    data = bytearray(path.read_bytes())
+    data[60] ^= 0x01
+    path.write_bytes(bytes(data))
+    return path
+
+
 class TestShardFunction:
     def test_is_standard_crc32_of_key_bytes(self):
         assert bitwise_crc32(b"123456789") == 0xCBF43926  # the published check value
@@ -360,10 +370,7 @@ class TestDamage:
 
     def test_flipped_byte_is_reported_by_verify(self, published):
         directory, folder = published
-        path = folder / shard_file_name(2)
-        data = bytearray(path.read_bytes())
-        data[60] ^= 0x01  # inside the first object record
-        path.write_bytes(bytes(data))
+        flip_first_record(folder)
         with pytest.raises(ShardError, match="shard-00002.vrnl"):
             ShardedReader(directory).verify()
         # Unchecked at open, the damage still shows in the deep check.
@@ -374,10 +381,7 @@ class TestDamage:
     def test_every_reader_defaults_to_the_cheap_open(self, published):
         # A damaged record that no lookup reads: only a checked open sees it at once.
         directory, folder = published
-        path = folder / shard_file_name(2)
-        data = bytearray(path.read_bytes())
-        data[60] ^= 0x01  # inside the first object record
-        path.write_bytes(bytes(data))
+        path = flip_first_record(folder)
         held = sorted((pair for pair in sample_pairs(600) if shard_of(pair[0], 3) == 2),
                       key=lambda pair: order(pair[0]))
         key, value = next(pair for pair in held if pair[1] != held[0][1])
